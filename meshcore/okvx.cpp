@@ -1,0 +1,64 @@
+#include "meshcore/okvx.h"
+
+#include <cstdlib>
+#include <cstring>
+
+alignas(16) OKVX mesh;
+
+uint32_t KvxRecordSize(int32_t version) {
+    switch (version) {
+        case 1:
+        case 2:
+        case -1:
+        case -2: return sizeof(VertexkvxV1);
+        case 3:
+        case -3: return sizeof(VertexkvxV3);
+        case 4: return sizeof(VertexkvxV4);
+        default: return 0;
+    }
+}
+
+void* KvxAllocate(uint64_t count, uint64_t size) {
+    if (size != 0 && count > UINT64_MAX / size) return nullptr;
+    uint64_t bytes = count * size;
+    // aligned_alloc wants a multiple of the alignment; a zero request still
+    // gets a real block so that a null result always means failure.
+    if (bytes > SIZE_MAX - 15) return nullptr;
+    size_t rounded = (static_cast<size_t>(bytes) + 15) & ~static_cast<size_t>(15);
+    if (rounded == 0) rounded = 16;
+    return std::aligned_alloc(16, rounded);
+}
+
+void KvxFree(void* p) { std::free(p); }
+
+void KvxRelease(OKVX& m) {
+    KvxFree(m.faces);
+    KvxFree(m.verticesV1);
+    KvxFree(m.verticesV2);
+    KvxFree(m.verticesV3);
+    KvxFree(m.verticesV4);
+    std::memset(static_cast<void*>(&m), 0, sizeof m);
+}
+
+std::string KvxStatusMessage(const KvxStatus& status) {
+    switch (status.code) {
+        case KvxErrc::ok: return "success";
+        case KvxErrc::unsupported_version: return "unsupported version";
+        case KvxErrc::open_failed:
+        case KvxErrc::read_failed:
+        case KvxErrc::write_failed: return std::strerror(status.sysErrno);
+        case KvxErrc::truncated:
+            return "truncated: the header promises " + std::to_string(status.expected) +
+                   " bytes, the file has " + std::to_string(status.found);
+        case KvxErrc::name_too_long:
+            return "the name is " + std::to_string(status.found) +
+                   " bytes long; at most 255 fit";
+        case KvxErrc::too_large:
+            return "the counts need " + std::to_string(status.expected) +
+                   " bytes, more than this system can address";
+        case KvxErrc::out_of_memory:
+            return "out of memory (" + std::to_string(status.expected) + " bytes)";
+        case KvxErrc::invalid_mesh: return "the mesh has a count but no array to go with it";
+    }
+    return "unknown error";
+}

@@ -1,0 +1,146 @@
+// The text mesh format (".cmsh") read by the six converters, and the colour
+// packing rule they share.
+//
+// A text mesh is a sequence of white-space separated tokens: the vertex
+// count, the face count, the vertex entries (3, 7 or 9 numbers each), the
+// triangle entries (3 vertex indices each) and, for kvxconv4, a name. Line
+// breaks carry no meaning. Every token must be one complete number of the
+// expected kind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// White space as C's isspace() sees it in the "C" locale.
+inline bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Result of parsing one token, in the manner of std::from_chars. Parsers skip
+// leading white space. On success `ptr` is just past the token; otherwise it
+// is the start of the offending token (or `last` at the end of the input).
+enum class ParseErrc {
+    ok,
+    end_of_input,  // only white space remained
+    invalid,       // the token is not one complete number of the expected kind
+    out_of_range,  // an unsigned number above 4294967295
+};
+
+struct ParseResult {
+    const char* ptr;
+    ParseErrc ec;
+};
+
+// "%u" tokens: decimal digits, optionally behind one '+'. No sign '-'.
+ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value);
+
+// "%f" tokens: everything C's strtof takes as a whole token (sign, leading
+// zeros, digits on one side of the point, exponents, hexadecimal floats,
+// inf, infinity and nan in any case), giving the float strtof gives:
+// correctly rounded, infinite on overflow, tiny or zero on underflow.
+// "nan(...)" and an exponent without digits ("1e") are rejected, as scanf
+// stops inside them.
+ParseResult ParseFloat(const char* first, const char* last, float& value);
+
+// The end of the token that starts at `first`.
+const char* TokenEnd(const char* first, const char* last);
+
+// Colour packing: each of the four values times 255, truncated toward zero,
+// combined as first << 24 | second << 16 | third << 8 | fourth in 32-bit
+// two's complement, unclamped (0, 1.5, 0, 0 gives 0x017E0000). Returns false
+// and sets `badIndex` when a product is not a number or lies outside the
+// signed 32-bit range.
+bool PackColor(const float values[4], uint32_t& color, int& badIndex);
+
+// The whole input file, mapped or read into memory.
+class TextFile {
+public:
+    TextFile() = default;
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    ~TextFile();
+
+    // False on failure, with errno-style `error`.
+    bool open(const char* path, int& error);
+    const char* begin() const { return data_; }
+    const char* end() const { return data_ + size_; }
+
+private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+};
+
+// What a converter reads, for the size checks made before anything is
+// allocated.
+struct CmshLayout {
+    uint32_t valuesPerVertex;   // 3, 7 or 9
+    uint32_t vertexBytes;       // bytes of the vertex record the converter builds
+    bool readsTriangles;        // kvxpoints does not
+    uint32_t triangleBytes;     // bytes of the largest array it keeps per triangle
+};
+
+// Reads a text mesh token by token. Each read returns false on bad input and
+// leaves one line in error(): "<path>:<line>: <what is wrong>".
+class CmshReader {
+public:
+    CmshReader(const char* path, const char* begin, const char* end)
+        : path_(path), begin_(begin), pos_(begin), end_(end) {}
+
+    // Reads both counts, then checks that the file can hold what they
+    // announce and that every array they need stays below 4 GiB.
+    bool readCounts(const CmshLayout& layout, uint32_t& vertexCount, uint32_t& faceCount);
+
+    // Reads n numbers of one vertex entry (n at most 9).
+    bool readVertex(float* values, uint32_t n) {
+        while (pos_ < end_ && IsSpace(*pos_)) ++pos_;
+        entry_ = pos_;
+        for (uint32_t k = 0; k < n; ++k) {
+            ParseResult r = ParseFloat(pos_, end_, values[k]);
+            if (r.ec != ParseErrc::ok) return vertexError(r, n);
+            pos_ = r.ptr;
+        }
+        return true;
+    }
+
+    // Packs four colour values of the entry read last; on failure the error
+    // names that entry's line.
+    bool packColor(const float colorValues[4], uint32_t& color);
+
+    // Reads the three indices of one triangle entry.
+    bool readTriangle(uint32_t indices[3]) {
+        for (int k = 0; k < 3; ++k) {
+            ParseResult r = ParseUnsigned(pos_, end_, indices[k]);
+            if (r.ec != ParseErrc::ok) return triangleError(r);
+            pos_ = r.ptr;
+        }
+        return true;
+    }
+
+    // Reads the three indices of triangle `face` and checks each against the
+    // vertex count (which is at most 65,536: indices are 16 bits wide).
+    bool readCheckedTriangle(uint32_t face, uint32_t vertexCount, uint32_t indices[3]);
+
+    // Reads the name token, if any, into a zero-filled 256-byte buffer.
+    // A token longer than 255 characters is an error.
+    bool readName(char (&name)[256]);
+
+    const std::string& error() const { return error_; }
+
+    // The 1-based line of `at`, counting line feeds.
+    size_t lineOf(const char* at) const;
+
+private:
+    bool vertexError(ParseResult r, uint32_t n);
+    bool triangleError(ParseResult r);
+    bool fail(const char* at, const std::string& what);
+    std::string quoted(const char* token) const;
+
+    const char* path_;
+    const char* begin_;
+    const char* pos_;
+    const char* end_;
+    const char* entry_ = nullptr;
+    std::string error_;
+};

@@ -1,0 +1,62 @@
+// Console output of the KVX tools: printf-exact number formatting, a large
+// standard-output buffer, error reporting and the exit statuses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Exit statuses shared by all programs. 1 belongs to the usage text.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitBadInput = 2;    // the input is missing, unreadable or invalid
+inline constexpr int kExitWriteFailed = 3; // the output file or standard output could not be written
+inline constexpr int kExitNoMemory = 4;    // an allocation failed
+
+// Writers of printf conversions. Each writes at `out` and returns the end of
+// what it wrote; the bytes equal those of snprintf with the same conversion.
+inline constexpr size_t kMaxNumberText = 64;  // enough for any of them
+char* FormatUnsigned(char* out, uint32_t value);       // "%u"
+char* FormatSigned(char* out, int32_t value);          // "%i"
+char* FormatHex(char* out, uint32_t value);            // "%X"
+char* FormatFixed(char* out, float value);             // "%f" of the value widened to double
+
+// Standard output through one large buffer. Writes that fail are remembered;
+// flush() reports them.
+class ConsoleOut {
+public:
+    explicit ConsoleOut(int fd = 1);
+    ~ConsoleOut();
+    ConsoleOut(const ConsoleOut&) = delete;
+    ConsoleOut& operator=(const ConsoleOut&) = delete;
+
+    // Room for at least n bytes (n at most kReserveLimit); fill it and pass
+    // the end to commit().
+    char* reserve(size_t n) {
+        if (static_cast<size_t>(end_ - pos_) < n) drain();
+        return pos_;
+    }
+    void commit(char* end) { pos_ = end; }
+
+    void write(const char* text, size_t n);
+    void write(const std::string& text) { write(text.data(), text.size()); }
+
+    // Writes out what is buffered. False when any write so far failed;
+    // error() then holds errno.
+    bool flush();
+    int error() const { return error_; }
+
+    static constexpr size_t kReserveLimit = 4096;
+
+private:
+    void drain();
+
+    int fd_;
+    int error_ = 0;
+    char* buffer_;
+    char* pos_;
+    char* end_;
+};
+
+// Prints "<program>: <message>" as one line on standard error.
+void ReportError(const char* program, const std::string& message);

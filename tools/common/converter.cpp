@@ -1,0 +1,92 @@
+#include "converter.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+int PrintConverterUsage() {
+    static constexpr char kUsage[] = "proper usage is: <input.cmsh> <output.kvx>\n";
+    ConsoleOut out;
+    out.write(kUsage, sizeof kUsage - 1);
+    out.flush();
+    return kExitUsage;
+}
+
+bool ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
+    int error = 0;
+    if (!input_.open(inputPath_, error)) {
+        ReportError(program_, std::string(inputPath_) + ": " + std::strerror(error));
+        status_ = error == ENOMEM ? kExitNoMemory : kExitBadInput;
+        return false;
+    }
+    reader_ = CmshReader(inputPath_, input_.begin(), input_.end());
+    if (!reader_.readCounts(layout, m.vertexCount, m.faceCount)) return readerFailed();
+    return true;
+}
+
+bool ConverterRun::readTriangles(uint32_t count, uint16_t* indices, bool echo) {
+    for (uint32_t j = 0; j < count; ++j) {
+        uint32_t t[3];
+        if (!reader_.readTriangle(t)) return readerFailed();
+        uint16_t* stored = indices + 3 * size_t{j};
+        // 16-bit indices: only the low 16 bits of each number are kept.
+        stored[0] = static_cast<uint16_t>(t[0]);
+        stored[1] = static_cast<uint16_t>(t[1]);
+        stored[2] = static_cast<uint16_t>(t[2]);
+        if (echo) PrintTriple(out_, stored);
+    }
+    return true;
+}
+
+bool ConverterRun::readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices) {
+    for (uint32_t j = 0; j < count; ++j) {
+        uint32_t t[3];
+        if (!reader_.readCheckedTriangle(j, vertexCount, t)) return readerFailed();
+        uint16_t* stored = indices + 3 * size_t{j};
+        stored[0] = static_cast<uint16_t>(t[0]);
+        stored[1] = static_cast<uint16_t>(t[1]);
+        stored[2] = static_cast<uint16_t>(t[2]);
+    }
+    return true;
+}
+
+bool ConverterRun::save(const OKVX& m, SaveOperation op) {
+    if (!out_.flush()) {
+        ReportError(program_, std::string("standard output: ") + std::strerror(out_.error()));
+        status_ = kExitWriteFailed;
+        return false;
+    }
+    KvxStatus why;
+    if (!(m.*op)(outputPath_, &why)) {
+        ReportError(program_, std::string(outputPath_) + ": " + KvxStatusMessage(why));
+        status_ = kExitWriteFailed;
+        return false;
+    }
+    return true;
+}
+
+bool ConverterRun::readerFailed() {
+    out_.flush();
+    ReportError(program_, reader_.error());
+    status_ = kExitBadInput;
+    return false;
+}
+
+bool ConverterRun::outOfMemory(uint64_t bytes) {
+    out_.flush();
+    ReportError(program_, "out of memory (" + std::to_string(bytes) + " bytes)");
+    status_ = kExitNoMemory;
+    return false;
+}
+
+void PrintCounts(ConsoleOut& out, uint32_t vertexCount, uint32_t faceCount, int32_t version) {
+    char* p = out.reserve(3 * kMaxNumberText + 64);
+    std::memcpy(p, "vertexCount = ", 14);
+    p = FormatUnsigned(p + 14, vertexCount);
+    std::memcpy(p, "\nfaceCount = ", 13);
+    p = FormatUnsigned(p + 13, faceCount);
+    std::memcpy(p, "\nversion = ", 11);
+    p = FormatSigned(p + 11, version);
+    *p++ = '\n';
+    out.commit(p);
+}
