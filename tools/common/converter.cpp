@@ -78,15 +78,3 @@ bool ConverterRun::outOfMemory(uint64_t bytes) {
     status_ = kExitNoMemory;
     return false;
 }
-
-void PrintCounts(ConsoleOut& out, uint32_t vertexCount, uint32_t faceCount, int32_t version) {
-    char* p = out.reserve(3 * kMaxNumberText + 64);
-    std::memcpy(p, "vertexCount = ", 14);
-    p = FormatUnsigned(p + 14, vertexCount);
-    std::memcpy(p, "\nfaceCount = ", 13);
-    p = FormatUnsigned(p + 13, faceCount);
-    std::memcpy(p, "\nversion = ", 11);
-    p = FormatSigned(p + 11, version);
-    *p++ = '\n';
-    out.commit(p);
-}

@@ -81,30 +81,3 @@ private:
     ConsoleOut out_;
     int status_ = kExitOk;
 };
-
-// Echo lines shared with kvxdump.
-void PrintCounts(ConsoleOut& out, uint32_t vertexCount, uint32_t faceCount, int32_t version);
-inline void PrintColorPosition(ConsoleOut& out, uint32_t color, float x, float y, float z) {
-    char* p = out.reserve(4 * kMaxNumberText);
-    *p++ = '0';
-    *p++ = 'x';
-    p = FormatHex(p, color);
-    *p++ = ' ';
-    p = FormatFixed(p, x);
-    *p++ = ' ';
-    p = FormatFixed(p, y);
-    *p++ = ' ';
-    p = FormatFixed(p, z);
-    *p++ = '\n';
-    out.commit(p);
-}
-inline void PrintTriple(ConsoleOut& out, const uint16_t* t) {
-    char* p = out.reserve(3 * kMaxNumberText);
-    p = FormatUnsigned(p, t[0]);
-    *p++ = ' ';
-    p = FormatUnsigned(p, t[1]);
-    *p++ = ' ';
-    p = FormatUnsigned(p, t[2]);
-    *p++ = '\n';
-    out.commit(p);
-}

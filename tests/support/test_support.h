@@ -1,0 +1,61 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "meshcore/okvx.h"
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+bool FileExists(const std::string& path);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& path);
+
+// Bytes from a list of byte values, and little-endian words appended to them.
+std::string Bytes(std::initializer_list<int> values);
+void AppendU16(std::string& out, uint16_t v);
+void AppendU32(std::string& out, uint32_t v);
+void AppendI32(std::string& out, int32_t v);
+void AppendF32(std::string& out, float v);
+std::string KvxHeader(uint32_t vertexCount, uint32_t faceCount, int32_t version);
+
+// Bit pattern of a float, to compare floats exactly (0.0 and -0.0 differ,
+// NaN equals itself).
+uint32_t FloatBits(float v);
+
+// The outcome of running a program to its end.
+struct RunResult {
+    int exitStatus = -1;  // -1 when it did not exit normally
+    int signal = 0;       // the signal that ended it, if any
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// Runs `program` with `args` (argv[1] onward), standard input from /dev/null
+// or from `stdinPath`, and collects both output streams.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& stdinPath = "/dev/null");
+
+// Frees the arrays of a mesh made in a test.
+struct MeshGuard {
+    OKVX& m;
+    ~MeshGuard() { KvxRelease(m); }
+};

@@ -1,0 +1,7 @@
+// Placeholder until this program is written.
+#include "console.h"
+
+int main() {
+    ReportError("kvxdump", "not built yet");
+    return kExitBadInput;
+}
