@@ -123,6 +123,38 @@ public:
     bool saveV4(const char* path, KvxStatus* status = nullptr) const;
     bool saveVn1(const char* path, KvxStatus* status = nullptr) const;
     bool saveVn2(const char* path, KvxStatus* status = nullptr) const;
+
+    // Fills this mesh from the KVX file at `path`. Expects a fresh (zero)
+    // instance: nothing it holds is released. Returns 1 when the file was
+    // loaded and 0 when not; given `status`, says why (ok on success).
+    //
+    // The header words are read in file order from offset 3; the magic is
+    // never read, so any three bytes load alike. A word that the file does
+    // not hold whole (a file shorter than 15 bytes) is not read and keeps its
+    // value: with no version word a fresh mesh stays at version 0.
+    //
+    // A version other than 1, 2, 3, 4, -1, -2, -3 returns 0
+    // (unsupported_version) with only the three header members set. For the
+    // others the file must hold, past the header, vertexCount records of the
+    // version's size and faceCount index groups: 3 values (versions 1..4),
+    // 2 (version -2), 6 (version -3) or none (version -1) of 2 bytes each.
+    // That size is computed in 64 bits and checked before anything is
+    // allocated (truncated, with the bytes expected and found). Bytes past
+    // the index block are ignored, except for version 4, where they are the
+    // name: copied into `name` and followed by a zero byte; more than 255
+    // fails with name_too_long (found: the trailer's length). An allocation
+    // that fails gives out_of_memory; open_failed and read_failed carry
+    // errno.
+    //
+    // On success the version's vertex member and (except for version -1)
+    // `faces` point to new 16-byte aligned arrays holding exactly what the
+    // file supplied; they belong to the mesh (KvxRelease frees them). On
+    // failure no array is allocated and no pointer, nor `name`, changes.
+    //
+    // A path that is not a regular file (a pipe, /dev/stdin, a device) is
+    // read as a stream, only as far as its header asks. The file is closed
+    // before load returns.
+    int32_t load(const char* path, KvxStatus* status = nullptr);
 };
 
 static_assert(sizeof(VertexkvxV1) == 16 && sizeof(VertexkvxV2) == 16);
@@ -167,6 +199,10 @@ template <typename T>
 T* KvxAllocateArray(uint64_t count) {
     return static_cast<T*>(KvxAllocate(count, sizeof(T)));
 }
+
+// Loads a KVX file held in memory (`size` bytes at `data`) into `m`, exactly
+// as OKVX::load loads it from a file: same checks, result and status.
+int32_t KvxLoadMemory(OKVX& m, const void* data, size_t size, KvxStatus* status = nullptr);
 
 // Releases every array of `m` and zero-fills it again. The tools never need
 // this (their mesh lives until exit); it serves code that handles several
