@@ -1,0 +1,35 @@
+// kvxwire's edge de-duplication: the distinct undirected edges of a list, in
+// the order and direction of their first occurrence.
+#pragma once
+
+#include <cstdint>
+
+#include "meshcore/okvx.h"
+
+// Marks a slot of a line list that holds no edge yet. No 16-bit vertex index
+// reaches 9999999, so the sentinel equals no real edge.
+inline constexpr CLine kSentinelLine{9999999, 9999999};
+
+// True when `line` equals (in either direction) one of the slots 0 to
+// 3 * mesh.faceCount - 1 of `list`. The bound comes from the global mesh:
+// `list` holds that many slots, and every slot not yet filled holds
+// kSentinelLine. A plain scan that stops at the first match.
+bool inLines(CLine* list, CLine line);
+
+// Visits the first `count` records of `from` in order and appends each to
+// `into` (slot 0 onward, direction kept) unless inLines(into, record) would
+// find it there already; returns the number appended. `into` must meet
+// inLines' conditions, every slot holding kSentinelLine at the start, and
+// count must exceed neither its 3 * mesh.faceCount slots nor 4,294,967,295.
+//
+// Runs in expected linear time: a hash table stands in for the scans. When
+// that table cannot be allocated it falls back to the scans themselves;
+// the result is the same either way.
+uint32_t inList(CLine* from, CLine* into, unsigned long count);
+
+// inList without the fallback: false, with `into` untouched and the size of
+// the failed request in `tableBytes` (if given), when the table cannot be
+// allocated. The table takes at most 16 bytes per record of `from`; 32 for
+// records with an index above 65535.
+bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
+                    uint64_t* tableBytes = nullptr);
