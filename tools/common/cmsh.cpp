@@ -161,8 +161,10 @@ bool TextFile::open(const char* path, int& error) {
 }
 
 size_t CmshReader::lineOf(const char* at) const {
-    // At the end of a file that ends with a line feed, name the last line.
-    if (at == end_ && at > begin_ && at[-1] == '\n') --at;
+    // At the end of the file, name the line of the last thing written.
+    if (at == end_) {
+        while (at > begin_ && IsSpace(at[-1])) --at;
+    }
     return 1 + static_cast<size_t>(std::count(begin_, at, '\n'));
 }
 
@@ -211,6 +213,17 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount,
     vertexCount = counts[0];
     faceCount = counts[1];
 
+    // Array sizes are 32-bit byte counts.
+    if (uint64_t{vertexCount} * layout.vertexBytes > UINT32_MAX) {
+        return fail(pos_, "the vertex count " + std::to_string(vertexCount) +
+                              " is too large (at most " +
+                              std::to_string(UINT32_MAX / layout.vertexBytes) + ")");
+    }
+    if (layout.readsTriangles && uint64_t{faceCount} * layout.triangleBytes > UINT32_MAX) {
+        return fail(pos_, "the face count " + std::to_string(faceCount) +
+                              " is too large (at most " +
+                              std::to_string(UINT32_MAX / layout.triangleBytes) + ")");
+    }
     // Every value needs at least one character and one separator before it,
     // so a file too short for its counts fails here, before any allocation.
     uint64_t values = uint64_t{vertexCount} * layout.valuesPerVertex +
@@ -222,17 +235,6 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount,
         return fail(pos_, what + ", at least " + std::to_string(values * 2) +
                               " bytes of text, but only " + std::to_string(remaining) +
                               " follow");
-    }
-    // Array sizes are 32-bit byte counts.
-    if (uint64_t{vertexCount} * layout.vertexBytes > UINT32_MAX) {
-        return fail(pos_, "the vertex count " + std::to_string(vertexCount) +
-                              " is too large (at most " +
-                              std::to_string(UINT32_MAX / layout.vertexBytes) + ")");
-    }
-    if (layout.readsTriangles && uint64_t{faceCount} * layout.triangleBytes > UINT32_MAX) {
-        return fail(pos_, "the face count " + std::to_string(faceCount) +
-                              " is too large (at most " +
-                              std::to_string(UINT32_MAX / layout.triangleBytes) + ")");
     }
     return true;
 }

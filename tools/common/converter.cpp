@@ -1,6 +1,7 @@
 #include "converter.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
@@ -56,6 +57,8 @@ bool ConverterRun::save(const OKVX& m, SaveOperation op) {
         status_ = kExitWriteFailed;
         return false;
     }
+    // Past a file size limit, report "File too large" rather than die.
+    std::signal(SIGXFSZ, SIG_IGN);
     KvxStatus why;
     if (!(m.*op)(outputPath_, &why)) {
         ReportError(program_, std::string(outputPath_) + ": " + KvxStatusMessage(why));

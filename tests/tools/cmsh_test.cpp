@@ -1,0 +1,323 @@
+// The text-mesh reader: number tokens, colour packing, white space and the
+// messages for bad input.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "cmsh.h"
+#include "test_support.h"
+
+namespace {
+
+struct Parsed {
+    ParseErrc ec;
+    size_t stop;  // offset of ptr
+    uint32_t u = 0;
+    float f = 0;
+};
+
+Parsed Unsigned(const std::string& text) {
+    uint32_t v = 12345;
+    ParseResult r = ParseUnsigned(text.data(), text.data() + text.size(), v);
+    return {r.ec, static_cast<size_t>(r.ptr - text.data()), v};
+}
+
+Parsed Float(const std::string& text) {
+    float v = -12345;
+    ParseResult r = ParseFloat(text.data(), text.data() + text.size(), v);
+    Parsed p{r.ec, static_cast<size_t>(r.ptr - text.data())};
+    p.f = v;
+    return p;
+}
+
+}  // namespace
+
+TEST(ParseUnsigned, AcceptsDigitsWithOptionalPlusAndLeadingZeros) {
+    struct Case {
+        const char* text;
+        uint32_t value;
+        size_t stop;
+    } cases[] = {
+        {"42", 42, 2},          {"  +007 x", 7, 6},       {"0", 0, 1},
+        {"4294967295", 4294967295u, 10}, {"\t\r\n\v\f9\n", 9, 6}, {"000000000000000001", 1, 18},
+    };
+    for (const Case& c : cases) {
+        Parsed p = Unsigned(c.text);
+        EXPECT_EQ(p.ec, ParseErrc::ok) << c.text;
+        EXPECT_EQ(p.u, c.value) << c.text;
+        EXPECT_EQ(p.stop, c.stop) << c.text;
+    }
+}
+
+TEST(ParseUnsigned, RejectsWholeTokensAndPointsAtThem) {
+    struct Case {
+        const char* text;
+        ParseErrc ec;
+        size_t stop;
+    } cases[] = {
+        {"", ParseErrc::end_of_input, 0},      {"  \n ", ParseErrc::end_of_input, 4},
+        {" -1", ParseErrc::invalid, 1},        {"1.5", ParseErrc::invalid, 0},
+        {"12abc", ParseErrc::invalid, 0},      {"+", ParseErrc::invalid, 0},
+        {"++1", ParseErrc::invalid, 0},        {" 4294967296", ParseErrc::out_of_range, 1},
+        {"99999999999999999999", ParseErrc::out_of_range, 0}, {"0x10", ParseErrc::invalid, 0},
+    };
+    for (const Case& c : cases) {
+        Parsed p = Unsigned(c.text);
+        EXPECT_EQ(p.ec, c.ec) << c.text;
+        EXPECT_EQ(p.stop, c.stop) << c.text;
+        EXPECT_EQ(p.u, 12345u) << "value untouched on failure: " << c.text;
+    }
+}
+
+TEST(ParseFloat, GivesWhatStrtofGivesForEveryNumberForm) {
+    const char* tokens[] = {
+        "1", "-0", "+1.5", "007.25", ".5", "-.5", "5.", "1e3", "1E-3", "+2.5e+2", "0.1",
+        "3.4028235e38", "3.4028236e38", "-1e39", "1e-45", "7e-46", "1e-46", "-1e-50",
+        "1.17549435e-38", "inf", "-Infinity", "INF", "nan", "-NaN", "NAN", "0x1p3", "-0x1.8p1",
+        "0X.8", "0x1P-149", "0x1p200", "16777217", "0.000000000000000000000000000000000000001",
+        "123456789012345678901234567890", "2.5000000000000000000000000000000000001",
+    };
+    for (const char* t : tokens) {
+        Parsed p = Float(t);
+        ASSERT_EQ(p.ec, ParseErrc::ok) << t;
+        EXPECT_EQ(p.stop, std::strlen(t)) << t;
+        EXPECT_EQ(FloatBits(p.f), FloatBits(std::strtof(t, nullptr))) << t;
+    }
+}
+
+TEST(ParseFloat, StopsAfterTheTokenAndSkipsLeadingSpace) {
+    Parsed p = Float(" \r\n\t2.5  7");
+    EXPECT_EQ(p.ec, ParseErrc::ok);
+    EXPECT_EQ(p.f, 2.5f);
+    EXPECT_EQ(p.stop, 7u);
+}
+
+TEST(ParseFloat, RejectsAnythingThatIsNotOneCompleteNumber) {
+    const char* tokens[] = {"abc", "1.2.3", "1.5abc", "1e",    "1e+",  ".",      "+-1",  "--1",
+                            "-+1", "nan(1)", "0x",  "0xinf", "x",   "infinit", "1,5",  "+",
+                            "-",   "0x-1",  "e5",  "1e5.0", "\x01"};
+    for (const char* t : tokens) {
+        std::string text = std::string("  ") + t + " 1";
+        Parsed p = Float(text);
+        EXPECT_EQ(p.ec, ParseErrc::invalid) << t;
+        EXPECT_EQ(p.stop, 2u) << t;
+        EXPECT_EQ(p.f, -12345.0f) << "value untouched on failure: " << t;
+    }
+    EXPECT_EQ(Float(" \n").ec, ParseErrc::end_of_input);
+}
+
+TEST(PackColor, TruncatesEachProductAndPacksFirstValueHighest) {
+    struct Case {
+        float v[4];
+        uint32_t color;
+    } cases[] = {
+        {{1, 0, 0, 0}, 0xFF000000u},       {{0.2f, 0.4f, 0.6f, 0.8f}, 0x336699CCu},
+        {{0.5f, 0, 0, 0}, 127u << 24},     {{0.3f, 0, 0, 0}, 76u << 24},
+        {{0, 0, 0, 0.999f}, 254u},         {{0, 1.5f, 0, 0}, 0x017E0000u},
+        {{0, 0, 0, -0.5f}, 0xFFFFFF81u},   {{1, 0, 0, 1}, 0xFF0000FFu},
+        {{0, 0, 0, 0}, 0u},                {{-0.0f, 0, 0, -0.003f}, 0u},
+        {{0, 0, 0, 8421504.0f}, 0x7FFFFF80u}, {{0, 0, 0, -8421504.0f}, 0x80000080u},
+    };
+    for (const Case& c : cases) {
+        uint32_t color = 0xDEADBEEF;
+        int bad = -1;
+        EXPECT_TRUE(PackColor(c.v, color, bad));
+        EXPECT_EQ(color, c.color) << c.v[0] << " " << c.v[1] << " " << c.v[2] << " " << c.v[3];
+    }
+}
+
+TEST(PackColor, RefusesProductsOutsideTheSigned32BitRange) {
+    const float inf = INFINITY;
+    struct Case {
+        float v[4];
+        int bad;
+    } cases[] = {
+        {{8421505.0f, 0, 0, 0}, 0},  {{0, -8421505.0f, 0, 0}, 1}, {{0, 0, 1e10f, 0}, 2},
+        {{0, 0, 0, inf}, 3},         {{-inf, 0, 0, 0}, 0},         {{0, NAN, 0, 0}, 1},
+    };
+    for (const Case& c : cases) {
+        uint32_t color = 7;
+        int bad = -1;
+        EXPECT_FALSE(PackColor(c.v, color, bad));
+        EXPECT_EQ(bad, c.bad);
+        EXPECT_EQ(color, 7u);
+    }
+}
+
+namespace {
+
+constexpr CmshLayout kLayout7{7, 16, true, 6};
+
+// Reads counts and n vertex entries of k values from `text`.
+std::vector<float> ReadVertices(const std::string& text, uint32_t k, std::string* error = nullptr) {
+    CmshReader reader("m.cmsh", text.data(), text.data() + text.size());
+    uint32_t vc = 0, fc = 0;
+    std::vector<float> values;
+    CmshLayout layout{k, 16, true, 6};
+    if (!reader.readCounts(layout, vc, fc)) {
+        if (error) *error = reader.error();
+        return values;
+    }
+    for (uint32_t i = 0; i < vc; ++i) {
+        float v[9];
+        if (!reader.readVertex(v, k)) {
+            if (error) *error = reader.error();
+            return values;
+        }
+        values.insert(values.end(), v, v + k);
+    }
+    return values;
+}
+
+std::string CountsError(const std::string& text, CmshLayout layout = kLayout7) {
+    CmshReader reader("m.cmsh", text.data(), text.data() + text.size());
+    uint32_t vc = 0, fc = 0;
+    return reader.readCounts(layout, vc, fc) ? "" : reader.error();
+}
+
+}  // namespace
+
+TEST(CmshReader, LineBreaksAndSpacingCarryNoMeaning) {
+    std::vector<float> expected = {1, 2, 3, 4, 5, 6};
+    for (const char* text : {"2 0\n1 2 3\n4 5 6\n", "2\n0\n1\n2\n3\n4\n5\n6", "2 0 1 2 3 4 5 6",
+                             "2 0\r\n1\t2\t3\r\n4 5 6\r\n", "\n\n  2 0\v1 2\f3 4 5 6  \n\n"}) {
+        EXPECT_EQ(ReadVertices(text, 3), expected) << text;
+    }
+}
+
+TEST(CmshReader, ReportsTheCountsThatCannotBeRead) {
+    EXPECT_EQ(CountsError(""), "m.cmsh:1: expected the vertex count, found end of file");
+    EXPECT_EQ(CountsError("3\n"), "m.cmsh:1: expected the face count, found end of file");
+    EXPECT_EQ(CountsError("-3 1"), "m.cmsh:1: expected the vertex count, found \"-3\"");
+    EXPECT_EQ(CountsError("\n\n3 x1"), "m.cmsh:3: expected the face count, found \"x1\"");
+    EXPECT_EQ(CountsError("4294967296 1"),
+              "m.cmsh:1: the vertex count \"4294967296\" does not fit in 32 bits");
+}
+
+TEST(CmshReader, RefusesCountsTheFileCannotHoldBeforeAllocating) {
+    EXPECT_EQ(CountsError("1000 0\n"),
+              "m.cmsh:1: the counts promise 1000 vertices and 0 faces, at least 14000 bytes of "
+              "text, but only 1 follow");
+    EXPECT_EQ(CountsError("1 1\n1 2 3 4 5 6 7\n0 0"),
+              "m.cmsh:1: the counts promise 1 vertices and 1 faces, at least 20 bytes of text, "
+              "but only 18 follow");
+    // Without triangles to read, only the vertices count.
+    EXPECT_EQ(CountsError("2 9 1 2 3 4 5 6 7", {7, 16, false, 0}),
+              "m.cmsh:1: the counts promise 2 vertices, at least 28 bytes of text, but only 14 "
+              "follow");
+}
+
+TEST(CmshReader, RefusesArraysOfFourGibibytesOrMore) {
+    EXPECT_EQ(CountsError("4000000000 0\n"),
+              "m.cmsh:1: the vertex count 4000000000 is too large (at most 268435455)");
+    EXPECT_EQ(CountsError("119304648 0", {9, 36, true, 20}),
+              "m.cmsh:1: the vertex count 119304648 is too large (at most 119304647)");
+    EXPECT_EQ(CountsError("0 214748365", {9, 36, true, 20}),
+              "m.cmsh:1: the face count 214748365 is too large (at most 214748364)");
+    // A converter that reads no triangles does not care about their count.
+    EXPECT_EQ(CountsError("0 4294967295 1", {7, 16, false, 0}), "");
+}
+
+TEST(CmshReader, NamesTheLineOfEveryBadValue) {
+    std::string error;
+    ReadVertices("2 0\n1 2 3\n4 1.5abc 6\n", 3, &error);
+    EXPECT_EQ(error, "m.cmsh:3: expected a number, found \"1.5abc\"");
+    ReadVertices("2 0\n1 2 3\n4 5\n\n", 3, &error);
+    EXPECT_EQ(error, "m.cmsh:3: expected 3 vertex values, found end of file");
+    ReadVertices("2 0\n1 2 3\n4\n5 \n\n  \n", 3, &error);
+    EXPECT_EQ(error, "m.cmsh:4: expected 3 vertex values, found end of file");
+    ReadVertices("1 0\n1 2 \"3\\\x01", 3, &error);
+    EXPECT_EQ(error, "m.cmsh:2: expected a number, found \"\\x223\\x5c\\x01\"");
+    ReadVertices("1 0\n1 2 " + std::string(100, '7') + "x", 3, &error);
+    EXPECT_EQ(error, "m.cmsh:2: expected a number, found \"" + std::string(40, '7') + "...\"");
+}
+
+TEST(CmshReader, ReportsTrianglesThatCannotBeRead) {
+    auto triangleError = [](const std::string& text) {
+        CmshReader reader("t.cmsh", text.data(), text.data() + text.size());
+        uint32_t t[3];
+        while (reader.readTriangle(t)) {
+        }
+        return reader.error();
+    };
+    EXPECT_EQ(triangleError("0 1 2\n3 4"), "t.cmsh:2: expected 3 vertex indices, found end of file");
+    EXPECT_EQ(triangleError("0 1 2\n3 4\n"),
+              "t.cmsh:2: expected 3 vertex indices, found end of file");
+    EXPECT_EQ(triangleError("0 1 2\n3 -4 5"), "t.cmsh:2: expected a vertex index, found \"-4\"");
+    EXPECT_EQ(triangleError("\n0 1 99999999999"),
+              "t.cmsh:2: vertex index \"99999999999\" does not fit in 32 bits");
+}
+
+TEST(CmshReader, CheckedTrianglesNameTheFaceAndTheVertex) {
+    auto checkedError = [](const std::string& text, uint32_t vertexCount) {
+        CmshReader reader("p.cmsh", text.data(), text.data() + text.size());
+        uint32_t t[3];
+        for (uint32_t face = 0; reader.readCheckedTriangle(face, vertexCount, t); ++face) {
+        }
+        return reader.error();
+    };
+    EXPECT_EQ(checkedError("0 1 2\n2 1 64\n", 64), "p.cmsh:2: face 1 names vertex 64 of 64");
+    EXPECT_EQ(checkedError("0 1 70000", 70001),
+              "p.cmsh:1: face 0 names vertex 70000, beyond the 16-bit index range (at most 65535)");
+    EXPECT_EQ(checkedError("0 1 65535 0 1", 65536),
+              "p.cmsh:1: expected 3 vertex indices, found end of file");
+}
+
+TEST(CmshReader, ColourValuesOutOfRangeNameTheirEntry) {
+    auto colourError = [](const std::string& text) {
+        CmshReader reader("c.cmsh", text.data(), text.data() + text.size());
+        float v[7];
+        uint32_t color = 0;
+        while (reader.readVertex(v, 7) && reader.packColor(v, color)) {
+        }
+        return reader.error();
+    };
+    EXPECT_EQ(colourError("1 0 0 0 1 2 3\n0 1e10 0 0 1 2 3"),
+              "c.cmsh:2: colour value 1e+10 times 255 is outside the 32-bit range");
+    EXPECT_EQ(colourError("\n\nnan 0 0 0 1 2 3"), "c.cmsh:3: colour value nan is not a number");
+    EXPECT_EQ(colourError("0 0 -inf 0 1 2 3"),
+              "c.cmsh:1: colour value -inf times 255 is outside the 32-bit range");
+}
+
+TEST(CmshReader, ReadsTheFirstNameTokenOnly) {
+    auto name = [](const std::string& text, std::string* error = nullptr) {
+        CmshReader reader("n.cmsh", text.data(), text.data() + text.size());
+        char buffer[256] = {};
+        bool ok = reader.readName(buffer);
+        if (error) *error = ok ? "" : reader.error();
+        return std::string(buffer);
+    };
+    EXPECT_EQ(name("\n  teapot lid\n"), "teapot");
+    EXPECT_EQ(name(""), "");
+    EXPECT_EQ(name(" \n "), "");
+    EXPECT_EQ(name(std::string(255, 'n')), std::string(255, 'n'));
+    std::string error;
+    EXPECT_EQ(name("\n" + std::string(256, 'n'), &error), "");
+    EXPECT_EQ(error, "n.cmsh:2: the name is 256 characters long; at most 255 fit");
+}
+
+TEST(TextFile, ReadsFilesAndPipesAndRefusesFolders) {
+    TempDir dir;
+    WriteFile(dir.file("a.cmsh"), "1 2 3");
+    WriteFile(dir.file("empty.cmsh"), "");
+    int error = 0;
+    {
+        TextFile f;
+        ASSERT_TRUE(f.open(dir.file("a.cmsh").c_str(), error));
+        EXPECT_EQ(std::string(f.begin(), f.end()), "1 2 3");
+    }
+    {
+        TextFile f;
+        ASSERT_TRUE(f.open(dir.file("empty.cmsh").c_str(), error));
+        EXPECT_EQ(f.begin(), f.end());
+    }
+    {
+        TextFile f;
+        EXPECT_FALSE(f.open(dir.path().c_str(), error));
+        EXPECT_EQ(error, EISDIR);
+        EXPECT_FALSE(f.open(dir.file("missing").c_str(), error));
+        EXPECT_EQ(error, ENOENT);
+    }
+}
