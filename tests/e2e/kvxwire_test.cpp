@@ -1,0 +1,231 @@
+// End-to-end runs of kvxwire: exact wireframe files and progress output.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using Pairs = std::vector<std::pair<uint16_t, uint16_t>>;
+
+const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
+const std::string kProgress =
+    "loading faces...\n\t\t\tdone!\n"
+    "reading lines...\n\t\t\tdone!\n"
+    "Optimizing...\n\t\t\tdone!\n"
+    "write optimized Wireframe to mesh...\n\t\t\tdone!\n";
+
+// Vertex i of the test meshes: colour 0.2 0.4 0.6 0.8, position (i, -i, 0.5).
+std::string VertexText(uint32_t count) {
+    std::string text;
+    for (uint32_t i = 0; i < count; ++i) {
+        text += "0.2 0.4 0.6 0.8 " + std::to_string(i) + " -" + std::to_string(i) + " 0.5\n";
+    }
+    return text;
+}
+
+std::string VertexBytes(uint32_t count) {
+    std::string bytes;
+    for (uint32_t i = 0; i < count; ++i) {
+        AppendU32(bytes, 0x336699CCu);
+        AppendF32(bytes, static_cast<float>(i));
+        AppendF32(bytes, -static_cast<float>(i));
+        AppendF32(bytes, 0.5f);
+    }
+    return bytes;
+}
+
+std::string Wireframe(uint32_t vertexCount, const Pairs& lines) {
+    std::string bytes = KvxHeader(vertexCount, static_cast<uint32_t>(lines.size()), -2);
+    bytes += VertexBytes(vertexCount);
+    for (auto [a, b] : lines) {
+        AppendU16(bytes, a);
+        AppendU16(bytes, b);
+    }
+    return bytes;
+}
+
+struct Outcome {
+    RunResult run;
+    std::string file;  // empty when no file was written
+};
+
+Outcome RunWire(const TempDir& dir, const std::string& text) {
+    WriteFile(dir.file("in.cmsh"), text);
+    std::string out = dir.file("out.kvx");
+    Outcome o{RunProgram(KVXWIRE_PATH, {dir.file("in.cmsh"), out}), ""};
+    if (FileExists(out)) o.file = ReadFile(out);
+    return o;
+}
+
+}  // namespace
+
+TEST(Kvxwire, UsageForTooFewArguments) {
+    TempDir dir;
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{dir.file("in.cmsh")}}) {
+        RunResult r = RunProgram(KVXWIRE_PATH, args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(ListFolder(dir.path()).empty());
+}
+
+TEST(Kvxwire, WorkedExample) {
+    TempDir dir;
+    Outcome o = RunWire(dir, "4 2\n" + VertexText(4) + "0 1 2\n2 1 3\n");
+    EXPECT_EQ(o.run.exitStatus, 0);
+    EXPECT_EQ(o.run.out, kProgress);
+    EXPECT_EQ(o.run.err, "");
+    std::string want = Bytes({'K', 'V', 'X', 4, 0, 0, 0, 5, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF});
+    want += VertexBytes(4);
+    want += Bytes({0, 0, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0, 1, 0, 3, 0, 3, 0, 2, 0});
+    EXPECT_EQ(o.file, want);
+}
+
+TEST(Kvxwire, DistinctEdgesInOrderAndDirectionOfFirstOccurrence) {
+    struct Case {
+        uint32_t vertexCount;
+        uint32_t faceCount;
+        std::string triangles;
+        Pairs want;
+    };
+    const Case cases[] = {
+        {3, 1, "0 1 2", {{0, 1}, {1, 2}, {2, 0}}},
+        {3, 2, "0 1 2 0 1 2", {{0, 1}, {1, 2}, {2, 0}}},
+        {3, 2, "0 1 2\n0 2 1", {{0, 1}, {1, 2}, {2, 0}}},
+        {8, 1, "5 5 7", {{5, 5}, {5, 7}}},
+        {5, 1, "4 4 4", {{4, 4}}},
+        {2, 2, "0 0 65535\n65535 65535 0", {{0, 0}, {0, 65535}, {65535, 65535}}},
+        // Low 16 bits: 65537 is 1, 65538 is 2, 70000 is 4464.
+        {4, 3, "65537 2 3\n1 3 65538\n70000 4464 1",
+         {{1, 2}, {2, 3}, {3, 1}, {4464, 4464}, {4464, 1}}},
+        // Indices are only compared, never checked against the vertex count.
+        {2, 1, "0 1 9", {{0, 1}, {1, 9}, {9, 0}}},
+        // Vertices that no edge uses are written all the same.
+        {6, 1, "2 1 2", {{2, 1}, {2, 2}}},
+        // No triangles: all progress lines, the vertices and no edges.
+        {3, 0, "", {}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string text = std::to_string(c.vertexCount) + " " + std::to_string(c.faceCount) +
+                           "\n" + VertexText(c.vertexCount) + c.triangles + "\n";
+        Outcome o = RunWire(dir, text);
+        EXPECT_EQ(o.run.exitStatus, 0) << c.triangles;
+        EXPECT_EQ(o.run.out, kProgress) << c.triangles;
+        EXPECT_EQ(o.file, Wireframe(c.vertexCount, c.want)) << c.triangles;
+    }
+}
+
+// The program against the plain scan that compares every edge with every
+// slot, on a mesh with edges repeated in both directions, degenerate
+// triangles and indices past 16 bits.
+TEST(Kvxwire, MatchesThePlainScanOnARandomMesh) {
+    constexpr uint32_t kTriangles = 1500;
+    constexpr uint32_t kVertices = 30;
+    uint64_t state = 7;
+    auto next = [&state](uint32_t bound) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<uint32_t>((state >> 33) % bound);
+    };
+    std::string text = std::to_string(kVertices) + " " + std::to_string(kTriangles) + "\n" +
+                       VertexText(kVertices);
+    std::vector<uint16_t> indices;
+    for (uint32_t k = 0; k < 3 * kTriangles; ++k) {
+        uint32_t index = next(kVertices) + (next(8) == 0 ? 65536 : 0);
+        text += std::to_string(index) + (k % 3 == 2 ? "\n" : " ");
+        indices.push_back(static_cast<uint16_t>(index));
+    }
+    Pairs all, want;
+    for (uint32_t t = 0; t < kTriangles; ++t) {
+        const uint16_t* f = &indices[3 * t];
+        all.insert(all.end(), {{f[0], f[1]}, {f[1], f[2]}, {f[2], f[0]}});
+    }
+    for (auto [a, b] : all) {
+        bool found = false;
+        for (auto [c, d] : want) found = found || (a == c && b == d) || (a == d && b == c);
+        if (!found) want.emplace_back(a, b);
+    }
+    ASSERT_GT(want.size(), 100u);
+    ASSERT_LT(want.size(), all.size() / 4);
+
+    TempDir dir;
+    Outcome o = RunWire(dir, text);
+    EXPECT_EQ(o.run.exitStatus, 0);
+    EXPECT_EQ(o.run.out, kProgress);
+    EXPECT_EQ(o.file, Wireframe(kVertices, want));
+}
+
+// The bundled cube: 12 triangles share 12 sides and 6 face diagonals.
+TEST(Kvxwire, CubeHasEighteenEdges) {
+    const char* examples = std::getenv("KVX_EXAMPLES");
+    ASSERT_NE(examples, nullptr);
+    TempDir dir;
+    RunResult r = RunProgram(KVXWIRE_PATH,
+                             {std::string(examples) + "/cube7.cmsh", dir.file("cube.kvx")});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, kProgress);
+    std::string file = ReadFile(dir.file("cube.kvx"));
+    ASSERT_EQ(file.size(), 15u + 8 * 16 + 18 * 4);
+    EXPECT_EQ(file.substr(0, 15), KvxHeader(8, 18, -2));
+    // The first triangle (0 2 1) gives the first three edges.
+    EXPECT_EQ(file.substr(15 + 128, 12), Bytes({0, 0, 2, 0, 2, 0, 1, 0, 1, 0, 0, 0}));
+}
+
+TEST(Kvxwire, BadInputIsReportedAndWritesNothing) {
+    struct Case {
+        std::string text;
+        std::string error;  // after "kvxwire: <path>:"
+        std::string out;    // what was printed before the fault
+    };
+    const std::string vertices = "3 2\n" + VertexText(3);
+    const Case cases[] = {
+        {vertices + "0 1 2\n2 1 -1\n", "6: expected a vertex index, found \"-1\"",
+         "loading faces...\n"},
+        {vertices + "0 1 2\n2 1 4294967296\n", "6: vertex index \"4294967296\" does not fit in 32 bits",
+         "loading faces...\n"},
+        {vertices + "0 1 2\n2 1 1.5\n", "6: expected a vertex index, found \"1.5\"",
+         "loading faces...\n"},
+        {"3 2\n0.2 0.4 0.6 0.8 0 0 0\n0.2 0.4 0.6 0.8 1 x 0\n0.2 0.4 0.6 0.8 2 0 0\n0 1 2 2 1 0\n",
+         "3: expected a number, found \"x\"", ""},
+        {vertices + "0 1 2\n", "5: expected 3 vertex indices, found end of file",
+         "loading faces...\n"},
+        {"3 2\n0 0 0 0 0 0 0\n0 1 2 2 1 0\n",
+         "1: the counts promise 3 vertices and 2 faces, at least 54 bytes of text, but only 27 "
+         "follow",
+         ""},
+        {"3", "1: expected the face count, found end of file", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteFile(dir.file("in.cmsh"), c.text);
+        WriteFile(dir.file("out.kvx"), "earlier");
+        RunResult r = RunProgram(KVXWIRE_PATH, {dir.file("in.cmsh"), dir.file("out.kvx")});
+        EXPECT_EQ(r.exitStatus, 2) << c.text;
+        EXPECT_EQ(r.err, "kvxwire: " + dir.file("in.cmsh") + ":" + c.error + "\n");
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(ReadFile(dir.file("out.kvx")), "earlier");
+        EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.cmsh", "out.kvx"}));
+    }
+}
+
+TEST(Kvxwire, MissingInputAndUnwritableOutput) {
+    TempDir dir;
+    RunResult r = RunProgram(KVXWIRE_PATH, {dir.file("none.cmsh"), dir.file("out.kvx")});
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kvxwire: " + dir.file("none.cmsh") + ": No such file or directory\n");
+
+    WriteFile(dir.file("in.cmsh"), "3 1\n" + VertexText(3) + "0 1 2\n");
+    r = RunProgram(KVXWIRE_PATH, {dir.file("in.cmsh"), dir.file("no/out.kvx")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.out, kProgress);
+    EXPECT_EQ(r.err, "kvxwire: " + dir.file("no/out.kvx") + ": No such file or directory\n");
+    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"in.cmsh"});
+}
