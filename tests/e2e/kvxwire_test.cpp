@@ -103,7 +103,9 @@ TEST(Kvxwire, DistinctEdgesInOrderAndDirectionOfFirstOccurrence) {
         {5, 1, "4 4 4", {{4, 4}}},
         {2, 2, "0 0 65535\n65535 65535 0", {{0, 0}, {0, 65535}, {65535, 65535}}},
         // Low 16 bits: 65537 is 1, 65538 is 2, 70000 is 4464.
-        {4, 3, "65537 2 3\n1 3 65538\n70000 4464 1",
+        {4,
+         3,
+         "65537 2 3\n1 3 65538\n70000 4464 1",
          {{1, 2}, {2, 3}, {3, 1}, {4464, 4464}, {4464, 1}}},
         // Indices are only compared, never checked against the vertex count.
         {2, 1, "0 1 9", {{0, 1}, {1, 9}, {9, 0}}},
@@ -134,8 +136,8 @@ TEST(Kvxwire, MatchesThePlainScanOnARandomMesh) {
         state = state * 6364136223846793005u + 1442695040888963407u;
         return static_cast<uint32_t>((state >> 33) % bound);
     };
-    std::string text = std::to_string(kVertices) + " " + std::to_string(kTriangles) + "\n" +
-                       VertexText(kVertices);
+    std::string text =
+        std::to_string(kVertices) + " " + std::to_string(kTriangles) + "\n" + VertexText(kVertices);
     std::vector<uint16_t> indices;
     for (uint32_t k = 0; k < 3 * kTriangles; ++k) {
         uint32_t index = next(kVertices) + (next(8) == 0 ? 65536 : 0);
@@ -149,7 +151,8 @@ TEST(Kvxwire, MatchesThePlainScanOnARandomMesh) {
     }
     for (auto [a, b] : all) {
         bool found = false;
-        for (auto [c, d] : want) found = found || (a == c && b == d) || (a == d && b == c);
+        for (auto [c, d] : want)
+            found = found || (a == c && b == d) || (a == d && b == c);
         if (!found) want.emplace_back(a, b);
     }
     ASSERT_GT(want.size(), 100u);
@@ -167,8 +170,8 @@ TEST(Kvxwire, CubeHasEighteenEdges) {
     const char* examples = std::getenv("KVX_EXAMPLES");
     ASSERT_NE(examples, nullptr);
     TempDir dir;
-    RunResult r = RunProgram(KVXWIRE_PATH,
-                             {std::string(examples) + "/cube7.cmsh", dir.file("cube.kvx")});
+    RunResult r =
+        RunProgram(KVXWIRE_PATH, {std::string(examples) + "/cube7.cmsh", dir.file("cube.kvx")});
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, kProgress);
     std::string file = ReadFile(dir.file("cube.kvx"));
@@ -188,8 +191,8 @@ TEST(Kvxwire, BadInputIsReportedAndWritesNothing) {
     const Case cases[] = {
         {vertices + "0 1 2\n2 1 -1\n", "6: expected a vertex index, found \"-1\"",
          "loading faces...\n"},
-        {vertices + "0 1 2\n2 1 4294967296\n", "6: vertex index \"4294967296\" does not fit in 32 bits",
-         "loading faces...\n"},
+        {vertices + "0 1 2\n2 1 4294967296\n",
+         "6: vertex index \"4294967296\" does not fit in 32 bits", "loading faces...\n"},
         {vertices + "0 1 2\n2 1 1.5\n", "6: expected a vertex index, found \"1.5\"",
          "loading faces...\n"},
         {"3 2\n0.2 0.4 0.6 0.8 0 0 0\n0.2 0.4 0.6 0.8 1 x 0\n0.2 0.4 0.6 0.8 2 0 0\n0 1 2 2 1 0\n",

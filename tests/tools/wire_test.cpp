@@ -52,7 +52,8 @@ uint32_t ScanInList(const std::vector<CLine>& from, std::vector<CLine>& into) {
 // Lines compared by their fields, so that direction counts.
 std::vector<std::pair<uint32_t, uint32_t>> Pairs(const std::vector<CLine>& lines, size_t n) {
     std::vector<std::pair<uint32_t, uint32_t>> pairs;
-    for (size_t k = 0; k < n; ++k) pairs.emplace_back(lines[k].a, lines[k].b);
+    for (size_t k = 0; k < n; ++k)
+        pairs.emplace_back(lines[k].a, lines[k].b);
     return pairs;
 }
 
@@ -136,8 +137,8 @@ TEST_F(Wire, CountLimitsWhatIsVisited) {
 // they compare like any others, and a record equal to the sentinel is found
 // in the slots not yet filled.
 TEST_F(Wire, WideIndicesAndTheSentinelFollowTheScan) {
-    std::vector<CLine> from = {{70000, 3},     {3, 70000},    kSentinelLine, {4464, 3},
-                               {3, 4464},      {UINT32_MAX, 0}, {0, UINT32_MAX}, {65536, 65536}};
+    std::vector<CLine> from = {{70000, 3}, {3, 70000},      kSentinelLine,   {4464, 3},
+                               {3, 4464},  {UINT32_MAX, 0}, {0, UINT32_MAX}, {65536, 65536}};
     std::vector<CLine> into = EmptyList(3);
     std::vector<CLine> reference = into;
     uint32_t want = ScanInList(from, reference);

@@ -7,14 +7,20 @@
 
 namespace {
 
+constexpr uint64_t kPrefetchDistance = 16;
+
 // Slots of the line list that inLines scans.
-uint64_t ListCapacity() { return uint64_t{mesh.faceCount} * 3; }
+uint64_t ListCapacity() {
+    return uint64_t{mesh.faceCount} * 3;
+}
 
 // 16-bit indices: a mesh addresses at most 65,536 vertices, so both ends of
 // every edge built from a mesh fit in 16 bits and the unordered pair fits in
 // one 32-bit key. Lines with a wider index (the sentinel, or anything a
 // caller passes in) take 64-bit keys.
-bool IsNarrow(const CLine& l) { return l.a <= 0xFFFF && l.b <= 0xFFFF; }
+bool IsNarrow(const CLine& l) {
+    return l.a <= 0xFFFF && l.b <= 0xFFFF;
+}
 
 uint32_t NarrowKey(const CLine& l) {
     return std::min(l.a, l.b) << 16 | std::max(l.a, l.b);
@@ -25,52 +31,130 @@ uint64_t WideKey(const CLine& l) {
 }
 
 // A set of keys: open addressing with linear probing over a power-of-two
-// table at most half full, hashed with the high bits of a multiplicative
-// hash. Keys hold the smaller index in the high half, so a key whose high
-// half is all ones and low half zero belongs to no edge and marks an empty
-// slot.
+// table kept at most half full, hashed with the high bits of a
+// multiplicative hash. The table starts small and doubles as keys arrive, so
+// a mesh with few distinct edges keeps it in the caches. Keys hold the
+// smaller index in the high half, so a key whose high half is all ones and
+// low half zero belongs to no edge and marks an empty slot.
 template <typename Key>
 class KeySet {
 public:
     static constexpr Key kEmpty = static_cast<Key>(~Key{0} << (4 * sizeof(Key)));
 
-    KeySet() = default;
+    enum class Result { added, present, noMemory };
+
+    // `expected`: about how many keys may come; the first table holds at
+    // most 32,768 of them.
+    explicit KeySet(uint64_t expected)
+        : initialSlots_(std::clamp<uint64_t>(
+              std::bit_ceil(std::min<uint64_t>(expected, 1u << 15)) * 2, 16, 1u << 16)) {}
     KeySet(const KeySet&) = delete;
     KeySet& operator=(const KeySet&) = delete;
     ~KeySet() { KvxFree(slots_); }
 
-    // Room for `entries` keys; false when the table cannot be allocated,
-    // with the size of the request in `bytes`.
-    bool reserve(uint64_t entries, uint64_t& bytes) {
-        if (entries == 0) return true;
-        uint64_t size = entries > (uint64_t{1} << 58)
-                            ? 0
-                            : std::max<uint64_t>(std::bit_ceil(entries * 2), 16);
-        bytes = size == 0 ? UINT64_MAX : size * sizeof(Key);
-        if (size != 0) slots_ = KvxAllocateArray<Key>(size);
-        if (slots_ == nullptr) return false;
-        std::fill_n(slots_, size, kEmpty);
-        mask_ = size - 1;
-        shift_ = 64 - std::countr_zero(size);
-        return true;
+    // Asks the processor to fetch the slot of `key` ahead of its insert.
+    void prefetch(Key key) const {
+        if (slots_ != nullptr) __builtin_prefetch(slots_ + home(key));
     }
 
-    // Adds `key`; false when it was there already.
-    bool insert(Key key) {
-        uint64_t i = (uint64_t{key} * 0x9E3779B97F4A7C15u) >> shift_;
+    // Adds `key` unless it is there already. noMemory leaves the set as it
+    // was, with the size of the failed request in failedBytes().
+    Result insert(Key key) {
+        if (slots_ == nullptr && !grow()) return Result::noMemory;
+        uint64_t i = home(key);
         while (slots_[i] != kEmpty) {
-            if (slots_[i] == key) return false;
+            if (slots_[i] == key) return Result::present;
             i = (i + 1) & mask_;
         }
+        if (count_ + 1 > (mask_ + 1) / 2) {
+            if (!grow()) return Result::noMemory;
+            i = home(key);
+            while (slots_[i] != kEmpty)
+                i = (i + 1) & mask_;
+        }
         slots_[i] = key;
+        ++count_;
+        return Result::added;
+    }
+
+    uint64_t failedBytes() const { return failedBytes_; }
+
+private:
+    uint64_t home(Key key) const { return (uint64_t{key} * 0x9E3779B97F4A7C15u) >> shift_; }
+
+    bool grow() {
+        uint64_t size = slots_ == nullptr ? initialSlots_ : 2 * (mask_ + 1);
+        Key* grown = size > (uint64_t{1} << 58) ? nullptr : KvxAllocateArray<Key>(size);
+        if (grown == nullptr) {
+            failedBytes_ = size * sizeof(Key);
+            return false;
+        }
+        std::fill_n(grown, size, kEmpty);
+        Key* old = slots_;
+        uint64_t oldSize = old == nullptr ? 0 : mask_ + 1;
+        slots_ = grown;
+        mask_ = size - 1;
+        shift_ = 64 - std::countr_zero(size);
+        for (uint64_t k = 0; k < oldSize; ++k) {
+            if (old[k] == kEmpty) continue;
+            uint64_t i = home(old[k]);
+            while (slots_[i] != kEmpty)
+                i = (i + 1) & mask_;
+            slots_[i] = old[k];
+        }
+        KvxFree(old);
         return true;
     }
 
-private:
+    uint64_t initialSlots_;
     Key* slots_ = nullptr;
     uint64_t mask_ = 0;
     int shift_ = 0;
+    uint64_t count_ = 0;
+    uint64_t failedBytes_ = 0;
 };
+
+// Appends the records of `from` from `done` on that are new to `into`,
+// advancing `done` and `appended`. Stops early, returning false, when a
+// table cannot be allocated; `into` then holds the result for the first
+// `done` records, which the plain scan can carry on from.
+bool HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& done,
+                  uint64_t& appended, uint64_t& failedBytes) {
+    KeySet<uint32_t> narrowSet(count);
+    KeySet<uint64_t> wideSet(0);
+    // The scan this replaces compares against every slot of `into`: the
+    // lines appended so far and, behind them, the sentinels still unfilled.
+    const uint64_t capacity = ListCapacity();
+    for (; done < count; ++done) {
+        // Fetch a few edges ahead, so that cache misses overlap.
+        const uint64_t ahead = done + kPrefetchDistance;
+        if (ahead < count && IsNarrow(from[ahead])) narrowSet.prefetch(NarrowKey(from[ahead]));
+
+        const CLine& line = from[done];
+        KeySet<uint32_t>::Result narrow{};
+        KeySet<uint64_t>::Result wide{};
+        bool isNew;
+        if (IsNarrow(line)) {
+            narrow = narrowSet.insert(NarrowKey(line));
+            isNew = narrow == KeySet<uint32_t>::Result::added;
+        } else if (line == kSentinelLine && appended < capacity) {
+            isNew = false;
+        } else {
+            wide = wideSet.insert(WideKey(line));
+            isNew = wide == KeySet<uint64_t>::Result::added;
+        }
+        if (narrow == KeySet<uint32_t>::Result::noMemory) {
+            failedBytes = narrowSet.failedBytes();
+            return false;
+        }
+        if (wide == KeySet<uint64_t>::Result::noMemory) {
+            failedBytes = wideSet.failedBytes();
+            return false;
+        }
+        if (isNew) into[appended++] = line;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -84,43 +168,20 @@ bool inLines(CLine* list, CLine line) {
 
 bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
                     uint64_t* tableBytes) {
-    uint64_t wide = 0;
-    for (uint64_t k = 0; k < count; ++k) {
-        if (!IsNarrow(from[k])) ++wide;
-    }
-    KeySet<uint32_t> narrowSet;
-    KeySet<uint64_t> wideSet;
-    uint64_t bytes = 0;
-    if (!narrowSet.reserve(count - wide, bytes) || !wideSet.reserve(wide, bytes)) {
-        if (tableBytes != nullptr) *tableBytes = bytes;
-        return false;
-    }
-
-    // The scan this replaces compares against every slot of `into`: the
-    // lines appended so far and, behind them, the sentinels still unfilled.
-    uint64_t capacity = ListCapacity();
-    uint64_t n = 0;
-    for (uint64_t k = 0; k < count; ++k) {
-        const CLine& line = from[k];
-        bool isNew;
-        if (IsNarrow(line)) {
-            isNew = narrowSet.insert(NarrowKey(line));
-        } else if (line == kSentinelLine && n < capacity) {
-            isNew = false;
-        } else {
-            isNew = wideSet.insert(WideKey(line));
-        }
-        if (isNew) into[n++] = line;
-    }
+    uint64_t done = 0, n = 0, bytes = 0;
+    bool complete = HashedAppend(from, into, count, done, n, bytes);
     appended = static_cast<uint32_t>(n);
-    return true;
+    if (!complete && tableBytes != nullptr) *tableBytes = bytes;
+    return complete;
 }
 
 uint32_t inList(CLine* from, CLine* into, unsigned long count) {
-    uint32_t appended = 0;
-    if (AppendNewLines(from, into, count, appended)) return appended;
-    for (unsigned long k = 0; k < count; ++k) {
-        if (!inLines(into, from[k])) into[appended++] = from[k];
+    uint64_t done = 0, appended = 0, bytes = 0;
+    if (!HashedAppend(from, into, count, done, appended, bytes)) {
+        // No memory for the table: the plain scan finishes the job.
+        for (; done < count; ++done) {
+            if (!inLines(into, from[done])) into[appended++] = from[done];
+        }
     }
-    return appended;
+    return static_cast<uint32_t>(appended);
 }

@@ -22,14 +22,14 @@ bool inLines(CLine* list, CLine line);
 // inLines' conditions, every slot holding kSentinelLine at the start, and
 // count must exceed neither its 3 * mesh.faceCount slots nor 4,294,967,295.
 //
-// Runs in expected linear time: a hash table stands in for the scans. When
-// that table cannot be allocated it falls back to the scans themselves;
-// the result is the same either way.
+// Runs in expected linear time: a hash set of the edges seen so far stands
+// in for the scans. When memory for that set runs out, the scans finish the
+// job; the result is the same either way.
 uint32_t inList(CLine* from, CLine* into, unsigned long count);
 
-// inList without the fallback: false, with `into` untouched and the size of
-// the failed request in `tableBytes` (if given), when the table cannot be
-// allocated. The table takes at most 16 bytes per record of `from`; 32 for
-// records with an index above 65535.
+// inList without the fallback: false, with the size of the failed request
+// in `tableBytes` (if given), when the hash set cannot grow; `into` then
+// holds part of the result. The set takes at most 24 bytes per distinct
+// edge (48 for edges with an index above 65535) and 256 KiB to start with.
 bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
                     uint64_t* tableBytes = nullptr);
