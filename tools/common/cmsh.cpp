@@ -17,7 +17,7 @@ const char* TokenEnd(const char* first, const char* last) {
     return first;
 }
 
-ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value) {
+ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& value) {
     const char* p = first;
     while (p < last && IsSpace(*p)) ++p;
     if (p == last) return {last, ParseErrc::end_of_input};

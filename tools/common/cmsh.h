@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 // White space as C's isspace() sees it in the "C" locale.
@@ -33,7 +34,10 @@ struct ParseResult {
 };
 
 // "%u" tokens: decimal digits, optionally behind one '+'. No sign '-'.
-ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value);
+inline ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value);
+
+// The general path of ParseUnsigned, for every token the fast path passes on.
+ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& value);
 
 // "%f" tokens: everything C's strtof takes as a whole token (sign, leading
 // zeros, digits on one side of the point, exponents, hexadecimal floats,
@@ -45,6 +49,44 @@ ParseResult ParseFloat(const char* first, const char* last, float& value);
 
 // The end of the token that starts at `first`.
 const char* TokenEnd(const char* first, const char* last);
+
+namespace detail {
+
+// Number of leading bytes of x (read little-endian from text) that are ASCII
+// digits, 0 to 8. A byte is a digit when its high nibble is 3 and stays 3
+// after adding 6; carries out of a non-digit only reach later bytes.
+inline int DigitRun(uint64_t x) {
+    constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, kThrees = 0x3030303030303030ull;
+    uint64_t bad = ((x & kHigh) ^ kThrees) | (((x + 0x0606060606060606ull) & kHigh) ^ kThrees);
+    return bad == 0 ? 8 : __builtin_ctzll(bad) >> 3;
+}
+
+// The value of eight ASCII digits, the first in the lowest byte; zero bytes
+// count as leading zeros.
+inline uint32_t EightDigits(uint64_t x) {
+    x = (x & 0x0F0F0F0F0F0F0F0Full) * 2561 >> 8;
+    x = (x & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+    return static_cast<uint32_t>((x & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
+}
+
+}  // namespace detail
+
+// Most tokens of a text mesh are short indices behind one separator: read
+// up to seven digits at once, and leave everything else to the general path.
+inline ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value) {
+    const char* p = first;
+    while (p < last && IsSpace(*p)) ++p;
+    if (last - p > 8) {
+        uint64_t x;
+        std::memcpy(&x, p, sizeof x);
+        int n = detail::DigitRun(x);
+        if (n > 0 && n < 8 && IsSpace(p[n])) {
+            value = detail::EightDigits(x << (8 * (8 - n)));
+            return {p + n, ParseErrc::ok};
+        }
+    }
+    return ParseUnsignedSlow(p, last, value);
+}
 
 // Colour packing: each of the four values times 255, truncated toward zero,
 // combined as first << 24 | second << 16 | third << 8 | fourth in 32-bit

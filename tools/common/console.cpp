@@ -52,7 +52,18 @@ char* FormatFraction6(char* out, uint32_t f) {
     return out + 6;
 }
 
+const IndexText* MakeIndexTable() {
+    static IndexText table[65536];
+    for (uint32_t v = 0; v < 65536; ++v) {
+        char* end = FormatDecimal(table[v].digits, v);
+        table[v].length = static_cast<char>(end - table[v].digits);
+    }
+    return table;
+}
+
 }  // namespace
+
+const IndexText* const kIndexText = MakeIndexTable();
 
 char* FormatUnsigned(char* out, uint32_t value) { return FormatDecimal(out, value); }
 
