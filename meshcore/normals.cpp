@@ -44,8 +44,7 @@ inline CVector Position(const Vertex& v) {
 }
 
 template <typename Vertex>
-void FaceNormals(const CFace* source, CFace* destination, uint32_t count,
-                 const Vertex* vertices) {
+void FaceNormals(const CFace* source, CFace* destination, uint32_t count, const Vertex* vertices) {
     for (uint32_t k = 0; k < count; ++k) {
         const CFace& face = source[k];
         const CVector p0 = Position(vertices[face.i0]);
@@ -71,8 +70,7 @@ void AddToCorner(Vertex& v, const CFace& face) {
 }
 
 template <typename Vertex>
-void VertexNormals(const CFace* faces, uint32_t faceCount, Vertex* vertices,
-                   uint32_t vertexCount) {
+void VertexNormals(const CFace* faces, uint32_t faceCount, Vertex* vertices, uint32_t vertexCount) {
     // Every naming corner adds one term, in face order: the order of the
     // float sums decides their last bits.
     for (uint32_t k = 0; k < faceCount; ++k) {
@@ -81,7 +79,8 @@ void VertexNormals(const CFace* faces, uint32_t faceCount, Vertex* vertices,
         AddToCorner(vertices[face.i1], face);
         AddToCorner(vertices[face.i2], face);
     }
-    for (uint32_t j = 0; j < vertexCount; ++j) NormalizeVertexNormal(&vertices[j], &vertices[j]);
+    for (uint32_t j = 0; j < vertexCount; ++j)
+        NormalizeVertexNormal(&vertices[j], &vertices[j]);
 }
 
 }  // namespace

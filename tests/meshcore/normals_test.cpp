@@ -21,11 +21,13 @@ struct Bits3 {
 };
 
 std::ostream& operator<<(std::ostream& os, const Bits3& b) {
-    return os << std::hex << std::uppercase << "(0x" << b.x << ", 0x" << b.y << ", 0x" << b.z
-              << ")" << std::dec;
+    return os << std::hex << std::uppercase << "(0x" << b.x << ", 0x" << b.y << ", 0x" << b.z << ")"
+              << std::dec;
 }
 
-Bits3 BitsOf(const CVector& v) { return {FloatBits(v.x), FloatBits(v.y), FloatBits(v.z)}; }
+Bits3 BitsOf(const CVector& v) {
+    return {FloatBits(v.x), FloatBits(v.y), FloatBits(v.z)};
+}
 
 template <typename Record>
 Bits3 NormalBits(const Record& r) {
@@ -100,7 +102,8 @@ std::vector<CVector> ScatteredPositions(size_t n) {
         state = state * 1664525u + 1013904223u;
         return static_cast<float>(static_cast<int32_t>(state >> 8) - (1 << 23)) / 3072.0f;
     };
-    for (CVector& p : positions) p = {next(), next(), next()};
+    for (CVector& p : positions)
+        p = {next(), next(), next()};
     return positions;
 }
 
@@ -315,13 +318,15 @@ TEST(VertexNormals, EveryFaceCountsOnceWhateverItsArea) {
     auto vertices = VerticesAt<VertexkvxV4>({{0, 0, 0}, {100, 0, 0}, {1, 1, 0}, {0, 1, 0}});
     auto faces = FacesOf({0, 1, 2, 0, 2, 3});
     ComputeNormals(faces, vertices);
-    for (const VertexkvxV4& v : vertices) EXPECT_EQ(NormalBits(v), (Bits3{kZero, kZero, kOne}));
+    for (const VertexkvxV4& v : vertices)
+        EXPECT_EQ(NormalBits(v), (Bits3{kZero, kZero, kOne}));
     EXPECT_EQ(vertices[1].u, 0.25f);
     EXPECT_EQ(vertices[1].v, 0.75f);
 
     // A face over two right-angled edges and a face over a sliver weigh the
     // same: (0, 0, 1) + (1, 0, 0) normalised, at the vertex they share.
-    auto pair = VerticesAt<VertexkvxV3>({{0, 0, 0}, {1000, 0, 0}, {0, 1000, 0}, {0, 0.001f, 0.001f}});
+    auto pair =
+        VerticesAt<VertexkvxV3>({{0, 0, 0}, {1000, 0, 0}, {0, 1000, 0}, {0, 0.001f, 0.001f}});
     auto pairFaces = FacesOf({0, 1, 2, 0, 2, 3});
     ComputeNormals(pairFaces, pair);
     EXPECT_EQ(NormalBits(pair[0]), (Bits3{kHalfRoot2, kZero, kHalfRoot2}));
@@ -347,7 +352,8 @@ TEST(VertexNormals, NoFacesLeaveEveryNormalAsItWas) {
     auto vertices = VerticesAt<VertexkvxV3>(kCorner);
     auto faces = FacesOf({});
     ComputeNormals(faces, vertices);
-    for (const VertexkvxV3& v : vertices) EXPECT_EQ(NormalBits(v), (Bits3{kZero, kZero, kZero}));
+    for (const VertexkvxV3& v : vertices)
+        EXPECT_EQ(NormalBits(v), (Bits3{kZero, kZero, kZero}));
 }
 
 TEST(VertexNormals, SumsStartFromTheHeldNormalsInFaceAndCornerOrder) {
@@ -355,8 +361,8 @@ TEST(VertexNormals, SumsStartFromTheHeldNormalsInFaceAndCornerOrder) {
     // (each sum a tie rounded to even); any other order reaches 1 + 2^-23
     // and normalises to (0x3F3504F4, 0x3F3504F2, 0).
     auto vertices = VerticesAt<VertexkvxV3>({{0, 0, 0}, {0, 0, 0}, {0, 0, 0}});
-    std::vector<CFace> faces = {{0, 1, 2, 1, 1, 0}, {0, 1, 2, 0x1p-24f, 0, 0},
-                                {0, 1, 2, 0x1p-24f, 0, 0}};
+    std::vector<CFace> faces = {
+        {0, 1, 2, 1, 1, 0}, {0, 1, 2, 0x1p-24f, 0, 0}, {0, 1, 2, 0x1p-24f, 0, 0}};
     CalculateVertexNormalsV3(faces.data(), 3, vertices.data(), 3);
     for (const VertexkvxV3& v : vertices) {
         EXPECT_EQ(NormalBits(v), (Bits3{kHalfRoot2, kHalfRoot2, kZero}));
@@ -385,7 +391,8 @@ TEST(VertexNormals, FaceCountIsNotBoundedBySixteenBits) {
         positions[3 * m] = {static_cast<float>(m), 0, 0};
         positions[3 * m + 1] = {static_cast<float>(m) + 1, 0, 0};
         positions[3 * m + 2] = {static_cast<float>(m), 1, 0};
-        for (uint32_t c = 0; c < 3; ++c) packed.push_back(static_cast<uint16_t>(3 * m + c));
+        for (uint32_t c = 0; c < 3; ++c)
+            packed.push_back(static_cast<uint16_t>(3 * m + c));
     }
     auto vertices = VerticesAt<VertexkvxV4>(positions);
     auto faces = FacesOf(packed);
@@ -394,7 +401,8 @@ TEST(VertexNormals, FaceCountIsNotBoundedBySixteenBits) {
 
     EXPECT_EQ(NormalBits(faces[kFaces - 1]), (Bits3{kZero, kZero, kOne}));
     for (uint32_t i = 0; i < kVertices; ++i) {
-        const Bits3 expected = i < 3 * kReal ? Bits3{kZero, kZero, kOne} : Bits3{kZero, kZero, kZero};
+        const Bits3 expected =
+            i < 3 * kReal ? Bits3{kZero, kZero, kOne} : Bits3{kZero, kZero, kZero};
         ASSERT_EQ(NormalBits(vertices[i]), expected) << "vertex " << i;
     }
 }
