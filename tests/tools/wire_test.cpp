@@ -92,39 +92,6 @@ TEST_F(Wire, SentinelSlotsMatchNoRealEdge) {
     EXPECT_FALSE(inLines(list.data(), {5, 6}));
 }
 
-TEST_F(Wire, WorkedExampleKeepsFiveEdges) {
-    std::vector<CLine> from = EdgesOf({0, 1, 2, 2, 1, 3});
-    std::vector<CLine> into = EmptyList(2);
-    EXPECT_EQ(inList(from.data(), into.data(), from.size()), 5u);
-    std::vector<std::pair<uint32_t, uint32_t>> want = {{0, 1}, {1, 2}, {2, 0}, {1, 3}, {3, 2}};
-    EXPECT_EQ(Pairs(into, 5), want);
-    EXPECT_EQ(into[5].a, kSentinelLine.a);
-    EXPECT_EQ(into[5].b, kSentinelLine.b);
-}
-
-TEST_F(Wire, FirstOccurrenceWinsInOrderAndDirection) {
-    using Want = std::vector<std::pair<uint32_t, uint32_t>>;
-    struct Case {
-        std::vector<uint32_t> triangles;
-        Want want;
-    };
-    const Case cases[] = {
-        {{0, 1, 2}, {{0, 1}, {1, 2}, {2, 0}}},
-        {{0, 1, 2, 0, 1, 2}, {{0, 1}, {1, 2}, {2, 0}}},
-        {{0, 1, 2, 0, 2, 1}, {{0, 1}, {1, 2}, {2, 0}}},
-        {{5, 5, 7}, {{5, 5}, {5, 7}}},
-        {{4, 4, 4}, {{4, 4}}},
-        {{0, 0, 65535, 65535, 0, 65535}, {{0, 0}, {0, 65535}, {65535, 65535}}},
-        {{3, 2, 1, 1, 2, 3, 4, 4, 3}, {{3, 2}, {2, 1}, {1, 3}, {4, 4}, {4, 3}}},
-    };
-    for (const Case& c : cases) {
-        std::vector<CLine> from = EdgesOf(c.triangles);
-        std::vector<CLine> into = EmptyList(static_cast<uint32_t>(c.triangles.size() / 3));
-        uint32_t kept = inList(from.data(), into.data(), from.size());
-        EXPECT_EQ(Pairs(into, kept), c.want);
-    }
-}
-
 TEST_F(Wire, CountLimitsWhatIsVisited) {
     std::vector<CLine> from = EdgesOf({0, 1, 2, 3, 4, 5});
     std::vector<CLine> into = EmptyList(2);
