@@ -11,6 +11,8 @@
 static_assert(std::numeric_limits<long double>::digits == 64,
               "normals need long double to be the 80-bit extended format");
 
+alignas(16) CFace* CFaceList;
+
 namespace {
 
 using Extended = long double;

@@ -1,53 +1,8 @@
-// kvxconv3: a text mesh of coloured vertices to a version-3 KVX file, with a
-// smooth normal computed for every vertex. Prints nothing on success.
+// kvxconv3: the command line; the work is in kvxconv3.cpp.
 #include "converter.h"
-#include "meshcore/normals.h"
-
-// The triangles with their face normals, alive only while the normals are
-// computed.
-alignas(16) CFace* CFaceList;
-
-namespace {
-
-constexpr char kProgram[] = "kvxconv3";
-
-int Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
-    // CFaceList, 20 bytes a face, is the largest array kept per triangle.
-    if (!run.begin({7, sizeof(VertexkvxV3), true, sizeof(CFace)}, mesh)) return run.status();
-    mesh.version = 3;
-
-    if (!run.allocate(mesh.verticesV3, mesh.vertexCount)) return run.status();
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        VertexkvxV3& r = mesh.verticesV3[i];
-        if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
-        // The vertex-normal pass adds into these.
-        r.nx = 0.0f;
-        r.ny = 0.0f;
-        r.nz = 0.0f;
-    }
-
-    // Indices are used as positions in the vertex array: each must name a
-    // vertex that was read.
-    if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
-    if (!run.readCheckedTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces)) {
-        return run.status();
-    }
-
-    if (!run.allocate(CFaceList, mesh.faceCount)) return run.status();
-    unsignedShort2CFace(mesh.faces, mesh.faceCount, CFaceList);
-    CalculateFaceNormalsV3(CFaceList, CFaceList, mesh.faceCount, mesh.verticesV3);
-    CalculateVertexNormalsV3(CFaceList, mesh.faceCount, mesh.verticesV3, mesh.vertexCount);
-    KvxFree(CFaceList);
-    CFaceList = nullptr;
-
-    if (!run.save(mesh, &OKVX::saveV3)) return run.status();
-    return kExitOk;
-}
-
-}  // namespace
+#include "programs.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) return PrintConverterUsage();
-    return Convert(argv[1], argv[2]);
+    return RunKvxconv3(argv[1], argv[2]);
 }

@@ -16,6 +16,10 @@
 
 #include "meshcore/okvx.h"
 
+// The triangles of the mesh with their face normals, alive only while the
+// normals of kvxconv3 and kvxconv4 are computed.
+extern CFace* CFaceList;
+
 // destination = source scaled to unit length, or (0, 0, 0) when its length
 // rounds to zero. A component that is not a number makes all three not a
 // number. source and destination may be the same object.

@@ -1,0 +1,13 @@
+// The work of each program, as its main calls it: the paths from the
+// command line in, the exit status out. Each fills the global mesh, which a
+// caller that runs more than one conversion in a process must release
+// (KvxRelease) in between.
+#pragma once
+
+int RunKvxconv1(const char* inputPath, const char* outputPath);
+int RunKvxconv2(const char* inputPath, const char* outputPath);
+int RunKvxconv3(const char* inputPath, const char* outputPath);
+int RunKvxconv4(const char* inputPath, const char* outputPath);
+int RunKvxpoints(const char* inputPath, const char* outputPath);
+int RunKvxwire(const char* inputPath, const char* outputPath);
+int RunKvxdump(const char* path);

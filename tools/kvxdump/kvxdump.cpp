@@ -1,0 +1,144 @@
+// kvxdump: prints a KVX file as text: the counts and the version, one line
+// per vertex record, one per index group and, for version 4, the name.
+// Versions 0, -3 and codes the loader does not know print the header alone.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "console.h"
+#include "programs.h"
+#include "meshcore/okvx.h"
+
+namespace {
+
+constexpr char kProgram[] = "kvxdump";
+
+// Writes " " then "%f" of v.
+inline char* SpaceFixed(char* p, float v) {
+    *p++ = ' ';
+    return FormatFixed(p, v);
+}
+
+// Writes "0x%X" of color.
+inline char* HexColor(char* p, uint32_t color) {
+    *p++ = '0';
+    *p++ = 'x';
+    return FormatHex(p, color);
+}
+
+// Versions 1, 2, -1, -2: "0x%X %f %f %f\n".
+template <typename Record>
+void PrintColorPositions(ConsoleOut& out, const Record* v, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i)
+        PrintColorPosition(out, v[i].color, v[i].x, v[i].y, v[i].z);
+}
+
+// Version 3: "%f %f %f 0x%X %f %f %f\n", the normal before the colour.
+void PrintVerticesV3(ConsoleOut& out, const VertexkvxV3* v, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const VertexkvxV3& r = v[i];
+        char* p = out.reserve(7 * kMaxNumberText);
+        p = FormatFixed(p, r.nx);
+        p = SpaceFixed(p, r.ny);
+        p = SpaceFixed(p, r.nz);
+        *p++ = ' ';
+        p = HexColor(p, r.color);
+        p = SpaceFixed(p, r.x);
+        p = SpaceFixed(p, r.y);
+        p = SpaceFixed(p, r.z);
+        *p++ = '\n';
+        out.commit(p);
+    }
+}
+
+// Version 4: "%f %f %f %f %f 0x%X %f %f %f\n": u, v, the normal, then the
+// colour, which the record keeps between v and the normal.
+void PrintVerticesV4(ConsoleOut& out, const VertexkvxV4* v, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const VertexkvxV4& r = v[i];
+        char* p = out.reserve(9 * kMaxNumberText);
+        p = FormatFixed(p, r.u);
+        p = SpaceFixed(p, r.v);
+        p = SpaceFixed(p, r.nx);
+        p = SpaceFixed(p, r.ny);
+        p = SpaceFixed(p, r.nz);
+        *p++ = ' ';
+        p = HexColor(p, r.color);
+        p = SpaceFixed(p, r.x);
+        p = SpaceFixed(p, r.y);
+        p = SpaceFixed(p, r.z);
+        *p++ = '\n';
+        out.commit(p);
+    }
+}
+
+// "%u %u %u\n" per triangle.
+void PrintTriangles(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
+    for (uint32_t k = 0; k < count; ++k)
+        PrintTriple(out, faces + 3 * size_t{k});
+}
+
+// "%u %u\n" per line.
+void PrintLines(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint16_t* l = faces + 2 * size_t{k};
+        char* p = out.reserve(2 * kMaxNumberText);
+        p = FormatUnsigned(p, l[0]);
+        *p++ = ' ';
+        p = FormatUnsigned(p, l[1]);
+        *p++ = '\n';
+        out.commit(p);
+    }
+}
+
+void PrintMesh(ConsoleOut& out, const OKVX& m) {
+    PrintCounts(out, m.vertexCount, m.faceCount, m.version);
+    switch (m.version) {
+        case 1:
+            PrintColorPositions(out, m.verticesV1, m.vertexCount);
+            PrintTriangles(out, m.faces, m.faceCount);
+            break;
+        case 2:
+            PrintColorPositions(out, m.verticesV2, m.vertexCount);
+            PrintTriangles(out, m.faces, m.faceCount);
+            break;
+        case 3:
+            PrintVerticesV3(out, m.verticesV3, m.vertexCount);
+            PrintTriangles(out, m.faces, m.faceCount);
+            break;
+        case 4:
+            PrintVerticesV4(out, m.verticesV4, m.vertexCount);
+            PrintTriangles(out, m.faces, m.faceCount);
+            out.write(m.name, strnlen(m.name, sizeof m.name));
+            out.write("\n", 1);
+            break;
+        case -1:  // a point set: its faceCount describes nothing
+            PrintColorPositions(out, m.verticesV1, m.vertexCount);
+            break;
+        case -2:
+            PrintColorPositions(out, m.verticesV1, m.vertexCount);
+            PrintLines(out, m.faces, m.faceCount);
+            break;
+        default:  // 0, -3 and unknown codes: the header alone
+            break;
+    }
+}
+
+}  // namespace
+
+int RunKvxdump(const char* path) {
+    // Load first: a file that fails prints nothing on standard output.
+    KvxStatus why;
+    if (mesh.load(path, &why) == 0 && why.code != KvxErrc::unsupported_version) {
+        ReportError(kProgram, std::string(path) + ": " + KvxStatusMessage(why));
+        bool noMemory = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
+        return noMemory ? kExitNoMemory : kExitBadInput;
+    }
+    ConsoleOut out;
+    PrintMesh(out, mesh);
+    if (!out.flush()) {
+        ReportError(kProgram, std::string("standard output: ") + std::strerror(out.error()));
+        return kExitWriteFailed;
+    }
+    return kExitOk;
+}
