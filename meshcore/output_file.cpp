@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "meshcore/output_file.h"
 
 #include <cerrno>
 #include <climits>

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "meshcore/okvx.h"
-#include "output_file.h"
+#include "meshcore/output_file.h"
 
 namespace {
 
