@@ -2,6 +2,7 @@
 // messages for bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -234,35 +235,122 @@ TEST(CmshReader, NamesTheLineOfEveryBadValue) {
     EXPECT_EQ(error, "m.cmsh:2: expected a number, found \"" + std::string(40, '7') + "...\"");
 }
 
+namespace {
+
+struct TriangleRead {
+    bool ok;
+    uint32_t done;
+    std::string error;
+    std::vector<uint16_t> indices;
+    size_t stop;  // where the reader stands afterwards: the name follows there
+};
+
+// Reads `count` entries of `text`, checked against vertexCount when given.
+TriangleRead ReadTriangleText(const std::string& text, uint32_t count,
+                              uint32_t vertexCount = UINT32_MAX) {
+    CmshReader reader("t.cmsh", text.data(), text.data() + text.size());
+    TriangleRead r;
+    r.indices.assign(3 * size_t{count}, 0xABCD);
+    r.done = 12345;
+    r.ok = vertexCount == UINT32_MAX
+               ? reader.readTriangles(count, r.indices.data(), r.done)
+               : reader.readCheckedTriangles(count, vertexCount, r.indices.data(), r.done);
+    r.error = r.ok ? "" : reader.error();
+    char name[256] = {};
+    reader.readName(name);
+    r.stop = std::string(name).empty() ? text.size() : text.find(name);
+    return r;
+}
+
+}  // namespace
+
 TEST(CmshReader, ReportsTrianglesThatCannotBeRead) {
-    auto triangleError = [](const std::string& text) {
-        CmshReader reader("t.cmsh", text.data(), text.data() + text.size());
-        uint32_t t[3];
-        while (reader.readTriangle(t)) {
-        }
-        return reader.error();
+    struct Case {
+        const char* text;
+        uint32_t done;
+        const char* error;
+    } cases[] = {
+        {"0 1 2\n3 4", 1, "t.cmsh:2: expected 3 vertex indices, found end of file"},
+        {"0 1 2\n3 4\n", 1, "t.cmsh:2: expected 3 vertex indices, found end of file"},
+        {"0 1 2\n3 -4 5", 1, "t.cmsh:2: expected a vertex index, found \"-4\""},
+        {"\n0 1 99999999999", 0, "t.cmsh:2: vertex index \"99999999999\" does not fit in 32 bits"},
     };
-    EXPECT_EQ(triangleError("0 1 2\n3 4"), "t.cmsh:2: expected 3 vertex indices, found end of file");
-    EXPECT_EQ(triangleError("0 1 2\n3 4\n"),
-              "t.cmsh:2: expected 3 vertex indices, found end of file");
-    EXPECT_EQ(triangleError("0 1 2\n3 -4 5"), "t.cmsh:2: expected a vertex index, found \"-4\"");
-    EXPECT_EQ(triangleError("\n0 1 99999999999"),
-              "t.cmsh:2: vertex index \"99999999999\" does not fit in 32 bits");
+    for (const Case& c : cases) {
+        TriangleRead r = ReadTriangleText(c.text, 2);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.done, c.done) << c.text;
+        EXPECT_EQ(r.error, c.error);
+    }
+    TriangleRead r = ReadTriangleText("0 1 2 65536 65537 4294967295 lid", 2);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.done, 2u);
+    EXPECT_EQ(r.indices, (std::vector<uint16_t>{0, 1, 2, 0, 1, 65535}));
+    EXPECT_EQ(r.stop, 29u);
 }
 
 TEST(CmshReader, CheckedTrianglesNameTheFaceAndTheVertex) {
-    auto checkedError = [](const std::string& text, uint32_t vertexCount) {
-        CmshReader reader("p.cmsh", text.data(), text.data() + text.size());
-        uint32_t t[3];
-        for (uint32_t face = 0; reader.readCheckedTriangle(face, vertexCount, t); ++face) {
+    EXPECT_EQ(ReadTriangleText("0 1 2\n2 1 64\n", 2, 64).error,
+              "t.cmsh:2: face 1 names vertex 64 of 64");
+    EXPECT_EQ(ReadTriangleText("0 1 70000", 1, 70001).error,
+              "t.cmsh:1: face 0 names vertex 70000, beyond the 16-bit index range (at most 65535)");
+    EXPECT_EQ(ReadTriangleText("0 1 80000", 1, 70001).error,
+              "t.cmsh:1: face 0 names vertex 80000 of 70001");
+    EXPECT_EQ(ReadTriangleText("0 1 65535 0 1", 2, 65536).error,
+              "t.cmsh:1: expected 3 vertex indices, found end of file");
+    TriangleRead r = ReadTriangleText("0 1 65535", 1, 65536);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.indices, (std::vector<uint16_t>{0, 1, 65535}));
+}
+
+// Large sections are read by two threads: every result and every error must
+// be that of reading entry after entry, wherever the trouble lies.
+TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
+    constexpr uint32_t kCount = 300000;
+    std::string text;
+    std::vector<uint16_t> expected;
+    std::vector<size_t> entryStart;
+    for (uint32_t j = 0; j < kCount; ++j) {
+        entryStart.push_back(text.size());
+        for (int k = 0; k < 3; ++k) {
+            uint32_t v = (j * 7919u + static_cast<uint32_t>(k) * 104729u) % 65000u;
+            expected.push_back(static_cast<uint16_t>(v));
+            // Uneven spacing and entries spread over lines, so that no split
+            // point falls on an entry boundary by luck.
+            text += std::to_string(v) + (k == 1 && j % 3 == 0 ? "\n\t" : " ");
         }
-        return reader.error();
-    };
-    EXPECT_EQ(checkedError("0 1 2\n2 1 64\n", 64), "p.cmsh:2: face 1 names vertex 64 of 64");
-    EXPECT_EQ(checkedError("0 1 70000", 70001),
-              "p.cmsh:1: face 0 names vertex 70000, beyond the 16-bit index range (at most 65535)");
-    EXPECT_EQ(checkedError("0 1 65535 0 1", 65536),
-              "p.cmsh:1: expected 3 vertex indices, found end of file");
+        if (j % 5 == 0) text += "\r\n";
+    }
+    text += "lid";
+    TriangleRead r = ReadTriangleText(text, kCount);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.done, kCount);
+    EXPECT_EQ(r.indices, expected);
+    EXPECT_EQ(r.stop, text.size() - 3);
+    EXPECT_EQ(ReadTriangleText(text, kCount, 65000).error, "");
+
+    // Break the text at entries all through it, both halves included.
+    for (uint32_t bad : {0u, 1u, 99999u, 150000u, 164000u, 165000u, 166000u, 170000u, 299999u}) {
+        size_t at = entryStart[bad];
+        std::string broken = text.substr(0, at) + "x" + text.substr(at);
+        TriangleRead b = ReadTriangleText(broken, kCount);
+        EXPECT_FALSE(b.ok) << bad;
+        EXPECT_EQ(b.done, bad);
+        auto lines = std::count(broken.begin(), broken.begin() + static_cast<ptrdiff_t>(at), '\n');
+        std::string line = std::to_string(1 + lines);
+        EXPECT_EQ(b.error.substr(0, 8 + line.size()), "t.cmsh:" + line + ":") << bad;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 3 * bad, b.indices.begin()));
+        // An index out of range, found by the checked reading.
+        std::string big = text.substr(0, at) + "64999" + text.substr(at);
+        EXPECT_EQ(ReadTriangleText(big, kCount, 65000).done, bad) << bad;
+    }
+    // Too few entries: what follows them, or the end, is reported.
+    TriangleRead e = ReadTriangleText(text, kCount + 1);
+    EXPECT_EQ(e.done, kCount);
+    EXPECT_EQ(e.error.substr(e.error.find(": ") + 2), "expected a vertex index, found \"lid\"");
+    text.resize(text.size() - 3);
+    e = ReadTriangleText(text, kCount + 100000);
+    EXPECT_EQ(e.done, kCount);
+    EXPECT_EQ(e.error.substr(e.error.find(": ") + 2), "expected 3 vertex indices, found end of file");
 }
 
 TEST(CmshReader, ColourValuesOutOfRangeNameTheirEntry) {

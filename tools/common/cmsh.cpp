@@ -1,6 +1,7 @@
 #include "cmsh.h"
 
 #include <algorithm>
+#include <thread>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -11,6 +12,10 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 const char* TokenEnd(const char* first, const char* last) {
     while (first < last && !IsSpace(*first)) ++first;
@@ -245,16 +250,6 @@ bool CmshReader::vertexError(ParseResult r, uint32_t n) {
     return fail(r.ptr, "expected a number, found " + quoted(r.ptr));
 }
 
-bool CmshReader::triangleError(ParseResult r) {
-    switch (r.ec) {
-        case ParseErrc::end_of_input:
-            return fail(end_, "expected 3 vertex indices, found end of file");
-        case ParseErrc::out_of_range:
-            return fail(r.ptr, "vertex index " + quoted(r.ptr) + " does not fit in 32 bits");
-        default: return fail(r.ptr, "expected a vertex index, found " + quoted(r.ptr));
-    }
-}
-
 bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
     int bad = 0;
     if (PackColor(colorValues, color, bad)) return true;
@@ -266,25 +261,168 @@ bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
                             " times 255 is outside the 32-bit range");
 }
 
-bool CmshReader::readCheckedTriangle(uint32_t face, uint32_t vertexCount, uint32_t indices[3]) {
-    for (int k = 0; k < 3; ++k) {
-        while (pos_ < end_ && IsSpace(*pos_)) ++pos_;
-        const char* token = pos_;
-        ParseResult r = ParseUnsigned(pos_, end_, indices[k]);
-        if (r.ec != ParseErrc::ok) return triangleError(r);
-        pos_ = r.ptr;
-        if (indices[k] >= vertexCount) {
-            return fail(token, "face " + std::to_string(face) + " names vertex " +
-                                   std::to_string(indices[k]) + " of " +
-                                   std::to_string(vertexCount));
+namespace {
+
+// How a run of triangle entries ended.
+struct TriangleRun {
+    const char* pos;           // after the last entry read, or at the bad token
+    uint32_t done = 0;         // entries stored
+    ParseErrc ec = ParseErrc::ok;
+    bool outOfRange = false;   // a whole number, but not below the limit
+    uint32_t badValue = 0;
+};
+
+// Reads entries [first, first + count) from p, stopping early before an
+// entry whose first token starts at or after `stopAt` (when given). Indices
+// at or above `limit` stop the run when Checked.
+template <bool Checked>
+TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, uint32_t first,
+                            uint32_t count, uint64_t limit, uint16_t* indices) {
+    TriangleRun run;
+    uint16_t* out = indices + 3 * size_t{first};
+    for (uint32_t j = 0; j < count; ++j) {
+        if (stopAt != nullptr) {
+            while (p < end && IsSpace(*p)) ++p;
+            if (p >= stopAt) break;
         }
-        if (indices[k] > 0xFFFF) {
-            return fail(token, "face " + std::to_string(face) + " names vertex " +
-                                   std::to_string(indices[k]) +
-                                   ", beyond the 16-bit index range (at most 65535)");
+        for (int k = 0; k < 3; ++k) {
+            uint32_t v = 0;
+            ParseResult r = ParseUnsigned(p, end, v);
+            if (r.ec != ParseErrc::ok || (Checked && v >= limit)) {
+                while (p < end && IsSpace(*p)) ++p;
+                run.pos = p;
+                run.ec = r.ec;
+                run.outOfRange = r.ec == ParseErrc::ok;
+                run.badValue = v;
+                return run;
+            }
+            p = r.ptr;
+            // 16-bit indices: only the low 16 bits of each number are kept.
+            *out++ = static_cast<uint16_t>(v);
+        }
+        run.done = j + 1;
+    }
+    run.pos = p;
+    return run;
+}
+
+// Number of tokens (runs of characters other than white space) that start in
+// [p, end), where p starts the text or follows white space.
+size_t CountTokens(const char* p, const char* end) {
+    size_t tokens = 0;
+    bool inToken = false;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' '), below = _mm_set1_epi8(8), above = _mm_set1_epi8(14);
+    uint32_t previousSpace = 1;  // the byte before p counts as white space
+    for (; end - p >= 16; p += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i isSpace = _mm_or_si128(
+            _mm_cmpeq_epi8(bytes, space),
+            _mm_and_si128(_mm_cmpgt_epi8(bytes, below), _mm_cmplt_epi8(bytes, above)));
+        auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(isSpace));
+        // A token starts at a byte that is no space and follows one.
+        uint32_t starts = ~spaces & ((spaces << 1) | previousSpace) & 0xFFFF;
+        tokens += static_cast<size_t>(__builtin_popcount(starts));
+        previousSpace = spaces >> 15;
+    }
+    inToken = previousSpace == 0;
+#endif
+    for (; p < end; ++p) {
+        bool isSpace = IsSpace(*p);
+        if (!isSpace && !inToken) ++tokens;
+        inToken = !isSpace;
+    }
+    return tokens;
+}
+
+// Skips n tokens; returns null when the text ends first.
+const char* SkipTokens(const char* p, const char* end, size_t n) {
+    for (; n > 0; --n) {
+        while (p < end && IsSpace(*p)) ++p;
+        if (p == end) return nullptr;
+        p = TokenEnd(p, end);
+    }
+    return p;
+}
+
+// Below this many entries a second thread costs more than it saves.
+constexpr uint32_t kParallelTriangles = 1u << 17;
+
+}  // namespace
+
+template <bool Checked>
+bool CmshReader::readTriangleSection(uint32_t count, uint32_t vertexCount, uint16_t* indices,
+                                     uint32_t& done) {
+    // An index names a vertex that was read, and fits in 16 bits.
+    const uint64_t limit = !Checked ? uint64_t{1} << 32 : vertexCount < 65536 ? vertexCount : 65536;
+    TriangleRun run;
+    if (count < kParallelTriangles) {
+        run = ReadTriangleRun<Checked>(pos_, end_, nullptr, 0, count, limit, indices);
+    } else {
+        // This thread reads the entries that start before a point a little
+        // past the middle; a second one counts the tokens before that point,
+        // to learn which entry follows it, and reads from there on. Tokens
+        // end at white space, so the counting agrees with the reading, and
+        // the first bad entry in file order is the one reported.
+        const char* middle = pos_ + (end_ - pos_) / 20 * 11;
+        while (middle < end_ && !IsSpace(*middle)) ++middle;
+        TriangleRun second;
+        size_t secondFirst = count;
+        std::thread helper([&] {
+            size_t before = CountTokens(pos_, middle);
+            size_t entries = (before + 2) / 3;
+            if (entries >= count) return;
+            // Without the tokens the first run needs, that run fails by itself.
+            const char* from = SkipTokens(middle, end_, 3 * entries - before);
+            if (from == nullptr) return;
+            secondFirst = entries;
+            second = ReadTriangleRun<Checked>(from, end_, nullptr, static_cast<uint32_t>(entries),
+                                              count - static_cast<uint32_t>(entries), limit,
+                                              indices);
+        });
+        run = ReadTriangleRun<Checked>(pos_, end_, middle, 0, count, limit, indices);
+        helper.join();
+        bool firstOk = run.ec == ParseErrc::ok && !run.outOfRange;
+        if (firstOk && run.done < count) {
+            if (run.done == secondFirst) {
+                second.done += run.done;
+                run = second;
+            } else {
+                // Cannot happen while both threads see the same tokens; read
+                // the rest here rather than trust a partial result.
+                TriangleRun rest = ReadTriangleRun<Checked>(run.pos, end_, nullptr, run.done,
+                                                            count - run.done, limit, indices);
+                rest.done += run.done;
+                run = rest;
+            }
         }
     }
-    return true;
+    done = run.done;
+    pos_ = run.pos;
+    switch (run.ec) {
+        case ParseErrc::ok: break;
+        case ParseErrc::end_of_input:
+            return fail(end_, "expected 3 vertex indices, found end of file");
+        case ParseErrc::out_of_range:
+            return fail(pos_, "vertex index " + quoted(pos_) + " does not fit in 32 bits");
+        case ParseErrc::invalid:
+            return fail(pos_, "expected a vertex index, found " + quoted(pos_));
+    }
+    if (!run.outOfRange) return true;
+    std::string what = "face " + std::to_string(done) + " names vertex " +
+                       std::to_string(run.badValue);
+    if (run.badValue < vertexCount)
+        return fail(pos_, what + ", beyond the 16-bit index range (at most 65535)");
+    return fail(pos_, what + " of " + std::to_string(vertexCount));
+}
+
+bool CmshReader::readTriangles(uint32_t count, uint16_t* indices, uint32_t& done) {
+    return readTriangleSection<false>(count, 0, indices, done);
+}
+
+bool CmshReader::readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
+                                      uint32_t& done) {
+    return readTriangleSection<true>(count, vertexCount, indices, done);
 }
 
 bool CmshReader::readName(char (&name)[256]) {

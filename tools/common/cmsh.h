@@ -150,19 +150,17 @@ public:
     // names that entry's line.
     bool packColor(const float colorValues[4], uint32_t& color);
 
-    // Reads the three indices of one triangle entry.
-    bool readTriangle(uint32_t indices[3]) {
-        for (int k = 0; k < 3; ++k) {
-            ParseResult r = ParseUnsigned(pos_, end_, indices[k]);
-            if (r.ec != ParseErrc::ok) return triangleError(r);
-            pos_ = r.ptr;
-        }
-        return true;
-    }
+    // Reads `count` triangle entries into `indices`, three values each,
+    // keeping the low 16 bits of every number. On failure `done` is the
+    // number of entries stored before the bad one. Large sections are read
+    // by two threads; the result and the error (the first bad entry in file
+    // order) are those of reading entry after entry.
+    bool readTriangles(uint32_t count, uint16_t* indices, uint32_t& done);
 
-    // Reads the three indices of triangle `face` and checks each against the
-    // vertex count (which is at most 65,536: indices are 16 bits wide).
-    bool readCheckedTriangle(uint32_t face, uint32_t vertexCount, uint32_t indices[3]);
+    // The same, but every index must name one of the first vertexCount
+    // vertices and fit in 16 bits: indices are positions in the vertex array.
+    bool readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
+                              uint32_t& done);
 
     // Reads the name token, if any, into a zero-filled 256-byte buffer.
     // A token longer than 255 characters is an error.
@@ -174,8 +172,10 @@ public:
     size_t lineOf(const char* at) const;
 
 private:
+    template <bool Checked>
+    bool readTriangleSection(uint32_t count, uint32_t vertexCount, uint16_t* indices,
+                             uint32_t& done);
     bool vertexError(ParseResult r, uint32_t n);
-    bool triangleError(ParseResult r);
     bool fail(const char* at, const std::string& what);
     std::string quoted(const char* token) const;
 

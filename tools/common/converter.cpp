@@ -26,29 +26,18 @@ bool ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
 }
 
 bool ConverterRun::readTriangles(uint32_t count, uint16_t* indices, bool echo) {
-    for (uint32_t j = 0; j < count; ++j) {
-        uint32_t t[3];
-        if (!reader_.readTriangle(t)) return readerFailed();
-        uint16_t* stored = indices + 3 * size_t{j};
-        // 16-bit indices: only the low 16 bits of each number are kept.
-        stored[0] = static_cast<uint16_t>(t[0]);
-        stored[1] = static_cast<uint16_t>(t[1]);
-        stored[2] = static_cast<uint16_t>(t[2]);
-        if (echo) PrintTriple(out_, stored);
+    uint32_t done = 0;
+    bool ok = reader_.readTriangles(count, indices, done);
+    // Each entry read is echoed before anything is said about a bad one.
+    if (echo) {
+        for (uint32_t j = 0; j < done; ++j) PrintTriple(out_, indices + 3 * size_t{j});
     }
-    return true;
+    return ok || readerFailed();
 }
 
 bool ConverterRun::readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices) {
-    for (uint32_t j = 0; j < count; ++j) {
-        uint32_t t[3];
-        if (!reader_.readCheckedTriangle(j, vertexCount, t)) return readerFailed();
-        uint16_t* stored = indices + 3 * size_t{j};
-        stored[0] = static_cast<uint16_t>(t[0]);
-        stored[1] = static_cast<uint16_t>(t[1]);
-        stored[2] = static_cast<uint16_t>(t[2]);
-    }
-    return true;
+    uint32_t done = 0;
+    return reader_.readCheckedTriangles(count, vertexCount, indices, done) || readerFailed();
 }
 
 bool ConverterRun::save(const OKVX& m, SaveOperation op) {
