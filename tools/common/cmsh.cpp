@@ -101,12 +101,17 @@ bool PackColor(const float values[4], uint32_t& color, int& badIndex) {
     return true;
 }
 
-TextFile::~TextFile() {
+TextFile::~TextFile() { close(); }
+
+void TextFile::close() {
     if (mapped_) {
         ::munmap(data_, size_);
     } else {
         std::free(data_);
     }
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
 }
 
 bool TextFile::open(const char* path, int& error) {

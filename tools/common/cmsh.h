@@ -105,6 +105,8 @@ public:
 
     // False on failure, with errno-style `error`.
     bool open(const char* path, int& error);
+    // Releases the text; begin() and end() are then empty.
+    void close();
     const char* begin() const { return data_; }
     const char* end() const { return data_ + size_; }
 

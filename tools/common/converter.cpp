@@ -40,6 +40,11 @@ bool ConverterRun::readCheckedTriangles(uint32_t count, uint32_t vertexCount, ui
     return reader_.readCheckedTriangles(count, vertexCount, indices, done) || readerFailed();
 }
 
+void ConverterRun::endInput() {
+    reader_ = CmshReader(inputPath_, nullptr, nullptr);
+    input_.close();
+}
+
 bool ConverterRun::save(const OKVX& m, SaveOperation op) {
     if (!out_.flush()) {
         ReportError(program_, std::string("standard output: ") + std::strerror(out_.error()));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "cmsh.h"
 #include "console.h"
@@ -62,6 +63,11 @@ public:
         return true;
     }
 
+    // Releases the text once everything has been read from it, so that the
+    // arrays built afterwards do not add to it. The reader is unusable
+    // afterwards.
+    void endInput();
+
     // Flushes standard output, then saves with `op`.
     bool save(const OKVX& m, SaveOperation op);
 
@@ -81,3 +87,19 @@ private:
     ConsoleOut out_;
     int status_ = kExitOk;
 };
+
+// Calls work(first, n) over [0, count) in two halves at once when count is
+// large enough to pay for a second thread; for work whose items are
+// independent of one another, such as the face normals.
+template <typename Work>
+void SplitInTwo(uint32_t count, Work work) {
+    constexpr uint32_t kWorthIt = 1u << 16;
+    if (count < kWorthIt) {
+        work(uint32_t{0}, count);
+        return;
+    }
+    uint32_t half = count / 2;
+    std::thread second([&] { work(half, count - half); });
+    work(uint32_t{0}, half);
+    second.join();
+}

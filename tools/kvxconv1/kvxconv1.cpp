@@ -27,6 +27,7 @@ int RunKvxconv1(const char* inputPath, const char* outputPath) {
 
     if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
     if (!run.readTriangles(mesh.faceCount, mesh.faces, true)) return run.status();
+    run.endInput();
     if (!run.save(mesh, &OKVX::saveV1)) return run.status();
     return kExitOk;
 }

@@ -24,6 +24,7 @@ int RunKvxconv2(const char* inputPath, const char* outputPath) {
 
     if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
     if (!run.readTriangles(mesh.faceCount, mesh.faces, true)) return run.status();
+    run.endInput();
     if (!run.save(mesh, &OKVX::saveV2)) return run.status();
     return kExitOk;
 }

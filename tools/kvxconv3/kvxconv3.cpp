@@ -32,10 +32,14 @@ int RunKvxconv3(const char* inputPath, const char* outputPath) {
     if (!run.readCheckedTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces)) {
         return run.status();
     }
+    run.endInput();
 
     if (!run.allocate(CFaceList, mesh.faceCount)) return run.status();
     unsignedShort2CFace(mesh.faces, mesh.faceCount, CFaceList);
-    CalculateFaceNormalsV3(CFaceList, CFaceList, mesh.faceCount, mesh.verticesV3);
+    // Each face normal depends on its own face alone: two threads share them.
+    SplitInTwo(mesh.faceCount, [](uint32_t first, uint32_t n) {
+        CalculateFaceNormalsV3(CFaceList + first, CFaceList + first, n, mesh.verticesV3);
+    });
     CalculateVertexNormalsV3(CFaceList, mesh.faceCount, mesh.verticesV3, mesh.vertexCount);
     KvxFree(CFaceList);
     CFaceList = nullptr;

@@ -25,6 +25,7 @@ int RunKvxpoints(const char* inputPath, const char* outputPath) {
         if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
         PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
     }
+    run.endInput();
 
     if (!run.save(mesh, &OKVX::saveVn1)) return run.status();
     return kExitOk;

@@ -47,11 +47,14 @@ int RunKvxwire(const char* inputPath, const char* outputPath) {
     // Indices keep their low 16 bits; kvxwire only compares them, so none is
     // checked against the vertex count.
     if (!run.readTriangles(triangles, tmpFaces, false)) return run.status();
+    run.endInput();
     WriteText(out, kDone);
 
     WriteText(out, "reading lines...\n");
     if (!run.allocate(Lines, edges) || !run.allocate(filteredLines, edges)) return run.status();
-    std::fill_n(filteredLines, edges, kSentinelLine);
+    // The de-duplication reads no slot of filteredLines beyond the edges it
+    // has kept, so the slots are not filled with the sentinel edge: touching
+    // 24 bytes per triangle of fresh memory would cost more than the rest.
     for (uint64_t t = 0; t < triangles; ++t) {
         const uint16_t* f = tmpFaces + 3 * t;
         Lines[3 * t] = {f[0], f[1]};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "meshcore/okvx.h"
 
@@ -114,14 +115,18 @@ private:
     uint64_t failedBytes_ = 0;
 };
 
+enum class HashResult { complete, noMemory, tooMany };
+
 // Appends the records of `from` from `done` on that are new to `into`,
-// advancing `done` and `appended`. Stops early, returning false, when a
-// table cannot be allocated; `into` then holds the result for the first
-// `done` records, which the plain scan can carry on from.
-bool HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& done,
-                  uint64_t& appended, uint64_t& failedBytes) {
+// advancing `done` and `appended`. Stops early when a table cannot be
+// allocated (noMemory: `into` then holds the result for the first `done`
+// records, which the plain scan can carry on from), or when more than
+// `maxDistinct` distinct 16-bit edges turn up (tooMany).
+HashResult HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t maxDistinct,
+                        uint64_t& done, uint64_t& appended, uint64_t& failedBytes) {
     KeySet<uint32_t> narrowSet(count);
     KeySet<uint64_t> wideSet(0);
+    uint64_t narrowDistinct = 0;
     // The scan this replaces compares against every slot of `into`: the
     // lines appended so far and, behind them, the sentinels still unfilled.
     const uint64_t capacity = ListCapacity();
@@ -137,6 +142,7 @@ bool HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& done
         if (IsNarrow(line)) {
             narrow = narrowSet.insert(NarrowKey(line));
             isNew = narrow == KeySet<uint32_t>::Result::added;
+            if (isNew && ++narrowDistinct > maxDistinct) return HashResult::tooMany;
         } else if (line == kSentinelLine && appended < capacity) {
             isNew = false;
         } else {
@@ -145,15 +151,119 @@ bool HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& done
         }
         if (narrow == KeySet<uint32_t>::Result::noMemory) {
             failedBytes = narrowSet.failedBytes();
-            return false;
+            return HashResult::noMemory;
         }
         if (wide == KeySet<uint64_t>::Result::noMemory) {
             failedBytes = wideSet.failedBytes();
-            return false;
+            return HashResult::noMemory;
         }
         if (isNew) into[appended++] = line;
     }
+    return HashResult::complete;
+}
+
+// Beyond this many distinct edges the hash set outgrows the caches and
+// nearly every probe misses: the partition below does better.
+constexpr uint64_t kHashedDistinctLimit = uint64_t{1} << 19;
+
+// De-duplication for lists of mostly distinct 16-bit edges. One stable pass
+// spreads (key, position) pairs over 1,024 buckets by a hash of the key; each
+// bucket is de-duplicated with a table small enough for the caches, marking
+// the position of every key's first occurrence; a last pass in list order
+// keeps the marked records. The pairs live in `into`, which has room for
+// `count` lines, so the only extra memory is one bit per record and the table
+// of the largest bucket. False, with nothing kept, when a record has an index
+// above 65535 or memory runs out (failedBytes is then set).
+bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& appended,
+                       uint64_t& failedBytes) {
+    constexpr int kBucketBits = 10;
+    constexpr size_t kBuckets = size_t{1} << kBucketBits;
+    auto bucketOf = [](uint32_t key) {
+        return static_cast<size_t>((uint64_t{key} * 0x9E3779B97F4A7C15u) >> (64 - kBucketBits));
+    };
+    uint64_t next[kBuckets + 1] = {};
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!IsNarrow(from[i])) return false;
+        ++next[bucketOf(NarrowKey(from[i])) + 1];
+    }
+    uint64_t largest = 0;
+    for (size_t b = 0; b < kBuckets; ++b) {
+        largest = std::max(largest, next[b + 1]);
+        next[b + 1] += next[b];
+    }
+    uint64_t bucketStart[kBuckets + 1];
+    std::copy_n(next, kBuckets + 1, bucketStart);
+
+    const uint64_t tableSize = std::max<uint64_t>(16, std::bit_ceil(2 * largest));
+    uint64_t* marked = KvxAllocateArray<uint64_t>((count + 63) / 64);
+    uint32_t* table = KvxAllocateArray<uint32_t>(tableSize);
+    if (marked == nullptr || table == nullptr) {
+        failedBytes = marked == nullptr ? (count + 63) / 64 * 8 : tableSize * 4;
+        KvxFree(marked);
+        KvxFree(table);
+        return false;
+    }
+    std::fill_n(marked, (count + 63) / 64, uint64_t{0});
+
+    // The pairs go where the kept lines go last: a pair is as wide as a line.
+    static_assert(sizeof(CLine) == sizeof(uint64_t));
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t key = NarrowKey(from[i]);
+        uint64_t pair = uint64_t{key} << 32 | i;
+        std::memcpy(into + next[bucketOf(key)]++, &pair, sizeof pair);
+    }
+
+    constexpr uint32_t kEmpty = KeySet<uint32_t>::kEmpty;
+    for (size_t b = 0; b < kBuckets; ++b) {
+        const uint64_t size = bucketStart[b + 1] - bucketStart[b];
+        if (size == 0) continue;
+        const uint64_t slots = std::max<uint64_t>(16, std::bit_ceil(2 * size));
+        const int shift = 64 - std::countr_zero(slots);
+        std::fill_n(table, slots, kEmpty);
+        for (uint64_t e = bucketStart[b]; e < bucketStart[b + 1]; ++e) {
+            uint64_t pair;
+            std::memcpy(&pair, into + e, sizeof pair);
+            auto key = static_cast<uint32_t>(pair >> 32);
+            // Keys of one bucket share the top bits of the bucket hash:
+            // probe with another multiplier.
+            uint64_t i = (uint64_t{key} * 0xD6E8FEB86659FD93u) >> shift;
+            while (table[i] != kEmpty && table[i] != key) i = (i + 1) & (slots - 1);
+            if (table[i] == kEmpty) {
+                table[i] = key;
+                uint64_t position = pair & 0xFFFFFFFFu;
+                marked[position / 64] |= uint64_t{1} << (position % 64);
+            }
+        }
+    }
+    KvxFree(table);
+
+    appended = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (marked[i / 64] >> (i % 64) & 1) into[appended++] = from[i];
+    }
+    KvxFree(marked);
     return true;
+}
+
+// The whole de-duplication short of the plain scan: the hash set while the
+// edges repeat, the partition once they turn out mostly distinct, and the
+// hash set alone again for lists with wider indices. False when memory ran
+// out, with `done` records settled.
+bool AppendAll(const CLine* from, CLine* into, uint64_t count, uint64_t& done,
+               uint64_t& appended, uint64_t& failedBytes) {
+    HashResult result =
+        HashedAppend(from, into, count, kHashedDistinctLimit, done, appended, failedBytes);
+    if (result != HashResult::tooMany) return result == HashResult::complete;
+    uint64_t kept = 0;
+    if (PartitionedAppend(from, into, count, kept, failedBytes)) {
+        done = count;
+        appended = kept;
+        return true;
+    }
+    done = 0;
+    appended = 0;
+    return HashedAppend(from, into, count, UINT64_MAX, done, appended, failedBytes) ==
+           HashResult::complete;
 }
 
 }  // namespace
@@ -169,7 +279,7 @@ bool inLines(CLine* list, CLine line) {
 bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
                     uint64_t* tableBytes) {
     uint64_t done = 0, n = 0, bytes = 0;
-    bool complete = HashedAppend(from, into, count, done, n, bytes);
+    bool complete = AppendAll(from, into, count, done, n, bytes);
     appended = static_cast<uint32_t>(n);
     if (!complete && tableBytes != nullptr) *tableBytes = bytes;
     return complete;
@@ -177,7 +287,7 @@ bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& ap
 
 uint32_t inList(CLine* from, CLine* into, unsigned long count) {
     uint64_t done = 0, appended = 0, bytes = 0;
-    if (!HashedAppend(from, into, count, done, appended, bytes)) {
+    if (!AppendAll(from, into, count, done, appended, bytes)) {
         // No memory for the table: the plain scan finishes the job.
         for (; done < count; ++done) {
             if (!inLines(into, from[done])) into[appended++] = from[done];
