@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -180,4 +181,38 @@ TEST_F(Wire, KeepsEachEdgeOfALargeGridOnce) {
     }
     ASSERT_EQ(want.size(), kept);
     EXPECT_EQ(Pairs(into, kept), Pairs(want, kept));
+}
+
+// Beyond half a million distinct edges the de-duplication changes method;
+// the result may not change with it: first occurrences, in order and
+// direction, repeats and reversals dropped, and a wide index among them.
+TEST_F(Wire, MostlyDistinctEdgesKeepTheirFirstOccurrences) {
+    uint64_t state = 42;
+    std::vector<uint32_t> triangles;
+    for (int t = 0; t < 250000; ++t) {
+        for (int k = 0; k < 3; ++k)
+            triangles.push_back(static_cast<uint32_t>(SplitMix(state) % 65536));
+        if (t % 7 == 0 && t > 0) {
+            // Repeat an earlier triangle reversed, and make one degenerate.
+            size_t earlier = 3 * (SplitMix(state) % static_cast<uint64_t>(t));
+            triangles.insert(triangles.end(), {triangles[earlier + 2], triangles[earlier + 1],
+                                               triangles[earlier]});
+            triangles.insert(triangles.end(), {triangles[earlier], triangles[earlier], 65535});
+        }
+    }
+    for (bool wide : {false, true}) {
+        std::vector<CLine> from = EdgesOf(triangles);
+        if (wide) from[from.size() / 2] = {70000, 3};
+        std::vector<CLine> into = EmptyList(static_cast<uint32_t>(from.size() / 3));
+        uint32_t kept = inList(from.data(), into.data(), from.size());
+        std::unordered_set<uint64_t> seen(2 * from.size());
+        std::vector<CLine> want;
+        for (const CLine& line : from) {
+            auto [low, high] = std::minmax(line.a, line.b);
+            if (seen.insert(uint64_t{low} << 32 | high).second) want.push_back(line);
+        }
+        ASSERT_GT(want.size(), 600000u);
+        ASSERT_EQ(kept, want.size()) << wide;
+        EXPECT_EQ(Pairs(into, kept), Pairs(want, kept)) << wide;
+    }
 }
