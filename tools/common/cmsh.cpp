@@ -70,6 +70,36 @@ ParseResult ParseFloat(const char* first, const char* last, float& value) {
     // scanf stops before the parenthesis of "nan(...)".
     if (end[-1] == ')') return {start, ParseErrc::invalid};
 
+    // Most values are short decimals such as 0.707107. When the digits form
+    // an integer below 2^24 and at most ten of them follow the point, the
+    // integer and the power of ten are exact floats, and one division
+    // rounds the quotient correctly, as strtof would.
+    if (format == std::chars_format::general) {
+        static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                                 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+        const char* q = p;
+        uint32_t digits = 0;
+        int fractionDigits = -1;  // -1 until the point
+        bool any = false;
+        for (; q < end; ++q) {
+            if (*q == '.' && fractionDigits < 0) {
+                fractionDigits = 0;
+                continue;
+            }
+            auto d = static_cast<unsigned char>(*q - '0');
+            if (d > 9 || digits > (1u << 24) / 10) break;
+            digits = digits * 10 + d;
+            any = true;
+            if (fractionDigits >= 0) ++fractionDigits;
+        }
+        if (q == end && any && digits <= (1u << 24) && fractionDigits <= 10) {
+            float v = static_cast<float>(digits);
+            if (fractionDigits > 0) v /= kPowersOfTen[fractionDigits];
+            value = negative ? -v : v;
+            return {end, ParseErrc::ok};
+        }
+    }
+
     float v = 0;
     auto [ptr, ec] = std::from_chars(p, end, v, format);
     if (ptr != end) return {start, ParseErrc::invalid};
