@@ -11,3 +11,6 @@ int RunKvxconv4(const char* inputPath, const char* outputPath);
 int RunKvxpoints(const char* inputPath, const char* outputPath);
 int RunKvxwire(const char* inputPath, const char* outputPath);
 int RunKvxdump(const char* path);
+// kvxrender and kvxexport take options as well: the whole command line.
+int RunKvxrender(int argc, char** argv);
+int RunKvxexport(int argc, char** argv);

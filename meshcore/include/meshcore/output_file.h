@@ -40,7 +40,7 @@ private:
 
     int fd_ = -1;
     bool direct_ = false;
-    bool anonymous_ = false;   // O_TMPFILE: no name until commit links one
-    std::string target_;       // where the file goes (symbolic links resolved)
-    std::string tempPath_;     // the hidden temporary file, when not anonymous
+    bool anonymous_ = false;  // O_TMPFILE: no name until commit links one
+    std::string target_;      // where the file goes (symbolic links resolved)
+    std::string tempPath_;    // the hidden temporary file, when not anonymous
 };

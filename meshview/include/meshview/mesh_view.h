@@ -1,0 +1,104 @@
+// meshview: a loaded KVX mesh of any version that carries geometry, seen
+// through one interface, and the two readings of its colour word.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "meshcore/okvx.h"
+
+// What the index block of a mesh groups its vertices into.
+enum class Primitive { triangles, lines, points };
+
+// The vertices and index groups of one mesh, whatever its version. It points
+// into the arrays of the OKVX it was made from, which must outlive it.
+struct MeshView {
+    int32_t version = 0;
+    Primitive primitive = Primitive::points;
+    uint32_t vertexCount = 0;
+    uint32_t groupCount = 0;            // triangles or lines; 0 for points
+    const uint16_t* indices = nullptr;  // 3 (triangles) or 2 (lines) per group, all < vertexCount
+    const unsigned char* records = nullptr;
+    uint32_t recordSize = 0;
+    uint32_t colorOffset = 0;
+    uint32_t positionOffset = 0;
+    bool hasNormals = false;  // versions 3 and 4
+    uint32_t normalOffset = 0;
+    bool hasTexture = false;  // version 4
+    uint32_t textureOffset = 0;
+    const char* name = nullptr;  // version 4: the zero-terminated name; else null
+
+    uint32_t groupSize() const {
+        return primitive == Primitive::triangles ? 3 : primitive == Primitive::lines ? 2 : 0;
+    }
+};
+
+// Makes a view of a loaded mesh: versions 1 to 4 as triangles, -2 as lines,
+// -1 as points. The loader does not compare indices with the vertex count,
+// so every index is checked here, and nothing reads a vertex it does not
+// name. Returns false with one line in `error` for another version
+// ("version -3 is not supported (versions 1 to 4, -1 and -2 are)") or an
+// index out of range ("face 4 names vertex 9 of 8", "edge 0 names vertex 2
+// of 2"); groups are counted from 0.
+bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error);
+
+// Loads the KVX file at `path` into `m` (a fresh, zero mesh) and makes a
+// view of it. On failure `error` holds one line without the path: the
+// loader's reason (KvxStatusMessage) or MakeMeshView's. `no_memory` when the
+// mesh did not fit in memory, `bad_input` for everything else.
+enum class LoadResult { ok, bad_input, no_memory };
+LoadResult LoadMeshView(const char* path, OKVX& m, MeshView* view, std::string* error);
+
+// Fields of vertex i (i < vertexCount).
+inline uint32_t ViewColor(const MeshView& v, uint32_t i) {
+    uint32_t color;
+    std::memcpy(&color, v.records + size_t{i} * v.recordSize + v.colorOffset, sizeof color);
+    return color;
+}
+
+inline CVector ViewPosition(const MeshView& v, uint32_t i) {
+    CVector p;
+    std::memcpy(&p, v.records + size_t{i} * v.recordSize + v.positionOffset, sizeof p);
+    return p;
+}
+
+// The stored vertex normal; (0, 0, 0) for a version without normals.
+inline CVector ViewNormal(const MeshView& v, uint32_t i) {
+    CVector n{0.0f, 0.0f, 0.0f};
+    if (v.hasNormals)
+        std::memcpy(&n, v.records + size_t{i} * v.recordSize + v.normalOffset, sizeof n);
+    return n;
+}
+
+// Texture coordinates as the text gave them: s = u, and t = 1 - v, since a
+// version-4 file stores 1 minus the text's second coordinate. (0, 0) for a
+// version without them.
+struct TexCoord {
+    float s, t;
+};
+inline TexCoord ViewTexCoord(const MeshView& v, uint32_t i) {
+    if (!v.hasTexture) return {0.0f, 0.0f};
+    float uv[2];
+    std::memcpy(uv, v.records + size_t{i} * v.recordSize + v.textureOffset, sizeof uv);
+    return {uv[0], 1.0f - uv[1]};
+}
+
+// How the four bytes of a colour word are read. Bits 24-31 hold the first
+// colour value of the text and bits 0-7 the fourth; argb takes those as
+// alpha, red, green, blue, rgba as red, green, blue, alpha.
+enum class ColorOrder { argb, rgba };
+
+struct Rgba {
+    uint8_t r, g, b, a;
+};
+
+inline Rgba DecodeColor(uint32_t word, ColorOrder order) {
+    auto byte = [word](int shift) { return static_cast<uint8_t>(word >> shift); };
+    if (order == ColorOrder::argb) return {byte(16), byte(8), byte(0), byte(24)};
+    return {byte(24), byte(16), byte(8), byte(0)};
+}
+
+// "argb" or "rgba"; false for anything else.
+bool ParseColorOrder(std::string_view text, ColorOrder* order);

@@ -1,0 +1,348 @@
+// End-to-end runs of kvxexport: exact PLY and OBJ files for every version,
+// the failures, and every bundled example read back by a real client
+// (assimp) with the counts of the KVX file.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kUsage =
+    "usage: kvxexport <input.kvx> <output.ply|output.obj> [--colour-order argb|rgba]\n";
+
+RunResult Export(const std::vector<std::string>& args) {
+    return RunProgram(KVXEXPORT_PATH, args);
+}
+
+// Three vertices of a version-4 triangle: u, v (stored: 1 - the text's v),
+// colour, normal, position; and the name "tri".
+std::string TriangleV4(const std::string& name = "tri") {
+    std::string f = KvxHeader(3, 1, 4);
+    auto vertex = [&f](float u, float v, uint32_t color, float x, float y, float z) {
+        for (float value : {u, v})
+            AppendF32(f, value);
+        AppendU32(f, color);
+        for (float value : {0.0f, 0.0f, 1.0f, x, y, z})
+            AppendF32(f, value);
+    };
+    vertex(0.25f, 1.0f, 0x80FF0000u, 0.0f, 0.0f, 0.0f);
+    vertex(1.0f, 0.75f, 0xFF00FF00u, 1.0f, 0.0f, 0.0f);
+    vertex(0.0f, 0.0f, 0x000000FFu, 0.0f, 1.0f, 0.5f);
+    for (int i : {0, 1, 2})
+        AppendU16(f, static_cast<uint16_t>(i));
+    return f + name;
+}
+
+// Version 1, -1 or -2 records: colour 0x11223344 + i, position (i, 2i, -0.1).
+std::string SmallV1(int32_t version, uint32_t vertexCount, uint32_t groupCount,
+                    std::initializer_list<uint16_t> indices) {
+    std::string f = KvxHeader(vertexCount, groupCount, version);
+    for (uint32_t i = 0; i < vertexCount; ++i) {
+        AppendU32(f, 0x11223344u + i);
+        for (float v : {float(i), float(2 * i), -0.1f})
+            AppendF32(f, v);
+    }
+    for (uint16_t i : indices)
+        AppendU16(f, i);
+    return f;
+}
+
+const std::string kPlyStart = "ply\nformat binary_little_endian 1.0\n";
+const std::string kPlyPosition = "property float x\nproperty float y\nproperty float z\n";
+const std::string kPlyColour =
+    "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty uchar alpha\n";
+
+class KvxExport : public ::testing::Test {
+protected:
+    // Writes `kvx`, exports it to out.<extension> and returns the run.
+    RunResult run(const std::string& kvx, const std::string& extension,
+                  std::vector<std::string> options = {}) {
+        WriteFile(dir.file("in.kvx"), kvx);
+        std::vector<std::string> args = {dir.file("in.kvx"), out(extension)};
+        args.insert(args.end(), options.begin(), options.end());
+        return Export(args);
+    }
+    std::string out(const std::string& extension) const { return dir.file("out." + extension); }
+
+    TempDir dir;
+};
+
+TEST_F(KvxExport, PlyOfAVersion4Triangle) {
+    RunResult r = run(TriangleV4(), "ply");
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    std::string expected = kPlyStart + "comment tri\nelement vertex 3\n" + kPlyPosition +
+                           "property float nx\nproperty float ny\nproperty float nz\n" +
+                           kPlyColour + "property float s\nproperty float t\n" +
+                           "element face 1\nproperty list uchar uint vertex_indices\n" +
+                           "end_header\n";
+    // Colours read as alpha, red, green, blue; t = 1 - the stored v.
+    auto vertex = [&expected](float x, float y, float z, std::initializer_list<int> rgba, float s,
+                              float t) {
+        for (float v : {x, y, z, 0.0f, 0.0f, 1.0f})
+            AppendF32(expected, v);
+        for (int c : rgba)
+            expected += static_cast<char>(c);
+        AppendF32(expected, s);
+        AppendF32(expected, t);
+    };
+    vertex(0, 0, 0, {0xFF, 0x00, 0x00, 0x80}, 0.25f, 0.0f);
+    vertex(1, 0, 0, {0x00, 0xFF, 0x00, 0xFF}, 1.0f, 0.25f);
+    vertex(0, 1, 0.5f, {0x00, 0x00, 0xFF, 0x00}, 0.0f, 1.0f);
+    expected += Bytes({3, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0});
+    EXPECT_EQ(ReadFile(out("ply")), expected);
+}
+
+TEST_F(KvxExport, PlyOfTheOtherVersions) {
+    // Version 1 with the other colour reading: red, green, blue, alpha are
+    // the word's bytes from the top.
+    ASSERT_EQ(run(SmallV1(1, 3, 1, {2, 1, 0}), "ply", {"--colour-order", "rgba"}).exitStatus, 0);
+    std::string v1 = kPlyStart + "element vertex 3\n" + kPlyPosition + kPlyColour +
+                     "element face 1\nproperty list uchar uint vertex_indices\nend_header\n";
+    for (int i = 0; i < 3; ++i) {
+        for (float v : {float(i), float(2 * i), -0.1f})
+            AppendF32(v1, v);
+        v1 += Bytes({0x11, 0x22, 0x33, 0x44 + i});
+    }
+    v1 += Bytes({3, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(ReadFile(out("ply")), v1);
+
+    // A wireframe: an edge element.
+    ASSERT_EQ(run(SmallV1(-2, 2, 1, {1, 0}), "ply").exitStatus, 0);
+    std::string wire = kPlyStart + "element vertex 2\n" + kPlyPosition + kPlyColour +
+                       "element edge 1\nproperty uint vertex1\nproperty uint vertex2\nend_header\n";
+    for (int i = 0; i < 2; ++i) {
+        for (float v : {float(i), float(2 * i), -0.1f})
+            AppendF32(wire, v);
+        wire += Bytes({0x22, 0x33, 0x44 + i, 0x11});
+    }
+    wire += Bytes({1, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(ReadFile(out("ply")), wire);
+
+    // A point set: vertices alone, whatever its face count says.
+    ASSERT_EQ(run(SmallV1(-1, 1, 7, {}), "PLY").exitStatus, 0);
+    std::string points =
+        kPlyStart + "element vertex 1\n" + kPlyPosition + kPlyColour + "end_header\n";
+    for (float v : {0.0f, 0.0f, -0.1f})
+        AppendF32(points, v);
+    points += Bytes({0x22, 0x33, 0x44, 0x11});
+    EXPECT_EQ(ReadFile(out("PLY")), points);
+}
+
+TEST_F(KvxExport, ObjOfEveryVersion) {
+    ASSERT_EQ(run(TriangleV4(), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")),
+              "o tri\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+              "vt 0.25 0\nvt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+
+    // Version 3: normals without texture coordinates; no name.
+    std::string v3 = KvxHeader(3, 1, 3);
+    for (int i = 0; i < 3; ++i) {
+        AppendU32(v3, 0xFFFFFFFFu);
+        for (float v : {0.6f, -0.8f, 0.0f, 1e-7f * float(i), 3.0e38f, -0.0f})
+            AppendF32(v3, v);
+    }
+    for (int i : {2, 0, 1})
+        AppendU16(v3, static_cast<uint16_t>(i));
+    ASSERT_EQ(run(v3, "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")),
+              "v 0 3e+38 -0\nv 1e-07 3e+38 -0\nv 2e-07 3e+38 -0\n"
+              "vn 0.6 -0.8 0\nvn 0.6 -0.8 0\nvn 0.6 -0.8 0\nf 3//3 1//1 2//2\n");
+
+    // Version 1 (and 2): positions and faces alone.
+    ASSERT_EQ(run(SmallV1(1, 3, 2, {0, 1, 2, 2, 1, 0}), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nf 1 2 3\nf 3 2 1\n");
+    ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nl 1 2\nl 3 1\n");
+    ASSERT_EQ(run(SmallV1(-1, 2, 2, {}), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\n");
+}
+
+TEST_F(KvxExport, NamesStayOnTheirLine) {
+    ASSERT_EQ(run(TriangleV4("a\nb\rc d"), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")).substr(0, 10), "o a?b?c d\n");
+    ASSERT_EQ(run(TriangleV4(""), "ply").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("ply")).find("comment"), std::string::npos);
+}
+
+TEST_F(KvxExport, WrongCommandLinesPrintTheUsage) {
+    WriteFile(dir.file("in.kvx"), TriangleV4());
+    std::string in = dir.file("in.kvx"), ply = out("ply");
+    struct Case {
+        std::vector<std::string> args;
+        std::string problem;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{}, ""},
+             {{in}, ""},
+             {{in, ply, "--colour-order"}, "kvxexport: --colour-order needs a value\n"},
+             {{in, ply, "--colour-order", "bgra"},
+              "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
+             {{"--size", "2x2", in, ply}, "kvxexport: unknown option --size\n"},
+             {{in, ply, "extra"}, "kvxexport: unexpected argument extra\n"},
+             {{in, dir.file("out.stl")},
+              "kvxexport: " + dir.file("out.stl") + ": the output name must end in .ply or .obj\n"},
+         }) {
+        RunResult r = Export(c.args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, c.problem + kUsage);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(FileExists(ply));
+    // Options may stand anywhere.
+    EXPECT_EQ(Export({"--colour-order", "rgba", in, ply}).exitStatus, 0);
+}
+
+TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
+    struct Case {
+        std::string kvx;
+        std::string message;
+    };
+    std::string truncated = TriangleV4().substr(0, 40);
+    for (const Case& c : std::vector<Case>{
+             {SmallV1(1, 3, 2, {0, 1, 2, 0, 3, 1}), "face 1 names vertex 3 of 3"},
+             {SmallV1(-2, 2, 1, {2, 0}), "edge 0 names vertex 2 of 2"},
+             {KvxHeader(0, 0, -3), "version -3 is not supported (versions 1 to 4, -1 and -2 are)"},
+             {KvxHeader(0, 0, 7), "version 7 is not supported (versions 1 to 4, -1 and -2 are)"},
+             {truncated, "truncated: the header promises " + std::to_string(15 + 3 * 36 + 6) +
+                             " bytes, the file has 40"},
+         }) {
+        for (const char* extension : {"ply", "obj"}) {
+            WriteFile(out(extension), "precious");
+            RunResult r = run(c.kvx, extension);
+            EXPECT_EQ(r.exitStatus, 2);
+            EXPECT_EQ(r.err, "kvxexport: " + dir.file("in.kvx") + ": " + c.message + "\n");
+            EXPECT_EQ(ReadFile(out(extension)), "precious");
+        }
+    }
+    RunResult missing = Export({dir.file("none.kvx"), out("obj")});
+    EXPECT_EQ(missing.exitStatus, 2);
+    EXPECT_EQ(missing.err, "kvxexport: " + dir.file("none.kvx") + ": No such file or directory\n");
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.kvx", "out.obj", "out.ply"}));
+}
+
+TEST_F(KvxExport, AnOutputThatCannotBeWritten) {
+    std::string target = dir.file("missing/out.ply");
+    RunResult r = run(TriangleV4(), "ply");
+    ASSERT_EQ(r.exitStatus, 0);
+    r = Export({dir.file("in.kvx"), target});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxexport: " + target + ": No such file or directory\n");
+    ::mkdir(dir.file("folder.obj").c_str(), 0700);
+    r = Export({dir.file("in.kvx"), dir.file("folder.obj")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxexport: " + dir.file("folder.obj") + ": Is a directory\n");
+    // A device is written directly, never renamed over.
+    ASSERT_EQ(::symlink("/dev/null", dir.file("null.obj").c_str()), 0);
+    r = Export({dir.file("in.kvx"), dir.file("null.obj")});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("null.obj").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// ---- A real client reads the exports ----
+
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        std::string candidate = folders.substr(start, end - start) + "/" + name;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// The number after "<label>:" on its own line of `assimp info`; -1 if none.
+long InfoNumber(const std::string& info, const std::string& label) {
+    size_t at = info.find("\n" + label + ":");
+    if (at == std::string::npos) return -1;
+    return std::strtol(info.c_str() + at + label.size() + 2, nullptr, 10);
+}
+
+std::string InfoWord(const std::string& info, const std::string& label) {
+    size_t at = info.find("\n" + label + ":");
+    if (at == std::string::npos) return "";
+    size_t from = info.find_first_not_of(' ', at + label.size() + 2);
+    return info.substr(from, info.find('\n', from) - from);
+}
+
+TEST(KvxExportAssimp, ReadsEveryExportedExampleWithTheFileCounts) {
+    std::string assimp = FindProgram("assimp");
+    if (assimp.empty()) GTEST_SKIP() << "assimp (Debian: assimp-utils) is not installed";
+    const char* examples = std::getenv("KVX_EXAMPLES");
+    ASSERT_NE(examples, nullptr);
+    TempDir dir;
+    struct Example {
+        const char* converter;
+        const char* input;
+        const char* name;
+        int32_t version;
+    };
+    for (const Example& e : {Example{KVXCONV1_PATH, "cube3.cmsh", "v1", 1},
+                             Example{KVXCONV2_PATH, "cube7.cmsh", "v2", 2},
+                             Example{KVXCONV3_PATH, "cube7.cmsh", "v3", 3},
+                             Example{KVXCONV4_PATH, "cube9.cmsh", "v4", 4},
+                             Example{KVXPOINTS_PATH, "cube7.cmsh", "points", -1},
+                             Example{KVXWIRE_PATH, "cube7.cmsh", "wire", -2}}) {
+        SCOPED_TRACE(e.name);
+        std::string kvx = dir.file(std::string(e.name) + ".kvx");
+        ASSERT_EQ(RunProgram(e.converter, {std::string(examples) + "/" + e.input, kvx}).exitStatus,
+                  0);
+        std::string bytes = ReadFile(kvx);
+        uint32_t vertexCount, groupCount;
+        std::memcpy(&vertexCount, bytes.data() + 3, 4);
+        std::memcpy(&groupCount, bytes.data() + 7, 4);
+        if (e.version == -1) groupCount = 0;
+        long corners = e.version == -2 ? 2 : 3;
+        const char* primitive = e.version == -1   ? "points"
+                                : e.version == -2 ? "lines"
+                                                  : "triangles";
+
+        for (const char* extension : {"ply", "obj"}) {
+            SCOPED_TRACE(extension);
+            std::string file = dir.file(std::string(e.name) + "." + extension);
+            ASSERT_EQ(Export({kvx, file}).exitStatus, 0);
+            // Raw: no post-processing, which would merge or split vertices.
+            RunResult info = RunProgram(assimp, {"info", file, "-r"});
+            ASSERT_EQ(info.exitStatus, 0) << info.out << info.err;
+            long vertices = InfoNumber(info.out, "Vertices");
+            long faces = InfoNumber(info.out, "Faces");
+            if (std::string(extension) == "ply") {
+                EXPECT_EQ(vertices, vertexCount);
+                // assimp reads no PLY edge element: a wireframe comes back as
+                // its vertices (the edges are checked byte for byte above).
+                if (e.version == -2) {
+                    EXPECT_EQ(faces, 0);
+                    EXPECT_EQ(InfoWord(info.out, "Primitive Types"), "points");
+                } else {
+                    EXPECT_EQ(faces, groupCount);
+                    EXPECT_EQ(InfoWord(info.out, "Primitive Types"), primitive);
+                }
+            } else {
+                // assimp gives every corner of an OBJ face or line a vertex
+                // of its own.
+                EXPECT_EQ(faces, groupCount);
+                EXPECT_EQ(vertices, groupCount == 0 ? vertexCount : corners * groupCount);
+                EXPECT_EQ(InfoWord(info.out, "Primitive Types"), primitive);
+                if (e.version == 4) {
+                    EXPECT_NE(info.out.find(" (cube): "), std::string::npos);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace

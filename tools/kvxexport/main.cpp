@@ -1,0 +1,6 @@
+// kvxexport: the command line goes straight to the work in kvxexport.cpp.
+#include "programs.h"
+
+int main(int argc, char** argv) {
+    return RunKvxexport(argc, argv);
+}

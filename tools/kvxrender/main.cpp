@@ -1,0 +1,6 @@
+// kvxrender: the command line goes straight to the work in kvxrender.cpp.
+#include "programs.h"
+
+int main(int argc, char** argv) {
+    return RunKvxrender(argc, argv);
+}
