@@ -10,23 +10,6 @@ namespace {
 
 const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
 
-std::string V1Record(uint32_t color, float x, float y, float z) {
-    std::string out;
-    AppendU32(out, color);
-    AppendF32(out, x);
-    AppendF32(out, y);
-    AppendF32(out, z);
-    return out;
-}
-
-std::string Triple(uint16_t a, uint16_t b, uint16_t c) {
-    std::string out;
-    AppendU16(out, a);
-    AppendU16(out, b);
-    AppendU16(out, c);
-    return out;
-}
-
 struct Conversion {
     RunResult run;
     std::string file;
@@ -78,7 +61,7 @@ TEST(Kvxconv1, EchoesAndWritesPositionsWithTheFixedColour) {
               "2 1 4464\n");
     EXPECT_EQ(c.file, KvxHeader(3, 2, 1) + V1Record(0xFFFF0000, 1, 2, 3) +
                           V1Record(0xFFFF0000, 0.1f, -0.5f, 1000) + V1Record(0xFFFF0000, 0, 0, 0) +
-                          Triple(0, 1, 2) + Triple(2, 1, 4464));
+                          Indices({0, 1, 2}) + Indices({2, 1, 4464}));
 }
 
 TEST(Kvxconv2, PacksColoursAndEchoesThem) {
@@ -99,7 +82,7 @@ TEST(Kvxconv2, PacksColoursAndEchoesThem) {
               "0 1 2\n");
     EXPECT_EQ(c.file, KvxHeader(4, 1, 2) + V1Record(0xFF000000, 1, 2, 3) +
                           V1Record(0x336699CC, -1, -2, -3) + V1Record(0x017E0000, 4, 5, 6) +
-                          V1Record(0xFFFFFF81, 7, 8, 9) + Triple(0, 1, 2));
+                          V1Record(0xFFFFFF81, 7, 8, 9) + Indices({0, 1, 2}));
 }
 
 TEST(Converters12, ExtraArgumentsAndTrailingTextAreIgnored) {

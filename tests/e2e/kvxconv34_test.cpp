@@ -40,14 +40,6 @@ std::string V4Record(float u, float v, uint32_t color, Normal n, float x, float 
     return out + V3Record(color, n, x, y, z);
 }
 
-std::string Triple(uint16_t a, uint16_t b, uint16_t c) {
-    std::string out;
-    AppendU16(out, a);
-    AppendU16(out, b);
-    AppendU16(out, c);
-    return out;
-}
-
 struct Conversion {
     RunResult run;
     std::string file;
@@ -139,7 +131,7 @@ TEST(Kvxconv3, EveryCornerOfATriangleGetsItsNormal) {
         EXPECT_EQ(c.file, KvxHeader(4, 1, 3) + V3Record(0xFF00007F, n, 0, 0, 0) +
                               V3Record(0x00FF007F, n, 1, 0, 0) + V3Record(0x0000FF7F, n, 0, 1, 0) +
                               V3Record(0xFFFFFFFF, none, 7, 8, 9) +
-                              (face[2] == '1' ? Triple(0, 1, 2) : Triple(0, 2, 1)))
+                              (face[2] == '1' ? Indices({0, 1, 2}) : Indices({0, 2, 1})))
             << face;
     }
 }
@@ -154,7 +146,7 @@ TEST(Kvxconv4, TextureCoordinatesColoursAndNormals) {
                           V4Record(1, 0.75f, 0x00FF007F, up, 1, 0, 0) +
                           V4Record(0.5f, 0, 0x0000FF7F, up, 0, 1, 0) +
                           V4Record(0.75f, 1.0f - 0.1f, 0xFFFFFFFF, none, 7, 8, 9) +
-                          Triple(0, 1, 2) + "tri");
+                          Indices({0, 1, 2}) + "tri");
 }
 
 TEST(Kvxconv4, TheNameIsTheFirstTokenAfterTheFaces) {
@@ -385,8 +377,8 @@ TEST(Converters34, EveryOneOfMoreThan65535FacesReachesItsVertices) {
                 << ProgramName(program) << " vertex " << i;
         }
         // The last face, and index 65535, as written.
-        EXPECT_EQ(c.file.substr(c.file.size() - 6), Triple(13389, 13390, 13391));
+        EXPECT_EQ(c.file.substr(c.file.size() - 6), Indices({13389, 13390, 13391}));
         EXPECT_EQ(c.file.substr(15 + kVertices * record + 65535 * 6, 6),
-                  Triple(65535, 65535, 65535));
+                  Indices({65535, 65535, 65535}));
     }
 }

@@ -8,29 +8,6 @@
 
 namespace {
 
-std::string V1Record(uint32_t color, float x, float y, float z) {
-    std::string s;
-    AppendU32(s, color);
-    AppendF32(s, x);
-    AppendF32(s, y);
-    AppendF32(s, z);
-    return s;
-}
-
-std::string Floats(std::initializer_list<float> values) {
-    std::string s;
-    for (float v : values)
-        AppendF32(s, v);
-    return s;
-}
-
-std::string Indices(std::initializer_list<uint16_t> values) {
-    std::string s;
-    for (uint16_t v : values)
-        AppendU16(s, v);
-    return s;
-}
-
 std::string Header(uint32_t vertexCount, uint32_t faceCount, int32_t version) {
     return "vertexCount = " + std::to_string(vertexCount) +
            "\nfaceCount = " + std::to_string(faceCount) + "\nversion = " + std::to_string(version) +

@@ -17,29 +17,6 @@
 
 namespace {
 
-std::string V1Record(uint32_t color, float x, float y, float z) {
-    std::string s;
-    AppendU32(s, color);
-    AppendF32(s, x);
-    AppendF32(s, y);
-    AppendF32(s, z);
-    return s;
-}
-
-std::string Indices(std::initializer_list<uint16_t> values) {
-    std::string s;
-    for (uint16_t v : values)
-        AppendU16(s, v);
-    return s;
-}
-
-std::string Floats(std::initializer_list<float> values) {
-    std::string s;
-    for (float v : values)
-        AppendF32(s, v);
-    return s;
-}
-
 struct Loaded {
     OKVX m{};
     int32_t result = -1;

@@ -93,6 +93,24 @@ std::string KvxHeader(uint32_t vertexCount, uint32_t faceCount, int32_t version)
     return out;
 }
 
+std::string V1Record(uint32_t color, float x, float y, float z) {
+    std::string out;
+    AppendU32(out, color);
+    return out + Floats({x, y, z});
+}
+
+std::string Floats(std::initializer_list<float> values) {
+    std::string out;
+    for (float v : values) AppendF32(out, v);
+    return out;
+}
+
+std::string Indices(std::initializer_list<uint16_t> values) {
+    std::string out;
+    for (uint16_t v : values) AppendU16(out, v);
+    return out;
+}
+
 uint32_t FloatBits(float v) {
     uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);

@@ -36,6 +36,11 @@ void AppendU32(std::string& out, uint32_t v);
 void AppendI32(std::string& out, int32_t v);
 void AppendF32(std::string& out, float v);
 std::string KvxHeader(uint32_t vertexCount, uint32_t faceCount, int32_t version);
+// A VertexkvxV1 (or V2) record, a run of floats, and 16-bit indices, as a
+// file holds them.
+std::string V1Record(uint32_t color, float x, float y, float z);
+std::string Floats(std::initializer_list<float> values);
+std::string Indices(std::initializer_list<uint16_t> values);
 
 // Bit pattern of a float, to compare floats exactly (0.0 and -0.0 differ,
 // NaN equals itself).
