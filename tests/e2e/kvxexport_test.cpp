@@ -40,7 +40,7 @@ std::string TriangleV4(const std::string& name = "tri") {
     return f + name;
 }
 
-// Version 1, -1 or -2 records: colour 0x11223344 + i, position (i, 2i, -0.1).
+// Version 1, 2, -1 or -2 records: colour 0x11223344 + i, position (i, 2i, -0.1).
 std::string SmallV1(int32_t version, uint32_t vertexCount, uint32_t groupCount,
                     std::initializer_list<uint16_t> indices) {
     std::string f = KvxHeader(vertexCount, groupCount, version);
@@ -157,9 +157,11 @@ TEST_F(KvxExport, ObjOfEveryVersion) {
               "v 0 3e+38 -0\nv 1e-07 3e+38 -0\nv 2e-07 3e+38 -0\n"
               "vn 0.6 -0.8 0\nvn 0.6 -0.8 0\nvn 0.6 -0.8 0\nf 3//3 1//1 2//2\n");
 
-    // Version 1 (and 2): positions and faces alone.
-    ASSERT_EQ(run(SmallV1(1, 3, 2, {0, 1, 2, 2, 1, 0}), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nf 1 2 3\nf 3 2 1\n");
+    // Versions 1 and 2: positions and faces alone.
+    for (int32_t version : {1, 2}) {
+        ASSERT_EQ(run(SmallV1(version, 3, 2, {0, 1, 2, 2, 1, 0}), "obj").exitStatus, 0);
+        EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nf 1 2 3\nf 3 2 1\n");
+    }
     ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "obj").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nl 1 2\nl 3 1\n");
     ASSERT_EQ(run(SmallV1(-1, 2, 2, {}), "obj").exitStatus, 0);
@@ -209,7 +211,9 @@ TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
     std::string truncated = TriangleV4().substr(0, 40);
     for (const Case& c : std::vector<Case>{
              {SmallV1(1, 3, 2, {0, 1, 2, 0, 3, 1}), "face 1 names vertex 3 of 3"},
-             {SmallV1(-2, 2, 1, {2, 0}), "edge 0 names vertex 2 of 2"},
+             {SmallV1(-2, 2, 2, {0, 1, 2, 0}), "edge 1 names vertex 2 of 2"},
+             {SmallV1(2, 3, 1, {0, 65535, 1}), "face 0 names vertex 65535 of 3"},
+             {SmallV1(1, 0, 1, {0, 0, 0}), "face 0 names vertex 0 of 0"},
              {KvxHeader(0, 0, -3), "version -3 is not supported (versions 1 to 4, -1 and -2 are)"},
              {KvxHeader(0, 0, 7), "version 7 is not supported (versions 1 to 4, -1 and -2 are)"},
              {truncated, "truncated: the header promises " + std::to_string(15 + 3 * 36 + 6) +
