@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -125,16 +126,40 @@ char* FormatFixed(char* out, float value) {
     return FormatFraction6(out, static_cast<uint32_t>(q % 1000000u));
 }
 
+namespace {
+
+// Most runs print a few lines: the buffer starts at 64 KiB and doubles each
+// time it is drained more than half full, up to 1 MiB, so that long
+// listings still go out in large writes.
+constexpr size_t kFirstBufferSize = size_t{64} << 10;
+constexpr size_t kLargestBufferSize = size_t{1} << 20;
+
+}  // namespace
+
 ConsoleOut::ConsoleOut(int fd) : fd_(fd) {
-    constexpr size_t kSize = size_t{1} << 20;
-    buffer_ = new char[kSize];
+    buffer_ = new char[kFirstBufferSize];
     pos_ = buffer_;
-    end_ = buffer_ + kSize;
+    end_ = buffer_ + kFirstBufferSize;
 }
 
 ConsoleOut::~ConsoleOut() { delete[] buffer_; }
 
 void ConsoleOut::drain() {
+    auto size = static_cast<size_t>(end_ - buffer_);
+    bool busy = 2 * static_cast<size_t>(pos_ - buffer_) >= size;
+    writeOut();
+    if (busy && size < kLargestBufferSize) {
+        // Where memory is short, the buffer stays as it is.
+        if (char* larger = new (std::nothrow) char[2 * size]) {
+            delete[] buffer_;
+            buffer_ = larger;
+            pos_ = buffer_;
+            end_ = buffer_ + 2 * size;
+        }
+    }
+}
+
+void ConsoleOut::writeOut() {
     const char* p = buffer_;
     while (p < pos_ && error_ == 0) {
         ssize_t n = ::write(fd_, p, static_cast<size_t>(pos_ - p));
@@ -164,7 +189,7 @@ void ConsoleOut::write(const char* text, size_t n) {
 }
 
 bool ConsoleOut::flush() {
-    drain();
+    writeOut();
     return error_ == 0;
 }
 

@@ -64,7 +64,8 @@ public:
     static constexpr size_t kReserveLimit = 4096;
 
 private:
-    void drain();
+    void drain();     // writeOut(), then a larger buffer if this one ran full
+    void writeOut();  // writes what is buffered and empties the buffer
 
     int fd_;
     int error_ = 0;
