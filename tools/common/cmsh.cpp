@@ -468,6 +468,11 @@ bool CmshReader::readName(char (&name)[256]) {
         return fail(pos_, "the name is " + std::to_string(length) +
                               " characters long; at most 255 fit");
     }
+    // The name is a zero-terminated text: a zero byte inside the token
+    // would end it early in memory while the file kept every other byte.
+    if (std::memchr(pos_, 0, length) != nullptr) {
+        return fail(pos_, "the name " + quoted(pos_) + " holds a zero byte");
+    }
     std::memcpy(name, pos_, length);
     pos_ = end;
     return true;

@@ -165,7 +165,8 @@ public:
                               uint32_t& done);
 
     // Reads the name token, if any, into a zero-filled 256-byte buffer.
-    // A token longer than 255 characters is an error.
+    // A token longer than 255 characters, or one holding a zero byte, is an
+    // error.
     bool readName(char (&name)[256]);
 
     const std::string& error() const { return error_; }
