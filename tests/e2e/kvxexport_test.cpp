@@ -26,17 +26,14 @@ RunResult Export(const std::vector<std::string>& args) {
 std::string TriangleV4(const std::string& name = "tri") {
     std::string f = KvxHeader(3, 1, 4);
     auto vertex = [&f](float u, float v, uint32_t color, float x, float y, float z) {
-        for (float value : {u, v})
-            AppendF32(f, value);
+        f += Floats({u, v});
         AppendU32(f, color);
-        for (float value : {0.0f, 0.0f, 1.0f, x, y, z})
-            AppendF32(f, value);
+        f += Floats({0.0f, 0.0f, 1.0f, x, y, z});
     };
     vertex(0.25f, 1.0f, 0x80FF0000u, 0.0f, 0.0f, 0.0f);
     vertex(1.0f, 0.75f, 0xFF00FF00u, 1.0f, 0.0f, 0.0f);
     vertex(0.0f, 0.0f, 0x000000FFu, 0.0f, 1.0f, 0.5f);
-    for (int i : {0, 1, 2})
-        AppendU16(f, static_cast<uint16_t>(i));
+    f += Indices({0, 1, 2});
     return f + name;
 }
 
@@ -46,11 +43,9 @@ std::string SmallV1(int32_t version, uint32_t vertexCount, uint32_t groupCount,
     std::string f = KvxHeader(vertexCount, groupCount, version);
     for (uint32_t i = 0; i < vertexCount; ++i) {
         AppendU32(f, 0x11223344u + i);
-        for (float v : {float(i), float(2 * i), -0.1f})
-            AppendF32(f, v);
+        f += Floats({float(i), float(2 * i), -0.1f});
     }
-    for (uint16_t i : indices)
-        AppendU16(f, i);
+    f += Indices(indices);
     return f;
 }
 
@@ -87,8 +82,7 @@ TEST_F(KvxExport, PlyOfAVersion4Triangle) {
     // Colours read as alpha, red, green, blue; t = 1 - the stored v.
     auto vertex = [&expected](float x, float y, float z, std::initializer_list<int> rgba, float s,
                               float t) {
-        for (float v : {x, y, z, 0.0f, 0.0f, 1.0f})
-            AppendF32(expected, v);
+        expected += Floats({x, y, z, 0.0f, 0.0f, 1.0f});
         for (int c : rgba)
             expected += static_cast<char>(c);
         AppendF32(expected, s);
@@ -108,8 +102,7 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     std::string v1 = kPlyStart + "element vertex 3\n" + kPlyPosition + kPlyColour +
                      "element face 1\nproperty list uchar uint vertex_indices\nend_header\n";
     for (int i = 0; i < 3; ++i) {
-        for (float v : {float(i), float(2 * i), -0.1f})
-            AppendF32(v1, v);
+        v1 += Floats({float(i), float(2 * i), -0.1f});
         v1 += Bytes({0x11, 0x22, 0x33, 0x44 + i});
     }
     v1 += Bytes({3, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
@@ -120,8 +113,7 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     std::string wire = kPlyStart + "element vertex 2\n" + kPlyPosition + kPlyColour +
                        "element edge 1\nproperty uint vertex1\nproperty uint vertex2\nend_header\n";
     for (int i = 0; i < 2; ++i) {
-        for (float v : {float(i), float(2 * i), -0.1f})
-            AppendF32(wire, v);
+        wire += Floats({float(i), float(2 * i), -0.1f});
         wire += Bytes({0x22, 0x33, 0x44 + i, 0x11});
     }
     wire += Bytes({1, 0, 0, 0, 0, 0, 0, 0});
@@ -131,8 +123,7 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     ASSERT_EQ(run(SmallV1(-1, 1, 7, {}), "PLY").exitStatus, 0);
     std::string points =
         kPlyStart + "element vertex 1\n" + kPlyPosition + kPlyColour + "end_header\n";
-    for (float v : {0.0f, 0.0f, -0.1f})
-        AppendF32(points, v);
+    points += Floats({0.0f, 0.0f, -0.1f});
     points += Bytes({0x22, 0x33, 0x44, 0x11});
     EXPECT_EQ(ReadFile(out("PLY")), points);
 }
@@ -147,11 +138,9 @@ TEST_F(KvxExport, ObjOfEveryVersion) {
     std::string v3 = KvxHeader(3, 1, 3);
     for (int i = 0; i < 3; ++i) {
         AppendU32(v3, 0xFFFFFFFFu);
-        for (float v : {0.6f, -0.8f, 0.0f, 1e-7f * float(i), 3.0e38f, -0.0f})
-            AppendF32(v3, v);
+        v3 += Floats({0.6f, -0.8f, 0.0f, 1e-7f * float(i), 3.0e38f, -0.0f});
     }
-    for (int i : {2, 0, 1})
-        AppendU16(v3, static_cast<uint16_t>(i));
+    v3 += Indices({2, 0, 1});
     ASSERT_EQ(run(v3, "obj").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("obj")),
               "v 0 3e+38 -0\nv 1e-07 3e+38 -0\nv 2e-07 3e+38 -0\n"

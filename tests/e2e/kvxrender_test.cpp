@@ -188,11 +188,9 @@ TEST(KvxRender, FailuresLeaveTheOutputAlone) {
     std::string bad = KvxHeader(3, 1, 2);
     for (int i = 0; i < 3; ++i) {
         AppendU32(bad, 0xFFFFFFFFu);
-        for (float v : {float(i), 0.0f, 0.0f})
-            AppendF32(bad, v);
+        bad += Floats({float(i), 0.0f, 0.0f});
     }
-    for (int i : {0, 1, 3})
-        AppendU16(bad, static_cast<uint16_t>(i));
+    bad += Indices({0, 1, 3});
     struct Case {
         std::string kvx;
         std::string message;
