@@ -1,0 +1,789 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "cmsh.h"
+#include "console.h"
+#include "meshcore/normals.h"
+#include "meshcore/okvx.h"
+#include "programs.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KVX_FUZZ_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVX_FUZZ_SANITIZED 1
+#endif
+#endif
+#ifdef KVX_FUZZ_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+// kvxwire's work arrays, defined with the program; kvxwire leaves tmpFaces
+// allocated, and a failed run may leave the others.
+extern uint16_t* tmpFaces;
+extern CLine* Lines;
+extern CLine* filteredLines;
+
+namespace {
+
+// ---- The scratch folder and the capture of standard error ----
+
+struct Scratch {
+    std::string folder;
+    std::string cmshPath;    // the input of a converter
+    std::string kvxPath;     // the input of kvxdump
+    std::string outputPath;  // what a converter writes
+    std::string secondPath;  // a mesh saved back
+    int errCapture = -1;     // standard error of a run
+    int devNull = -1;        // standard output of a run
+};
+
+Scratch* scratch = nullptr;
+
+// A copy of standard error as it was at FuzzInit, for reports.
+int reportFd = 2;
+
+void RemoveScratch() {
+    if (scratch == nullptr) return;
+    if (DIR* dir = ::opendir(scratch->folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") ::unlink((scratch->folder + "/" + name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(scratch->folder.c_str());
+    delete scratch;
+    scratch = nullptr;
+}
+
+std::vector<std::string> ScratchNames() {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(scratch->folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool WriteWhole(const std::string& path, const void* data, size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return ::close(fd) == 0;
+}
+
+// The whole contents of `fd` from offset 0.
+std::string ReadFd(int fd) {
+    std::string out;
+    char buffer[65536];
+    for (off_t offset = 0;;) {
+        ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+    return out;
+}
+
+// False when the file cannot be opened (as when it does not exist).
+bool ReadWhole(const std::string& path, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out = ReadFd(fd);
+    ::close(fd);
+    return true;
+}
+
+struct Run {
+    int status = -1;
+    std::string err;  // what the run wrote on standard error
+};
+
+// Runs `work` with standard output discarded and standard error captured.
+template <typename Work>
+Run Captured(Work work) {
+    if (::ftruncate(scratch->errCapture, 0) != 0) std::abort();
+    ::lseek(scratch->errCapture, 0, SEEK_SET);
+    int savedOut = ::dup(1);
+    int savedErr = ::dup(2);
+    ::dup2(scratch->devNull, 1);
+    ::dup2(scratch->errCapture, 2);
+    Run r;
+    r.status = work();
+    ::dup2(savedOut, 1);
+    ::dup2(savedErr, 2);
+    ::close(savedOut);
+    ::close(savedErr);
+    r.err = ReadFd(scratch->errCapture);
+    return r;
+}
+
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text.substr(0, 200)) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F && c != '"' && c != '\\') {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        }
+    }
+    return out + (text.size() > 200 ? "\"..." : "\"");
+}
+
+std::string Names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names) out += (out.empty() ? "" : " ") + n;
+    return "[" + out + "]";
+}
+
+// ---- Meshes ----
+
+// 16-bit index values per counted group of a layout, or -1 for a code that
+// is no layout.
+int IndexValuesPerGroup(int32_t version) {
+    switch (version) {
+        case 1:
+        case 2:
+        case 3:
+        case 4: return 3;
+        case -1: return 0;
+        case -2: return 2;
+        case -3: return 6;
+        default: return -1;
+    }
+}
+
+// Which of verticesV1..V4 (0..3) a layout uses.
+int VertexMember(int32_t version) {
+    switch (version) {
+        case 2: return 1;
+        case 3:
+        case -3: return 2;
+        case 4: return 3;
+        default: return 0;
+    }
+}
+
+using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
+
+SaveOperation SaveFor(int32_t version) {
+    switch (version) {
+        case 1: return &OKVX::saveV1;
+        case 2: return &OKVX::saveV2;
+        case 3: return &OKVX::saveV3;
+        case 4: return &OKVX::saveV4;
+        case -1: return &OKVX::saveVn1;
+        case -2: return &OKVX::saveVn2;
+        default: return nullptr;
+    }
+}
+
+// What a mesh holds, copied out of its arrays. Copying reads every record
+// and index value the counts announce, so an array shorter than its count
+// is a sanitizer report.
+struct MeshCopy {
+    int32_t version = 0;
+    uint32_t vertexCount = 0;
+    uint32_t faceCount = 0;
+    std::string vertices;         // the records, as bytes
+    std::vector<uint16_t> faces;  // faceCount groups of the layout's size
+    std::string name;             // up to the first zero byte
+    bool operator==(const MeshCopy&) const = default;
+};
+
+// Checks that `m` is a sound mesh of its version (the version's vertex
+// member and, unless the layout has none, `faces` allocated; the other
+// members null; `name` zero-terminated; with indicesBelowVertexCount, every
+// index names a vertex) and copies it. Returns what is wrong, or "".
+std::string CopyMesh(const OKVX& m, bool indicesBelowVertexCount, MeshCopy& copy) {
+    int groupValues = IndexValuesPerGroup(m.version);
+    if (groupValues < 0 || m.version == 0) {
+        return "the mesh has version " + std::to_string(m.version) + ", no layout";
+    }
+    const void* members[4] = {m.verticesV1, m.verticesV2, m.verticesV3, m.verticesV4};
+    int member = VertexMember(m.version);
+    for (int k = 0; k < 4; ++k) {
+        if ((members[k] != nullptr) != (k == member)) {
+            return "version " + std::to_string(m.version) + " with verticesV" +
+                   std::to_string(k + 1) + (k == member ? " missing" : " allocated");
+        }
+    }
+    if ((m.faces != nullptr) != (groupValues != 0)) {
+        return "version " + std::to_string(m.version) +
+               (groupValues != 0 ? " without faces" : " with faces");
+    }
+    if (std::memchr(m.name, 0, sizeof m.name) == nullptr) return "the name has no zero byte";
+
+    copy.version = m.version;
+    copy.vertexCount = m.vertexCount;
+    copy.faceCount = m.faceCount;
+    size_t vertexBytes = size_t{m.vertexCount} * KvxRecordSize(m.version);
+    copy.vertices.assign(static_cast<const char*>(members[member]), vertexBytes);
+    size_t values = size_t{m.faceCount} * static_cast<size_t>(groupValues);
+    copy.faces.assign(m.faces, m.faces + (groupValues != 0 ? values : 0));
+    copy.name = m.name;
+    if (indicesBelowVertexCount) {
+        for (size_t k = 0; k < copy.faces.size(); ++k) {
+            if (copy.faces[k] >= m.vertexCount) {
+                return "face " + std::to_string(k / 3) + " names vertex " +
+                       std::to_string(copy.faces[k]) + " of " + std::to_string(m.vertexCount);
+            }
+        }
+    }
+    return "";
+}
+
+std::string Describe(const MeshCopy& m) {
+    return "version " + std::to_string(m.version) + ", " + std::to_string(m.vertexCount) +
+           " vertices, " + std::to_string(m.faceCount) + " faces, name " + Quote(m.name);
+}
+
+// Where two copies differ, or "".
+std::string Difference(const MeshCopy& a, const MeshCopy& b) {
+    if (a == b) return "";
+    std::string what = Describe(a) + " against " + Describe(b);
+    if (a.vertices != b.vertices) what += "; the vertex records differ";
+    if (a.faces != b.faces) what += "; the indices differ";
+    return what;
+}
+
+void ReleaseGlobals() {
+    KvxRelease(mesh);
+    KvxFree(tmpFaces);
+    tmpFaces = nullptr;
+    KvxFree(Lines);
+    Lines = nullptr;
+    KvxFree(filteredLines);
+    filteredLines = nullptr;
+    KvxFree(CFaceList);
+    CFaceList = nullptr;
+}
+
+// ---- Converters ----
+
+struct Converter {
+    const char* program;
+    int (*run)(const char* inputPath, const char* outputPath);
+    int32_t version;
+    bool checksIndices;  // uses indices as positions in the vertex array
+};
+
+constexpr Converter kConv1{"kvxconv1", RunKvxconv1, 1, false};
+constexpr Converter kConv2{"kvxconv2", RunKvxconv2, 2, false};
+constexpr Converter kConv3{"kvxconv3", RunKvxconv3, 3, true};
+constexpr Converter kConv4{"kvxconv4", RunKvxconv4, 4, true};
+constexpr Converter kPoints{"kvxpoints", RunKvxpoints, -1, false};
+constexpr Converter kWire{"kvxwire", RunKvxwire, -2, false};
+constexpr const Converter* kConverters[6] = {&kConv1, &kConv2, &kConv3, &kConv4, &kPoints, &kWire};
+
+// A failure is clean when its status is 2 or 4 and standard error holds one
+// printable line naming the program.
+std::string CheckFailureReport(const char* program, const Run& r) {
+    if (r.status != kExitBadInput && r.status != kExitNoMemory) {
+        return "ended with status " + std::to_string(r.status) + " and " + Quote(r.err);
+    }
+    std::string prefix = std::string(program) + ": ";
+    bool oneLine = r.err.size() > prefix.size() + 1 && r.err.compare(0, prefix.size(), prefix) == 0 &&
+                   r.err.find('\n') == r.err.size() - 1;
+    for (size_t k = 0; oneLine && k + 1 < r.err.size(); ++k) {
+        auto c = static_cast<unsigned char>(r.err[k]);
+        oneLine = c >= 0x20 && c != 0x7F;
+    }
+    if (!oneLine) return "failed with " + Quote(r.err) + " on standard error, not one line";
+    return "";
+}
+
+struct Conversion {
+    Run run;
+    MeshCopy mesh;                   // on success
+    std::string file;                // on success: the output file
+    std::vector<uint16_t> triangles;  // kvxwire: the triangles as read
+};
+
+const char* Base(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
+
+// Runs converter `c` on the text already in scratch->cmshPath and checks the
+// outcome as harness.h describes. Leaves the globals released.
+std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out) {
+    ::unlink(scratch->outputPath.c_str());
+    out.run = Captured([&] { return c.run(scratch->cmshPath.c_str(), scratch->outputPath.c_str()); });
+    std::string problem;
+    std::vector<std::string> names = ScratchNames();
+    std::vector<std::string> expectedNames{Base(scratch->cmshPath)};
+    if (out.run.status != kExitOk) {
+        problem = CheckFailureReport(c.program, out.run);
+        if (problem.empty() && names != expectedNames) {
+            problem = "failed and left " + Names(names) + " in the output folder";
+        }
+    } else if (!out.run.err.empty()) {
+        problem = "succeeded with " + Quote(out.run.err) + " on standard error";
+    } else if (mesh.version != c.version) {
+        problem = "left version " + std::to_string(mesh.version);
+    } else if (CFaceList != nullptr) {
+        problem = "kept CFaceList allocated";
+    } else if (problem = CopyMesh(mesh, c.checksIndices, out.mesh); !problem.empty()) {
+    } else if (c.version == -1 && mesh.faceCount != mesh.vertexCount) {
+        problem = "a point set with face count " + std::to_string(mesh.faceCount) +
+                  " and vertex count " + std::to_string(mesh.vertexCount);
+    } else if (!ReadWhole(scratch->outputPath, out.file)) {
+        problem = "succeeded without an output file";
+    } else {
+        expectedNames.push_back(Base(scratch->outputPath));
+        std::sort(expectedNames.begin(), expectedNames.end());
+        size_t size = kKvxHeaderSize + out.mesh.vertices.size() + 2 * out.mesh.faces.size() +
+                      (c.version == 4 ? out.mesh.name.size() : 0);
+        if (out.file.size() != size) {
+            problem = "wrote " + std::to_string(out.file.size()) + " bytes for " +
+                      Describe(out.mesh) + ", not " + std::to_string(size);
+        } else if (names != expectedNames) {
+            problem = "left " + Names(names) + " in the output folder";
+        }
+    }
+    if (problem.empty() && out.run.status == kExitOk && c.version == -2) {
+        out.triangles.assign(tmpFaces, tmpFaces + 3 * size_t{textFaceCount});
+    }
+    ReleaseGlobals();
+    return problem.empty() ? "" : std::string(c.program) + " " + problem;
+}
+
+// The two counts at the start of a text, or zeros.
+void TextCounts(const uint8_t* data, size_t size, uint32_t& vertexCount, uint32_t& faceCount) {
+    const char* first = reinterpret_cast<const char*>(data);
+    const char* last = first + size;
+    vertexCount = faceCount = 0;
+    ParseResult r = ParseUnsignedSlow(first, last, vertexCount);
+    if (r.ec == ParseErrc::ok) ParseUnsignedSlow(r.ptr, last, faceCount);
+}
+
+// The distinct undirected edges of the triangles, in the order and
+// direction of their first occurrence: what kvxwire must write.
+std::vector<uint16_t> DistinctEdges(const std::vector<uint16_t>& triangles) {
+    std::set<std::pair<uint16_t, uint16_t>> seen;
+    std::vector<uint16_t> edges;
+    for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
+        for (int k = 0; k < 3; ++k) {
+            uint16_t a = triangles[t + static_cast<size_t>(k)];
+            uint16_t b = triangles[t + static_cast<size_t>((k + 1) % 3)];
+            if (seen.insert(std::minmax(a, b)).second) {
+                edges.push_back(a);
+                edges.push_back(b);
+            }
+        }
+    }
+    return edges;
+}
+
+// color, x, y, z of every record, for comparing layouts.
+std::string ColorsAndPositions(const MeshCopy& m) {
+    if (m.version != 3) return m.vertices;
+    std::string out;
+    for (size_t k = 0; k + sizeof(VertexkvxV3) <= m.vertices.size(); k += sizeof(VertexkvxV3)) {
+        out.append(m.vertices, k, 4);
+        out.append(m.vertices, k + 16, 12);
+    }
+    return out;
+}
+
+bool WriteInput(const std::string& path, const uint8_t* data, size_t size) {
+    if (WriteWhole(path, data, size)) return true;
+    // Not a finding of the programs: the scratch folder itself failed.
+    std::fprintf(stderr, "fuzz: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    std::abort();
+}
+
+// ---- Targets ----
+
+std::string FuzzText(const Converter& c, const uint8_t* data, size_t size) {
+    WriteInput(scratch->cmshPath, data, size);
+    uint32_t vertexCount, faceCount;
+    TextCounts(data, size, vertexCount, faceCount);
+    Conversion conversion;
+    return Convert(c, faceCount, conversion);
+}
+
+std::string FuzzCmsh7(const uint8_t* data, size_t size) {
+    WriteInput(scratch->cmshPath, data, size);
+    uint32_t vertexCount, faceCount;
+    TextCounts(data, size, vertexCount, faceCount);
+    // kvxconv2 and kvxwire read the same entries, kvxpoints only the
+    // vertices, kvxconv3 the same entries with stricter indices. A text
+    // that kvxconv2 refuses fails kvxwire and kvxconv3 in the same reader,
+    // so only texts that kvxconv2 reads go on to them: every converter run
+    // costs a megabyte of output buffer, slow under the address sanitizer.
+    Conversion v2, v3, points, wire;
+    std::string problem = Convert(kConv2, faceCount, v2);
+    if (problem.empty()) problem = Convert(kPoints, faceCount, points);
+    if (!problem.empty() || v2.run.status != kExitOk) return problem;
+    problem = Convert(kWire, faceCount, wire);
+    if (problem.empty()) problem = Convert(kConv3, faceCount, v3);
+    if (!problem.empty()) return problem;
+
+    auto ok = [](const Conversion& x) { return x.run.status == kExitOk; };
+    auto noMemory = [](const Conversion& x) { return x.run.status == kExitNoMemory; };
+    if (!noMemory(wire) && !ok(wire)) {
+        return "kvxconv2 read the text but kvxwire failed: " + Quote(wire.run.err);
+    }
+    if (!noMemory(points) && !ok(points)) {
+        return "kvxconv2 read the vertices but kvxpoints failed: " + Quote(points.run.err);
+    }
+    if (ok(wire)) {
+        if (v2.mesh.vertices != wire.mesh.vertices) return "kvxconv2 and kvxwire vertices differ";
+        if (v2.mesh.faces != wire.triangles) return "kvxconv2 and kvxwire triangles differ";
+        std::vector<uint16_t> edges = DistinctEdges(wire.triangles);
+        if (wire.mesh.faces != edges) {
+            return "kvxwire kept " + std::to_string(wire.mesh.faceCount) + " edges, not the " +
+                   std::to_string(edges.size() / 2) + " distinct edges in order";
+        }
+    }
+    if (ok(points) && v2.mesh.vertices != points.mesh.vertices) {
+        return "kvxconv2 and kvxpoints vertices differ";
+    }
+    if (ok(v3)) {
+        if (ColorsAndPositions(v3.mesh) != v2.mesh.vertices) {
+            return "kvxconv3 colours and positions differ from kvxconv2's";
+        }
+        if (v3.mesh.faces != v2.mesh.faces) return "kvxconv3 and kvxconv2 triangles differ";
+    }
+    return "";
+}
+
+// What loading `data` must give: the header words it holds, the result and
+// the reason.
+struct LoadModel {
+    uint32_t vertexCount = 0;
+    uint32_t faceCount = 0;
+    int32_t version = 0;
+    KvxStatus status;
+    uint64_t blocksEnd = 0;
+};
+
+LoadModel ModelLoad(const uint8_t* data, size_t size) {
+    LoadModel model;
+    if (size >= 7) std::memcpy(&model.vertexCount, data + 3, 4);
+    if (size >= 11) std::memcpy(&model.faceCount, data + 7, 4);
+    if (size >= 15) std::memcpy(&model.version, data + 11, 4);
+    int groupValues = IndexValuesPerGroup(model.version);
+    if (groupValues < 0 || model.version == 0) {
+        model.status.code = KvxErrc::unsupported_version;
+        return model;
+    }
+    model.blocksEnd = kKvxHeaderSize + uint64_t{model.vertexCount} * KvxRecordSize(model.version) +
+                      uint64_t{model.faceCount} * static_cast<uint64_t>(groupValues) * 2;
+    if (size < model.blocksEnd) {
+        model.status = {KvxErrc::truncated, 0, model.blocksEnd, size};
+    } else if (model.version == 4 && size - model.blocksEnd > 255) {
+        model.status = {KvxErrc::name_too_long, 0, 255, size - model.blocksEnd};
+    }
+    return model;
+}
+
+std::string StatusText(const KvxStatus& s) {
+    return "code " + std::to_string(static_cast<int>(s.code)) + " (" + KvxStatusMessage(s) + ")";
+}
+
+bool SameStatus(const KvxStatus& a, const KvxStatus& b) {
+    return a.code == b.code && a.sysErrno == b.sysErrno && a.expected == b.expected &&
+           a.found == b.found;
+}
+
+// A mesh that failed to load: only header words set, nothing allocated.
+std::string CheckUnloaded(const OKVX& m, const LoadModel& model) {
+    if (m.vertexCount != model.vertexCount || m.faceCount != model.faceCount ||
+        m.version != model.version) {
+        return "the header members do not hold the file's words";
+    }
+    if (m.faces || m.verticesV1 || m.verticesV2 || m.verticesV3 || m.verticesV4) {
+        return "a failed load allocated an array";
+    }
+    for (char c : m.name) {
+        if (c != 0) return "a failed load changed the name";
+    }
+    return "";
+}
+
+std::string FuzzLoad(const uint8_t* data, size_t size) {
+    LoadModel model = ModelLoad(data, size);
+    bool loads = model.status.code == KvxErrc::ok;
+
+    // From memory, against the model.
+    OKVX m{};
+    KvxStatus status;
+    int32_t result = KvxLoadMemory(m, data, size, &status);
+    struct Guard {
+        OKVX& m;
+        ~Guard() { KvxRelease(m); }
+    } guard{m};
+    if (result != (loads ? 1 : 0) || !SameStatus(status, model.status)) {
+        return "KvxLoadMemory gave " + std::to_string(result) + ", " + StatusText(status) +
+               "; the file calls for " + StatusText(model.status);
+    }
+    MeshCopy loaded;
+    if (!loads) {
+        std::string problem = CheckUnloaded(m, model);
+        if (!problem.empty()) return "KvxLoadMemory: " + problem;
+    } else {
+        std::string problem = CopyMesh(m, false, loaded);
+        if (!problem.empty()) return "KvxLoadMemory: " + problem;
+        if (m.vertexCount != model.vertexCount || m.faceCount != model.faceCount ||
+            m.version != model.version) {
+            return "KvxLoadMemory: the header members do not hold the file's words";
+        }
+        const char* bytes = reinterpret_cast<const char*>(data);
+        size_t vertexBytes = loaded.vertices.size();
+        if (loaded.vertices.compare(0, vertexBytes, bytes + kKvxHeaderSize, vertexBytes) != 0 ||
+            (!loaded.faces.empty() &&
+             std::memcmp(loaded.faces.data(), bytes + kKvxHeaderSize + vertexBytes,
+                         2 * loaded.faces.size()) != 0)) {
+            return "KvxLoadMemory: the arrays do not hold the file's blocks";
+        }
+        auto nameBytes = static_cast<size_t>(size - model.blocksEnd);
+        if (m.version == 4) {
+            if (std::memcmp(m.name, bytes + model.blocksEnd, nameBytes) != 0) {
+                return "KvxLoadMemory: the name does not hold the trailer";
+            }
+            for (size_t k = nameBytes; k < sizeof m.name; ++k) {
+                if (m.name[k] != 0) return "KvxLoadMemory: a byte after the name is not zero";
+            }
+        }
+    }
+
+    // From a file, through kvxdump: the same mesh, or one line naming why.
+    WriteInput(scratch->kvxPath, data, size);
+    Run dump = Captured([] { return RunKvxdump(scratch->kvxPath.c_str()); });
+    if (loads || model.status.code == KvxErrc::unsupported_version) {
+        if (dump.status != kExitOk || !dump.err.empty()) {
+            return "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err);
+        }
+    } else {
+        std::string expected = "kvxdump: " + scratch->kvxPath + ": " +
+                               KvxStatusMessage(model.status) + "\n";
+        if (dump.status != kExitBadInput || dump.err != expected) {
+            return "kvxdump ended with " + std::to_string(dump.status) + " and " +
+                   Quote(dump.err) + ", not 2 and " + Quote(expected);
+        }
+    }
+    std::string problem;
+    if (loads) {
+        MeshCopy dumped;
+        problem = CopyMesh(mesh, false, dumped);
+        if (problem.empty()) problem = Difference(dumped, loaded);
+    } else {
+        problem = CheckUnloaded(mesh, model);
+    }
+    ReleaseGlobals();
+    if (!problem.empty()) return "kvxdump's mesh: " + problem;
+
+    // From a pipe, read as a stream. A pipe holds 64 KiB before a write
+    // blocks.
+    int ends[2];
+    if (size <= 65536 && ::pipe2(ends, O_CLOEXEC) == 0) {
+        bool written = size == 0 || ::write(ends[1], data, size) == static_cast<ssize_t>(size);
+        ::close(ends[1]);
+        OKVX s{};
+        KvxStatus streamStatus;
+        std::string path = "/proc/self/fd/" + std::to_string(ends[0]);
+        int32_t streamResult = written ? s.load(path.c_str(), &streamStatus) : -1;
+        ::close(ends[0]);
+        MeshCopy streamed;
+        if (streamResult == 1) problem = CopyMesh(s, false, streamed);
+        KvxRelease(s);
+        // Without /proc there is no path to the pipe.
+        if (written && streamStatus.code != KvxErrc::open_failed) {
+            if (streamResult != result || !SameStatus(streamStatus, status)) {
+                return "a pipe loads with " + std::to_string(streamResult) + ", " +
+                       StatusText(streamStatus) + "; memory with " + std::to_string(result) +
+                       ", " + StatusText(status);
+            }
+            if (!problem.empty()) return "a pipe: " + problem;
+            if (loads && streamed != loaded) return "a pipe: " + Difference(streamed, loaded);
+        }
+    }
+
+    // A loaded mesh saves back to the file as a save writes it: the magic
+    // "KVX", the blocks, and the name's bytes without zero bytes.
+    if (SaveOperation save = loads ? SaveFor(m.version) : nullptr) {
+        KvxStatus saveStatus;
+        if (!(m.*save)(scratch->secondPath.c_str(), &saveStatus)) {
+            return "saving a loaded mesh failed: " + KvxStatusMessage(saveStatus);
+        }
+        std::string expected(reinterpret_cast<const char*>(data), static_cast<size_t>(model.blocksEnd));
+        expected.replace(0, 3, "KVX");
+        for (size_t k = static_cast<size_t>(model.blocksEnd); m.version == 4 && k < size; ++k) {
+            if (data[k] != 0) expected += static_cast<char>(data[k]);
+        }
+        std::string saved;
+        ReadWhole(scratch->secondPath, saved);
+        ::unlink(scratch->secondPath.c_str());
+        if (saved != expected) {
+            return "a loaded mesh saves back to " + std::to_string(saved.size()) +
+                   " other bytes, not the file's " + std::to_string(expected.size());
+        }
+    }
+    return "";
+}
+
+std::string FuzzRoundTrip(const uint8_t* data, size_t size) {
+    if (size == 0) return "";
+    const Converter& c = *kConverters[data[0] % 6];
+    WriteInput(scratch->cmshPath, data + 1, size - 1);
+    uint32_t vertexCount, faceCount;
+    TextCounts(data + 1, size - 1, vertexCount, faceCount);
+    Conversion conversion;
+    std::string problem = Convert(c, faceCount, conversion);
+    if (!problem.empty() || conversion.run.status != kExitOk) return problem;
+    const std::string& file = conversion.file;
+
+    OKVX loaded{};
+    KvxStatus status;
+    int32_t result = KvxLoadMemory(loaded, file.data(), file.size(), &status);
+    MeshCopy copy;
+    if (result == 1) problem = CopyMesh(loaded, c.checksIndices, copy);
+    if (result == 1 && problem.empty()) {
+        if (copy != conversion.mesh) {
+            problem = "loads back as " + Difference(copy, conversion.mesh);
+        } else {
+            // Saved again, the loaded mesh gives the same bytes.
+            KvxStatus saveStatus;
+            std::string saved;
+            if (!(loaded.*SaveFor(c.version))(scratch->secondPath.c_str(), &saveStatus)) {
+                problem = "saving the loaded mesh failed: " + KvxStatusMessage(saveStatus);
+            } else {
+                ReadWhole(scratch->secondPath, saved);
+                if (saved != file) problem = "the loaded mesh saves back to other bytes";
+            }
+            ::unlink(scratch->secondPath.c_str());
+        }
+    }
+    KvxRelease(loaded);
+    if (result != 1) return std::string(c.program) + "'s file does not load: " + StatusText(status);
+    if (!problem.empty()) return std::string(c.program) + "'s file " + problem;
+
+    // kvxdump reads the file into the same mesh.
+    Run dump = Captured([] { return RunKvxdump(scratch->outputPath.c_str()); });
+    MeshCopy dumped;
+    if (dump.status != kExitOk || !dump.err.empty()) {
+        problem = "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err);
+    } else if (problem = CopyMesh(mesh, false, dumped); problem.empty()) {
+        problem = Difference(dumped, conversion.mesh);
+    }
+    ReleaseGlobals();
+    return problem.empty() ? "" : std::string(c.program) + "'s file in kvxdump: " + problem;
+}
+
+}  // namespace
+
+const char* FuzzTargetName(FuzzTarget target) {
+    switch (target) {
+        case FuzzTarget::cmsh3: return "cmsh3";
+        case FuzzTarget::cmsh7: return "cmsh7";
+        case FuzzTarget::cmsh9: return "cmsh9";
+        case FuzzTarget::load: return "load";
+        case FuzzTarget::roundtrip: return "roundtrip";
+    }
+    return "?";
+}
+
+bool FuzzInit() {
+    if (scratch != nullptr) return true;
+    std::string base = "/tmp";
+    struct stat st;
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+        base = "/dev/shm";
+    } else if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
+        base = tmp;
+    }
+    std::string folder = base + "/kvxfuzz.XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) {
+        std::fprintf(stderr, "fuzz: cannot make a folder in %s: %s\n", base.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    scratch = new Scratch;
+    scratch->folder = folder;
+    scratch->cmshPath = folder + "/in.cmsh";
+    scratch->kvxPath = folder + "/in.kvx";
+    scratch->outputPath = folder + "/out.kvx";
+    scratch->secondPath = folder + "/again.kvx";
+    scratch->errCapture = ::memfd_create("kvxfuzz-stderr", MFD_CLOEXEC);
+    scratch->devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (scratch->errCapture < 0 || scratch->devNull < 0) {
+        std::fprintf(stderr, "fuzz: cannot open the capture files: %s\n", std::strerror(errno));
+        RemoveScratch();
+        return false;
+    }
+    std::atexit(RemoveScratch);
+    // Standard error is a capture file during each run: reports go to a copy
+    // of the real one.
+    int copy = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (copy >= 0) {
+        reportFd = copy;
+#ifdef KVX_FUZZ_SANITIZED
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(copy)));
+#endif
+    }
+    return true;
+}
+
+std::string FuzzOne(FuzzTarget target, const uint8_t* data, size_t size) {
+    if (!FuzzInit()) std::abort();
+    std::string problem;
+    switch (target) {
+        case FuzzTarget::cmsh3: problem = FuzzText(kConv1, data, size); break;
+        case FuzzTarget::cmsh7: problem = FuzzCmsh7(data, size); break;
+        case FuzzTarget::cmsh9: problem = FuzzText(kConv4, data, size); break;
+        case FuzzTarget::load: problem = FuzzLoad(data, size); break;
+        case FuzzTarget::roundtrip: problem = FuzzRoundTrip(data, size); break;
+    }
+    // The next input starts in an empty folder.
+    for (const std::string* path : {&scratch->cmshPath, &scratch->kvxPath, &scratch->outputPath,
+                                    &scratch->secondPath}) {
+        ::unlink(path->c_str());
+    }
+    return problem;
+}
+
+void FuzzReport(const std::string& line) {
+    std::string text = line + "\n";
+    const char* p = text.data();
+    size_t n = text.size();
+    while (n > 0) {
+        ssize_t written = ::write(reportFd, p, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        p += written;
+        n -= static_cast<size_t>(written);
+    }
+}
