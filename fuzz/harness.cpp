@@ -355,6 +355,7 @@ std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out)
     } else if (CFaceList != nullptr) {
         problem = "kept CFaceList allocated";
     } else if (problem = CopyMesh(mesh, c.checksIndices, out.mesh); !problem.empty()) {
+        // The mesh itself is unsound; said in `problem`.
     } else if (c.version == -1 && mesh.faceCount != mesh.vertexCount) {
         problem = "a point set with face count " + std::to_string(mesh.faceCount) +
                   " and vertex count " + std::to_string(mesh.vertexCount);
