@@ -165,7 +165,9 @@ std::string Quote(const std::string& text) {
 
 std::string Names(const std::vector<std::string>& names) {
     std::string out;
-    for (const std::string& n : names) out += (out.empty() ? "" : " ") + n;
+    for (const std::string& n : names) {
+        out += (out.empty() ? "" : " ") + n;
+    }
     return "[" + out + "]";
 }
 
@@ -178,22 +180,31 @@ int IndexValuesPerGroup(int32_t version) {
         case 1:
         case 2:
         case 3:
-        case 4: return 3;
-        case -1: return 0;
-        case -2: return 2;
-        case -3: return 6;
-        default: return -1;
+        case 4:
+            return 3;
+        case -1:
+            return 0;
+        case -2:
+            return 2;
+        case -3:
+            return 6;
+        default:
+            return -1;
     }
 }
 
 // Which of verticesV1..V4 (0..3) a layout uses.
 int VertexMember(int32_t version) {
     switch (version) {
-        case 2: return 1;
+        case 2:
+            return 1;
         case 3:
-        case -3: return 2;
-        case 4: return 3;
-        default: return 0;
+        case -3:
+            return 2;
+        case 4:
+            return 3;
+        default:
+            return 0;
     }
 }
 
@@ -201,13 +212,20 @@ using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
 
 SaveOperation SaveFor(int32_t version) {
     switch (version) {
-        case 1: return &OKVX::saveV1;
-        case 2: return &OKVX::saveV2;
-        case 3: return &OKVX::saveV3;
-        case 4: return &OKVX::saveV4;
-        case -1: return &OKVX::saveVn1;
-        case -2: return &OKVX::saveVn2;
-        default: return nullptr;
+        case 1:
+            return &OKVX::saveV1;
+        case 2:
+            return &OKVX::saveV2;
+        case 3:
+            return &OKVX::saveV3;
+        case 4:
+            return &OKVX::saveV4;
+        case -1:
+            return &OKVX::saveVn1;
+        case -2:
+            return &OKVX::saveVn2;
+        default:
+            return nullptr;
     }
 }
 
@@ -316,7 +334,8 @@ std::string CheckFailureReport(const char* program, const Run& r) {
         return "ended with status " + std::to_string(r.status) + " and " + Quote(r.err);
     }
     std::string prefix = std::string(program) + ": ";
-    bool oneLine = r.err.size() > prefix.size() + 1 && r.err.compare(0, prefix.size(), prefix) == 0 &&
+    bool oneLine = r.err.size() > prefix.size() + 1 &&
+                   r.err.compare(0, prefix.size(), prefix) == 0 &&
                    r.err.find('\n') == r.err.size() - 1;
     for (size_t k = 0; oneLine && k + 1 < r.err.size(); ++k) {
         auto c = static_cast<unsigned char>(r.err[k]);
@@ -328,18 +347,21 @@ std::string CheckFailureReport(const char* program, const Run& r) {
 
 struct Conversion {
     Run run;
-    MeshCopy mesh;                   // on success
-    std::string file;                // on success: the output file
+    MeshCopy mesh;                    // on success
+    std::string file;                 // on success: the output file
     std::vector<uint16_t> triangles;  // kvxwire: the triangles as read
 };
 
-const char* Base(const std::string& path) { return path.c_str() + path.rfind('/') + 1; }
+const char* Base(const std::string& path) {
+    return path.c_str() + path.rfind('/') + 1;
+}
 
 // Runs converter `c` on the text already in scratch->cmshPath and checks the
 // outcome as harness.h describes. Leaves the globals released.
 std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out) {
     ::unlink(scratch->outputPath.c_str());
-    out.run = Captured([&] { return c.run(scratch->cmshPath.c_str(), scratch->outputPath.c_str()); });
+    out.run =
+        Captured([&] { return c.run(scratch->cmshPath.c_str(), scratch->outputPath.c_str()); });
     std::string problem;
     std::vector<std::string> names = ScratchNames();
     std::vector<std::string> expectedNames{Base(scratch->cmshPath)};
@@ -589,11 +611,11 @@ std::string FuzzLoad(const uint8_t* data, size_t size) {
             return "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err);
         }
     } else {
-        std::string expected = "kvxdump: " + scratch->kvxPath + ": " +
-                               KvxStatusMessage(model.status) + "\n";
+        std::string expected =
+            "kvxdump: " + scratch->kvxPath + ": " + KvxStatusMessage(model.status) + "\n";
         if (dump.status != kExitBadInput || dump.err != expected) {
-            return "kvxdump ended with " + std::to_string(dump.status) + " and " +
-                   Quote(dump.err) + ", not 2 and " + Quote(expected);
+            return "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err) +
+                   ", not 2 and " + Quote(expected);
         }
     }
     std::string problem;
@@ -625,8 +647,8 @@ std::string FuzzLoad(const uint8_t* data, size_t size) {
         if (written && streamStatus.code != KvxErrc::open_failed) {
             if (streamResult != result || !SameStatus(streamStatus, status)) {
                 return "a pipe loads with " + std::to_string(streamResult) + ", " +
-                       StatusText(streamStatus) + "; memory with " + std::to_string(result) +
-                       ", " + StatusText(status);
+                       StatusText(streamStatus) + "; memory with " + std::to_string(result) + ", " +
+                       StatusText(status);
             }
             if (!problem.empty()) return "a pipe: " + problem;
             if (loads && streamed != loaded) return "a pipe: " + Difference(streamed, loaded);
@@ -640,7 +662,8 @@ std::string FuzzLoad(const uint8_t* data, size_t size) {
         if (!(m.*save)(scratch->secondPath.c_str(), &saveStatus)) {
             return "saving a loaded mesh failed: " + KvxStatusMessage(saveStatus);
         }
-        std::string expected(reinterpret_cast<const char*>(data), static_cast<size_t>(model.blocksEnd));
+        std::string expected(reinterpret_cast<const char*>(data),
+                             static_cast<size_t>(model.blocksEnd));
         expected.replace(0, 3, "KVX");
         for (size_t k = static_cast<size_t>(model.blocksEnd); m.version == 4 && k < size; ++k) {
             if (data[k] != 0) expected += static_cast<char>(data[k]);
@@ -708,11 +731,16 @@ std::string FuzzRoundTrip(const uint8_t* data, size_t size) {
 
 const char* FuzzTargetName(FuzzTarget target) {
     switch (target) {
-        case FuzzTarget::cmsh3: return "cmsh3";
-        case FuzzTarget::cmsh7: return "cmsh7";
-        case FuzzTarget::cmsh9: return "cmsh9";
-        case FuzzTarget::load: return "load";
-        case FuzzTarget::roundtrip: return "roundtrip";
+        case FuzzTarget::cmsh3:
+            return "cmsh3";
+        case FuzzTarget::cmsh7:
+            return "cmsh7";
+        case FuzzTarget::cmsh9:
+            return "cmsh9";
+        case FuzzTarget::load:
+            return "load";
+        case FuzzTarget::roundtrip:
+            return "roundtrip";
     }
     return "?";
 }
@@ -762,15 +790,25 @@ std::string FuzzOne(FuzzTarget target, const uint8_t* data, size_t size) {
     if (!FuzzInit()) std::abort();
     std::string problem;
     switch (target) {
-        case FuzzTarget::cmsh3: problem = FuzzText(kConv1, data, size); break;
-        case FuzzTarget::cmsh7: problem = FuzzCmsh7(data, size); break;
-        case FuzzTarget::cmsh9: problem = FuzzText(kConv4, data, size); break;
-        case FuzzTarget::load: problem = FuzzLoad(data, size); break;
-        case FuzzTarget::roundtrip: problem = FuzzRoundTrip(data, size); break;
+        case FuzzTarget::cmsh3:
+            problem = FuzzText(kConv1, data, size);
+            break;
+        case FuzzTarget::cmsh7:
+            problem = FuzzCmsh7(data, size);
+            break;
+        case FuzzTarget::cmsh9:
+            problem = FuzzText(kConv4, data, size);
+            break;
+        case FuzzTarget::load:
+            problem = FuzzLoad(data, size);
+            break;
+        case FuzzTarget::roundtrip:
+            problem = FuzzRoundTrip(data, size);
+            break;
     }
     // The next input starts in an empty folder.
-    for (const std::string* path : {&scratch->cmshPath, &scratch->kvxPath, &scratch->outputPath,
-                                    &scratch->secondPath}) {
+    for (const std::string* path :
+         {&scratch->cmshPath, &scratch->kvxPath, &scratch->outputPath, &scratch->secondPath}) {
         ::unlink(path->c_str());
     }
     return problem;

@@ -59,9 +59,9 @@ int Quietly(int (*run)(const char*, const char*), const std::string& in, const s
 struct TextCase {
     const char* file;
     int (*run)(const char*, const char*);
-    FuzzTarget target;   // the text target that covers the converter
-    bool runTarget;      // once per text: cmsh7 runs all four converters of cube7
-    char selector;       // the converter's first byte in the round-trip target
+    FuzzTarget target;  // the text target that covers the converter
+    bool runTarget;     // once per text: cmsh7 runs all four converters of cube7
+    char selector;      // the converter's first byte in the round-trip target
     size_t valuesPerVertex;
     bool readsTriangles;
 };
@@ -146,8 +146,12 @@ std::vector<KvxCase> KvxCases() {
     }
     // Version -3 has no writer: two records and one group of six values.
     std::string minus3 = KvxHeader(2, 1, -3);
-    for (int k = 0; k < 14; ++k) AppendF32(minus3, static_cast<float>(k) * 0.5f);
-    for (int v : {0, 1, 1, 0, 65535, 2}) AppendU16(minus3, static_cast<uint16_t>(v));
+    for (int k = 0; k < 14; ++k) {
+        AppendF32(minus3, static_cast<float>(k) * 0.5f);
+    }
+    for (int v : {0, 1, 1, 0, 65535, 2}) {
+        AppendU16(minus3, static_cast<uint16_t>(v));
+    }
     cases.push_back({"version -3", minus3, 15 + 2 * 28 + 12});
     return cases;
 }

@@ -9,7 +9,9 @@
 #include "test_support.h"
 
 // Names the target in test output.
-void PrintTo(FuzzTarget target, std::ostream* out) { *out << FuzzTargetName(target); }
+void PrintTo(FuzzTarget target, std::ostream* out) {
+    *out << FuzzTargetName(target);
+}
 
 namespace {
 
@@ -25,9 +27,9 @@ TEST_P(Replay, EverySeedAndRegressionInputEndsCleanly) {
             if (file[0] == '.') continue;
             SCOPED_TRACE(path + "/" + file);
             std::string bytes = ReadFile(path + "/" + file);
-            EXPECT_EQ(FuzzOne(GetParam(), reinterpret_cast<const uint8_t*>(bytes.data()),
-                              bytes.size()),
-                      "");
+            EXPECT_EQ(
+                FuzzOne(GetParam(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                "");
             if (folder[0] == 'c') ++seeds;
         }
     }

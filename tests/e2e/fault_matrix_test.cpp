@@ -35,7 +35,9 @@ const std::vector<Layout> kLayouts = {
 // One vertex entry of ones, with `replaced` (if any) as value `at`.
 std::string Vertex(const Layout& l, int at = -1, const std::string& replaced = "") {
     std::string entry;
-    for (int k = 0; k < l.values; ++k) entry += (k ? " " : "") + (k == at ? replaced : "1");
+    for (int k = 0; k < l.values; ++k) {
+        entry += (k ? " " : "") + (k == at ? replaced : "1");
+    }
     return entry + "\n";
 }
 
@@ -52,36 +54,33 @@ struct Case {
     std::function<std::string(const Layout&, const std::string& text)> refusal;
 };
 
-std::string Always(const std::string& message) { return message; }
-
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         {"an empty file", [](const Layout&) { return std::string(); },
          [](const Layout&, const std::string&) {
-             return Always("1: expected the vertex count, found end of file");
+             return std::string("1: expected the vertex count, found end of file");
          }},
         {"a word for the vertex count", [](const Layout&) { return std::string("abc 0\n"); },
          [](const Layout&, const std::string&) {
-             return Always("1: expected the vertex count, found \"abc\"");
+             return std::string("1: expected the vertex count, found \"abc\"");
          }},
         {"a negative vertex count", [](const Layout&) { return std::string("-1 0\n"); },
          [](const Layout&, const std::string&) {
-             return Always("1: expected the vertex count, found \"-1\"");
+             return std::string("1: expected the vertex count, found \"-1\"");
          }},
         {"a vertex count past 32 bits", [](const Layout&) { return std::string("4294967296 0"); },
          [](const Layout&, const std::string&) {
-             return Always("1: the vertex count \"4294967296\" does not fit in 32 bits");
+             return std::string("1: the vertex count \"4294967296\" does not fit in 32 bits");
          }},
         {"no face count", [](const Layout&) { return std::string("1\n"); },
          [](const Layout&, const std::string&) {
-             return Always("1: expected the face count, found end of file");
+             return std::string("1: expected the face count, found end of file");
          }},
         {"a fraction for the face count", [](const Layout&) { return std::string("1 0.5\n"); },
          [](const Layout&, const std::string&) {
-             return Always("1: expected the face count, found \"0.5\"");
+             return std::string("1: expected the face count, found \"0.5\"");
          }},
-        {"counts that the text cannot hold",
-         [](const Layout& l) { return "3 1\n" + Vertex(l); },
+        {"counts that the text cannot hold", [](const Layout& l) { return "3 1\n" + Vertex(l); },
          [](const Layout& l, const std::string& text) {
              int values = 3 * l.values + (l.triangles ? 3 : 0);
              return "1: the counts promise 3 vertices" +
@@ -94,7 +93,7 @@ const std::vector<Case>& Cases() {
              return "2 0\n" + Vertex(l) + Vertex(l, l.values - 1, "1.5abc") + "\n";
          },
          [](const Layout&, const std::string&) {
-             return Always("3: expected a number, found \"1.5abc\"");
+             return std::string("3: expected a number, found \"1.5abc\"");
          }},
         {"a vertex entry cut short",
          [](const Layout& l) {
@@ -102,11 +101,12 @@ const std::vector<Case>& Cases() {
              return "1 0\n" + entry.substr(0, entry.size() - 3) + std::string(20, ' ');
          },
          [](const Layout& l, const std::string&) {
-             return "2: expected " + std::to_string(l.values) +
-                    " vertex values, found end of file";
+             return "2: expected " + std::to_string(l.values) + " vertex values, found end of file";
          }},
         {"a colour that is not a number",
-         [](const Layout& l) { return "1 0\n" + Vertex(l, l.colourAt < 0 ? 0 : l.colourAt, "nan"); },
+         [](const Layout& l) {
+             return "1 0\n" + Vertex(l, l.colourAt < 0 ? 0 : l.colourAt, "nan");
+         },
          [](const Layout& l, const std::string&) {
              return l.colourAt < 0 ? "" : "2: colour value nan is not a number";
          }},

@@ -44,8 +44,8 @@ struct Converter {
 };
 
 const std::vector<Converter> kConverters = {
-    {"kvxconv1", KVXCONV1_PATH, 3, 16},  {"kvxconv2", KVXCONV2_PATH, 7, 16},
-    {"kvxconv3", KVXCONV3_PATH, 7, 28},  {"kvxconv4", KVXCONV4_PATH, 9, 36},
+    {"kvxconv1", KVXCONV1_PATH, 3, 16},   {"kvxconv2", KVXCONV2_PATH, 7, 16},
+    {"kvxconv3", KVXCONV3_PATH, 7, 28},   {"kvxconv4", KVXCONV4_PATH, 9, 36},
     {"kvxpoints", KVXPOINTS_PATH, 7, 16}, {"kvxwire", KVXWIRE_PATH, 7, 16},
 };
 
@@ -143,8 +143,8 @@ TEST(FaultMemory, PlausibleCountsBeyondTheLimitRunOutOfMemoryCleanly) {
         RunResult r = Limited(KVXDUMP_PATH, {kvx});
         ExpectCleanFailure(r, "kvxdump");
         EXPECT_EQ(r.exitStatus, 4);
-        EXPECT_EQ(r.err, "kvxdump: " + kvx + ": out of memory (" + std::to_string(bytes) +
-                             " bytes)\n");
+        EXPECT_EQ(r.err,
+                  "kvxdump: " + kvx + ": out of memory (" + std::to_string(bytes) + " bytes)\n");
         EXPECT_EQ(r.out, "");
     }
 }
@@ -161,8 +161,11 @@ TEST(FaultMemory, PlausibleCountsWithinTheLimitReadTheTextAndRefuseIt) {
         RunResult r = Limited(c.path, {in, out});
         ExpectCleanFailure(r, c.name);
         std::string zeros;
-        for (int k = 0; k < 40; ++k) zeros += "\\x00";
-        EXPECT_EQ(r.err, c.name + ": " + in + ":1: expected a number, found \"" + zeros + "...\"\n");
+        for (int k = 0; k < 40; ++k) {
+            zeros += "\\x00";
+        }
+        EXPECT_EQ(r.err,
+                  c.name + ": " + in + ":1: expected a number, found \"" + zeros + "...\"\n");
         EXPECT_FALSE(FileExists(out));
     }
 }

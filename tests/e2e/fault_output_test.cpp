@@ -264,7 +264,9 @@ pid_t Start(const std::string& program, const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
     argv.push_back(nullptr);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
