@@ -31,6 +31,13 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDe
     >"$scratch/cmake.log" || { cat "$scratch/cmake.log"; exit 1; }
 cmake --build "$build" -j2 --target fuzz_all
 
+# The targets' input and output files, in memory where it can be: libFuzzer
+# ends without the harness's clean-up, so the folder goes with this script.
+shm=/dev/shm
+[ -d "$shm" ] && [ -w "$shm" ] || shm=$scratch
+export KVX_FUZZ_TMPDIR=$(mktemp -d "$shm/kvxfuzz-ci.XXXXXX")
+trap 'rm -rf "$KVX_FUZZ_TMPDIR"' EXIT
+
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 

@@ -749,9 +749,14 @@ bool FuzzInit() {
     if (scratch != nullptr) return true;
     std::string base = "/tmp";
     struct stat st;
-    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+    const char* chosen = std::getenv("KVX_FUZZ_TMPDIR");
+    const char* tmp = std::getenv("TMPDIR");
+    if (chosen && *chosen) {
+        base = chosen;
+    } else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
+               ::access("/dev/shm", W_OK) == 0) {
         base = "/dev/shm";
-    } else if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
+    } else if (tmp && *tmp) {
         base = tmp;
     }
     std::string folder = base + "/kvxfuzz.XXXXXX";

@@ -43,13 +43,14 @@ inline constexpr FuzzTarget kFuzzTargets[] = {FuzzTarget::cmsh3, FuzzTarget::cms
 // fuzz/regressions.
 const char* FuzzTargetName(FuzzTarget target);
 
-// Prepares the process: a private scratch folder (under /dev/shm, else
-// $TMPDIR, else /tmp; removed at exit) for the input and output files, and a
-// copy of standard error for FuzzReport and (in a sanitizer build) sanitizer
-// reports, since each run sends standard error to a capture file. Call it
-// once before the first FuzzOne, while standard error is still the real one
-// (libFuzzer: LLVMFuzzerInitialize). Returns false, with a message on
-// standard error, when the scratch folder cannot be made.
+// Prepares the process: a private scratch folder for the input and output
+// files (under $KVX_FUZZ_TMPDIR, else /dev/shm, else $TMPDIR, else /tmp;
+// removed at a normal exit, which libFuzzer skips), and a copy of standard
+// error for FuzzReport and (in a sanitizer build) sanitizer reports, since
+// each run sends standard error to a capture file. Call it once before the
+// first FuzzOne, while standard error is still the real one (libFuzzer:
+// LLVMFuzzerInitialize). Returns false, with a message on standard error,
+// when the scratch folder cannot be made.
 bool FuzzInit();
 
 // Runs one input through `target`. Standard output is discarded during the
