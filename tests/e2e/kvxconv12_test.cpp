@@ -1,39 +1,21 @@
 // End-to-end runs of kvxconv1 and kvxconv2: standard output, file bytes,
-// exit statuses, and what bad input leaves behind.
+// exit statuses, and what bad input leaves behind; and the usage text that
+// every converter shares.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include "test_support.h"
 
-namespace {
-
-const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
-
-struct Conversion {
-    RunResult run;
-    std::string file;
-};
-
-Conversion Convert(const char* program, const std::string& text) {
-    TempDir dir;
-    WriteFile(dir.file("in.cmsh"), text);
-    Conversion c;
-    c.run = RunProgram(program, {dir.file("in.cmsh"), dir.file("out.kvx")});
-    c.file = ReadFile(dir.file("out.kvx"));
-    return c;
-}
-
-}  // namespace
-
-TEST(Converters12, UsageForTooFewArguments) {
+TEST(Converters, UsageForTooFewArguments) {
     TempDir dir;
     WriteFile(dir.file("in.cmsh"), "0 0");
-    for (const char* program : {KVXCONV1_PATH, KVXCONV2_PATH}) {
+    for (const char* program : {KVXCONV1_PATH, KVXCONV2_PATH, KVXCONV3_PATH, KVXCONV4_PATH,
+                                KVXPOINTS_PATH, KVXWIRE_PATH}) {
         for (auto args : {std::vector<std::string>{}, std::vector<std::string>{dir.file("in.cmsh")}}) {
             RunResult r = RunProgram(program, args);
             EXPECT_EQ(r.exitStatus, 1);
-            EXPECT_EQ(r.out, kUsage);
+            EXPECT_EQ(r.out, kConverterUsage);
             EXPECT_EQ(r.err, "");
         }
     }

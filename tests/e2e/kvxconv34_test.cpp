@@ -13,8 +13,6 @@
 
 namespace {
 
-const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
-
 constexpr uint32_t kOne = 0x3F800000, kMinusOne = 0xBF800000;
 
 struct Normal {
@@ -38,20 +36,6 @@ std::string V4Record(float u, float v, uint32_t color, Normal n, float x, float 
     AppendF32(out, u);
     AppendF32(out, v);
     return out + V3Record(color, n, x, y, z);
-}
-
-struct Conversion {
-    RunResult run;
-    std::string file;
-};
-
-Conversion Convert(const char* program, const std::string& text) {
-    TempDir dir;
-    WriteFile(dir.file("in.cmsh"), text);
-    Conversion c;
-    c.run = RunProgram(program, {dir.file("in.cmsh"), dir.file("out.kvx")});
-    c.file = ReadFile(dir.file("out.kvx"));
-    return c;
 }
 
 std::string ProgramName(const std::string& path) {
@@ -91,21 +75,6 @@ const char kTriangle9[] =
     "0.75 0.1 1 1 1 1    7 8 9\n";
 
 }  // namespace
-
-TEST(Converters34, UsageForTooFewArguments) {
-    TempDir dir;
-    WriteFile(dir.file("in.cmsh"), "0 0");
-    for (const char* program : {KVXCONV3_PATH, KVXCONV4_PATH}) {
-        for (auto args :
-             {std::vector<std::string>{}, std::vector<std::string>{dir.file("in.cmsh")}}) {
-            RunResult r = RunProgram(program, args);
-            EXPECT_EQ(r.exitStatus, 1);
-            EXPECT_EQ(r.out, kUsage);
-            EXPECT_EQ(r.err, "");
-        }
-    }
-    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"in.cmsh"});
-}
 
 TEST(Converters34, EmptyMeshesWriteOnlyTheHeader) {
     Conversion c3 = Convert(KVXCONV3_PATH, "0 0");

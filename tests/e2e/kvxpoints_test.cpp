@@ -11,8 +11,6 @@
 
 namespace {
 
-const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
-
 // The two vertices of the worked example, as text and as echo lines.
 const std::string kVertexText = "1 0 0 1 0.5 1 2\n0 0 0 0 -1 -2 -3\n";
 const std::string kExampleOut =
@@ -47,17 +45,6 @@ Outcome RunPoints(const TempDir& dir, const std::string& text) {
 }
 
 }  // namespace
-
-TEST(Kvxpoints, UsageForTooFewArguments) {
-    TempDir dir;
-    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{dir.file("in.cmsh")}}) {
-        RunResult r = RunProgram(KVXPOINTS_PATH, args);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.out, kUsage);
-        EXPECT_EQ(r.err, "");
-    }
-    EXPECT_TRUE(ListFolder(dir.path()).empty());
-}
 
 // Whatever face count the text gives, and whatever follows the vertices,
 // the vertex count stands in for it and nothing after the vertices is read.

@@ -13,7 +13,6 @@ namespace {
 
 using Pairs = std::vector<std::pair<uint16_t, uint16_t>>;
 
-const std::string kUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
 const std::string kProgress =
     "loading faces...\n\t\t\tdone!\n"
     "reading lines...\n\t\t\tdone!\n"
@@ -64,17 +63,6 @@ Outcome RunWire(const TempDir& dir, const std::string& text) {
 }
 
 }  // namespace
-
-TEST(Kvxwire, UsageForTooFewArguments) {
-    TempDir dir;
-    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{dir.file("in.cmsh")}}) {
-        RunResult r = RunProgram(KVXWIRE_PATH, args);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.out, kUsage);
-        EXPECT_EQ(r.err, "");
-    }
-    EXPECT_TRUE(ListFolder(dir.path()).empty());
-}
 
 TEST(Kvxwire, WorkedExample) {
     TempDir dir;

@@ -117,6 +117,15 @@ uint32_t FloatBits(float v) {
     return bits;
 }
 
+Conversion Convert(const char* program, const std::string& text) {
+    TempDir dir;
+    WriteFile(dir.file("in.cmsh"), text);
+    Conversion c;
+    c.run = RunProgram(program, {dir.file("in.cmsh"), dir.file("out.kvx")});
+    c.file = ReadFile(dir.file("out.kvx"));
+    return c;
+}
+
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath) {
     TempDir capture;

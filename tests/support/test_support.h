@@ -59,6 +59,15 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath = "/dev/null");
 
+// The converters' usage text, and one conversion of `text` by `program`: its
+// run and the output file's bytes (empty when none was written).
+inline const std::string kConverterUsage = "proper usage is: <input.cmsh> <output.kvx>\n";
+struct Conversion {
+    RunResult run;
+    std::string file;
+};
+Conversion Convert(const char* program, const std::string& text);
+
 // Frees the arrays of a mesh made in a test.
 struct MeshGuard {
     OKVX& m;
