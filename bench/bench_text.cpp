@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cmsh.h"
+#include "meshtext/cmsh_reader.h"
+#include "meshtext/color.h"
+#include "meshtext/text_file.h"
 #include "console.h"
 #include "mesh_gen.h"
 

@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "cmsh.h"
+#include "meshtext/cmsh_reader.h"
+#include "meshtext/color.h"
+#include "meshtext/text_file.h"
 #include "console.h"
 #include "meshcore/normals.h"
 #include "meshcore/okvx.h"

@@ -94,14 +94,3 @@ LoadResult LoadMeshView(const char* path, OKVX& m, MeshView* view, std::string* 
     }
     return MakeMeshView(m, view, error) ? LoadResult::ok : LoadResult::bad_input;
 }
-
-bool ParseColorOrder(std::string_view text, ColorOrder* order) {
-    if (text == "argb") {
-        *order = ColorOrder::argb;
-    } else if (text == "rgba") {
-        *order = ColorOrder::rgba;
-    } else {
-        return false;
-    }
-    return true;
-}

@@ -1,5 +1,5 @@
-// Console output of the KVX tools: printf-exact number formatting, a large
-// standard-output buffer, error reporting and the exit statuses.
+// Console output of the KVX tools: a large standard-output buffer, error
+// reporting, and the lines that the converters echo and kvxdump prints.
 #pragma once
 
 #include <cstddef>
@@ -7,34 +7,8 @@
 #include <cstring>
 #include <string>
 
-// Exit statuses shared by all programs. 1 belongs to the usage text.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 1;
-inline constexpr int kExitBadInput = 2;    // the input is missing, unreadable or invalid
-inline constexpr int kExitWriteFailed = 3; // the output file or standard output could not be written
-inline constexpr int kExitNoMemory = 4;    // an allocation failed
-
-// Writers of printf conversions. Each writes at `out` and returns the end of
-// what it wrote; the bytes equal those of snprintf with the same conversion.
-inline constexpr size_t kMaxNumberText = 64;  // enough for any of them
-char* FormatUnsigned(char* out, uint32_t value);       // "%u"
-char* FormatSigned(char* out, int32_t value);          // "%i"
-char* FormatHex(char* out, uint32_t value);            // "%X"
-char* FormatFixed(char* out, float value);             // "%f" of the value widened to double
-
-// "%u" of a 16-bit index, the commonest number in the output: one table
-// lookup. Writes 8 bytes at `out` (room for them is needed) and returns the
-// end of the digits.
-struct IndexText {
-    char digits[7];
-    char length;
-};
-extern const IndexText* const kIndexText;  // 65,536 entries
-inline char* FormatIndex(char* out, uint16_t value) {
-    const IndexText& text = kIndexText[value];
-    std::memcpy(out, &text, sizeof text);
-    return out + text.length;
-}
+#include "exit_status.h"
+#include "meshtext/format_number.h"
 
 // Standard output through one large buffer. Writes that fail are remembered;
 // flush() reports them.

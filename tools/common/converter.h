@@ -6,9 +6,10 @@
 #include <string>
 #include <thread>
 
-#include "cmsh.h"
 #include "console.h"
 #include "meshcore/okvx.h"
+#include "meshtext/cmsh_reader.h"
+#include "meshtext/text_file.h"
 
 // Prints the converters' usage text on standard output; returns kExitUsage.
 int PrintConverterUsage();

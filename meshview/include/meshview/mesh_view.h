@@ -1,5 +1,5 @@
 // meshview: a loaded KVX mesh of any version that carries geometry, seen
-// through one interface, and the two readings of its colour word.
+// through one interface.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "meshcore/okvx.h"
+#include "meshtext/color.h"
 
 // What the index block of a mesh groups its vertices into.
 enum class Primitive { triangles, lines, points };
@@ -84,21 +85,3 @@ inline TexCoord ViewTexCoord(const MeshView& v, uint32_t i) {
     std::memcpy(uv, v.records + size_t{i} * v.recordSize + v.textureOffset, sizeof uv);
     return {uv[0], 1.0f - uv[1]};
 }
-
-// How the four bytes of a colour word are read. Bits 24-31 hold the first
-// colour value of the text and bits 0-7 the fourth; argb takes those as
-// alpha, red, green, blue, rgba as red, green, blue, alpha.
-enum class ColorOrder { argb, rgba };
-
-struct Rgba {
-    uint8_t r, g, b, a;
-};
-
-inline Rgba DecodeColor(uint32_t word, ColorOrder order) {
-    auto byte = [word](int shift) { return static_cast<uint8_t>(word >> shift); };
-    if (order == ColorOrder::argb) return {byte(16), byte(8), byte(0), byte(24)};
-    return {byte(24), byte(16), byte(8), byte(0)};
-}
-
-// "argb" or "rgba"; false for anything else.
-bool ParseColorOrder(std::string_view text, ColorOrder* order);

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cmsh.h"
+#include "meshtext/cmsh_reader.h"
+#include "meshtext/color.h"
+#include "meshtext/text_file.h"
 #include "test_support.h"
 
 namespace {

@@ -1,0 +1,28 @@
+#include "meshtext/color.h"
+
+bool PackColor(const float values[4], uint32_t& color, int& badIndex) {
+    uint32_t packed = 0;
+    for (int k = 0; k < 4; ++k) {
+        // The product of a float and 255 is exact in double precision.
+        double product = static_cast<double>(values[k]) * 255.0;
+        if (!(product > -2147483649.0 && product < 2147483648.0)) {
+            badIndex = k;
+            return false;
+        }
+        auto part = static_cast<uint32_t>(static_cast<int32_t>(product));
+        packed |= part << (24 - 8 * k);
+    }
+    color = packed;
+    return true;
+}
+
+bool ParseColorOrder(std::string_view text, ColorOrder* order) {
+    if (text == "argb") {
+        *order = ColorOrder::argb;
+    } else if (text == "rgba") {
+        *order = ColorOrder::rgba;
+    } else {
+        return false;
+    }
+    return true;
+}
