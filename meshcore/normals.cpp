@@ -1,8 +1,11 @@
 #include "meshcore/normals.h"
 
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+
+#include "meshcore/parallel.h"
 
 // The cross products and sums of squares are formed in the x87 extended
 // format, whose 64-bit significand holds the product of two floats exactly.
@@ -148,4 +151,43 @@ void CalculateVertexNormalsV3(const CFace* faces, uint32_t faceCount, VertexkvxV
 void CalculateVertexNormalsV4(const CFace* faces, uint32_t faceCount, VertexkvxV4* vertices,
                               uint32_t vertexCount) {
     VertexNormals(faces, faceCount, vertices, vertexCount);
+}
+
+namespace {
+
+// Below this many faces a second thread costs more than it saves.
+constexpr uint32_t kParallelFaces = 1u << 16;
+
+template <typename Vertex>
+void SmoothNormals(const OKVX& m, Vertex* vertices) {
+    for (uint32_t i = 0; i < m.vertexCount; ++i) {
+        vertices[i].nx = 0.0f;
+        vertices[i].ny = 0.0f;
+        vertices[i].nz = 0.0f;
+    }
+    unsignedShort2CFace(m.faces, m.faceCount, CFaceList);
+    // Each face normal depends on its own face alone: two threads share them.
+    kvx::SplitInTwo(m.faceCount, kParallelFaces, [vertices](uint32_t first, uint32_t n) {
+        FaceNormals(CFaceList + first, CFaceList + first, n, vertices);
+    });
+    VertexNormals(CFaceList, m.faceCount, vertices, m.vertexCount);
+}
+
+}  // namespace
+
+bool kvx::ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes) {
+    assert(m.version == 3 || m.version == 4);
+    CFaceList = KvxAllocateArray<CFace>(m.faceCount);
+    if (CFaceList == nullptr) {
+        if (failedBytes) *failedBytes = uint64_t{m.faceCount} * sizeof(CFace);
+        return false;
+    }
+    if (m.version == 3) {
+        SmoothNormals(m, m.verticesV3);
+    } else {
+        SmoothNormals(m, m.verticesV4);
+    }
+    KvxFree(CFaceList);
+    CFaceList = nullptr;
+    return true;
 }

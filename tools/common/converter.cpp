@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "meshcore/normals.h"
+
 int PrintConverterUsage() {
     static constexpr char kUsage[] = "proper usage is: <input.cmsh> <output.kvx>\n";
     ConsoleOut out;
@@ -43,6 +45,11 @@ bool ConverterRun::readCheckedTriangles(uint32_t count, uint32_t vertexCount, ui
 void ConverterRun::endInput() {
     reader_ = CmshReader(inputPath_, nullptr, nullptr);
     input_.close();
+}
+
+bool ConverterRun::smoothNormals(OKVX& m) {
+    uint64_t failedBytes = 0;
+    return kvx::ComputeSmoothNormals(m, &failedBytes) || outOfMemory(failedBytes);
 }
 
 bool ConverterRun::save(const OKVX& m, SaveOperation op) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "console.h"
 #include "meshcore/okvx.h"
@@ -69,6 +68,10 @@ public:
     // afterwards.
     void endInput();
 
+    // Computes the smooth vertex normals of a version-3 or version-4 mesh
+    // whose indices were checked (readCheckedTriangles).
+    bool smoothNormals(OKVX& m);
+
     // Flushes standard output, then saves with `op`.
     bool save(const OKVX& m, SaveOperation op);
 
@@ -88,19 +91,3 @@ private:
     ConsoleOut out_;
     int status_ = kExitOk;
 };
-
-// Calls work(first, n) over [0, count) in two halves at once when count is
-// large enough to pay for a second thread; for work whose items are
-// independent of one another, such as the face normals.
-template <typename Work>
-void SplitInTwo(uint32_t count, Work work) {
-    constexpr uint32_t kWorthIt = 1u << 16;
-    if (count < kWorthIt) {
-        work(uint32_t{0}, count);
-        return;
-    }
-    uint32_t half = count / 2;
-    std::thread second([&] { work(half, count - half); });
-    work(uint32_t{0}, half);
-    second.join();
-}

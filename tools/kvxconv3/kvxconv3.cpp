@@ -2,7 +2,6 @@
 // smooth normal computed for every vertex. Prints nothing on success.
 #include "converter.h"
 #include "programs.h"
-#include "meshcore/normals.h"
 
 namespace {
 
@@ -34,15 +33,7 @@ int RunKvxconv3(const char* inputPath, const char* outputPath) {
     }
     run.endInput();
 
-    if (!run.allocate(CFaceList, mesh.faceCount)) return run.status();
-    unsignedShort2CFace(mesh.faces, mesh.faceCount, CFaceList);
-    // Each face normal depends on its own face alone: two threads share them.
-    SplitInTwo(mesh.faceCount, [](uint32_t first, uint32_t n) {
-        CalculateFaceNormalsV3(CFaceList + first, CFaceList + first, n, mesh.verticesV3);
-    });
-    CalculateVertexNormalsV3(CFaceList, mesh.faceCount, mesh.verticesV3, mesh.vertexCount);
-    KvxFree(CFaceList);
-    CFaceList = nullptr;
+    if (!run.smoothNormals(mesh)) return run.status();
 
     if (!run.save(mesh, &OKVX::saveV3)) return run.status();
     return kExitOk;

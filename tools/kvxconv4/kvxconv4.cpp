@@ -5,7 +5,6 @@
 
 #include "converter.h"
 #include "programs.h"
-#include "meshcore/normals.h"
 
 namespace {
 
@@ -55,15 +54,7 @@ int RunKvxconv4(const char* inputPath, const char* outputPath) {
     run.out().write(mesh.name, strnlen(mesh.name, sizeof mesh.name));
     run.out().write("|", 1);
 
-    if (!run.allocate(CFaceList, mesh.faceCount)) return run.status();
-    unsignedShort2CFace(mesh.faces, mesh.faceCount, CFaceList);
-    // Each face normal depends on its own face alone: two threads share them.
-    SplitInTwo(mesh.faceCount, [](uint32_t first, uint32_t n) {
-        CalculateFaceNormalsV4(CFaceList + first, CFaceList + first, n, mesh.verticesV4);
-    });
-    CalculateVertexNormalsV4(CFaceList, mesh.faceCount, mesh.verticesV4, mesh.vertexCount);
-    KvxFree(CFaceList);
-    CFaceList = nullptr;
+    if (!run.smoothNormals(mesh)) return run.status();
 
     // The name reaches standard output before the file is written.
     if (!run.save(mesh, &OKVX::saveV4)) return run.status();

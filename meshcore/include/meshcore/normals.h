@@ -66,3 +66,17 @@ void CalculateVertexNormalsV3(const CFace* faces, uint32_t faceCount, VertexkvxV
                               uint32_t vertexCount);
 void CalculateVertexNormalsV4(const CFace* faces, uint32_t faceCount, VertexkvxV4* vertices,
                               uint32_t vertexCount);
+
+namespace kvx {
+
+// The smooth vertex normals of a version-3 or version-4 mesh, as kvxconv3
+// and kvxconv4 write them: every vertex normal is zeroed, then the face
+// normals are computed into CFaceList (allocated here, released before
+// returning) and summed into the vertices in face order. Returns false,
+// with `failedBytes` set and the mesh's normals unspecified, when CFaceList
+// cannot be allocated.
+// Precondition: m.version is 3 or 4, its vertex array holds vertexCount
+// records and every index of its faceCount triangles is below vertexCount.
+bool ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes = nullptr);
+
+}  // namespace kvx
