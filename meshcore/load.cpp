@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "fd_io.h"
 #include "meshcore/okvx.h"
 
 namespace {
@@ -48,7 +50,8 @@ bool FitsInSize(uint64_t bytes) {
 //       holds, counting no further than `limit`;
 //   bool read(uint64_t offset, void* out, size_t n, KvxStatus*)   a copy of
 //       bytes it was found to hold;
-//   bool size(uint64_t& total, KvxStatus*)   its whole length.
+//   bool size(uint64_t& total)   its whole length, where that is known
+//       without reading on (false for a stream).
 
 class MemorySource {
 public:
@@ -63,7 +66,7 @@ public:
         if (n != 0) std::memcpy(out, data_ + offset, n);
         return true;
     }
-    bool size(uint64_t& total, KvxStatus*) {
+    bool size(uint64_t& total) {
         total = size_;
         return true;
     }
@@ -84,21 +87,14 @@ public:
         return true;
     }
     bool read(uint64_t offset, void* out, size_t n, KvxStatus* status) {
-        auto* p = static_cast<unsigned char*>(out);
-        size_t done = 0;
-        while (done < n) {
-            ssize_t got = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return Fail(status, KvxErrc::read_failed, errno);
-            // The file shrank since it was measured.
-            if (got == 0) {
-                return Fail(status, KvxErrc::truncated, 0, offset + n, offset + done);
-            }
-            done += static_cast<size_t>(got);
-        }
+        size_t got = 0;
+        if (int err = kvx::PreadFully(fd_, out, n, offset, got); err != 0)
+            return Fail(status, KvxErrc::read_failed, err);
+        // The file shrank since it was measured.
+        if (got < n) return Fail(status, KvxErrc::truncated, 0, offset + n, offset + got);
         return true;
     }
-    bool size(uint64_t& total, KvxStatus*) {
+    bool size(uint64_t& total) {
         total = size_;
         return true;
     }
@@ -121,11 +117,14 @@ public:
     bool reach(uint64_t limit, uint64_t& have, KvxStatus* status) {
         while (filled_ < limit && !ended_) {
             if (filled_ == capacity_ && !grow(limit, status)) return false;
-            ssize_t got = ::read(fd_, buffer_ + filled_, capacity_ - filled_);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return Fail(status, KvxErrc::read_failed, errno);
+            size_t got = 0;
+            // One read at a time: a pipe delivers what it has.
+            ssize_t n = ::read(fd_, buffer_ + filled_, capacity_ - filled_);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Fail(status, KvxErrc::read_failed, errno);
+            got = static_cast<size_t>(n);
             if (got == 0) ended_ = true;
-            filled_ += static_cast<size_t>(got);
+            filled_ += got;
         }
         have = std::min<uint64_t>(limit, filled_);
         return true;
@@ -134,19 +133,9 @@ public:
         if (n != 0) std::memcpy(out, buffer_ + offset, n);
         return true;
     }
-    // Counts the rest of the stream without keeping it.
-    bool size(uint64_t& total, KvxStatus* status) {
-        total = filled_;
-        char scratch[65536];
-        while (!ended_) {
-            ssize_t got = ::read(fd_, scratch, sizeof scratch);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return Fail(status, KvxErrc::read_failed, errno);
-            if (got == 0) ended_ = true;
-            total += static_cast<uint64_t>(got);
-        }
-        return true;
-    }
+    // A stream's length is not known without reading it to its end, which
+    // may never come.
+    bool size(uint64_t&) { return false; }
 
 private:
     bool grow(uint64_t limit, KvxStatus* status) {
@@ -168,6 +157,28 @@ private:
     bool ended_ = false;
 };
 
+// What the header of a file promises, in 64 bits (at most about 2^38
+// bytes): where its blocks end and how large they are.
+struct Layout {
+    int groupValues = 0;  // 16-bit index values per face or line
+    uint32_t recordSize = 0;
+    uint64_t indexValues = 0;
+    uint64_t vertexBytes = 0;
+    uint64_t indexBytes = 0;
+    uint64_t blocksEnd = 0;  // the end of the index block
+};
+
+Layout LayoutOf(const OKVX& m, int groupValues) {
+    Layout l;
+    l.groupValues = groupValues;
+    l.recordSize = KvxRecordSize(m.version);
+    l.indexValues = uint64_t{m.faceCount} * static_cast<uint64_t>(groupValues);
+    l.vertexBytes = uint64_t{m.vertexCount} * l.recordSize;
+    l.indexBytes = l.indexValues * sizeof(uint16_t);
+    l.blocksEnd = kKvxHeaderSize + l.vertexBytes + l.indexBytes;
+    return l;
+}
+
 // The arrays of a load in progress; freed unless handed to the mesh.
 struct PendingArrays {
     void* vertices = nullptr;
@@ -178,56 +189,63 @@ struct PendingArrays {
     }
 };
 
+// Step 1: the header words in file order. A file shorter than the header
+// sets the words it holds whole and is truncated.
 template <typename Source>
-int32_t Load(OKVX& m, Source& source, KvxStatus* status) {
-    // The header words after the three magic bytes, in file order. A word
-    // the input does not hold whole is not read.
+bool ReadHeader(OKVX& m, Source& source, KvxStatus* status) {
     uint64_t have = 0;
-    if (!source.reach(kKvxHeaderSize, have, status)) return 0;
-    unsigned char header[kKvxHeaderSize];
-    if (have > 3 && !source.read(3, header + 3, static_cast<size_t>(have - 3), status)) return 0;
+    if (!source.reach(kKvxHeaderSize, have, status)) return false;
+    unsigned char header[kKvxHeaderSize] = {};
+    if (!source.read(0, header, static_cast<size_t>(have), status)) return false;
     if (have >= 7) std::memcpy(&m.vertexCount, header + 3, 4);
     if (have >= 11) std::memcpy(&m.faceCount, header + 7, 4);
     if (have >= 15) std::memcpy(&m.version, header + 11, 4);
+    if (have < kKvxHeaderSize) return Fail(status, KvxErrc::truncated, 0, kKvxHeaderSize, have);
+    // The magic is never required; whether it is there is only noted.
+    if (status) status->magicMissing = std::memcmp(header, "KVX", 3) != 0;
+    return true;
+}
 
-    int groupValues = IndexValuesPerGroup(m.version);
-    if (groupValues < 0) return Fail(status, KvxErrc::unsupported_version);
-
-    // Everything the header promises, in 64 bits (at most about 2^38 bytes),
-    // is checked against the input before any allocation.
-    uint32_t recordSize = KvxRecordSize(m.version);
-    uint64_t indexValues = uint64_t{m.faceCount} * static_cast<uint64_t>(groupValues);
-    uint64_t vertexBytes = uint64_t{m.vertexCount} * recordSize;
-    uint64_t indexBytes = indexValues * sizeof(uint16_t);
-    uint64_t blocksEnd = kKvxHeaderSize + vertexBytes + indexBytes;
+// Step 2: everything the header promises must be there before anything is
+// allocated. Returns the length of the version-4 name.
+template <typename Source>
+bool CheckSize(const OKVX& m, const Layout& l, Source& source, uint64_t& nameBytes,
+               KvxStatus* status) {
     // Version 4's name runs to the end of the file: look one byte past the
-    // longest one that fits.
-    uint64_t limit = m.version == 4 ? blocksEnd + 256 : blocksEnd;
-    if (!source.reach(limit, have, status)) return 0;
-    if (have < blocksEnd) return Fail(status, KvxErrc::truncated, 0, blocksEnd, have);
-    uint64_t nameBytes = m.version == 4 ? have - blocksEnd : 0;
+    // longest one that fits, and no further, since a stream may not end.
+    uint64_t limit = m.version == 4 ? l.blocksEnd + 256 : l.blocksEnd;
+    uint64_t have = 0;
+    if (!source.reach(limit, have, status)) return false;
+    if (have < l.blocksEnd) return Fail(status, KvxErrc::truncated, 0, l.blocksEnd, have);
+    nameBytes = m.version == 4 ? have - l.blocksEnd : 0;
     if (nameBytes > 255) {
         uint64_t total = 0;
-        if (!source.size(total, status)) return 0;
-        return Fail(status, KvxErrc::name_too_long, 0, 255, total - blocksEnd);
+        uint64_t length = source.size(total) ? total - l.blocksEnd : 0;
+        return Fail(status, KvxErrc::name_too_long, 0, 255, length);
     }
-    if (!FitsInSize(blocksEnd)) return Fail(status, KvxErrc::too_large, 0, blocksEnd);
+    if (!FitsInSize(l.blocksEnd)) return Fail(status, KvxErrc::too_large, 0, l.blocksEnd);
+    return true;
+}
 
-    PendingArrays arrays;
-    arrays.vertices = KvxAllocate(m.vertexCount, recordSize);
-    if (arrays.vertices == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, vertexBytes);
-    if (groupValues != 0) {
-        arrays.faces = KvxAllocateArray<uint16_t>(indexValues);
-        if (arrays.faces == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, indexBytes);
+// Step 3: the blocks, each read straight into its array.
+template <typename Source>
+bool ReadBlocks(const OKVX& m, const Layout& l, Source& source, PendingArrays& arrays,
+                char (&name)[256], uint64_t nameBytes, KvxStatus* status) {
+    arrays.vertices = KvxAllocate(m.vertexCount, l.recordSize);
+    if (arrays.vertices == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, l.vertexBytes);
+    if (l.groupValues != 0) {
+        arrays.faces = KvxAllocateArray<uint16_t>(l.indexValues);
+        if (arrays.faces == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, l.indexBytes);
     }
-    char name[256] = {};
-    if (!source.read(kKvxHeaderSize, arrays.vertices, static_cast<size_t>(vertexBytes), status) ||
-        !source.read(kKvxHeaderSize + vertexBytes, arrays.faces, static_cast<size_t>(indexBytes),
-                     status) ||
-        !source.read(blocksEnd, name, static_cast<size_t>(nameBytes), status)) {
-        return 0;
-    }
+    return source.read(kKvxHeaderSize, arrays.vertices, static_cast<size_t>(l.vertexBytes),
+                       status) &&
+           source.read(kKvxHeaderSize + l.vertexBytes, arrays.faces,
+                       static_cast<size_t>(l.indexBytes), status) &&
+           source.read(l.blocksEnd, name, static_cast<size_t>(nameBytes), status);
+}
 
+// Step 4: the arrays go to the version's members of the mesh.
+void HandOver(OKVX& m, PendingArrays& arrays, const char (&name)[256], uint64_t nameBytes) {
     switch (m.version) {
         case 1:
         case -1:
@@ -246,33 +264,42 @@ int32_t Load(OKVX& m, Source& source, KvxStatus* status) {
             break;
     }
     arrays.vertices = nullptr;
-    if (groupValues != 0) {
-        m.faces = arrays.faces;
-        arrays.faces = nullptr;
-    }
+    if (arrays.faces != nullptr) m.faces = std::exchange(arrays.faces, nullptr);
     if (m.version == 4) {
         // The trailer bytes as they stand, then a zero so that the text ends
         // even in a mesh that was not fresh.
         std::memcpy(m.name, name, static_cast<size_t>(nameBytes));
         m.name[nameBytes] = 0;
     }
-    if (status) *status = KvxStatus{};
-    return 1;
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
+template <typename Source>
+int32_t Load(OKVX& m, Source& source, KvxStatus* status) {
+    KvxStatus local;
+    if (status == nullptr) status = &local;
+    *status = KvxStatus{};
+    if (!ReadHeader(m, source, status)) return 0;
+    const bool magicMissing = status->magicMissing;
+    auto fail = [&] {
+        status->magicMissing = magicMissing;
+        return 0;
+    };
+    int groupValues = IndexValuesPerGroup(m.version);
+    if (groupValues < 0) {
+        Fail(status, KvxErrc::unsupported_version);
+        return fail();
     }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+    const Layout layout = LayoutOf(m, groupValues);
+    uint64_t nameBytes = 0;
+    if (!CheckSize(m, layout, source, nameBytes, status)) return fail();
+    PendingArrays arrays;
+    char name[256] = {};
+    if (!ReadBlocks(m, layout, source, arrays, name, nameBytes, status)) return fail();
+    HandOver(m, arrays, name, nameBytes);
+    *status = KvxStatus{};
+    status->magicMissing = magicMissing;
+    return 1;
+}
 
 }  // namespace
 
@@ -282,20 +309,15 @@ int32_t KvxLoadMemory(OKVX& m, const void* data, size_t size, KvxStatus* status)
 }
 
 int32_t OKVX::load(const char* path, KvxStatus* status) {
-    int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Fail(status, KvxErrc::open_failed, errno);
-    FileDescriptor file(fd);
-
+    kvx::UniqueFd file(kvx::OpenFile(path, O_RDONLY));
+    if (!file.valid()) return Fail(status, KvxErrc::open_failed, errno);
     struct stat st;
-    if (::fstat(fd, &st) != 0) return Fail(status, KvxErrc::read_failed, errno);
+    if (::fstat(file.get(), &st) != 0) return Fail(status, KvxErrc::read_failed, errno);
     if (S_ISREG(st.st_mode)) {
-        RegularFileSource source(fd, static_cast<uint64_t>(st.st_size));
+        RegularFileSource source(file.get(), static_cast<uint64_t>(st.st_size));
         return Load(*this, source, status);
     }
     // Directories end up here too; their first read fails with EISDIR.
-    StreamSource source(fd);
+    StreamSource source(file.get());
     return Load(*this, source, status);
 }

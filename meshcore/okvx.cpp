@@ -1,8 +1,8 @@
 #include "meshcore/okvx.h"
 
+#include <sys/mman.h>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 
 alignas(16) OKVX mesh;
 
@@ -18,11 +18,15 @@ uint32_t KvxRecordSize(int32_t version) {
         case 1:
         case 2:
         case -1:
-        case -2: return sizeof(VertexkvxV1);
+        case -2:
+            return sizeof(VertexkvxV1);
         case 3:
-        case -3: return sizeof(VertexkvxV3);
-        case 4: return sizeof(VertexkvxV4);
-        default: return 0;
+        case -3:
+            return sizeof(VertexkvxV3);
+        case 4:
+            return sizeof(VertexkvxV4);
+        default:
+            return 0;
     }
 }
 
@@ -45,7 +49,9 @@ void* KvxAllocate(uint64_t count, uint64_t size) {
     return std::aligned_alloc(16, rounded);
 }
 
-void KvxFree(void* p) { std::free(p); }
+void KvxFree(void* p) {
+    std::free(p);
+}
 
 void KvxRelease(OKVX& m) {
     KvxFree(m.faces);
@@ -58,23 +64,31 @@ void KvxRelease(OKVX& m) {
 
 std::string KvxStatusMessage(const KvxStatus& status) {
     switch (status.code) {
-        case KvxErrc::ok: return "success";
-        case KvxErrc::unsupported_version: return "unsupported version";
+        case KvxErrc::ok:
+            return "success";
+        case KvxErrc::unsupported_version:
+            return "unsupported version";
         case KvxErrc::open_failed:
         case KvxErrc::read_failed:
-        case KvxErrc::write_failed: return std::strerror(status.sysErrno);
+        case KvxErrc::write_failed:
+            return std::strerror(status.sysErrno);
         case KvxErrc::truncated:
+            if (status.expected == kKvxHeaderSize) {
+                return "truncated: the file has " + std::to_string(status.found) +
+                       " bytes, fewer than the 15 of a header";
+            }
             return "truncated: the header promises " + std::to_string(status.expected) +
                    " bytes, the file has " + std::to_string(status.found);
         case KvxErrc::name_too_long:
-            return "the name is " + std::to_string(status.found) +
-                   " bytes long; at most 255 fit";
+            if (status.found == 0) return "the name is longer than 255 bytes";
+            return "the name is " + std::to_string(status.found) + " bytes long; at most 255 fit";
         case KvxErrc::too_large:
             return "the counts need " + std::to_string(status.expected) +
                    " bytes, more than this system can address";
         case KvxErrc::out_of_memory:
             return "out of memory (" + std::to_string(status.expected) + " bytes)";
-        case KvxErrc::invalid_mesh: return "the mesh has a count but no array to go with it";
+        case KvxErrc::invalid_mesh:
+            return "the mesh has a count but no array to go with it";
     }
     return "unknown error";
 }

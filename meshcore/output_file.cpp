@@ -1,22 +1,26 @@
 #include "meshcore/output_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <random>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string_view>
+
+#include "fd_io.h"
 
 namespace {
 
 bool Fail(KvxStatus* status, KvxErrc code, int err) {
-    if (status) {
-        status->code = code;
-        status->sysErrno = err;
-    }
+    if (status) *status = KvxStatus{code, err, 0, 0};
     return false;
 }
 
@@ -27,72 +31,270 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string BaseOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 mode_t NewFileMode() {
     mode_t mask = umask(0);
     umask(mask);
     return static_cast<mode_t>(0666 & ~mask);
 }
 
-std::string BaseOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string RandomSuffix() {
     static std::minstd_rand generator(static_cast<unsigned>(getpid()) ^
-                                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(&errno)));
+                                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(&errno)) ^
+                                      static_cast<unsigned>(std::random_device{}()));
     char text[16];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
     return text;
 }
 
+// A hidden name for the temporary file of `target` (a name within its
+// folder): ".<target>.<random>", or ".kvx.<random>" where that would exceed
+// the longest name the file system takes.
+std::string TemporaryName(const std::string& target) {
+    if (target.size() + 10 > NAME_MAX) return ".kvx." + RandomSuffix();
+    return "." + target + "." + RandomSuffix();
+}
+
+// ---- Removing named temporary files when the program is interrupted ----
+//
+// A temporary file that has a name (the fallback without O_TMPFILE, or the
+// moment between naming an unnamed one and renaming it) is entered here;
+// SIGTERM, SIGINT and SIGHUP remove every entered file, then end the
+// program as the signal would have. Handlers are installed only where the
+// signal still has its default action, so a host program's own handling
+// (an interpreter's, say) is left alone.
+
+constexpr int kCleanupSlots = 64;
+
+struct CleanupSlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 names a file
+    int folder = -1;
+    char name[NAME_MAX + 1] = {};
+};
+
+CleanupSlot gCleanupSlots[kCleanupSlots];
+constexpr int kCleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+extern "C" void RemoveTemporariesAndResend(int signal) {
+    int saved = errno;
+    for (CleanupSlot& slot : gCleanupSlots) {
+        if (slot.state.load() == 2) ::unlinkat(slot.folder, slot.name, 0);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigaction(signal, &fallback, nullptr);
+    errno = saved;
+    ::raise(signal);
+}
+
+void InstallCleanupHandlers() {
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
+    for (int signal : kCleanupSignals) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction handler {};
+        handler.sa_handler = RemoveTemporariesAndResend;
+        sigemptyset(&handler.sa_mask);
+        for (int other : kCleanupSignals)
+            sigaddset(&handler.sa_mask, other);
+        ::sigaction(signal, &handler, nullptr);
+    }
+}
+
+// Enters the file `name` of `folder`; returns the slot, or -1 when every
+// slot is taken (the file is then not removed on a signal).
+int EnterTemporary(int folder, const std::string& name) {
+    InstallCleanupHandlers();
+    for (int k = 0; k < kCleanupSlots; ++k) {
+        int expected = 0;
+        if (!gCleanupSlots[k].state.compare_exchange_strong(expected, 1)) continue;
+        gCleanupSlots[k].folder = folder;
+        std::memcpy(gCleanupSlots[k].name, name.c_str(), name.size() + 1);
+        gCleanupSlots[k].state.store(2);
+        return k;
+    }
+    return -1;
+}
+
+void LeaveTemporary(int& slot) {
+    if (slot >= 0) gCleanupSlots[slot].state.store(0);
+    slot = -1;
+}
+
+// ---- Where a path leads ----
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool UnderDevOrProc(std::string_view path) {
+    return path == "/dev" || path == "/proc" || StartsWith(path, "/dev/") ||
+           StartsWith(path, "/proc/");
+}
+
+// The descriptor that `path` names by itself: /dev/stdin, /dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N or
+// /proc/<this process>/fd/N. -1 for any other path.
+int DescriptorNamed(std::string_view path) {
+    if (path == "/dev/stdin") return 0;
+    if (path == "/dev/stdout") return 1;
+    if (path == "/dev/stderr") return 2;
+    std::string_view number;
+    const std::string pid = std::to_string(::getpid());
+    for (std::string_view folder :
+         {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
+          std::string_view("/proc/thread-self/fd/")}) {
+        if (StartsWith(path, folder)) number = path.substr(folder.size());
+    }
+    const std::string own = "/proc/" + pid + "/fd/";
+    if (StartsWith(path, own)) number = path.substr(own.size());
+    int fd = -1;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), fd);
+    if (number.empty() || ec != std::errc() || end != number.data() + number.size()) return -1;
+    return fd;
+}
+
+// Whether the folder of `path`, with its links resolved, lies in /dev or
+// /proc (as /dev/fd/ does).
+bool FolderUnderDevOrProc(const std::string& path) {
+    char* resolved = ::realpath(FolderOf(path).c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    bool under = UnderDevOrProc(resolved);
+    std::free(resolved);
+    return under;
+}
+
+struct Destination {
+    enum Kind { replace, in_place, descriptor } kind = replace;
+    std::string path;  // replace: the file to create or replace; in_place: what to open
+    int fd = -1;       // descriptor
+    bool exists = false;
+    mode_t mode = 0;
+};
+
+// Follows `path` link by link to where the bytes must go. 0, or errno.
+int Resolve(const char* path, Destination& out) {
+    std::string p = path;
+    for (int hops = 0;; ++hops) {
+        if (int fd = DescriptorNamed(p); fd >= 0) {
+            out = {Destination::descriptor, p, fd, true, 0};
+            return 0;
+        }
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0) {
+            if (errno != ENOENT) return errno;
+            // Nothing there yet: it is made in its folder, which must exist.
+            struct stat folder;
+            if (::stat(FolderOf(p).c_str(), &folder) != 0) return errno;
+            if (!S_ISDIR(folder.st_mode)) return ENOTDIR;
+            out = {Destination::replace, p, -1, false, 0};
+            return 0;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (hops == 40) return ELOOP;
+            // A link inside /proc or /dev (a descriptor's, say) is no
+            // path to follow by hand: open it where it is.
+            if (UnderDevOrProc(p) || FolderUnderDevOrProc(p)) {
+                out = {Destination::in_place, p, -1, true, 0};
+                return 0;
+            }
+            char link[PATH_MAX];
+            ssize_t n = ::readlink(p.c_str(), link, sizeof link);
+            if (n < 0) return errno;
+            if (static_cast<size_t>(n) == sizeof link) return ENAMETOOLONG;
+            std::string next(link, static_cast<size_t>(n));
+            p = next[0] == '/' ? next : FolderOf(p) + "/" + next;
+            if (UnderDevOrProc(p) && DescriptorNamed(p) < 0) {
+                out = {Destination::in_place, p, -1, true, 0};
+                return 0;
+            }
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) return EISDIR;
+        if (!S_ISREG(st.st_mode) || UnderDevOrProc(p)) {
+            out = {Destination::in_place, p, -1, true, 0};
+            return 0;
+        }
+        out = {Destination::replace, p, -1, true, static_cast<mode_t>(st.st_mode & 07777)};
+        return 0;
+    }
+}
+
+bool ProcAvailable() {
+    return ::access("/proc/self/fd", X_OK) == 0;
+}
+
 }  // namespace
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile() {
+    discard();
+}
 
 void OutputFile::discard() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
-    tempPath_.clear();
+    if (!tempName_.empty()) ::unlinkat(folder_, tempName_.c_str(), 0);
+    tempName_.clear();
+    LeaveTemporary(cleanupSlot_);
+    if (folder_ >= 0) ::close(folder_);
+    folder_ = -1;
 }
 
 bool OutputFile::open(const char* path, KvxStatus* status) {
-    struct stat st;
-    bool exists = ::stat(path, &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) return Fail(status, KvxErrc::open_failed, EISDIR);
-    if (exists && !S_ISREG(st.st_mode)) {
-        // Devices and pipes: write straight through, as a plain open would.
+    Destination to;
+    if (int err = Resolve(path, to); err != 0) return Fail(status, KvxErrc::open_failed, err);
+    if (to.kind == Destination::descriptor) {
+        // The same open file, sharing its offset and append mode.
         direct_ = true;
-        fd_ = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        fd_ = ::fcntl(to.fd, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0) return Fail(status, KvxErrc::open_failed, errno);
+        return true;
+    }
+    if (to.kind == Destination::in_place) {
+        direct_ = true;
+        fd_ = kvx::OpenFile(to.path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY);
         if (fd_ < 0) return Fail(status, KvxErrc::open_failed, errno);
         return true;
     }
 
-    // Write beside the real file, so that a symbolic link stays a link and
-    // the final rename never crosses file systems.
-    target_ = path;
-    if (exists) {
-        if (char* resolved = ::realpath(path, nullptr)) {
-            target_ = resolved;
-            std::free(resolved);
+    // Write beside the real file, so that the final rename never crosses
+    // file systems. The folder is held open, and every name within it is
+    // short: paths near PATH_MAX work as well as any other.
+    folder_ = kvx::OpenFile(FolderOf(to.path).c_str(), O_PATH | O_DIRECTORY);
+    if (folder_ < 0) return Fail(status, KvxErrc::open_failed, errno);
+    targetName_ = BaseOf(to.path);
+    const mode_t mode = to.exists ? to.mode : NewFileMode();
+
+    // An unnamed file needs /proc to be given a name later. File systems
+    // without O_TMPFILE say so in one of several ways.
+    if (ProcAvailable()) {
+        fd_ = ::openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        int err = errno;
+        if (fd_ >= 0) {
+            anonymous_ = true;
+        } else if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL && err != ENOENT) {
+            discard();
+            return Fail(status, KvxErrc::open_failed, err);
         }
     }
-    std::string folder = FolderOf(target_);
-    mode_t mode = exists ? static_cast<mode_t>(st.st_mode & 07777) : NewFileMode();
-
-    fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd_ >= 0) {
-        anonymous_ = true;
-    } else {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
-            return Fail(status, KvxErrc::open_failed, errno);
-        if (errno == ENOENT && ::access(folder.c_str(), F_OK) != 0)
-            return Fail(status, KvxErrc::open_failed, ENOENT);
-        std::string templ = folder + "/." + BaseOf(target_) + ".XXXXXX";
-        fd_ = ::mkostemp(templ.data(), O_CLOEXEC);
-        if (fd_ < 0) return Fail(status, KvxErrc::open_failed, errno);
-        tempPath_ = templ;
+    if (!anonymous_) {
+        for (int attempt = 0; fd_ < 0; ++attempt) {
+            std::string name = TemporaryName(targetName_);
+            fd_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd_ >= 0) {
+                tempName_ = name;
+                cleanupSlot_ = EnterTemporary(folder_, name);
+            } else if (errno != EEXIST || attempt == 100) {
+                int err = errno;
+                discard();
+                return Fail(status, KvxErrc::open_failed, err);
+            }
+        }
     }
     if (::fchmod(fd_, mode) != 0) {
         int err = errno;
@@ -103,17 +305,8 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
 }
 
 bool OutputFile::write(const void* data, size_t n, KvxStatus* status) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        ssize_t written = ::write(fd_, p, n < (size_t{1} << 30) ? n : (size_t{1} << 30));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return Fail(status, KvxErrc::write_failed, errno);
-        }
-        if (written == 0) return Fail(status, KvxErrc::write_failed, EIO);
-        p += written;
-        n -= static_cast<size_t>(written);
-    }
+    if (int err = kvx::WriteAll(fd_, data, n); err != 0)
+        return Fail(status, KvxErrc::write_failed, err);
     return true;
 }
 
@@ -128,21 +321,33 @@ bool OutputFile::commit(KvxStatus* status) {
         // Give the unnamed file a hidden name, then move it over the target.
         char procPath[64];
         std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd_);
-        std::string prefix = FolderOf(target_) + "/." + BaseOf(target_) + ".";
-        for (int attempt = 0;; ++attempt) {
-            std::string name = prefix + RandomSuffix();
-            if (::linkat(AT_FDCWD, procPath, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                tempPath_ = name;
+        for (int attempt = 0; tempName_.empty(); ++attempt) {
+            std::string name = TemporaryName(targetName_);
+            if (::linkat(AT_FDCWD, procPath, folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                tempName_ = name;
+                cleanupSlot_ = EnterTemporary(folder_, name);
                 break;
             }
-            if (errno != EEXIST || attempt == 100) return Fail(status, KvxErrc::write_failed, errno);
+            int err = errno;
+            if (err != EEXIST || attempt == 100) {
+                discard();
+                return Fail(status, KvxErrc::write_failed, err);
+            }
         }
     }
     int result = ::close(fd_);
     fd_ = -1;
-    if (result != 0 && errno != EINTR) return Fail(status, KvxErrc::write_failed, errno);
-    if (::rename(tempPath_.c_str(), target_.c_str()) != 0)
-        return Fail(status, KvxErrc::write_failed, errno);
-    tempPath_.clear();
+    if (result != 0 && errno != EINTR) {
+        int err = errno;
+        discard();
+        return Fail(status, KvxErrc::write_failed, err);
+    }
+    if (::renameat(folder_, tempName_.c_str(), folder_, targetName_.c_str()) != 0) {
+        int err = errno;
+        discard();
+        return Fail(status, KvxErrc::write_failed, err);
+    }
+    tempName_.clear();
+    discard();
     return true;
 }

@@ -6,12 +6,14 @@
 #include <cstring>
 #include <thread>
 
+#include "meshcore/parallel.h"
 #include "meshtext/color.h"
 
 size_t CmshReader::lineOf(const char* at) const {
     // At the end of the file, name the line of the last thing written.
     if (at == end_) {
-        while (at > begin_ && IsSpace(at[-1])) --at;
+        while (at > begin_ && IsSpace(at[-1]))
+            --at;
     }
     return 1 + static_cast<size_t>(std::count(begin_, at, '\n'));
 }
@@ -36,22 +38,23 @@ std::string CmshReader::quoted(const char* token) const {
 }
 
 bool CmshReader::fail(const char* at, const std::string& what) {
-    error_ = std::string(path_) + ":" + std::to_string(lineOf(at)) + ": " + what;
+    error_ = name_ + ":" + std::to_string(lineOf(at)) + ": " + what;
     return false;
 }
 
-bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount,
-                            uint32_t& faceCount) {
+bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount, uint32_t& faceCount) {
     static const char* const kWhat[2] = {"the vertex count", "the face count"};
     uint32_t counts[2];
     for (int k = 0; k < 2; ++k) {
         ParseResult r = ParseUnsigned(pos_, end_, counts[k]);
         switch (r.ec) {
-            case ParseErrc::ok: break;
+            case ParseErrc::ok:
+                break;
             case ParseErrc::end_of_input:
                 return fail(end_, std::string("expected ") + kWhat[k] + ", found end of file");
             case ParseErrc::invalid:
-                return fail(r.ptr, std::string("expected ") + kWhat[k] + ", found " + quoted(r.ptr));
+                return fail(r.ptr,
+                            std::string("expected ") + kWhat[k] + ", found " + quoted(r.ptr));
             case ParseErrc::out_of_range:
                 return fail(r.ptr, std::string(kWhat[k]) + " " + quoted(r.ptr) +
                                        " does not fit in 32 bits");
@@ -72,17 +75,24 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount,
                               " is too large (at most " +
                               std::to_string(UINT32_MAX / layout.triangleBytes) + ")");
     }
-    // Every value needs at least one character and one separator before it,
-    // so a file too short for its counts fails here, before any allocation.
-    uint64_t values = uint64_t{vertexCount} * layout.valuesPerVertex +
-                      (layout.readsTriangles ? uint64_t{faceCount} * 3 : 0);
+    return true;
+}
+
+uint64_t CmshReader::TokensNeeded(const CmshLayout& layout, uint32_t vertexCount,
+                                  uint32_t faceCount) {
+    return 2 + uint64_t{vertexCount} * layout.valuesPerVertex +
+           (layout.readsTriangles ? uint64_t{faceCount} * 3 : 0);
+}
+
+bool CmshReader::checkRoom(const CmshLayout& layout, uint32_t vertexCount, uint32_t faceCount) {
+    // Every value needs at least one character and one separator before it.
+    uint64_t values = TokensNeeded(layout, vertexCount, faceCount) - 2;
     auto remaining = static_cast<uint64_t>(end_ - pos_);
     if (values * 2 > remaining) {
         std::string what = "the counts promise " + std::to_string(vertexCount) + " vertices";
         if (layout.readsTriangles) what += " and " + std::to_string(faceCount) + " faces";
         return fail(pos_, what + ", at least " + std::to_string(values * 2) +
-                              " bytes of text, but only " + std::to_string(remaining) +
-                              " follow");
+                              " bytes of text, but only " + std::to_string(remaining) + " follow");
     }
     return true;
 }
@@ -100,47 +110,46 @@ bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
     if (std::isnan(v)) return fail(entry_, "colour value nan is not a number");
     char text[32];
     auto end = std::to_chars(text, text + sizeof text, v).ptr;
-    return fail(entry_, "colour value " + std::string(text, end) +
-                            " times 255 is outside the 32-bit range");
+    return fail(entry_,
+                "colour value " + std::string(text, end) + " times 255 is outside 0 to 255");
 }
 
 namespace {
 
 // How a run of triangle entries ended.
 struct TriangleRun {
-    const char* pos;           // after the last entry read, or at the bad token
-    uint32_t done = 0;         // entries stored
+    const char* pos = nullptr;  // after the last entry read, or at the bad token
+    uint32_t done = 0;          // entries stored
     ParseErrc ec = ParseErrc::ok;
-    bool outOfRange = false;   // a whole number, but not below the limit
+    bool outOfRange = false;  // a whole number, but not below the limit
     uint32_t badValue = 0;
+
+    bool ok() const { return ec == ParseErrc::ok && !outOfRange; }
 };
 
 // Reads entries [first, first + count) from p, stopping early before an
-// entry whose first token starts at or after `stopAt` (when given). Indices
-// at or above `limit` stop the run when Checked.
-template <bool Checked>
+// entry whose first token starts at or after `stopAt` (when given). Every
+// index must be below `limit`.
 TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, uint32_t first,
-                            uint32_t count, uint64_t limit, uint16_t* indices) {
+                            uint32_t count, uint32_t limit, uint16_t* indices) {
     TriangleRun run;
     uint16_t* out = indices + 3 * size_t{first};
     for (uint32_t j = 0; j < count; ++j) {
         if (stopAt != nullptr) {
-            while (p < end && IsSpace(*p)) ++p;
+            p = SkipSpace(p, end);
             if (p >= stopAt) break;
         }
         for (int k = 0; k < 3; ++k) {
             uint32_t v = 0;
             ParseResult r = ParseUnsigned(p, end, v);
-            if (r.ec != ParseErrc::ok || (Checked && v >= limit)) {
-                while (p < end && IsSpace(*p)) ++p;
-                run.pos = p;
+            if (r.ec != ParseErrc::ok || v >= limit) {
+                run.pos = SkipSpace(p, end);
                 run.ec = r.ec;
                 run.outOfRange = r.ec == ParseErrc::ok;
                 run.badValue = v;
                 return run;
             }
             p = r.ptr;
-            // 16-bit indices: only the low 16 bits of each number are kept.
             *out++ = static_cast<uint16_t>(v);
         }
         run.done = j + 1;
@@ -152,59 +161,61 @@ TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, 
 // Below this many entries a second thread costs more than it saves.
 constexpr uint32_t kParallelTriangles = 1u << 17;
 
+// ReadTriangleRun over all `count` entries from p, on two threads. This
+// thread reads the entries that start before a point a little past the
+// middle; a second one counts the tokens before that point, to learn which
+// entry follows it, and reads from there on. Tokens end at white space, so
+// the counting agrees with the reading, and the first bad entry in file
+// order is the one reported. On one thread where no second one starts.
+TriangleRun ReadTrianglesInTwo(const char* p, const char* end, uint32_t count, uint32_t limit,
+                               uint16_t* indices) {
+    const char* middle = p + (end - p) / 20 * 11;
+    while (middle < end && !IsSpace(*middle))
+        ++middle;
+    TriangleRun second;
+    size_t secondFirst = count;
+    std::thread helper;
+    bool started = kvx::TryStartThread(helper, [&] {
+        size_t before = CountTokens(p, middle);
+        size_t entries = (before + 2) / 3;
+        if (entries >= count) return;
+        // Without the tokens the first run needs, that run fails by itself.
+        const char* from = SkipTokens(middle, end, 3 * entries - before);
+        if (from == nullptr) return;
+        secondFirst = entries;
+        second = ReadTriangleRun(from, end, nullptr, static_cast<uint32_t>(entries),
+                                 count - static_cast<uint32_t>(entries), limit, indices);
+    });
+    if (!started) return ReadTriangleRun(p, end, nullptr, 0, count, limit, indices);
+    TriangleRun run = ReadTriangleRun(p, end, middle, 0, count, limit, indices);
+    helper.join();
+    if (!run.ok() || run.done == count) return run;
+    if (run.done == secondFirst) {
+        second.done += run.done;
+        return second;
+    }
+    // Cannot happen while both threads see the same tokens; read the rest
+    // here rather than trust a partial result.
+    TriangleRun rest =
+        ReadTriangleRun(run.pos, end, nullptr, run.done, count - run.done, limit, indices);
+    rest.done += run.done;
+    return rest;
+}
+
 }  // namespace
 
-template <bool Checked>
-bool CmshReader::readTriangleSection(uint32_t count, uint32_t vertexCount, uint16_t* indices,
-                                     uint32_t& done) {
+bool CmshReader::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
+                               uint32_t& done) {
     // An index names a vertex that was read, and fits in 16 bits.
-    const uint64_t limit = !Checked ? uint64_t{1} << 32 : vertexCount < 65536 ? vertexCount : 65536;
-    TriangleRun run;
-    if (count < kParallelTriangles) {
-        run = ReadTriangleRun<Checked>(pos_, end_, nullptr, 0, count, limit, indices);
-    } else {
-        // This thread reads the entries that start before a point a little
-        // past the middle; a second one counts the tokens before that point,
-        // to learn which entry follows it, and reads from there on. Tokens
-        // end at white space, so the counting agrees with the reading, and
-        // the first bad entry in file order is the one reported.
-        const char* middle = pos_ + (end_ - pos_) / 20 * 11;
-        while (middle < end_ && !IsSpace(*middle)) ++middle;
-        TriangleRun second;
-        size_t secondFirst = count;
-        std::thread helper([&] {
-            size_t before = CountTokens(pos_, middle);
-            size_t entries = (before + 2) / 3;
-            if (entries >= count) return;
-            // Without the tokens the first run needs, that run fails by itself.
-            const char* from = SkipTokens(middle, end_, 3 * entries - before);
-            if (from == nullptr) return;
-            secondFirst = entries;
-            second = ReadTriangleRun<Checked>(from, end_, nullptr, static_cast<uint32_t>(entries),
-                                              count - static_cast<uint32_t>(entries), limit,
-                                              indices);
-        });
-        run = ReadTriangleRun<Checked>(pos_, end_, middle, 0, count, limit, indices);
-        helper.join();
-        bool firstOk = run.ec == ParseErrc::ok && !run.outOfRange;
-        if (firstOk && run.done < count) {
-            if (run.done == secondFirst) {
-                second.done += run.done;
-                run = second;
-            } else {
-                // Cannot happen while both threads see the same tokens; read
-                // the rest here rather than trust a partial result.
-                TriangleRun rest = ReadTriangleRun<Checked>(run.pos, end_, nullptr, run.done,
-                                                            count - run.done, limit, indices);
-                rest.done += run.done;
-                run = rest;
-            }
-        }
-    }
+    const uint32_t limit = vertexCount < 65536 ? vertexCount : 65536;
+    TriangleRun run = count < kParallelTriangles
+                          ? ReadTriangleRun(pos_, end_, nullptr, 0, count, limit, indices)
+                          : ReadTrianglesInTwo(pos_, end_, count, limit, indices);
     done = run.done;
     pos_ = run.pos;
     switch (run.ec) {
-        case ParseErrc::ok: break;
+        case ParseErrc::ok:
+            break;
         case ParseErrc::end_of_input:
             return fail(end_, "expected 3 vertex indices, found end of file");
         case ParseErrc::out_of_range:
@@ -213,29 +224,20 @@ bool CmshReader::readTriangleSection(uint32_t count, uint32_t vertexCount, uint1
             return fail(pos_, "expected a vertex index, found " + quoted(pos_));
     }
     if (!run.outOfRange) return true;
-    std::string what = "face " + std::to_string(done) + " names vertex " +
-                       std::to_string(run.badValue);
+    std::string what =
+        "face " + std::to_string(done) + " names vertex " + std::to_string(run.badValue);
     if (run.badValue < vertexCount)
         return fail(pos_, what + ", beyond the 16-bit index range (at most 65535)");
     return fail(pos_, what + " of " + std::to_string(vertexCount));
 }
 
-bool CmshReader::readTriangles(uint32_t count, uint16_t* indices, uint32_t& done) {
-    return readTriangleSection<false>(count, 0, indices, done);
-}
-
-bool CmshReader::readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
-                                      uint32_t& done) {
-    return readTriangleSection<true>(count, vertexCount, indices, done);
-}
-
 bool CmshReader::readName(char (&name)[256]) {
-    while (pos_ < end_ && IsSpace(*pos_)) ++pos_;
+    pos_ = SkipSpace(pos_, end_);
     const char* end = TokenEnd(pos_, end_);
     auto length = static_cast<size_t>(end - pos_);
     if (length > 255) {
-        return fail(pos_, "the name is " + std::to_string(length) +
-                              " characters long; at most 255 fit");
+        return fail(pos_,
+                    "the name is " + std::to_string(length) + " characters long; at most 255 fit");
     }
     // The name is a zero-terminated text: a zero byte inside the token
     // would end it early in memory while the file kept every other byte.
@@ -245,4 +247,10 @@ bool CmshReader::readName(char (&name)[256]) {
     std::memcpy(name, pos_, length);
     pos_ = end;
     return true;
+}
+
+TrailingText CmshReader::trailing(size_t limitBytes) const {
+    const char* from = SkipSpace(pos_, end_);
+    const char* to = static_cast<size_t>(end_ - from) > limitBytes ? from + limitBytes : end_;
+    return {CountTokens(from, to), to == end_};
 }

@@ -3,14 +3,15 @@
 bool PackColor(const float values[4], uint32_t& color, int& badIndex) {
     uint32_t packed = 0;
     for (int k = 0; k < 4; ++k) {
-        // The product of a float and 255 is exact in double precision.
+        // The product of a float and 255 is exact in double precision, and
+        // truncation toward zero gives 0 to 255 for exactly the products
+        // above -1 and below 256.
         double product = static_cast<double>(values[k]) * 255.0;
-        if (!(product > -2147483649.0 && product < 2147483648.0)) {
+        if (!(product > -1.0 && product < 256.0)) {
             badIndex = k;
             return false;
         }
-        auto part = static_cast<uint32_t>(static_cast<int32_t>(product));
-        packed |= part << (24 - 8 * k);
+        packed |= static_cast<uint32_t>(product) << (24 - 8 * k);
     }
     color = packed;
     return true;

@@ -1,77 +1,195 @@
 #include "meshtext/text_file.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-TextFile::~TextFile() { close(); }
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fd_io.h"
+#include "meshtext/tokens.h"
+
+namespace {
+
+bool Fail(KvxStatus* status, KvxErrc code, int err, uint64_t expected = 0) {
+    if (status) *status = KvxStatus{code, err, expected, 0};
+    return false;
+}
+
+// ---- Mapped files that shrink while they are read ----
+//
+// A page of a mapping that lies past the end of its file raises SIGBUS
+// when touched. The handler below puts zero pages in place of the rest of
+// the mapping and notes the change, so the reading thread (any thread)
+// carries on over zero bytes, which no text mesh holds, and the caller
+// learns from changed() that the text is void. A SIGBUS outside the
+// mappings entered here goes to the handling that was there before.
+
+constexpr int kWatchSlots = 16;
+
+struct WatchSlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 watched
+    std::atomic<bool> changed{false};
+    char* begin = nullptr;
+    size_t size = 0;
+};
+
+WatchSlot gWatched[kWatchSlots];
+struct sigaction gPreviousBus;
+
+extern "C" void ZeroMissingPages(int signal, siginfo_t* info, void* context) {
+    auto* at = static_cast<char*>(info->si_addr);
+    for (WatchSlot& slot : gWatched) {
+        if (slot.state.load() != 2 || at < slot.begin || at >= slot.begin + slot.size) continue;
+        const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+        char* from = reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(at) & ~(page - 1));
+        size_t length = static_cast<size_t>(slot.begin + slot.size - from);
+        if (::mmap(from, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+            MAP_FAILED) {
+            slot.changed.store(true);
+            return;
+        }
+    }
+    // Not ours: as before this handler was installed.
+    if (gPreviousBus.sa_flags & SA_SIGINFO) {
+        gPreviousBus.sa_sigaction(signal, info, context);
+    } else if (gPreviousBus.sa_handler != SIG_IGN && gPreviousBus.sa_handler != SIG_DFL) {
+        gPreviousBus.sa_handler(signal);
+    } else {
+        ::sigaction(SIGBUS, &gPreviousBus, nullptr);
+    }
+}
+
+int Watch(char* begin, size_t size) {
+    static std::atomic<bool> installed{false};
+    if (!installed.exchange(true)) {
+        struct sigaction handler {};
+        handler.sa_sigaction = ZeroMissingPages;
+        handler.sa_flags = SA_SIGINFO;
+        sigemptyset(&handler.sa_mask);
+        ::sigaction(SIGBUS, &handler, &gPreviousBus);
+    }
+    for (int k = 0; k < kWatchSlots; ++k) {
+        int expected = 0;
+        if (!gWatched[k].state.compare_exchange_strong(expected, 1)) continue;
+        gWatched[k].begin = begin;
+        gWatched[k].size = size;
+        gWatched[k].changed.store(false);
+        gWatched[k].state.store(2);
+        return k;
+    }
+    return -1;
+}
+
+// Tokens that start in [from, to), where the byte before `from` (if any)
+// is `before`.
+uint64_t TokensStarting(const char* from, const char* to, bool afterSpace) {
+    if (from == to) return 0;
+    uint64_t n = CountTokens(from, to);
+    // CountTokens takes `from` as following white space.
+    if (!afterSpace && !IsSpace(*from)) --n;
+    return n;
+}
+
+}  // namespace
+
+TextFile::~TextFile() {
+    close();
+}
 
 void TextFile::close() {
     if (mapped_) {
         ::munmap(data_, size_);
+        if (watch_ >= 0) gWatched[watch_].state.store(0);
     } else {
         std::free(data_);
     }
+    if (fd_ >= 0) ::close(fd_);
     data_ = nullptr;
-    size_ = 0;
+    size_ = capacity_ = 0;
     mapped_ = false;
+    ended_ = false;
+    fd_ = -1;
+    watch_ = -1;
+    tokens_ = 0;
 }
 
-bool TextFile::open(const char* path, int& error) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
+bool TextFile::changed() const {
+    return watch_ >= 0 && gWatched[watch_].changed.load();
+}
+
+bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
+    close();
+    kvx::UniqueFd fd(kvx::OpenFile(path, O_RDONLY));
+    if (!fd.valid()) return Fail(status, KvxErrc::open_failed, errno);
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        error = errno;
-        ::close(fd);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        error = EISDIR;
-        return false;
-    }
+    if (::fstat(fd.get(), &st) != 0) return Fail(status, KvxErrc::read_failed, errno);
+    if (S_ISDIR(st.st_mode)) return Fail(status, KvxErrc::read_failed, EISDIR);
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
-                         MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (static_cast<uint64_t>(st.st_size) > SIZE_MAX)
+            return Fail(status, KvxErrc::too_large, 0, static_cast<uint64_t>(st.st_size));
+        const auto size = static_cast<size_t>(st.st_size);
+        void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (p != MAP_FAILED) {
-            ::close(fd);
             data_ = static_cast<char*>(p);
-            size_ = static_cast<size_t>(st.st_size);
+            size_ = size;
             mapped_ = true;
+            ended_ = true;
+            watch_ = Watch(data_, size_);
             return true;
         }
+        if (errno == ENOMEM) return Fail(status, KvxErrc::out_of_memory, ENOMEM, size);
     }
     // Pipes, devices, empty files and files that cannot be mapped are read.
-    size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
-                                                             : 65536;
-    for (;;) {
-        if (size_ == capacity || data_ == nullptr) {
-            if (data_ != nullptr) capacity *= 2;
-            char* grown = static_cast<char*>(std::realloc(data_, capacity));
-            if (grown == nullptr) {
-                error = ENOMEM;
-                ::close(fd);
-                return false;
-            }
+    fd_ = fd.release();
+    return readStream(firstTokens, 0, kFirstStepBytes, status);
+}
+
+bool TextFile::readTokens(uint64_t tokens, size_t trailingBytes, KvxStatus* status) {
+    return readStream(tokens, trailingBytes, SIZE_MAX, status);
+}
+
+bool TextFile::readStream(uint64_t tokens, size_t trailingBytes, size_t byteLimit,
+                          KvxStatus* status) {
+    // Done once `tokens` are complete, that is, once one more has started
+    // (or the input ended), and then `trailingBytes` more have come.
+    size_t stopAt = SIZE_MAX;
+    auto settle = [&] {
+        if (stopAt == SIZE_MAX && tokens_ > tokens)
+            stopAt = size_ > SIZE_MAX - trailingBytes ? SIZE_MAX : size_ + trailingBytes;
+    };
+    settle();
+    while (!ended_ && size_ < stopAt && size_ < byteLimit) {
+        if (size_ == capacity_) {
+            size_t wanted = capacity_ == 0 ? size_t{65536} : 2 * capacity_;
+            char* grown = static_cast<char*>(std::realloc(data_, wanted));
+            if (grown == nullptr) return Fail(status, KvxErrc::out_of_memory, ENOMEM, wanted);
             data_ = grown;
+            capacity_ = wanted;
         }
-        ssize_t n = ::read(fd, data_ + size_, capacity - size_);
+        size_t room = capacity_ - size_;
+        if (stopAt != SIZE_MAX && stopAt - size_ < room) room = stopAt - size_;
+        if (byteLimit - size_ < room) room = byteLimit - size_;
+        ssize_t n = ::read(fd_, data_ + size_, room);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = errno;
-            ::close(fd);
-            return false;
+        if (n < 0) return Fail(status, KvxErrc::read_failed, errno);
+        if (n == 0) {
+            ended_ = true;
+            break;
         }
-        if (n == 0) break;
+        bool afterSpace = size_ == 0 || IsSpace(data_[size_ - 1]);
+        tokens_ += TokensStarting(data_ + size_, data_ + size_ + n, afterSpace);
         size_ += static_cast<size_t>(n);
+        settle();
     }
-    ::close(fd);
+    if (ended_ && fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
     return true;
 }

@@ -83,14 +83,3 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
     *view = v;
     return true;
 }
-
-LoadResult LoadMeshView(const char* path, OKVX& m, MeshView* view, std::string* error) {
-    KvxStatus why;
-    // An unknown version loads its header only; MakeMeshView names it.
-    if (m.load(path, &why) == 0 && why.code != KvxErrc::unsupported_version) {
-        if (error) *error = KvxStatusMessage(why);
-        bool noMemory = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
-        return noMemory ? LoadResult::no_memory : LoadResult::bad_input;
-    }
-    return MakeMeshView(m, view, error) ? LoadResult::ok : LoadResult::bad_input;
-}

@@ -106,18 +106,22 @@ void ExpectFailure(const RunResult& r, const std::string& err) {
     EXPECT_EQ(r.err, err);
 }
 
-std::string Examples() {
-    const char* dir = std::getenv("KVX_EXAMPLES");
-    return dir ? dir : "examples";
-}
-
 }  // namespace
 
-TEST(Kvxdump, UsageWithoutAPath) {
+TEST(Kvxdump, CommandLine) {
     RunResult r = RunProgram(KVXDUMP_PATH, {});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "usage: kvxdump <file.kvx>\n");
+    r = RunProgram(KVXDUMP_PATH, {"--help"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out.substr(0, 26), "usage: kvxdump <file.kvx>\n");
+    EXPECT_NE(r.out.find("\nExample:\n  kvxdump "), std::string::npos);
+    r = RunProgram(KVXDUMP_PATH, {"--version"});
+    EXPECT_EQ(r.out, "kvxdump " KVX_VERSION "\n");
+    r = RunProgram(KVXDUMP_PATH, {"--dump", "x.kvx"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "kvxdump: unknown option --dump; see kvxdump --help\n");
 }
 
 TEST(Kvxdump, PrintsEveryVersionExactly) {
@@ -159,7 +163,8 @@ TEST(Kvxdump, VersionsItDoesNotPrintShowTheHeaderAlone) {
     }
 }
 
-TEST(Kvxdump, AHeaderCutShortPrintsTheWordsItHolds) {
+// Shorter than a header: truncated, like any file shorter than it says.
+TEST(Kvxdump, AFileShorterThanAHeaderIsTruncated) {
     TempDir dir;
     std::string path = dir.file("m.kvx");
     std::string header = KvxHeader(70000, 12, 1);
@@ -167,10 +172,35 @@ TEST(Kvxdump, AHeaderCutShortPrintsTheWordsItHolds) {
         SCOPED_TRACE(length);
         WriteFile(path, header.substr(0, length));
         RunResult r = Dump(path);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.out, Header(length >= 7 ? 70000 : 0, length >= 11 ? 12 : 0, 0));
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "kvxdump: " + path + ": truncated: the file has " +
+                             std::to_string(length) + " bytes, fewer than the 15 of a header\n");
     }
+}
+
+// Files of other formats: the first three bytes are not required to be
+// "KVX", so such a file is read as the format says, with a warning.
+TEST(Kvxdump, AFileWithoutTheMagicIsReadWithAWarning) {
+    TempDir dir;
+    std::string text = Example("cube7.cmsh"), png = dir.file("x.png");
+    WriteFile(
+        png, Bytes({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'}));
+    RunResult r = Dump(png);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, Header(0x1A0A0D47u, 10, 0x4448490D));
+    EXPECT_EQ(r.err, "kvxdump: " + png +
+                         ": warning: the file does not begin with \"KVX\"; reading it anyway\n");
+    r = Dump(text);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out.substr(r.out.find("version")), "version = 538976304\n");
+    EXPECT_NE(r.err.find(": warning: the file does not begin with \"KVX\""), std::string::npos);
+    // A version it knows, with the blocks the header promises.
+    WriteFile(png, "PNG" + KvxHeader(0, 0, 1).substr(3));
+    r = Dump(png);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, Header(0, 0, 1));
+    EXPECT_NE(r.err, "");
 }
 
 TEST(Kvxdump, EveryPrefixOfEveryVersionFailsSoundly) {
@@ -254,14 +284,14 @@ TEST(Kvxdump, AFailedWriteToStandardOutputIsReported) {
 TEST(Kvxdump, PrintsConverterFilesAsTheConvertersEchoedThem) {
     TempDir dir;
     // Colours with a zero top digit, negative zero, tiny and huge floats,
-    // indices past 16 bits (kept as their low 16 bits).
+    // the largest 16-bit index.
     std::string odd3 = dir.file("odd3.cmsh"), odd7 = dir.file("odd7.cmsh");
-    const std::string triangles = "0 1 2\n3 2 1\n65535 65536 70000\n";
+    const std::string triangles = "0 1 2\n3 2 1\n0 3 3\n";
     WriteFile(odd3, "4 3\n1.5 -0.25 123456.789\n0 -0 3.4e38\n1e-30 -1e-30 0.1\n-7.125 2.5e-6 8\n" +
                         triangles);
     WriteFile(odd7,
               "4 3\n"
-              "0.0627451 0.5 -2 1e-7   1.5 -0.25 123456.789\n"
+              "0.0627451 0.5 0.25 1e-7 1.5 -0.25 123456.789\n"
               "1 1 1 1                 0 -0 3.4e38\n"
               "0 0 0 0.004             1e-30 -1e-30 0.1\n"
               "0.5 0 0 0               -7.125 2.5e-6 8\n" +
@@ -270,8 +300,8 @@ TEST(Kvxdump, PrintsConverterFilesAsTheConvertersEchoedThem) {
         const char* program;
         std::string input;
     };
-    const Case cases[] = {{KVXCONV1_PATH, Examples() + "/cube3.cmsh"},
-                          {KVXCONV2_PATH, Examples() + "/cube7.cmsh"},
+    const Case cases[] = {{KVXCONV1_PATH, Example("cube3.cmsh")},
+                          {KVXCONV2_PATH, Example("cube7.cmsh")},
                           {KVXCONV1_PATH, odd3},
                           {KVXCONV2_PATH, odd7}};
     for (const Case& c : cases) {

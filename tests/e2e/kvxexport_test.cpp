@@ -15,7 +15,7 @@
 namespace {
 
 const std::string kUsage =
-    "usage: kvxexport <input.kvx> <output.ply|output.obj> [--colour-order argb|rgba]\n";
+    "usage: kvxexport [--colour-order argb|rgba] <input.kvx> <output.ply|output.obj>\n";
 
 RunResult Export(const std::vector<std::string>& args) {
     return RunProgram(KVXEXPORT_PATH, args);
@@ -164,7 +164,7 @@ TEST_F(KvxExport, NamesStayOnTheirLine) {
     EXPECT_EQ(ReadFile(out("ply")).find("comment"), std::string::npos);
 }
 
-TEST_F(KvxExport, WrongCommandLinesPrintTheUsage) {
+TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
     WriteFile(dir.file("in.kvx"), TriangleV4());
     std::string in = dir.file("in.kvx"), ply = out("ply");
     struct Case {
@@ -172,24 +172,30 @@ TEST_F(KvxExport, WrongCommandLinesPrintTheUsage) {
         std::string problem;
     };
     for (const Case& c : std::vector<Case>{
-             {{}, ""},
-             {{in}, ""},
-             {{in, ply, "--colour-order"}, "kvxexport: --colour-order needs a value\n"},
+             {{}, kUsage},
+             {{in}, kUsage},
+             {{in, ply, "--colour-order"},
+              "kvxexport: --colour-order needs a value; see kvxexport --help\n"},
              {{in, ply, "--colour-order", "bgra"},
               "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
-             {{"--size", "2x2", in, ply}, "kvxexport: unknown option --size\n"},
-             {{in, ply, "extra"}, "kvxexport: unexpected argument extra\n"},
+             {{"--size", "2x2", in, ply},
+              "kvxexport: unknown option --size; see kvxexport --help\n"},
              {{in, dir.file("out.stl")},
               "kvxexport: " + dir.file("out.stl") + ": the output name must end in .ply or .obj\n"},
          }) {
         RunResult r = Export(c.args);
         EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, c.problem + kUsage);
+        EXPECT_EQ(r.err, c.problem);
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(FileExists(ply));
-    // Options may stand anywhere.
+    // Options may stand anywhere; further operands are ignored, and said to be.
     EXPECT_EQ(Export({"--colour-order", "rgba", in, ply}).exitStatus, 0);
+    RunResult extra = Export({in, ply, "extra"});
+    EXPECT_EQ(extra.exitStatus, 0);
+    EXPECT_EQ(extra.err, "kvxexport: ignoring extra argument: extra\n");
+    EXPECT_EQ(Export({"--version"}).out, "kvxexport " KVX_VERSION "\n");
+    EXPECT_EQ(Export({"--help"}).out.substr(0, kUsage.size()), kUsage);
 }
 
 TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {

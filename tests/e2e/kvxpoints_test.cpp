@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -31,19 +30,6 @@ std::string ExampleFile() {
     return bytes;
 }
 
-struct Outcome {
-    RunResult run;
-    std::string file;  // empty when no file was written
-};
-
-Outcome RunPoints(const TempDir& dir, const std::string& text) {
-    WriteFile(dir.file("in.cmsh"), text);
-    std::string out = dir.file("out.kvx");
-    Outcome o{RunProgram(KVXPOINTS_PATH, {dir.file("in.cmsh"), out}), ""};
-    if (FileExists(out)) o.file = ReadFile(out);
-    return o;
-}
-
 }  // namespace
 
 // Whatever face count the text gives, and whatever follows the vertices,
@@ -57,8 +43,7 @@ TEST(Kvxpoints, FaceCountAndTriangleEntriesHaveNoEffect) {
         "2 4294967295 " + kVertexText,
     };
     for (const std::string& text : texts) {
-        TempDir dir;
-        Outcome o = RunPoints(dir, text);
+        Conversion o = Convert(KVXPOINTS_PATH, text);
         EXPECT_EQ(o.run.exitStatus, 0) << text;
         EXPECT_EQ(o.run.out, kExampleOut) << text;
         EXPECT_EQ(o.run.err, "") << text;
@@ -67,19 +52,15 @@ TEST(Kvxpoints, FaceCountAndTriangleEntriesHaveNoEffect) {
 }
 
 TEST(Kvxpoints, NoVerticesGivesTheHeaderAlone) {
-    TempDir dir;
-    Outcome o = RunPoints(dir, "0 12\n0 1 2\n");
+    Conversion o = Convert(KVXPOINTS_PATH, "0 12\n0 1 2\n");
     EXPECT_EQ(o.run.exitStatus, 0);
     EXPECT_EQ(o.run.out, "vertexCount = 0\nfaceCount = 0\nversion = -1\n");
     EXPECT_EQ(o.file, Bytes({'K', 'V', 'X', 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST(Kvxpoints, BundledCube) {
-    const char* examples = std::getenv("KVX_EXAMPLES");
-    ASSERT_NE(examples, nullptr);
     TempDir dir;
-    RunResult r =
-        RunProgram(KVXPOINTS_PATH, {std::string(examples) + "/cube7.cmsh", dir.file("cube.kvx")});
+    RunResult r = RunProgram(KVXPOINTS_PATH, {Example("cube7.cmsh"), dir.file("cube.kvx")});
     EXPECT_EQ(r.exitStatus, 0);
     // Vertex 5 of the cube is "1 1 0 1  1 0 1".
     const std::string head =
@@ -98,44 +79,12 @@ TEST(Kvxpoints, BundledCube) {
     EXPECT_EQ(file.substr(15 + 5 * 16, 16), vertex5);
 }
 
-TEST(Kvxpoints, BadInputIsReportedAndWritesNothing) {
-    struct Case {
-        std::string text;
-        std::string error;  // after "kvxpoints: <path>:"
-        std::string out;    // what was echoed before the fault
-    };
-    const Case cases[] = {
-        {"2 0\n1 0 0 1 0.5 1 2\n0 0 x 0 -1 -2 -3\n", "3: expected a number, found \"x\"",
-         "vertexCount = 2\nfaceCount = 2\nversion = -1\n0xFF0000FF 0.500000 1.000000 2.000000\n"},
-        {"2 0\n1 0 0 1 0.5 1 2\n0 0 0 0\n",
-         "1: the counts promise 2 vertices, at least 28 bytes of text, but only 25 follow", ""},
-        {"2 x\n" + kVertexText, "1: expected the face count, found \"x\"", ""},
-        {"", "1: expected the vertex count, found end of file", ""},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        WriteFile(dir.file("in.cmsh"), c.text);
-        WriteFile(dir.file("out.kvx"), "earlier");
-        RunResult r = RunProgram(KVXPOINTS_PATH, {dir.file("in.cmsh"), dir.file("out.kvx")});
-        EXPECT_EQ(r.exitStatus, 2) << c.text;
-        EXPECT_EQ(r.err, "kvxpoints: " + dir.file("in.cmsh") + ":" + c.error + "\n");
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(ReadFile(dir.file("out.kvx")), "earlier");
-        EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.cmsh", "out.kvx"}));
-    }
-}
-
-TEST(Kvxpoints, MissingInputAndUnwritableOutput) {
-    TempDir dir;
-    RunResult r = RunProgram(KVXPOINTS_PATH, {dir.file("none.cmsh"), dir.file("out.kvx")});
-    EXPECT_EQ(r.exitStatus, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "kvxpoints: " + dir.file("none.cmsh") + ": No such file or directory\n");
-
-    WriteFile(dir.file("in.cmsh"), "2 0\n" + kVertexText);
-    r = RunProgram(KVXPOINTS_PATH, {dir.file("in.cmsh"), dir.file("no/out.kvx")});
-    EXPECT_EQ(r.exitStatus, 3);
-    EXPECT_EQ(r.out, kExampleOut);
-    EXPECT_EQ(r.err, "kvxpoints: " + dir.file("no/out.kvx") + ": No such file or directory\n");
-    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"in.cmsh"});
+// Each vertex read is echoed before the fault in the next one is reported.
+TEST(Kvxpoints, EchoesWhatItReadBeforeAFault) {
+    Conversion c = Convert(KVXPOINTS_PATH, "2 0\n1 0 0 1 0.5 1 2\n0 0 x 0 -1 -2 -3\n");
+    EXPECT_EQ(c.run.exitStatus, 2);
+    EXPECT_EQ(
+        c.run.out,
+        "vertexCount = 2\nfaceCount = 2\nversion = -1\n0xFF0000FF 0.500000 1.000000 2.000000\n");
+    EXPECT_EQ(c.file, "");
 }

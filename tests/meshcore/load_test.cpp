@@ -219,21 +219,22 @@ TEST(Load, TheMagicIsNeverChecked) {
     });
 }
 
-TEST(Load, ShortHeaderSetsOnlyTheWholeWords) {
+// A file shorter than its header is truncated; the words it holds whole
+// are still set, the others keep whatever they held.
+TEST(Load, AShortHeaderIsTruncatedAndSetsOnlyTheWholeWords) {
     std::string header = KvxHeader(0x11111111u, 0x22222222u, 4);
-    // A fresh mesh: a missing version word leaves version 0.
     for (size_t length = 0; length < kKvxHeaderSize; ++length) {
         SCOPED_TRACE(length);
         LoadEach(header.substr(0, length), [&](Loaded& l) {
-            EXPECT_EQ(l.result, 0);
-            EXPECT_EQ(l.status.code, KvxErrc::unsupported_version);
+            ExpectFailed(l, KvxErrc::truncated, kKvxHeaderSize, length);
+            EXPECT_EQ(KvxStatusMessage(l.status), "truncated: the file has " +
+                                                      std::to_string(length) +
+                                                      " bytes, fewer than the 15 of a header");
             EXPECT_EQ(l.m.vertexCount, length >= 7 ? 0x11111111u : 0u);
             EXPECT_EQ(l.m.faceCount, length >= 11 ? 0x22222222u : 0u);
             EXPECT_EQ(l.m.version, 0);
-            ExpectNoArrays(l.m);
         });
     }
-    // Words the file does not hold whole keep whatever they held.
     OKVX start{};
     start.vertexCount = 0xAAAAAAAAu;
     start.faceCount = 0xBBBBBBBBu;
@@ -247,11 +248,27 @@ TEST(Load, ShortHeaderSetsOnlyTheWholeWords) {
             EXPECT_EQ(l.m.version, 9);
         });
     }
-    // A version kept from before still needs its blocks in the file.
-    start = OKVX{};
-    start.version = 1;
-    LoadEach(KvxHeader(0, 0, 1).substr(0, 11), start,
-             [](Loaded& l) { ExpectFailed(l, KvxErrc::truncated, 15, 11); });
+}
+
+// The magic is never required, but whether it is there is told.
+TEST(Load, AMissingMagicIsToldAndLoadsAllTheSame) {
+    std::string file = Samples()[0].file;
+    LoadEach(file, [](Loaded& l) {
+        ExpectLoaded(l);
+        EXPECT_FALSE(l.status.magicMissing);
+    });
+    for (const char* magic : {"PNG", "kvx", "KV\n"}) {
+        std::string other = magic + file.substr(3);
+        LoadEach(other, [&](Loaded& l) {
+            ExpectLoaded(l);
+            EXPECT_TRUE(l.status.magicMissing);
+        });
+        // Said on a failure past the header too.
+        LoadEach(other.substr(0, 16), [&](Loaded& l) {
+            EXPECT_EQ(l.status.code, KvxErrc::truncated);
+            EXPECT_TRUE(l.status.magicMissing);
+        });
+    }
 }
 
 TEST(Load, EveryShortPrefixFailsBeforeAllocating) {
@@ -305,8 +322,10 @@ TEST(Load, NameTrailerUpTo255BytesAndNoFurther) {
     });
     for (size_t length : {256u, 1000u, 70000u}) {
         SCOPED_TRACE(length);
+        int source = 0;  // memory, regular file, pipe
         LoadEach(blocks + std::string(length, 'n'), [&](Loaded& l) {
-            ExpectFailed(l, KvxErrc::name_too_long, 255, length);
+            // A pipe is not read past the 256th byte: its length is unknown.
+            ExpectFailed(l, KvxErrc::name_too_long, 255, source++ == 2 ? 0 : length);
             for (char c : l.m.name)
                 EXPECT_EQ(c, 0);
         });
@@ -340,13 +359,36 @@ TEST(Load, AFileThatCannotBeOpenedOrReadLeavesTheMeshAlone) {
     EXPECT_EQ(m.load(dir.path().c_str()), 0);  // no status wanted
 }
 
-TEST(Load, AnEndlessDeviceIsReadOnlyAsFarAsTheHeaderAsks) {
+TEST(Load, AnEndlessStreamIsReadOnlyAsFarAsTheHeaderAsks) {
     OKVX m{};
     KvxStatus status;
     EXPECT_EQ(m.load("/dev/zero", &status), 0);
     EXPECT_EQ(status.code, KvxErrc::unsupported_version);
     EXPECT_EQ(m.version, 0);
     ExpectNoArrays(m);
+
+    // Zero bytes after a version-4 header with no records: the name would
+    // never end, so the stream is left after one byte more than fits.
+    TempDir dir;
+    std::string path = dir.file("endless");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    uint64_t written = 0;
+    std::thread writer([&] {
+        int fd = ::open(path.c_str(), O_WRONLY);
+        std::string bytes = KvxHeader(0, 0, 4) + std::string(4096, '\0');
+        while (::write(fd, bytes.data(), bytes.size()) > 0) {
+            written += bytes.size();
+            bytes.assign(4096, '\0');
+        }
+        ::close(fd);
+    });
+    OKVX n{};
+    EXPECT_EQ(n.load(path.c_str(), &status), 0);
+    writer.join();
+    EXPECT_EQ(status.code, KvxErrc::name_too_long);
+    EXPECT_EQ(KvxStatusMessage(status), "the name is longer than 255 bytes");
+    ExpectNoArrays(n);
 }
 
 TEST(Load, CorruptedHeaderBytesNeverGiveMoreThanTheFileHolds) {

@@ -1,11 +1,17 @@
-// The text-mesh reader: number tokens, colour packing, white space and the
-// messages for bad input.
+// The text-mesh reader: number tokens, the colour word, white space, the
+// messages for bad input, and the text file under it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "meshtext/cmsh_reader.h"
 #include "meshtext/color.h"
@@ -43,8 +49,12 @@ TEST(ParseUnsigned, AcceptsDigitsWithOptionalPlusAndLeadingZeros) {
         uint32_t value;
         size_t stop;
     } cases[] = {
-        {"42", 42, 2},          {"  +007 x", 7, 6},       {"0", 0, 1},
-        {"4294967295", 4294967295u, 10}, {"\t\r\n\v\f9\n", 9, 6}, {"000000000000000001", 1, 18},
+        {"42", 42, 2},
+        {"  +007 x", 7, 6},
+        {"0", 0, 1},
+        {"4294967295", 4294967295u, 10},
+        {"\t\r\n\v\f9\n", 9, 6},
+        {"000000000000000001", 1, 18},
     };
     for (const Case& c : cases) {
         Parsed p = Unsigned(c.text);
@@ -60,11 +70,16 @@ TEST(ParseUnsigned, RejectsWholeTokensAndPointsAtThem) {
         ParseErrc ec;
         size_t stop;
     } cases[] = {
-        {"", ParseErrc::end_of_input, 0},      {"  \n ", ParseErrc::end_of_input, 4},
-        {" -1", ParseErrc::invalid, 1},        {"1.5", ParseErrc::invalid, 0},
-        {"12abc", ParseErrc::invalid, 0},      {"+", ParseErrc::invalid, 0},
-        {"++1", ParseErrc::invalid, 0},        {" 4294967296", ParseErrc::out_of_range, 1},
-        {"99999999999999999999", ParseErrc::out_of_range, 0}, {"0x10", ParseErrc::invalid, 0},
+        {"", ParseErrc::end_of_input, 0},
+        {"  \n ", ParseErrc::end_of_input, 4},
+        {" -1", ParseErrc::invalid, 1},
+        {"1.5", ParseErrc::invalid, 0},
+        {"12abc", ParseErrc::invalid, 0},
+        {"+", ParseErrc::invalid, 0},
+        {"++1", ParseErrc::invalid, 0},
+        {" 4294967296", ParseErrc::out_of_range, 1},
+        {"99999999999999999999", ParseErrc::out_of_range, 0},
+        {"0x10", ParseErrc::invalid, 0},
     };
     for (const Case& c : cases) {
         Parsed p = Unsigned(c.text);
@@ -76,11 +91,40 @@ TEST(ParseUnsigned, RejectsWholeTokensAndPointsAtThem) {
 
 TEST(ParseFloat, GivesWhatStrtofGivesForEveryNumberForm) {
     const char* tokens[] = {
-        "1", "-0", "+1.5", "007.25", ".5", "-.5", "5.", "1e3", "1E-3", "+2.5e+2", "0.1",
-        "3.4028235e38", "3.4028236e38", "-1e39", "1e-45", "7e-46", "1e-46", "-1e-50",
-        "1.17549435e-38", "inf", "-Infinity", "INF", "nan", "-NaN", "NAN", "0x1p3", "-0x1.8p1",
-        "0X.8", "0x1P-149", "0x1p200", "16777217", "0.000000000000000000000000000000000000001",
-        "123456789012345678901234567890", "2.5000000000000000000000000000000000001",
+        "1",
+        "-0",
+        "+1.5",
+        "007.25",
+        ".5",
+        "-.5",
+        "5.",
+        "1e3",
+        "1E-3",
+        "+2.5e+2",
+        "0.1",
+        "3.4028235e38",
+        "3.4028236e38",
+        "-1e39",
+        "1e-45",
+        "7e-46",
+        "1e-46",
+        "-1e-50",
+        "1.17549435e-38",
+        "inf",
+        "-Infinity",
+        "INF",
+        "nan",
+        "-NaN",
+        "NAN",
+        "0x1p3",
+        "-0x1.8p1",
+        "0X.8",
+        "0x1P-149",
+        "0x1p200",
+        "16777217",
+        "0.000000000000000000000000000000000000001",
+        "123456789012345678901234567890",
+        "2.5000000000000000000000000000000000001",
     };
     for (const char* t : tokens) {
         Parsed p = Float(t);
@@ -101,9 +145,11 @@ TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
     for (int k = 0; k < 200000; ++k) {
         std::string token = next(3) == 0 ? "-" : "";
         size_t whole = next(10), fraction = next(14);
-        for (size_t d = 0; d < whole; ++d) token += static_cast<char>('0' + next(10));
+        for (size_t d = 0; d < whole; ++d)
+            token += static_cast<char>('0' + next(10));
         if (fraction > 0 || whole == 0) token += '.';
-        for (size_t d = 0; d < fraction; ++d) token += static_cast<char>('0' + next(10));
+        for (size_t d = 0; d < fraction; ++d)
+            token += static_cast<char>('0' + next(10));
         if (whole + fraction == 0) token += '0';
         Parsed p = Float(token);
         ASSERT_EQ(p.ec, ParseErrc::ok) << token;
@@ -119,9 +165,9 @@ TEST(ParseFloat, StopsAfterTheTokenAndSkipsLeadingSpace) {
 }
 
 TEST(ParseFloat, RejectsAnythingThatIsNotOneCompleteNumber) {
-    const char* tokens[] = {"abc", "1.2.3", "1.5abc", "1e",    "1e+",  ".",      "+-1",  "--1",
-                            "-+1", "nan(1)", "0x",  "0xinf", "x",   "infinit", "1,5",  "+",
-                            "-",   "0x-1",  "e5",  "1e5.0", "\x01"};
+    const char* tokens[] = {"abc", "1.2.3", "1.5abc", "1e",   "1e+",   ".",     "+-1",
+                            "--1", "-+1",   "nan(1)", "0x",   "0xinf", "x",     "infinit",
+                            "1,5", "+",     "-",      "0x-1", "e5",    "1e5.0", "\x01"};
     for (const char* t : tokens) {
         std::string text = std::string("  ") + t + " 1";
         Parsed p = Float(text);
@@ -133,16 +179,26 @@ TEST(ParseFloat, RejectsAnythingThatIsNotOneCompleteNumber) {
 }
 
 TEST(PackColor, TruncatesEachProductAndPacksFirstValueHighest) {
+    // The largest value whose truncated product is 255, and the smallest
+    // (most negative) whose product is 0.
+    const float highest = std::nextafter(256.0f / 255.0f, 0.0f);
+    const float lowest = std::nextafter(-1.0f / 255.0f, 0.0f);
+    ASSERT_LT(static_cast<double>(highest) * 255.0, 256.0);
+    ASSERT_GT(static_cast<double>(lowest) * 255.0, -1.0);
     struct Case {
         float v[4];
         uint32_t color;
     } cases[] = {
-        {{1, 0, 0, 0}, 0xFF000000u},       {{0.2f, 0.4f, 0.6f, 0.8f}, 0x336699CCu},
-        {{0.5f, 0, 0, 0}, 127u << 24},     {{0.3f, 0, 0, 0}, 76u << 24},
-        {{0, 0, 0, 0.999f}, 254u},         {{0, 1.5f, 0, 0}, 0x017E0000u},
-        {{0, 0, 0, -0.5f}, 0xFFFFFF81u},   {{1, 0, 0, 1}, 0xFF0000FFu},
-        {{0, 0, 0, 0}, 0u},                {{-0.0f, 0, 0, -0.003f}, 0u},
-        {{0, 0, 0, 8421504.0f}, 0x7FFFFF80u}, {{0, 0, 0, -8421504.0f}, 0x80000080u},
+        {{1, 0, 0, 0}, 0xFF000000u},
+        {{0.2f, 0.4f, 0.6f, 0.8f}, 0x336699CCu},
+        {{0.5f, 0, 0, 0}, 127u << 24},
+        {{0.3f, 0, 0, 0}, 76u << 24},
+        {{0, 0, 0, 0.999f}, 254u},
+        {{1, 0, 0, 1}, 0xFF0000FFu},
+        {{0, 0, 0, 0}, 0u},
+        {{-0.0f, 0, -0.001f, -0.003f}, 0u},
+        {{0, 1.003f, 0, 0}, 0x00FF0000u},
+        {{highest, lowest, highest, lowest}, 0xFF00FF00u},
     };
     for (const Case& c : cases) {
         uint32_t color = 0xDEADBEEF;
@@ -152,14 +208,19 @@ TEST(PackColor, TruncatesEachProductAndPacksFirstValueHighest) {
     }
 }
 
-TEST(PackColor, RefusesProductsOutsideTheSigned32BitRange) {
+// A value whose truncated product falls outside 0 to 255 would spill into
+// the neighbouring bytes (1.5 gave 0x017E0000, -0.5 set every higher bit).
+TEST(PackColor, RefusesValuesThatSpillOutOfTheirByte) {
     const float inf = INFINITY;
+    const float beyond = std::nextafter(256.0f / 255.0f, 2.0f);
+    const float below = std::nextafter(-1.0f / 255.0f, -1.0f);
     struct Case {
         float v[4];
         int bad;
     } cases[] = {
-        {{8421505.0f, 0, 0, 0}, 0},  {{0, -8421505.0f, 0, 0}, 1}, {{0, 0, 1e10f, 0}, 2},
-        {{0, 0, 0, inf}, 3},         {{-inf, 0, 0, 0}, 0},         {{0, NAN, 0, 0}, 1},
+        {{0, 1.5f, 0, 0}, 1},  {{0, 0, 0, -0.5f}, 3}, {{beyond, 0, 0, 0}, 0},
+        {{0, 0, below, 0}, 2}, {{0, 0, 1e10f, 0}, 2}, {{0, 0, 0, inf}, 3},
+        {{-inf, 0, 0, 0}, 0},  {{0, NAN, 0, 0}, 1},   {{1, 2, 0, 0}, 1},
     };
     for (const Case& c : cases) {
         uint32_t color = 7;
@@ -170,17 +231,30 @@ TEST(PackColor, RefusesProductsOutsideTheSigned32BitRange) {
     }
 }
 
+TEST(ColorWord, DecodeReadsEachOrderAndEncodeIsItsInverse) {
+    const uint32_t word = 0x11223344u;
+    Rgba argb = DecodeColor(word, ColorOrder::argb);
+    EXPECT_EQ((std::vector<int>{argb.r, argb.g, argb.b, argb.a}),
+              (std::vector<int>{0x22, 0x33, 0x44, 0x11}));
+    Rgba rgba = DecodeColor(word, ColorOrder::rgba);
+    EXPECT_EQ((std::vector<int>{rgba.r, rgba.g, rgba.b, rgba.a}),
+              (std::vector<int>{0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(EncodeColor(argb, ColorOrder::argb), word);
+    EXPECT_EQ(EncodeColor(rgba, ColorOrder::rgba), word);
+}
+
 namespace {
 
-constexpr CmshLayout kLayout7{7, 16, true, 6};
+constexpr CmshLayout kLayout7{.valuesPerVertex = 7};
+constexpr CmshLayout kPoints{.valuesPerVertex = 7, .readsTriangles = false, .triangleBytes = 0};
 
 // Reads counts and n vertex entries of k values from `text`.
 std::vector<float> ReadVertices(const std::string& text, uint32_t k, std::string* error = nullptr) {
     CmshReader reader("m.cmsh", text.data(), text.data() + text.size());
     uint32_t vc = 0, fc = 0;
     std::vector<float> values;
-    CmshLayout layout{k, 16, true, 6};
-    if (!reader.readCounts(layout, vc, fc)) {
+    CmshLayout layout{.valuesPerVertex = k};
+    if (!reader.readCounts(layout, vc, fc) || !reader.checkRoom(layout, vc, fc)) {
         if (error) *error = reader.error();
         return values;
     }
@@ -198,7 +272,8 @@ std::vector<float> ReadVertices(const std::string& text, uint32_t k, std::string
 std::string CountsError(const std::string& text, CmshLayout layout = kLayout7) {
     CmshReader reader("m.cmsh", text.data(), text.data() + text.size());
     uint32_t vc = 0, fc = 0;
-    return reader.readCounts(layout, vc, fc) ? "" : reader.error();
+    bool ok = reader.readCounts(layout, vc, fc) && reader.checkRoom(layout, vc, fc);
+    return ok ? "" : reader.error();
 }
 
 }  // namespace
@@ -228,7 +303,7 @@ TEST(CmshReader, RefusesCountsTheFileCannotHoldBeforeAllocating) {
               "m.cmsh:1: the counts promise 1 vertices and 1 faces, at least 20 bytes of text, "
               "but only 18 follow");
     // Without triangles to read, only the vertices count.
-    EXPECT_EQ(CountsError("2 9 1 2 3 4 5 6 7", {7, 16, false, 0}),
+    EXPECT_EQ(CountsError("2 9 1 2 3 4 5 6 7", kPoints),
               "m.cmsh:1: the counts promise 2 vertices, at least 28 bytes of text, but only 14 "
               "follow");
 }
@@ -236,12 +311,13 @@ TEST(CmshReader, RefusesCountsTheFileCannotHoldBeforeAllocating) {
 TEST(CmshReader, RefusesArraysOfFourGibibytesOrMore) {
     EXPECT_EQ(CountsError("4000000000 0\n"),
               "m.cmsh:1: the vertex count 4000000000 is too large (at most 268435455)");
-    EXPECT_EQ(CountsError("119304648 0", {9, 36, true, 20}),
+    constexpr CmshLayout kLayout9{.valuesPerVertex = 9, .vertexBytes = 36, .triangleBytes = 20};
+    EXPECT_EQ(CountsError("119304648 0", kLayout9),
               "m.cmsh:1: the vertex count 119304648 is too large (at most 119304647)");
-    EXPECT_EQ(CountsError("0 214748365", {9, 36, true, 20}),
+    EXPECT_EQ(CountsError("0 214748365", kLayout9),
               "m.cmsh:1: the face count 214748365 is too large (at most 214748364)");
     // A converter that reads no triangles does not care about their count.
-    EXPECT_EQ(CountsError("0 4294967295 1", {7, 16, false, 0}), "");
+    EXPECT_EQ(CountsError("0 4294967295 1", kPoints), "");
 }
 
 TEST(CmshReader, NamesTheLineOfEveryBadValue) {
@@ -268,16 +344,14 @@ struct TriangleRead {
     size_t stop;  // where the reader stands afterwards: the name follows there
 };
 
-// Reads `count` entries of `text`, checked against vertexCount when given.
+// Reads `count` entries of `text` for a mesh of vertexCount vertices.
 TriangleRead ReadTriangleText(const std::string& text, uint32_t count,
-                              uint32_t vertexCount = UINT32_MAX) {
+                              uint32_t vertexCount = 65536) {
     CmshReader reader("t.cmsh", text.data(), text.data() + text.size());
     TriangleRead r;
     r.indices.assign(3 * size_t{count}, 0xABCD);
     r.done = 12345;
-    r.ok = vertexCount == UINT32_MAX
-               ? reader.readTriangles(count, r.indices.data(), r.done)
-               : reader.readCheckedTriangles(count, vertexCount, r.indices.data(), r.done);
+    r.ok = reader.readTriangles(count, vertexCount, r.indices.data(), r.done);
     r.error = r.ok ? "" : reader.error();
     char name[256] = {};
     reader.readName(name);
@@ -304,14 +378,22 @@ TEST(CmshReader, ReportsTrianglesThatCannotBeRead) {
         EXPECT_EQ(r.done, c.done) << c.text;
         EXPECT_EQ(r.error, c.error);
     }
-    TriangleRead r = ReadTriangleText("0 1 2 65536 65537 4294967295 lid", 2);
+    TriangleRead r = ReadTriangleText("0 1 2 65535 +7 0003 lid", 2);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.done, 2u);
-    EXPECT_EQ(r.indices, (std::vector<uint16_t>{0, 1, 2, 0, 1, 65535}));
-    EXPECT_EQ(r.stop, 29u);
+    EXPECT_EQ(r.indices, (std::vector<uint16_t>{0, 1, 2, 65535, 7, 3}));
+    EXPECT_EQ(r.stop, 20u);
 }
 
-TEST(CmshReader, CheckedTrianglesNameTheFaceAndTheVertex) {
+// Indices are positions in the vertex array: none may name a vertex that
+// was not read, and none is cut to 16 bits (65538 once became 2).
+TEST(CmshReader, TrianglesNameTheFaceAndTheVertexOutOfRange) {
+    EXPECT_EQ(ReadTriangleText("0 1 2\n0 1 3\n", 2, 3).error,
+              "t.cmsh:2: face 1 names vertex 3 of 3");
+    EXPECT_EQ(ReadTriangleText("0 1 65538", 1, 3).error,
+              "t.cmsh:1: face 0 names vertex 65538 of 3");
+    EXPECT_EQ(ReadTriangleText("0 1 65536", 1).error,
+              "t.cmsh:1: face 0 names vertex 65536 of 65536");
     EXPECT_EQ(ReadTriangleText("0 1 2\n2 1 64\n", 2, 64).error,
               "t.cmsh:2: face 1 names vertex 64 of 64");
     EXPECT_EQ(ReadTriangleText("0 1 70000", 1, 70001).error,
@@ -350,6 +432,7 @@ TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
     EXPECT_EQ(r.indices, expected);
     EXPECT_EQ(r.stop, text.size() - 3);
     EXPECT_EQ(ReadTriangleText(text, kCount, 65000).error, "");
+    EXPECT_NE(ReadTriangleText(text, kCount, 64999).error, "");
 
     // Break the text at entries all through it, both halves included.
     for (uint32_t bad : {0u, 1u, 99999u, 150000u, 164000u, 165000u, 166000u, 170000u, 299999u}) {
@@ -373,7 +456,8 @@ TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
     text.resize(text.size() - 3);
     e = ReadTriangleText(text, kCount + 100000);
     EXPECT_EQ(e.done, kCount);
-    EXPECT_EQ(e.error.substr(e.error.find(": ") + 2), "expected 3 vertex indices, found end of file");
+    EXPECT_EQ(e.error.substr(e.error.find(": ") + 2),
+              "expected 3 vertex indices, found end of file");
 }
 
 TEST(CmshReader, ColourValuesOutOfRangeNameTheirEntry) {
@@ -386,10 +470,14 @@ TEST(CmshReader, ColourValuesOutOfRangeNameTheirEntry) {
         return reader.error();
     };
     EXPECT_EQ(colourError("1 0 0 0 1 2 3\n0 1e10 0 0 1 2 3"),
-              "c.cmsh:2: colour value 1e+10 times 255 is outside the 32-bit range");
+              "c.cmsh:2: colour value 1e+10 times 255 is outside 0 to 255");
     EXPECT_EQ(colourError("\n\nnan 0 0 0 1 2 3"), "c.cmsh:3: colour value nan is not a number");
     EXPECT_EQ(colourError("0 0 -inf 0 1 2 3"),
-              "c.cmsh:1: colour value -inf times 255 is outside the 32-bit range");
+              "c.cmsh:1: colour value -inf times 255 is outside 0 to 255");
+    EXPECT_EQ(colourError("1 0 0 2 1 2 3"),
+              "c.cmsh:1: colour value 2 times 255 is outside 0 to 255");
+    EXPECT_EQ(colourError("1 0 0 0 1 2 3\n\n1.003 -0.5 0 0 1 2 3"),
+              "c.cmsh:3: colour value -0.5 times 255 is outside 0 to 255");
 }
 
 TEST(CmshReader, ReadsTheFirstNameTokenOnly) {
@@ -409,26 +497,104 @@ TEST(CmshReader, ReadsTheFirstNameTokenOnly) {
     EXPECT_EQ(error, "n.cmsh:2: the name is 256 characters long; at most 255 fit");
 }
 
-TEST(TextFile, ReadsFilesAndPipesAndRefusesFolders) {
+TEST(CmshReader, TrailingTextIsCountedAsFarAsAsked) {
+    std::string text = "0 0\n 1 2\n3 tail ";
+    CmshReader reader("t.cmsh", text.data(), text.data() + text.size());
+    uint32_t vc = 0, fc = 0;
+    ASSERT_TRUE(reader.readCounts(kLayout7, vc, fc));
+    TrailingText all = reader.trailing(1000);
+    EXPECT_EQ(all.tokens, 4u);
+    EXPECT_TRUE(all.whole);
+    TrailingText part = reader.trailing(4);
+    EXPECT_EQ(part.tokens, 2u);
+    EXPECT_FALSE(part.whole);
+    EXPECT_EQ(CmshReader::TokensNeeded(kLayout7, 3, 5), 2u + 21 + 15);
+    EXPECT_EQ(CmshReader::TokensNeeded(kPoints, 3, 5), 2u + 21);
+}
+
+namespace {
+
+std::string Held(const TextFile& f) {
+    return std::string(f.begin(), f.end());
+}
+
+// A pipe that a thread fills with `text`, then closes (or keeps open,
+// writing `text` again and again, when `endless`).
+struct Pipe {
+    int fds[2];
+    std::thread writer;
+    std::atomic<bool> stop{false};
+    Pipe(std::string text, bool endless) {
+        // The reader closes its end while the writer may still write.
+        std::signal(SIGPIPE, SIG_IGN);
+        EXPECT_EQ(::pipe(fds), 0);
+        writer = std::thread([this, text, endless] {
+            do {
+                if (::write(fds[1], text.data(), text.size()) < 0) break;
+            } while (endless && !stop);
+            ::close(fds[1]);
+        });
+    }
+    std::string path() const { return "/dev/fd/" + std::to_string(fds[0]); }
+    ~Pipe() {
+        stop = true;
+        ::close(fds[0]);
+        writer.join();
+    }
+};
+
+}  // namespace
+
+TEST(TextFile, MapsFilesAndRefusesFolders) {
     TempDir dir;
     WriteFile(dir.file("a.cmsh"), "1 2 3");
     WriteFile(dir.file("empty.cmsh"), "");
-    int error = 0;
+    KvxStatus why;
+    TextFile f;
+    ASSERT_TRUE(f.open(dir.file("a.cmsh").c_str(), 3, &why));
+    EXPECT_EQ(Held(f), "1 2 3");
+    EXPECT_TRUE(f.whole());
+    EXPECT_FALSE(f.changed());
+    ASSERT_TRUE(f.open(dir.file("empty.cmsh").c_str(), 3, &why));
+    EXPECT_EQ(f.begin(), f.end());
+    EXPECT_TRUE(f.whole());
+    EXPECT_FALSE(f.open(dir.path().c_str(), 3, &why));
+    EXPECT_EQ(why.code, KvxErrc::read_failed);
+    EXPECT_EQ(why.sysErrno, EISDIR);
+    EXPECT_FALSE(f.open(dir.file("missing").c_str(), 3, &why));
+    EXPECT_EQ(why.code, KvxErrc::open_failed);
+    EXPECT_EQ(why.sysErrno, ENOENT);
+}
+
+// A stream is read only as far as asked: first the counts, then the tokens
+// they need and a bounded margin, so an endless one does not fill memory.
+TEST(TextFile, ReadsStreamsInBoundedSteps) {
+    KvxStatus why;
     {
+        Pipe pipe("2 1 ", true);
         TextFile f;
-        ASSERT_TRUE(f.open(dir.file("a.cmsh").c_str(), error));
-        EXPECT_EQ(std::string(f.begin(), f.end()), "1 2 3");
+        ASSERT_TRUE(f.open(pipe.path().c_str(), 3, &why));
+        EXPECT_FALSE(f.whole());
+        EXPECT_LE(f.end() - f.begin(), 65536);
+        EXPECT_EQ(Held(f).substr(0, 8), "2 1 2 1 ");
+        ASSERT_TRUE(f.readTokens(1000, 100, &why));
+        EXPECT_FALSE(f.whole());
+        // Past the thousandth token, at most the margin and one read more.
+        EXPECT_LE(f.end() - f.begin(), 65536 * 2);
+        EXPECT_GE(std::count(f.begin(), f.end(), ' '), 1000);
     }
     {
+        Pipe pipe(std::string(1 << 16, '\0'), true);
         TextFile f;
-        ASSERT_TRUE(f.open(dir.file("empty.cmsh").c_str(), error));
-        EXPECT_EQ(f.begin(), f.end());
+        ASSERT_TRUE(f.open(pipe.path().c_str(), 3, &why));
+        EXPECT_EQ(static_cast<size_t>(f.end() - f.begin()), TextFile::kFirstStepBytes);
     }
     {
+        Pipe pipe("3 0\n1 2\n", false);
         TextFile f;
-        EXPECT_FALSE(f.open(dir.path().c_str(), error));
-        EXPECT_EQ(error, EISDIR);
-        EXPECT_FALSE(f.open(dir.file("missing").c_str(), error));
-        EXPECT_EQ(error, ENOENT);
+        ASSERT_TRUE(f.open(pipe.path().c_str(), 3, &why));
+        ASSERT_TRUE(f.readTokens(100, 100, &why));
+        EXPECT_TRUE(f.whole());
+        EXPECT_EQ(Held(f), "3 0\n1 2\n");
     }
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -25,7 +26,8 @@ void RemoveTree(const std::string& path) {
     if (::lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
         ::chmod(path.c_str(), 0700);
-        for (const std::string& name : ListFolder(path)) RemoveTree(path + "/" + name);
+        for (const std::string& name : ListFolder(path))
+            RemoveTree(path + "/" + name);
         ::rmdir(path.c_str());
     } else {
         ::unlink(path.c_str());
@@ -41,7 +43,9 @@ TempDir::TempDir() {
     path_ = templ;
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -76,14 +80,23 @@ std::vector<std::string> ListFolder(const std::string& path) {
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string out;
-    for (int v : values) out += static_cast<char>(v);
+    for (int v : values)
+        out += static_cast<char>(v);
     return out;
 }
 
-void AppendU16(std::string& out, uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); }
-void AppendU32(std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
-void AppendI32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
-void AppendF32(std::string& out, float v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+void AppendU16(std::string& out, uint16_t v) {
+    out.append(reinterpret_cast<const char*>(&v), 2);
+}
+void AppendU32(std::string& out, uint32_t v) {
+    out.append(reinterpret_cast<const char*>(&v), 4);
+}
+void AppendI32(std::string& out, int32_t v) {
+    out.append(reinterpret_cast<const char*>(&v), 4);
+}
+void AppendF32(std::string& out, float v) {
+    out.append(reinterpret_cast<const char*>(&v), 4);
+}
 
 std::string KvxHeader(uint32_t vertexCount, uint32_t faceCount, int32_t version) {
     std::string out = "KVX";
@@ -101,13 +114,15 @@ std::string V1Record(uint32_t color, float x, float y, float z) {
 
 std::string Floats(std::initializer_list<float> values) {
     std::string out;
-    for (float v : values) AppendF32(out, v);
+    for (float v : values)
+        AppendF32(out, v);
     return out;
 }
 
 std::string Indices(std::initializer_list<uint16_t> values) {
     std::string out;
-    for (uint16_t v : values) AppendU16(out, v);
+    for (uint16_t v : values)
+        AppendU16(out, v);
     return out;
 }
 
@@ -115,6 +130,39 @@ uint32_t FloatBits(float v) {
     uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     return bits;
+}
+
+std::string Example(const std::string& name) {
+    const char* examples = std::getenv("KVX_EXAMPLES");
+    return std::string(examples ? examples : KVX_SOURCE_DIR "/examples") + "/" + name;
+}
+
+std::string TestData(const std::string& name) {
+    return std::string(KVX_SOURCE_DIR "/tests/data/") + name;
+}
+
+const std::vector<Converter>& Converters() {
+    static const std::vector<Converter> converters = [] {
+        const char* paths[] = {KVXCONV1_PATH, KVXCONV2_PATH,  KVXCONV3_PATH,
+                               KVXCONV4_PATH, KVXPOINTS_PATH, KVXWIRE_PATH};
+        std::vector<Converter> all;
+        for (size_t k = 0; k < std::size(kConverterLayouts); ++k) {
+            const ConverterLayout& l = kConverterLayouts[k];
+            const char* example = l.valuesPerVertex == 3   ? "cube3.cmsh"
+                                  : l.valuesPerVertex == 7 ? "cube7.cmsh"
+                                                           : "cube9.cmsh";
+            all.push_back({l, l.name, paths[k], Example(example)});
+        }
+        return all;
+    }();
+    return converters;
+}
+
+const Converter& ConverterNamed(const std::string& name) {
+    for (const Converter& c : Converters()) {
+        if (c.name == name) return c;
+    }
+    throw std::runtime_error("no converter " + name);
 }
 
 Conversion Convert(const char* program, const std::string& text) {
@@ -140,7 +188,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                                      0600);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     RunResult result;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "converters.h"
 #include "meshcore/okvx.h"
 
 // A fresh folder under the system's temporary folder, removed with its
@@ -58,6 +59,21 @@ struct RunResult {
 // or from `stdinPath`, and collects both output streams.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath = "/dev/null");
+
+// A converter of kConverterLayouts, with the path of the built program and a
+// bundled example of its layout.
+struct Converter {
+    ConverterLayout layout;
+    std::string name;
+    std::string path;
+    std::string example;
+};
+const std::vector<Converter>& Converters();
+const Converter& ConverterNamed(const std::string& name);
+
+// A file of examples/ (the KVX_EXAMPLES folder) and of tests/data/.
+std::string Example(const std::string& name);
+std::string TestData(const std::string& name);
 
 // The converters' usage text, and one conversion of `text` by `program`: its
 // run and the output file's bytes (empty when none was written).

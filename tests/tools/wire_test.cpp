@@ -143,7 +143,7 @@ TEST_F(Wire, MatchesThePlainScanOnRandomMeshes) {
 
         std::vector<CLine> direct = EmptyList(capacity);
         uint32_t appended = 0;
-        ASSERT_TRUE(AppendNewLines(from.data(), direct.data(), from.size(), appended));
+        ASSERT_TRUE(AppendNewLines(from.data(), direct.data(), from.size(), from.size(), appended));
         ASSERT_EQ(appended, want);
         ASSERT_EQ(Pairs(direct, direct.size()), Pairs(reference, reference.size()));
     }
@@ -195,8 +195,8 @@ TEST_F(Wire, MostlyDistinctEdgesKeepTheirFirstOccurrences) {
         if (t % 7 == 0 && t > 0) {
             // Repeat an earlier triangle reversed, and make one degenerate.
             size_t earlier = 3 * (SplitMix(state) % static_cast<uint64_t>(t));
-            triangles.insert(triangles.end(), {triangles[earlier + 2], triangles[earlier + 1],
-                                               triangles[earlier]});
+            triangles.insert(triangles.end(),
+                             {triangles[earlier + 2], triangles[earlier + 1], triangles[earlier]});
             triangles.insert(triangles.end(), {triangles[earlier], triangles[earlier], 65535});
         }
     }

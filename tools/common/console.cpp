@@ -1,10 +1,12 @@
 #include "console.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <new>
-#include <unistd.h>
+
+#include "fd_io.h"
 
 namespace {
 
@@ -22,7 +24,12 @@ ConsoleOut::ConsoleOut(int fd) : fd_(fd) {
     end_ = buffer_ + kFirstBufferSize;
 }
 
-ConsoleOut::~ConsoleOut() { delete[] buffer_; }
+ConsoleOut::~ConsoleOut() {
+    // What was printed before a failure still goes out, ahead of the
+    // failure's own line.
+    writeOut();
+    delete[] buffer_;
+}
 
 void ConsoleOut::drain() {
     auto size = static_cast<size_t>(end_ - buffer_);
@@ -40,16 +47,7 @@ void ConsoleOut::drain() {
 }
 
 void ConsoleOut::writeOut() {
-    const char* p = buffer_;
-    while (p < pos_ && error_ == 0) {
-        ssize_t n = ::write(fd_, p, static_cast<size_t>(pos_ - p));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
-            break;
-        }
-        p += n;
-    }
+    if (error_ == 0) error_ = kvx::WriteAll(fd_, buffer_, static_cast<size_t>(pos_ - buffer_));
     pos_ = buffer_;
 }
 
@@ -75,15 +73,7 @@ bool ConsoleOut::flush() {
 
 void ReportError(const char* program, const std::string& message) {
     std::string line = std::string(program) + ": " + message + "\n";
-    const char* p = line.data();
-    size_t n = line.size();
-    while (n > 0) {
-        ssize_t written = ::write(2, p, n);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        p += written;
-        n -= static_cast<size_t>(written);
-    }
+    kvx::WriteAll(2, line.data(), line.size());
 }
 
 void PrintCounts(ConsoleOut& out, uint32_t vertexCount, uint32_t faceCount, int32_t version) {

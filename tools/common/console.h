@@ -11,7 +11,8 @@
 #include "meshtext/format_number.h"
 
 // Standard output through one large buffer. Writes that fail are remembered;
-// flush() reports them.
+// flush() reports them. Whatever is still buffered goes out when the object
+// goes.
 class ConsoleOut {
 public:
     explicit ConsoleOut(int fd = 1);

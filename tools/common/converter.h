@@ -1,5 +1,6 @@
 // The flow every converter shares: the usage text, the input, the counts,
-// the echo lines, the save and the reporting of failures.
+// the echo lines, the save. Every step that fails throws a RunFailure for
+// the run guard (run_guard.h).
 #pragma once
 
 #include <cstdint>
@@ -9,85 +10,95 @@
 #include "meshcore/okvx.h"
 #include "meshtext/cmsh_reader.h"
 #include "meshtext/text_file.h"
+#include "run_guard.h"
 
 // Prints the converters' usage text on standard output; returns kExitUsage.
 int PrintConverterUsage();
 
 using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
 
-// One conversion from a text mesh to a KVX file. Every step that fails
-// reports one line on standard error and returns false; status() is then the
-// exit status to end with.
+// One conversion from a text mesh to a KVX file. What the converter prints
+// goes to standard output, or to standard error when the output file is
+// standard output itself, so that the file stays clean.
 class ConverterRun {
 public:
-    ConverterRun(const char* program, const char* inputPath, const char* outputPath)
-        : program_(program), inputPath_(inputPath), outputPath_(outputPath) {}
+    ConverterRun(const char* program, const char* inputPath, const char* outputPath);
 
-    // Opens the input and reads both counts into m (checked against the file
-    // size and the 32-bit array limits, as `layout` describes).
-    bool begin(const CmshLayout& layout, OKVX& m);
+    // Opens the input and reads both counts into m, checked against the
+    // 32-bit array limits and the length of the text, as `layout` describes.
+    void begin(const CmshLayout& layout, OKVX& m);
 
     // A 16-byte aligned array of count elements.
     template <typename T>
-    bool allocate(T*& array, uint64_t count) {
+    void allocate(T*& array, uint64_t count) {
         array = KvxAllocateArray<T>(count);
-        if (array == nullptr) return outOfMemory(count * sizeof(T));
-        return true;
+        if (array == nullptr) FailNoMemory(count * sizeof(T));
     }
 
-    // Reads `count` triangle entries, storing the low 16 bits of each index;
-    // with `echo`, prints each as "%u %u %u\n".
-    bool readTriangles(uint32_t count, uint16_t* indices, bool echo);
-
-    // Reads `count` triangle entries whose indices must name one of the
-    // first vertexCount vertices (and fit in 16 bits).
-    bool readCheckedTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices);
-
     // Reads one vertex entry of n values.
-    bool readVertex(float* values, uint32_t n) {
-        return reader_.readVertex(values, n) || readerFailed();
+    void readVertex(float* values, uint32_t n) {
+        if (!reader_.readVertex(values, n)) readerFailed();
     }
 
     // Packs four colour values of the entry read last.
-    bool packColor(const float values[4], uint32_t& color) {
-        return reader_.packColor(values, color) || readerFailed();
+    uint32_t packColor(const float values[4]) {
+        uint32_t color;
+        if (!reader_.packColor(values, color)) readerFailed();
+        return color;
     }
 
     // Reads one vertex entry of 7 values: four colour values, then x, y, z.
-    bool readColorVertex(uint32_t& color, float& x, float& y, float& z) {
+    void readColorVertex(uint32_t& color, float& x, float& y, float& z) {
         float v[7];
-        if (!reader_.readVertex(v, 7) || !reader_.packColor(v, color)) return readerFailed();
+        readVertex(v, 7);
+        color = packColor(v);
         x = v[4];
         y = v[5];
         z = v[6];
-        return true;
     }
 
-    // Releases the text once everything has been read from it, so that the
-    // arrays built afterwards do not add to it. The reader is unusable
-    // afterwards.
+    // Reads `count` triangle entries whose indices must each name one of
+    // the first vertexCount vertices (and fit in 16 bits); with `echo`,
+    // prints each entry read as "%u %u %u\n", those before a bad one too.
+    void readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices, bool echo);
+
+    // Reads the name token, if any.
+    void readName(char (&name)[256]);
+
+    // Ends the reading: notes whether text follows the last entry (naming
+    // the layout the text seems to have), for a warning once the file is
+    // saved; then releases the text, so that the arrays built afterwards do
+    // not add to it.
     void endInput();
 
     // Computes the smooth vertex normals of a version-3 or version-4 mesh
-    // whose indices were checked (readCheckedTriangles).
-    bool smoothNormals(OKVX& m);
+    // whose indices were read by readTriangles.
+    void smoothNormals(OKVX& m);
 
-    // Flushes standard output, then saves with `op`.
-    bool save(const OKVX& m, SaveOperation op);
+    // Flushes what was printed, saves with `op`, then gives the warning on
+    // trailing text, if any.
+    void save(const OKVX& m, SaveOperation op);
 
-    bool readerFailed();
-    bool outOfMemory(uint64_t bytes);
-
-    CmshReader& reader() { return reader_; }
     ConsoleOut& out() { return out_; }
-    int status() const { return status_; }
+
+    // Throws the reader's failure, or "changed while it was read" when the
+    // input file shrank under the reader.
+    [[noreturn]] void readerFailed();
 
 private:
+    void checkUnchanged();
+    // What to say of the text that follows the last entry; "" for nothing.
+    std::string trailingAdvice(const TrailingText& rest) const;
+
     const char* program_;
     const char* inputPath_;
     const char* outputPath_;
+    std::string inputName_;
+    CmshLayout layout_;
+    uint32_t vertexCount_ = 0;
+    uint32_t faceCount_ = 0;
+    std::string advice_;
     TextFile input_;
     CmshReader reader_{"", nullptr, nullptr};
     ConsoleOut out_;
-    int status_ = kExitOk;
 };

@@ -3,31 +3,51 @@
 #include "converter.h"
 #include "programs.h"
 
+const ProgramInfo kKvxconv1Info = {
+    "kvxconv1", "usage: kvxconv1 <input.cmsh> <output.kvx>",
+    R"(Reads a text mesh whose vertex entries are three values, x y z, and writes a
+version-1 KVX file: every vertex gets the colour 0xFFFF0000. Prints the counts,
+the version and every vertex and triangle as it reads them.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxconv1 cube3.cmsh cube.kvx
+)"};
+
 namespace {
 
 constexpr char kProgram[] = "kvxconv1";
 constexpr uint32_t kFixedColor = 0xFFFF0000u;  // 255, 255, 0, 0 packed
 
-}  // namespace
-
-int RunKvxconv1(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
-    if (!run.begin({3, sizeof(VertexkvxV1), true, 6}, mesh)) return run.status();
+    run.begin({.valuesPerVertex = 3, .vertexBytes = sizeof(VertexkvxV1)}, mesh);
     mesh.version = 1;
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
-    if (!run.allocate(mesh.verticesV1, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV1, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         float v[3];
-        if (!run.readVertex(v, 3)) return run.status();
+        run.readVertex(v, 3);
         VertexkvxV1& r = mesh.verticesV1[i];
         r = {kFixedColor, v[0], v[1], v[2]};
         PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
     }
 
-    if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
-    if (!run.readTriangles(mesh.faceCount, mesh.faces, true)) return run.status();
+    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
+    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, true);
     run.endInput();
-    if (!run.save(mesh, &OKVX::saveV1)) return run.status();
-    return kExitOk;
+    run.save(mesh, &OKVX::saveV1);
+}
+
+}  // namespace
+
+int RunKvxconv1(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

@@ -3,28 +3,48 @@
 #include "converter.h"
 #include "programs.h"
 
+const ProgramInfo kKvxconv2Info = {
+    "kvxconv2", "usage: kvxconv2 <input.cmsh> <output.kvx>",
+    R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and writes a version-2 KVX file.
+Prints the counts, the version and every vertex and triangle as it reads them.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxconv2 cube7.cmsh cube.kvx
+)"};
+
 namespace {
 
 constexpr char kProgram[] = "kvxconv2";
 
-}  // namespace
-
-int RunKvxconv2(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
-    if (!run.begin({7, sizeof(VertexkvxV2), true, 6}, mesh)) return run.status();
+    run.begin({.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV2)}, mesh);
     mesh.version = 2;
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
-    if (!run.allocate(mesh.verticesV2, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV2, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         VertexkvxV2& r = mesh.verticesV2[i];
-        if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
+        run.readColorVertex(r.color, r.x, r.y, r.z);
         PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
     }
 
-    if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
-    if (!run.readTriangles(mesh.faceCount, mesh.faces, true)) return run.status();
+    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
+    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, true);
     run.endInput();
-    if (!run.save(mesh, &OKVX::saveV2)) return run.status();
-    return kExitOk;
+    run.save(mesh, &OKVX::saveV2);
+}
+
+}  // namespace
+
+int RunKvxconv2(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

@@ -3,38 +3,54 @@
 #include "converter.h"
 #include "programs.h"
 
+const ProgramInfo kKvxconv3Info = {
+    "kvxconv3", "usage: kvxconv3 <input.cmsh> <output.kvx>",
+    R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, computes a smooth normal for
+every vertex and writes a version-3 KVX file. Prints nothing.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxconv3 cube7.cmsh cube.kvx
+)"};
+
 namespace {
 
 constexpr char kProgram[] = "kvxconv3";
 
-}  // namespace
-
-int RunKvxconv3(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
     // CFaceList, 20 bytes a face, is the largest array kept per triangle.
-    if (!run.begin({7, sizeof(VertexkvxV3), true, sizeof(CFace)}, mesh)) return run.status();
+    run.begin(
+        {.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV3), .triangleBytes = sizeof(CFace)},
+        mesh);
     mesh.version = 3;
 
-    if (!run.allocate(mesh.verticesV3, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV3, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         VertexkvxV3& r = mesh.verticesV3[i];
-        if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
+        run.readColorVertex(r.color, r.x, r.y, r.z);
         // The vertex-normal pass adds into these.
         r.nx = 0.0f;
         r.ny = 0.0f;
         r.nz = 0.0f;
     }
 
-    // Indices are used as positions in the vertex array: each must name a
-    // vertex that was read.
-    if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
-    if (!run.readCheckedTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces)) {
-        return run.status();
-    }
+    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
+    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, false);
     run.endInput();
+    run.smoothNormals(mesh);
+    run.save(mesh, &OKVX::saveV3);
+}
 
-    if (!run.smoothNormals(mesh)) return run.status();
+}  // namespace
 
-    if (!run.save(mesh, &OKVX::saveV3)) return run.status();
-    return kExitOk;
+int RunKvxconv3(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

@@ -6,25 +6,45 @@
 #include "converter.h"
 #include "programs.h"
 
+const ProgramInfo kKvxconv4Info = {
+    "kvxconv4", "usage: kvxconv4 <input.cmsh> <output.kvx>",
+    R"(Reads a text mesh whose vertex entries are nine values, u v, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and a name word after the
+triangles; computes a smooth normal for every vertex and writes a version-4
+KVX file, storing 1 - v. Prints the name between two bars.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxconv4 cube9.cmsh cube.kvx
+)"};
+
 namespace {
 
 constexpr char kProgram[] = "kvxconv4";
 
-}  // namespace
-
-int RunKvxconv4(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
     // CFaceList, 20 bytes a face, is the largest array kept per triangle.
-    if (!run.begin({9, sizeof(VertexkvxV4), true, sizeof(CFace)}, mesh)) return run.status();
+    run.begin({.valuesPerVertex = 9,
+               .vertexBytes = sizeof(VertexkvxV4),
+               .triangleBytes = sizeof(CFace),
+               .readsName = true},
+              mesh);
     mesh.version = 4;
 
-    if (!run.allocate(mesh.verticesV4, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV4, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         // u, v, four colour values, x, y, z.
         float values[9];
-        if (!run.readVertex(values, 9)) return run.status();
+        run.readVertex(values, 9);
         VertexkvxV4& r = mesh.verticesV4[i];
-        if (!run.packColor(values + 2, r.color)) return run.status();
+        r.color = run.packColor(values + 2);
         r.u = values[0];
         r.v = 1.0f - values[1];  // the second texture coordinate is flipped
         // The vertex-normal pass adds into these.
@@ -36,27 +56,23 @@ int RunKvxconv4(const char* inputPath, const char* outputPath) {
         r.z = values[8];
     }
 
-    // Indices are used as positions in the vertex array: each must name a
-    // vertex that was read.
-    if (!run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3)) return run.status();
-    if (!run.readCheckedTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces)) {
-        return run.status();
-    }
-
+    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
+    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, false);
     // No token left keeps the name empty; one over 255 characters is refused
     // rather than cut.
-    if (!run.reader().readName(mesh.name)) {
-        run.readerFailed();
-        return run.status();
-    }
+    run.readName(mesh.name);
     run.endInput();
+    // The name reaches standard output before the file is written.
     run.out().write("|", 1);
     run.out().write(mesh.name, strnlen(mesh.name, sizeof mesh.name));
     run.out().write("|", 1);
 
-    if (!run.smoothNormals(mesh)) return run.status();
+    run.smoothNormals(mesh);
+    run.save(mesh, &OKVX::saveV4);
+}
 
-    // The name reaches standard output before the file is written.
-    if (!run.save(mesh, &OKVX::saveV4)) return run.status();
-    return kExitOk;
+}  // namespace
+
+int RunKvxconv4(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

@@ -1,8 +1,6 @@
 // kvxconv4: the command line; the work is in kvxconv4.cpp.
-#include "converter.h"
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    if (argc < 3) return PrintConverterUsage();
-    return RunKvxconv4(argv[1], argv[2]);
+    return ConverterMain(argc, argv, kKvxconv4Info, RunKvxconv4);
 }

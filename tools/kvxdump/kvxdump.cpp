@@ -6,8 +6,24 @@
 #include <string>
 
 #include "console.h"
-#include "programs.h"
 #include "meshcore/okvx.h"
+#include "programs.h"
+#include "run_guard.h"
+
+const ProgramInfo kKvxdumpInfo = {
+    "kvxdump", "usage: kvxdump <file.kvx>",
+    R"(Prints a KVX file of any version as text on standard output: the vertex
+count, the face count and the version, one line per vertex record, one per
+triangle or edge and, for version 4, the name. Numbers are printed as printf's
+%u, %i, 0x%X (colour words) and %f (floats) print them. Versions 0 and -3 and
+unknown version codes print the three header lines alone. A file that does
+not begin with "KVX" is read all the same, with a warning on standard error.
+A truncated or otherwise bad file gets one line on standard error, nothing on
+standard output and status 2.
+
+Example:
+  kvxdump cube.kvx
+)"};
 
 namespace {
 
@@ -124,21 +140,23 @@ void PrintMesh(ConsoleOut& out, const OKVX& m) {
     }
 }
 
-}  // namespace
-
-int RunKvxdump(const char* path) {
+void Dump(const char* path) {
+    const std::string name = DisplayName(path);
     // Load first: a file that fails prints nothing on standard output.
     KvxStatus why;
     if (mesh.load(path, &why) == 0 && why.code != KvxErrc::unsupported_version) {
-        ReportError(kProgram, std::string(path) + ": " + KvxStatusMessage(why));
-        bool noMemory = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
-        return noMemory ? kExitNoMemory : kExitBadInput;
+        FailInput(name, why);
+    }
+    if (why.magicMissing) {
+        ReportWarning(kProgram, name, "the file does not begin with \"KVX\"; reading it anyway");
     }
     ConsoleOut out;
     PrintMesh(out, mesh);
-    if (!out.flush()) {
-        ReportError(kProgram, std::string("standard output: ") + std::strerror(out.error()));
-        return kExitWriteFailed;
-    }
-    return kExitOk;
+    if (!out.flush()) FailOutput("standard output", KvxStatus{KvxErrc::write_failed, out.error()});
+}
+
+}  // namespace
+
+int RunKvxdump(const char* path) {
+    return RunGuarded(kProgram, [&] { Dump(path); });
 }

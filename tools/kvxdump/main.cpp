@@ -1,13 +1,9 @@
 // kvxdump: the command line; the work is in kvxdump.cpp.
-#include <cstdio>
-
-#include "console.h"
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs("usage: kvxdump <file.kvx>\n", stderr);
-        return kExitUsage;
-    }
-    return RunKvxdump(argv[1]);
+    CommandLine line;
+    if (auto status = ReadCommandLine(argc, argv, kKvxdumpInfo, {}, 1, line)) return *status;
+    if (line.operands.empty()) return PrintUsage(kKvxdumpInfo);
+    return RunKvxdump(line.operands[0]);
 }

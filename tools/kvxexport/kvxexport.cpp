@@ -1,108 +1,70 @@
 // kvxexport: writes a KVX file as PLY (binary) or OBJ (text), the format
 // chosen by the output's extension, so that other tools can open it.
-#include <csignal>
-#include <cstdio>
-#include <new>
 #include <string>
 #include <string_view>
 
-#include "console.h"
+#include "command_line.h"
 #include "meshcore/okvx.h"
 #include "meshview/export.h"
-#include "meshview/mesh_view.h"
 #include "programs.h"
+#include "run_guard.h"
+#include "view_loader.h"
+
+const ProgramInfo kKvxexportInfo = {
+    "kvxexport", "usage: kvxexport [--colour-order argb|rgba] <input.kvx> <output.ply|output.obj>",
+    R"(Writes a KVX file of any version with geometry (1 to 4, -1, -2) in a format
+other tools read, chosen by the output's extension:
+  .ply  binary PLY: positions, normals, colours (red, green, blue, alpha) and
+        texture coordinates; triangles as "face", wireframe edges as "edge"
+  .obj  OBJ text: v, vn, vt, f and l, the version-4 name as o (no colours)
+Every vertex index is checked first. Prints nothing on success.
+
+  --colour-order argb|rgba  how the colour word is read: alpha, red, green,
+                            blue from its high byte down (argb, the default)
+                            or red, green, blue, alpha (rgba)
+
+Example:
+  kvxexport cube.kvx cube.ply
+)"};
 
 namespace {
 
-constexpr char kProgram[] = "kvxexport";
-constexpr char kUsage[] =
-    "usage: kvxexport <input.kvx> <output.ply|output.obj> [--colour-order argb|rgba]\n";
-
-// The usage line, after the problem when there is one.
-int Usage(const std::string& problem = {}) {
-    if (!problem.empty()) ReportError(kProgram, problem);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
-
-struct CommandLine {
+struct Options {
     const char* input = nullptr;
     const char* output = nullptr;
     ExportFormat format = ExportFormat::ply;
     ColorOrder colorOrder = ColorOrder::argb;
 };
 
-// Reads the command line; on a mistake prints the problem and the usage line
-// and returns false.
-bool ParseCommandLine(int argc, char** argv, CommandLine* line, int* status) {
-    int positional = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg.size() < 2 || arg[0] != '-') {
-            if (positional == 2) {
-                *status = Usage("unexpected argument " + std::string(arg));
-                return false;
-            }
-            (positional++ == 0 ? line->input : line->output) = argv[i];
-            continue;
-        }
-        if (arg != "--colour-order") {
-            *status = Usage("unknown option " + std::string(arg));
-            return false;
-        }
-        if (i + 1 == argc) {
-            *status = Usage(std::string(arg) + " needs a value");
-            return false;
-        }
-        std::string_view value = argv[++i];
-        if (!ParseColorOrder(value, &line->colorOrder)) {
-            *status = Usage(std::string(arg) + ": expected argb or rgba, found \"" +
-                            std::string(value) + "\"");
-            return false;
-        }
-    }
-    if (positional < 2) {
-        *status = Usage();
-        return false;
-    }
-    if (!ExportFormatOf(line->output, &line->format)) {
-        *status = Usage(std::string(line->output) + ": the output name must end in .ply or .obj");
-        return false;
-    }
-    return true;
-}
-
-int Export(const CommandLine& line) {
-    MeshView view;
-    std::string error;
-    LoadResult loaded = LoadMeshView(line.input, mesh, &view, &error);
-    if (loaded != LoadResult::ok) {
-        ReportError(kProgram, std::string(line.input) + ": " + error);
-        return loaded == LoadResult::no_memory ? kExitNoMemory : kExitBadInput;
-    }
-    // Past a file size limit, report "File too large" rather than die.
-    std::signal(SIGXFSZ, SIG_IGN);
+void Export(const Options& o) {
+    MeshView view = LoadCheckedView(o.input, mesh);
     KvxStatus why;
-    bool written = line.format == ExportFormat::ply
-                       ? WritePly(view, line.colorOrder, line.output, &why)
-                       : WriteObj(view, line.output, &why);
-    if (!written) {
-        ReportError(kProgram, std::string(line.output) + ": " + KvxStatusMessage(why));
-        return kExitWriteFailed;
-    }
-    return kExitOk;
+    bool written = o.format == ExportFormat::ply ? WritePly(view, o.colorOrder, o.output, &why)
+                                                 : WriteObj(view, o.output, &why);
+    if (!written) FailOutput(DisplayName(o.output), why);
 }
 
 }  // namespace
 
 int RunKvxexport(int argc, char** argv) {
+    const ProgramInfo& info = kKvxexportInfo;
     CommandLine line;
-    int status = kExitOk;
-    if (!ParseCommandLine(argc, argv, &line, &status)) return status;
-    try {
-        return Export(line);
-    } catch (const std::bad_alloc&) {
-        ReportError(kProgram, std::string(line.input) + ": out of memory");
-        return kExitNoMemory;
-    }
+    if (auto status = ReadCommandLine(argc, argv, info, {{"--colour-order", true}}, 2, line))
+        return *status;
+    if (line.operands.size() < 2) return PrintUsage(info);
+    Options o;
+    return RunGuarded(info.name, [&] {
+        o.input = line.operands[0];
+        o.output = line.operands[1];
+        for (auto [name, value] : line.options) {
+            if (!ParseColorOrder(value, &o.colorOrder)) {
+                FailUsage(std::string(name) + ": expected argb or rgba, found \"" +
+                          DisplayName(value) + "\"");
+            }
+        }
+        if (!ExportFormatOf(o.output, &o.format)) {
+            FailUsage(DisplayName(o.output) + ": the output name must end in .ply or .obj");
+        }
+        Export(o);
+    });
 }

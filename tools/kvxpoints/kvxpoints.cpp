@@ -3,30 +3,53 @@
 #include "converter.h"
 #include "programs.h"
 
+const ProgramInfo kKvxpointsInfo = {
+    "kvxpoints", "usage: kvxpoints <input.cmsh> <output.kvx>",
+    R"(Reads the vertices of a text mesh whose vertex entries are seven values, four
+colour values (0 to 1: alpha, red, green, blue) then x y z, and writes a
+version -1 KVX point set. Prints the counts, the version and every vertex.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxpoints cube7.cmsh points.kvx
+)"};
+
 namespace {
 
 constexpr char kProgram[] = "kvxpoints";
 
-}  // namespace
-
-int RunKvxpoints(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
     // A point set reads no triangle entries: whatever follows the vertices,
-    // however malformed, is never looked at.
-    if (!run.begin({7, sizeof(VertexkvxV1), false, 0}, mesh)) return run.status();
+    // however malformed, is never parsed.
+    run.begin({.valuesPerVertex = 7,
+               .vertexBytes = sizeof(VertexkvxV1),
+               .readsTriangles = false,
+               .triangleBytes = 0},
+              mesh);
     mesh.version = -1;
     // The text's face count is discarded; the header carries the vertex count twice.
     mesh.faceCount = mesh.vertexCount;
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
-    if (!run.allocate(mesh.verticesV1, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV1, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         VertexkvxV1& r = mesh.verticesV1[i];
-        if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
+        run.readColorVertex(r.color, r.x, r.y, r.z);
         PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
     }
     run.endInput();
+    run.save(mesh, &OKVX::saveVn1);
+}
 
-    if (!run.save(mesh, &OKVX::saveVn1)) return run.status();
-    return kExitOk;
+}  // namespace
+
+int RunKvxpoints(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

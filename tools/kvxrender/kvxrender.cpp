@@ -3,18 +3,37 @@
 // fixed views, framed to the mesh. An empty or degenerate mesh gives an
 // empty picture, not an error.
 #include <charconv>
-#include <csignal>
-#include <cstdio>
-#include <new>
 #include <string>
 #include <string_view>
 
-#include "console.h"
+#include "command_line.h"
 #include "meshcore/okvx.h"
 #include "meshview/mesh_view.h"
 #include "meshview/raster.h"
 #include "png_file.h"
 #include "programs.h"
+#include "run_guard.h"
+#include "view_loader.h"
+
+const ProgramInfo kKvxrenderInfo = {
+    "kvxrender",
+    "usage: kvxrender [--size WxH] [--view front|back|left|right|top|bottom|iso] "
+    "[--colour-order argb|rgba] <input.kvx> <output.png>",
+    R"(Draws a KVX file of any version with geometry (1 to 4, -1, -2) into an 8-bit
+RGB PNG picture, framed to the mesh: triangles with a depth buffer, shaded by
+the stored vertex normals (versions 3, 4) or by each triangle's normal (1, 2);
+wireframes as lines; point sets as dots. Every vertex index is checked first.
+Prints nothing on success.
+
+  --size WxH                the picture's size, each side 1 to 8192 (512x512)
+  --view NAME               where the camera stands: front (+z), back, left,
+                            right, top, bottom or iso (the default)
+  --colour-order argb|rgba  how the colour word is read (argb, the default:
+                            alpha, red, green, blue from its high byte down)
+
+Example:
+  kvxrender --size 320x320 cube.kvx cube.png
+)"};
 
 namespace {
 
@@ -22,13 +41,6 @@ constexpr char kProgram[] = "kvxrender";
 constexpr char kUsage[] =
     "usage: kvxrender <input.kvx> <output.png> [--size WxH] "
     "[--view front|back|left|right|top|bottom|iso] [--colour-order argb|rgba]\n";
-
-// The usage line, after the problem when there is one.
-int Usage(const std::string& problem = {}) {
-    if (!problem.empty()) ReportError(kProgram, problem);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
 
 // "WxH", each a decimal number from 1 to kMaxImageSide.
 bool ParseSize(std::string_view text, uint32_t* width, uint32_t* height) {
@@ -45,96 +57,56 @@ bool ParseSize(std::string_view text, uint32_t* width, uint32_t* height) {
     return p == end;
 }
 
-struct CommandLine {
+struct Options {
     const char* input = nullptr;
     const char* output = nullptr;
-    RenderOptions options;
+    RenderOptions render;
 };
 
-// Reads the command line; on a mistake prints the problem and the usage line
-// and returns false.
-bool ParseCommandLine(int argc, char** argv, CommandLine* line, int* status) {
-    int positional = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg.size() < 2 || arg[0] != '-') {
-            if (positional == 2) {
-                *status = Usage("unexpected argument " + std::string(arg));
-                return false;
-            }
-            (positional++ == 0 ? line->input : line->output) = argv[i];
-            continue;
-        }
-        if (arg != "--size" && arg != "--view" && arg != "--colour-order") {
-            *status = Usage("unknown option " + std::string(arg));
-            return false;
-        }
-        if (i + 1 == argc) {
-            *status = Usage(std::string(arg) + " needs a value");
-            return false;
-        }
-        std::string_view value = argv[++i];
-        bool good = arg == "--size" ? ParseSize(value, &line->options.width, &line->options.height)
-                    : arg == "--view" ? ParseViewDirection(value, &line->options.view)
-                                      : ParseColorOrder(value, &line->options.colorOrder);
-        if (!good) {
-            std::string expected =
-                arg == "--size"   ? "WxH, each side from 1 to " + std::to_string(kMaxImageSide)
-                : arg == "--view" ? "front, back, left, right, top, bottom or iso"
-                                  : "argb or rgba";
-            *status = Usage(std::string(arg) + ": expected " + expected + ", found \"" +
-                            std::string(value) + "\"");
-            return false;
-        }
+void Render(const Options& o) {
+    MeshView view = LoadCheckedView(o.input, mesh);
+    Image image;
+    if (!RenderMesh(view, o.render, &image)) {
+        FailNoMemory(uint64_t{o.render.width} * o.render.height * 7);
     }
-    if (positional < 2) {
-        *status = Usage();
-        return false;
-    }
-    return true;
+    KvxStatus why;
+    if (!WritePng(image, o.output, &why)) FailOutput(DisplayName(o.output), why);
 }
 
-int Render(const CommandLine& line) {
-    MeshView view;
-    std::string error;
-    LoadResult loaded = LoadMeshView(line.input, mesh, &view, &error);
-    if (loaded != LoadResult::ok) {
-        ReportError(kProgram, std::string(line.input) + ": " + error);
-        return loaded == LoadResult::no_memory ? kExitNoMemory : kExitBadInput;
-    }
-    Image image;
-    if (!RenderMesh(view, line.options, &image)) {
-        ReportError(kProgram, std::string(line.output) + ": out of memory for a " +
-                                  std::to_string(line.options.width) + "x" +
-                                  std::to_string(line.options.height) + " picture");
-        return kExitNoMemory;
-    }
-    // Past a file size limit, report "File too large" rather than die.
-    std::signal(SIGXFSZ, SIG_IGN);
-    KvxStatus why;
-    switch (WritePng(image, line.output, &why)) {
-        case PngResult::ok:
-            return kExitOk;
-        case PngResult::write_failed:
-            ReportError(kProgram, std::string(line.output) + ": " + KvxStatusMessage(why));
-            return kExitWriteFailed;
-        case PngResult::no_memory:
-            break;
-    }
-    ReportError(kProgram, std::string(line.output) + ": out of memory while encoding the picture");
-    return kExitNoMemory;
+// The value of one option, into `o`; false when it is not one.
+bool SetOption(std::string_view name, std::string_view value, Options& o) {
+    if (name == "--size") return ParseSize(value, &o.render.width, &o.render.height);
+    if (name == "--view") return ParseViewDirection(value, &o.render.view);
+    return ParseColorOrder(value, &o.render.colorOrder);
+}
+
+std::string Expected(std::string_view name) {
+    if (name == "--size") return "WxH, each side from 1 to " + std::to_string(kMaxImageSide);
+    if (name == "--view") return "front, back, left, right, top, bottom or iso";
+    return "argb or rgba";
 }
 
 }  // namespace
 
 int RunKvxrender(int argc, char** argv) {
+    const ProgramInfo& info = kKvxrenderInfo;
     CommandLine line;
-    int status = kExitOk;
-    if (!ParseCommandLine(argc, argv, &line, &status)) return status;
-    try {
-        return Render(line);
-    } catch (const std::bad_alloc&) {
-        ReportError(kProgram, std::string(line.input) + ": out of memory");
-        return kExitNoMemory;
+    if (auto status = ReadCommandLine(
+            argc, argv, info, {{"--size", true}, {"--view", true}, {"--colour-order", true}}, 2,
+            line)) {
+        return *status;
     }
+    if (line.operands.size() < 2) return PrintUsage(info);
+    Options o;
+    return RunGuarded(info.name, [&] {
+        o.input = line.operands[0];
+        o.output = line.operands[1];
+        for (auto [name, value] : line.options) {
+            if (!SetOption(name, value, o)) {
+                FailUsage(std::string(name) + ": expected " + Expected(name) + ", found \"" +
+                          DisplayName(value) + "\"");
+            }
+        }
+        Render(o);
+    });
 }

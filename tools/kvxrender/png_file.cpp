@@ -2,6 +2,8 @@
 
 #include <png.h>
 
+#include <cerrno>
+
 #include "meshcore/output_file.h"
 
 namespace {
@@ -57,11 +59,13 @@ bool Encode(const Image& image, PngSink* sink) {
 
 }  // namespace
 
-PngResult WritePng(const Image& image, const char* path, KvxStatus* status) {
+bool WritePng(const Image& image, const char* path, KvxStatus* status) {
     OutputFile file;
-    if (!file.open(path, status)) return PngResult::write_failed;
+    if (!file.open(path, status)) return false;
     PngSink sink{&file, status, false};
-    if (!Encode(image, &sink))
-        return sink.writeFailed ? PngResult::write_failed : PngResult::no_memory;
-    return file.commit(status) ? PngResult::ok : PngResult::write_failed;
+    if (!Encode(image, &sink)) {
+        if (!sink.writeFailed && status) *status = KvxStatus{KvxErrc::out_of_memory, ENOMEM};
+        return false;
+    }
+    return file.commit(status);
 }

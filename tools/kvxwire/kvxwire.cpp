@@ -1,17 +1,31 @@
 // kvxwire: a text mesh to a version -2 KVX wireframe, the distinct
 // undirected edges of its triangles in the order and direction of their
 // first occurrence.
-#include <algorithm>
-
 #include "converter.h"
 #include "programs.h"
 #include "wire.h"
 
-// Work arrays of the wireframe: the triangles as read, every edge of every
-// triangle, and the distinct edges.
 alignas(16) uint16_t* tmpFaces;
 alignas(16) CLine* Lines;
 alignas(16) CLine* filteredLines;
+
+const ProgramInfo kKvxwireInfo = {
+    "kvxwire", "usage: kvxwire <input.cmsh> <output.kvx>",
+    R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and writes a version -2 KVX
+wireframe: the vertices and the distinct edges of the triangles, in the order
+and direction of their first use. Prints eight progress lines.
+
+A text mesh (.cmsh) holds, separated by white space: the vertex count, the
+face count, the vertex entries, then the triangle entries (three vertex
+indices from 0 each). Bad input gets one line on standard error and status 2;
+an output that cannot be written status 3; memory too short status 4. The
+output appears complete or not at all. Where the output is standard output
+itself (/dev/stdout), the printed text goes to standard error instead.
+
+Example:
+  kvxwire cube7.cmsh wire.kvx
+)"};
 
 namespace {
 
@@ -22,19 +36,20 @@ void WriteText(ConsoleOut& out, const char (&text)[N]) {
     out.write(text, N - 1);
 }
 
-}  // namespace
-
-int RunKvxwire(const char* inputPath, const char* outputPath) {
+void Convert(const char* inputPath, const char* outputPath) {
     ConverterRun run(kProgram, inputPath, outputPath);
     // Lines and filteredLines take 24 bytes per triangle each, the largest
     // arrays the counts size.
-    if (!run.begin({7, sizeof(VertexkvxV1), true, 3 * sizeof(CLine)}, mesh)) return run.status();
+    run.begin({.valuesPerVertex = 7,
+               .vertexBytes = sizeof(VertexkvxV1),
+               .triangleBytes = 3 * sizeof(CLine)},
+              mesh);
     mesh.version = -2;
 
-    if (!run.allocate(mesh.verticesV1, mesh.vertexCount)) return run.status();
+    run.allocate(mesh.verticesV1, mesh.vertexCount);
     for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
         VertexkvxV1& r = mesh.verticesV1[i];
-        if (!run.readColorVertex(r.color, r.x, r.y, r.z)) return run.status();
+        run.readColorVertex(r.color, r.x, r.y, r.z);
     }
 
     const uint32_t triangles = mesh.faceCount;
@@ -43,15 +58,14 @@ int RunKvxwire(const char* inputPath, const char* outputPath) {
     constexpr char kDone[] = "\t\t\tdone!\n";
 
     WriteText(out, "loading faces...\n");
-    if (!run.allocate(tmpFaces, edges)) return run.status();
-    // Indices keep their low 16 bits; kvxwire only compares them, so none is
-    // checked against the vertex count.
-    if (!run.readTriangles(triangles, tmpFaces, false)) return run.status();
+    run.allocate(tmpFaces, edges);
+    run.readTriangles(triangles, mesh.vertexCount, tmpFaces, false);
     run.endInput();
     WriteText(out, kDone);
 
     WriteText(out, "reading lines...\n");
-    if (!run.allocate(Lines, edges) || !run.allocate(filteredLines, edges)) return run.status();
+    run.allocate(Lines, edges);
+    run.allocate(filteredLines, edges);
     // The de-duplication reads no slot of filteredLines beyond the edges it
     // has kept, so the slots are not filled with the sentinel edge: touching
     // 24 bytes per triangle of fresh memory would cost more than the rest.
@@ -64,18 +78,18 @@ int RunKvxwire(const char* inputPath, const char* outputPath) {
     WriteText(out, kDone);
 
     WriteText(out, "Optimizing...\n");
-    // mesh.faceCount still counts triangles here: it bounds the list the
-    // de-duplication works on. Only afterwards does it become the edge count.
+    // mesh.faceCount still counts triangles here; only afterwards does it
+    // become the edge count.
     uint32_t kept = 0;
     uint64_t tableBytes = 0;
-    if (!AppendNewLines(Lines, filteredLines, edges, kept, &tableBytes)) {
-        return run.outOfMemory(tableBytes);
+    if (!AppendNewLines(Lines, filteredLines, edges, edges, kept, &tableBytes)) {
+        FailNoMemory(tableBytes);
     }
     mesh.faceCount = kept;
     WriteText(out, kDone);
 
     WriteText(out, "write optimized Wireframe to mesh...\n");
-    if (!run.allocate(mesh.faces, uint64_t{kept} * 2)) return run.status();
+    run.allocate(mesh.faces, uint64_t{kept} * 2);
     for (uint64_t k = 0; k < kept; ++k) {
         mesh.faces[2 * k] = static_cast<uint16_t>(filteredLines[k].a);
         mesh.faces[2 * k + 1] = static_cast<uint16_t>(filteredLines[k].b);
@@ -86,6 +100,11 @@ int RunKvxwire(const char* inputPath, const char* outputPath) {
     Lines = nullptr;
     WriteText(out, kDone);
 
-    if (!run.save(mesh, &OKVX::saveVn2)) return run.status();
-    return kExitOk;
+    run.save(mesh, &OKVX::saveVn2);
+}
+
+}  // namespace
+
+int RunKvxwire(const char* inputPath, const char* outputPath) {
+    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "meshcore/okvx.h"
@@ -9,11 +10,6 @@
 namespace {
 
 constexpr uint64_t kPrefetchDistance = 16;
-
-// Slots of the line list that inLines scans.
-uint64_t ListCapacity() {
-    return uint64_t{mesh.faceCount} * 3;
-}
 
 // 16-bit indices: a mesh addresses at most 65,536 vertices, so both ends of
 // every edge built from a mesh fit in 16 bits and the unordered pair fits in
@@ -122,14 +118,14 @@ enum class HashResult { complete, noMemory, tooMany };
 // allocated (noMemory: `into` then holds the result for the first `done`
 // records, which the plain scan can carry on from), or when more than
 // `maxDistinct` distinct 16-bit edges turn up (tooMany).
-HashResult HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t maxDistinct,
-                        uint64_t& done, uint64_t& appended, uint64_t& failedBytes) {
+HashResult HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t capacity,
+                        uint64_t maxDistinct, uint64_t& done, uint64_t& appended,
+                        uint64_t& failedBytes) {
     KeySet<uint32_t> narrowSet(count);
     KeySet<uint64_t> wideSet(0);
     uint64_t narrowDistinct = 0;
     // The scan this replaces compares against every slot of `into`: the
     // lines appended so far and, behind them, the sentinels still unfilled.
-    const uint64_t capacity = ListCapacity();
     for (; done < count; ++done) {
         // Fetch a few edges ahead, so that cache misses overlap.
         const uint64_t ahead = done + kPrefetchDistance;
@@ -227,7 +223,8 @@ bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t&
             // Keys of one bucket share the top bits of the bucket hash:
             // probe with another multiplier.
             uint64_t i = (uint64_t{key} * 0xD6E8FEB86659FD93u) >> shift;
-            while (table[i] != kEmpty && table[i] != key) i = (i + 1) & (slots - 1);
+            while (table[i] != kEmpty && table[i] != key)
+                i = (i + 1) & (slots - 1);
             if (table[i] == kEmpty) {
                 table[i] = key;
                 uint64_t position = pair & 0xFFFFFFFFu;
@@ -249,10 +246,10 @@ bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t&
 // edges repeat, the partition once they turn out mostly distinct, and the
 // hash set alone again for lists with wider indices. False when memory ran
 // out, with `done` records settled.
-bool AppendAll(const CLine* from, CLine* into, uint64_t count, uint64_t& done,
+bool AppendAll(const CLine* from, CLine* into, uint64_t count, uint64_t capacity, uint64_t& done,
                uint64_t& appended, uint64_t& failedBytes) {
-    HashResult result =
-        HashedAppend(from, into, count, kHashedDistinctLimit, done, appended, failedBytes);
+    HashResult result = HashedAppend(from, into, count, capacity, kHashedDistinctLimit, done,
+                                     appended, failedBytes);
     if (result != HashResult::tooMany) return result == HashResult::complete;
     uint64_t kept = 0;
     if (PartitionedAppend(from, into, count, kept, failedBytes)) {
@@ -262,24 +259,25 @@ bool AppendAll(const CLine* from, CLine* into, uint64_t count, uint64_t& done,
     }
     done = 0;
     appended = 0;
-    return HashedAppend(from, into, count, UINT64_MAX, done, appended, failedBytes) ==
+    return HashedAppend(from, into, count, capacity, UINT64_MAX, done, appended, failedBytes) ==
            HashResult::complete;
 }
 
 }  // namespace
 
 bool inLines(CLine* list, CLine line) {
-    uint64_t capacity = ListCapacity();
+    const uint64_t capacity = uint64_t{mesh.faceCount} * 3;
     for (uint64_t k = 0; k < capacity; ++k) {
         if (list[k] == line) return true;
     }
     return false;
 }
 
-bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
-                    uint64_t* tableBytes) {
+bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint64_t capacity,
+                    uint32_t& appended, uint64_t* tableBytes) {
+    assert(count <= capacity && capacity <= UINT32_MAX);
     uint64_t done = 0, n = 0, bytes = 0;
-    bool complete = AppendAll(from, into, count, done, n, bytes);
+    bool complete = AppendAll(from, into, count, capacity, done, n, bytes);
     appended = static_cast<uint32_t>(n);
     if (!complete && tableBytes != nullptr) *tableBytes = bytes;
     return complete;
@@ -287,7 +285,7 @@ bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& ap
 
 uint32_t inList(CLine* from, CLine* into, unsigned long count) {
     uint64_t done = 0, appended = 0, bytes = 0;
-    if (!AppendAll(from, into, count, done, appended, bytes)) {
+    if (!AppendAll(from, into, count, uint64_t{mesh.faceCount} * 3, done, appended, bytes)) {
         // No memory for the table: the plain scan finishes the job.
         for (; done < count; ++done) {
             if (!inLines(into, from[done])) into[appended++] = from[done];

@@ -27,9 +27,22 @@ bool inLines(CLine* list, CLine line);
 // job; the result is the same either way.
 uint32_t inList(CLine* from, CLine* into, unsigned long count);
 
-// inList without the fallback: false, with the size of the failed request
-// in `tableBytes` (if given), when the hash set cannot grow; `into` then
-// holds part of the result. The set takes at most 24 bytes per distinct
-// edge (48 for edges with an index above 65535) and 256 KiB to start with.
-bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint32_t& appended,
-                    uint64_t* tableBytes = nullptr);
+// inList without the fallback, for a list of `capacity` slots (inList's is
+// 3 * mesh.faceCount): appends to `into` the records of from[0, count) that
+// are new to it, in order and direction of their first occurrence, and
+// returns true with their number in `appended`.
+// Precondition: count <= capacity <= 4,294,967,295 and `into` has
+// `capacity` slots; unlike inLines' list, they need not hold the sentinel,
+// since no slot beyond the records kept is read.
+// False, with the size of the failed request in `tableBytes` (if given),
+// when memory for the set runs out; `into` then holds part of the result.
+// The set takes at most 24 bytes per distinct edge (48 for edges with an
+// index above 65535) and 256 KiB to start with.
+bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint64_t capacity,
+                    uint32_t& appended, uint64_t* tableBytes = nullptr);
+
+// kvxwire's work arrays: the triangles as read (3 indices each), every edge
+// of every triangle, and the distinct edges.
+extern uint16_t* tmpFaces;
+extern CLine* Lines;
+extern CLine* filteredLines;

@@ -70,8 +70,10 @@ enum class KvxErrc : int {
     open_failed,          // sysErrno holds the reason
     read_failed,          // sysErrno holds the reason
     write_failed,         // sysErrno holds the reason (also a failed close or rename)
-    truncated,            // the file holds fewer bytes (found) than its header promises (expected)
-    name_too_long,        // a version-4 name of `found` bytes; at most 255 fit
+    truncated,            // the file holds fewer bytes (found) than its header promises
+                          // (expected), or fewer than the 15 of the header itself
+    name_too_long,        // a version-4 name of `found` bytes (0: of unknown length, on a
+                          // stream, read no further than 256 bytes); at most 255 fit
     too_large,            // the counts need more memory than this process can address
     out_of_memory,        // an allocation of `expected` bytes failed
     invalid_mesh,         // save: a count is not zero but its array is missing
@@ -82,6 +84,10 @@ struct KvxStatus {
     int sysErrno = 0;
     uint64_t expected = 0;
     uint64_t found = 0;
+    // load: the file does not begin with "KVX". It loads all the same (the
+    // magic is never required); this only tells, on success as on failure
+    // past the header.
+    bool magicMissing = false;
 };
 
 // One line of English without the path, such as "No such file or directory"
@@ -129,9 +135,10 @@ public:
     // loaded and 0 when not; given `status`, says why (ok on success).
     //
     // The header words are read in file order from offset 3; the magic is
-    // never read, so any three bytes load alike. A word that the file does
-    // not hold whole (a file shorter than 15 bytes) is not read and keeps its
-    // value: with no version word a fresh mesh stays at version 0.
+    // not required, so any three bytes load alike (status->magicMissing
+    // tells when they are not "KVX"). A file shorter than the 15-byte header
+    // is truncated; the words it holds whole are set, the others keep their
+    // values.
     //
     // A version other than 1, 2, 3, 4, -1, -2, -3 returns 0
     // (unsupported_version) with only the three header members set. For the
@@ -142,7 +149,8 @@ public:
     // allocated (truncated, with the bytes expected and found). Bytes past
     // the index block are ignored, except for version 4, where they are the
     // name: copied into `name` and followed by a zero byte; more than 255
-    // fails with name_too_long (found: the trailer's length). An allocation
+    // fails with name_too_long (found: the trailer's length where known; a
+    // stream is read no further than one byte past 255). An allocation
     // that fails gives out_of_memory; open_failed and read_failed carry
     // errno.
     //

@@ -9,13 +9,25 @@
 
 #include "meshcore/okvx.h"
 
-// A regular file (or a path that does not exist yet) is written to an unnamed
-// (or, where the file system cannot make one, a hidden) temporary file in the
-// target's folder, and put in place by one rename in commit(); a symbolic link
-// stays a link and the file it names is replaced. The new file keeps the mode
-// of the file it replaces, or gets 0666 less the umask. A path that names a
-// device, a pipe or a socket (/dev/null, /dev/stdout) is opened and written
-// directly, and never renamed over.
+// Where the bytes go depends on what the path names:
+//
+// - A regular file, or nothing yet: the bytes go to an unnamed temporary
+//   file (O_TMPFILE) in the target's folder, which commit() names and moves
+//   over the target with one rename. Where the file system cannot make an
+//   unnamed file, or /proc is missing, a hidden named one is used instead
+//   (".<name>.<random>", or ".kvx.<random>" for names too long to extend);
+//   it is removed on SIGTERM, SIGINT and SIGHUP as well as on failure. The
+//   new file keeps the mode of the file it replaces, or gets 0666 less the
+//   umask.
+// - A symbolic link is followed, link by link, to the file it names, which
+//   is replaced while the links stay: a dangling link creates its target,
+//   as `>` in a shell does; a loop fails with ELOOP and a link into a
+//   missing folder with ENOENT.
+// - A device, a pipe or a socket (/dev/null, a FIFO), and any path that
+//   names an open descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N) or
+//   whose links lead into /dev or /proc, is written in place and never
+//   renamed over. A descriptor of this process is written through a
+//   duplicate, so its offset and append mode hold (`>> log` appends).
 //
 // Use: open(), any number of write()s, commit(). Each returns false on
 // failure and, given `status`, says why (open_failed or write_failed with
@@ -39,8 +51,10 @@ private:
     void discard();
 
     int fd_ = -1;
-    bool direct_ = false;
+    int folder_ = -1;         // the target's folder, for the temporary file
+    bool direct_ = false;     // written in place
     bool anonymous_ = false;  // O_TMPFILE: no name until commit links one
-    std::string target_;      // where the file goes (symbolic links resolved)
-    std::string tempPath_;    // the hidden temporary file, when not anonymous
+    int cleanupSlot_ = -1;    // where the signal handlers find the temporary name
+    std::string targetName_;  // the target's name within folder_
+    std::string tempName_;    // the temporary file's name within folder_, once it has one
 };

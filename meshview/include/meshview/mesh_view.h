@@ -45,13 +45,6 @@ struct MeshView {
 // of 2"); groups are counted from 0.
 bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error);
 
-// Loads the KVX file at `path` into `m` (a fresh, zero mesh) and makes a
-// view of it. On failure `error` holds one line without the path: the
-// loader's reason (KvxStatusMessage) or MakeMeshView's. `no_memory` when the
-// mesh did not fit in memory, `bad_input` for everything else.
-enum class LoadResult { ok, bad_input, no_memory };
-LoadResult LoadMeshView(const char* path, OKVX& m, MeshView* view, std::string* error);
-
 // Fields of vertex i (i < vertexCount).
 inline uint32_t ViewColor(const MeshView& v, uint32_t i) {
     uint32_t color;

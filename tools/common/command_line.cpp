@@ -1,0 +1,92 @@
+#include "command_line.h"
+
+#include <cstring>
+
+#include "fd_io.h"
+
+#include "console.h"
+#include "run_guard.h"
+
+#ifndef KVX_VERSION
+#error "KVX_VERSION must name the project's version"
+#endif
+
+const char* ProgramVersion() {
+    return KVX_VERSION;
+}
+
+int PrintUsage(const ProgramInfo& program) {
+    std::string line = std::string(program.usage) + "\n";
+    kvx::WriteAll(2, line.data(), line.size());
+    return kExitUsage;
+}
+
+namespace {
+
+const OptionSpec* Find(const std::vector<OptionSpec>& options, std::string_view name) {
+    for (const OptionSpec& o : options) {
+        if (o.name == name) return &o;
+    }
+    return nullptr;
+}
+
+int Mistake(const ProgramInfo& program, const std::string& what) {
+    ReportError(program.name, what + "; see " + program.name + " --help");
+    return kExitUsage;
+}
+
+}  // namespace
+
+std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& program,
+                                   const std::vector<OptionSpec>& options, size_t maxOperands,
+                                   CommandLine& line) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            line.operands.push_back(argv[i]);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string_view name = arg;
+        const char* value = nullptr;
+        if (size_t equals = arg.find('=');
+            arg.starts_with("--") && equals != std::string_view::npos) {
+            name = arg.substr(0, equals);
+            value = argv[i] + equals + 1;
+        }
+        const OptionSpec* spec = Find(options, name);
+        if (spec == nullptr && value == nullptr && (name == "--help" || name == "--version")) {
+            ConsoleOut out;
+            if (name == "--help") {
+                out.write(std::string(program.usage) + "\n" + program.help);
+            } else {
+                out.write(std::string(program.name) + " " + ProgramVersion() + "\n");
+            }
+            return out.flush() ? kExitOk : kExitWriteFailed;
+        }
+        if (spec == nullptr) return Mistake(program, "unknown option " + std::string(name));
+        if (spec->takesValue && value == nullptr) {
+            if (i + 1 == argc) return Mistake(program, std::string(name) + " needs a value");
+            value = argv[++i];
+        } else if (!spec->takesValue && value != nullptr) {
+            return Mistake(program, std::string(name) + " takes no value");
+        }
+        line.options.emplace_back(spec->name, spec->takesValue ? value : "");
+    }
+    if (line.operands.size() > maxOperands) {
+        line.ignored = line.operands.size() - maxOperands;
+        std::string extra;
+        for (size_t k = maxOperands; k < line.operands.size(); ++k) {
+            extra += (k == maxOperands ? "" : " ") + DisplayName(line.operands[k]);
+        }
+        ReportError(program.name,
+                    "ignoring extra " +
+                        std::string(line.ignored == 1 ? "argument: " : "arguments: ") + extra);
+        line.operands.resize(maxOperands);
+    }
+    return std::nullopt;
+}

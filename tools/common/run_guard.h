@@ -1,0 +1,55 @@
+// How every program runs and fails: its work goes through one guard, which
+// turns each way a run can fail into one line on standard error and an exit
+// status.
+//
+// Work reports a failure by throwing a RunFailure, built by the Fail...
+// functions below from what went wrong (a text message, a KvxStatus, an
+// errno). The libraries underneath never throw; the programs' glue turns
+// their results into these.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "exit_status.h"
+#include "meshcore/okvx.h"
+
+// One failed run: the exit status it ends with, the line it prints after
+// "<program>: ", and errno where a system call failed.
+struct RunFailure {
+    int status = kExitBadInput;
+    std::string message;
+    int sysErrno = 0;
+};
+
+// Bad input (status 2). `message` is the whole line, e.g. what a reader
+// left in its error().
+[[noreturn]] void FailBadInput(std::string message);
+// Status 1, for a command line that cannot be followed.
+[[noreturn]] void FailUsage(std::string message);
+// Out of memory (status 4): "out of memory (N bytes)".
+[[noreturn]] void FailNoMemory(uint64_t bytes);
+// A load or read of the input `name` failed: "<name>: <why><detail>",
+// status 4 for out_of_memory and too_large, 2 for everything else.
+[[noreturn]] void FailInput(const std::string& name, const KvxStatus& why, const char* detail = "");
+// A write of the output `name` failed: "<name>: <why>", status 4 for
+// out_of_memory, 3 for everything else.
+[[noreturn]] void FailOutput(const std::string& name, const KvxStatus& why);
+
+// Runs `work` and returns the program's exit status: 0 when it returns.
+// For the whole run SIGXFSZ is ignored, so that a file-size limit makes a
+// write fail with "File too large" (status 3) instead of ending the
+// program. A RunFailure prints "<program>: <message>" and gives its status;
+// std::bad_alloc gives "out of memory" and status 4; std::system_error (a
+// thread the system cannot start) its own words and status 4. Given
+// `failure`, nothing is printed: the failure is stored there instead.
+int RunGuarded(const char* program, const std::function<void()>& work,
+               RunFailure* failure = nullptr);
+
+// A file name as messages show it: control characters escaped as \xNN,
+// so that every message stays one line.
+std::string DisplayName(const char* path);
+
+// Prints "<program>: <name>: warning: <message>" on standard error.
+void ReportWarning(const char* program, const std::string& name, const std::string& message);
