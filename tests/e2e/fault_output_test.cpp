@@ -368,4 +368,192 @@ TEST(FaultOutput, AKilledRunLeavesThePreviousFileAndNoTemporaryFile) {
     EXPECT_GT(killedWhileWriting, 0) << "no run was caught while it wrote its output";
 }
 
+// ---- Links, descriptors and long names ----
+
+TEST(FaultOutput, LinksAreFollowedOrRefusedAsARedirectionWould) {
+    TempDir dir;
+    const std::string in = Example("cube7.cmsh");
+    ASSERT_EQ(RunProgram(KVXCONV3_PATH, {in, dir.file("plain.kvx")}).exitStatus, 0);
+    const std::string file = ReadFile(dir.file("plain.kvx"));
+    auto isLink = [](const std::string& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    };
+    // A dangling link, and a chain of two, create their target.
+    ASSERT_EQ(::symlink("target.kvx", dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("dangling", dir.file("chain").c_str()), 0);
+    RunResult r = RunProgram(KVXCONV3_PATH, {in, dir.file("chain")});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(isLink(dir.file("chain")) && isLink(dir.file("dangling")));
+    EXPECT_EQ(ReadFile(dir.file("target.kvx")), file);
+    // An existing target is replaced, and the links stay.
+    WriteFile(dir.file("target.kvx"), "old");
+    EXPECT_EQ(RunProgram(KVXCONV3_PATH, {in, dir.file("dangling")}).exitStatus, 0);
+    EXPECT_EQ(ReadFile(dir.file("target.kvx")), file);
+    EXPECT_TRUE(isLink(dir.file("dangling")));
+    // A loop, and a link into a missing folder, are refused as open refuses them.
+    ASSERT_EQ(::symlink("loop2", dir.file("loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("loop1", dir.file("loop2").c_str()), 0);
+    r = RunProgram(KVXCONV3_PATH, {in, dir.file("loop1")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxconv3: " + dir.file("loop1") + ": Too many levels of symbolic links\n");
+    ASSERT_EQ(::symlink("nowhere/x.kvx", dir.file("astray").c_str()), 0);
+    r = RunProgram(KVXCONV3_PATH, {in, dir.file("astray")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxconv3: " + dir.file("astray") + ": No such file or directory\n");
+    EXPECT_TRUE(isLink(dir.file("loop1")) && isLink(dir.file("astray")));
+    EXPECT_EQ(ListFolder(dir.path()),
+              (std::vector<std::string>{"astray", "chain", "dangling", "loop1", "loop2",
+                                        "plain.kvx", "target.kvx"}));
+}
+
+// A path that names an open descriptor, or a link into /dev or /proc, is
+// written in place, through the descriptor: never renamed over.
+TEST(FaultOutput, DescriptorsAreWrittenInPlace) {
+    TempDir dir;
+    const std::string in = Example("cube7.cmsh");
+    ASSERT_EQ(RunProgram(KVXCONV3_PATH, {in, dir.file("plain.kvx")}).exitStatus, 0);
+    const std::string file = ReadFile(dir.file("plain.kvx"));
+    ASSERT_EQ(::symlink("/dev/stdout", dir.file("to-stdout").c_str()), 0);
+    for (const std::string& path :
+         {std::string("/dev/fd/3"), std::string("/proc/self/fd/3"), dir.file("to-stdout")}) {
+        SCOPED_TRACE(path);
+        WriteFile(dir.file("log"), "BEFORE\n");
+        RunResult r = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" \"$2\" 3>>\"$3\" >>\"$3\"",
+                                             KVXCONV3_PATH, in, path, dir.file("log")});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir.file("log")), "BEFORE\n" + file);
+    }
+    // A closed descriptor cannot be written.
+    RunResult r = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" /dev/fd/7", KVXCONV3_PATH, in});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxconv3: /dev/fd/7: Bad file descriptor\n");
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"log", "plain.kvx", "to-stdout"}));
+}
+
+TEST(FaultOutput, LongNamesAndDeepPathsAreWritten) {
+    TempDir dir;
+    const std::string in = Example("cube7.cmsh");
+    // The longest name a file system takes: no room for a suffix.
+    const std::string longest = dir.file(std::string(251, 'n') + ".kvx");
+    EXPECT_EQ(RunProgram(KVXCONV3_PATH, {in, longest}).exitStatus, 0);
+    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{std::string(251, 'n') + ".kvx"});
+    // A path of nearly PATH_MAX bytes.
+    std::string deep = dir.path();
+    while (deep.size() < 3800) {
+        deep.append(1, '/').append(200, 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    deep.append(1, '/').append(4090 - deep.size(), 'f');
+    RunResult r = RunProgram(KVXCONV3_PATH, {in, deep});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(ReadFile(deep).substr(0, 3), "KVX");
+}
+
+// A new file gets 0666 less the umask, an existing one keeps its mode.
+TEST(FaultOutput, ModesFollowTheUmaskOrThePreviousFile) {
+    TempDir dir;
+    const std::string in = Example("cube7.cmsh");
+    for (const char* mask : {"002", "022", "077"}) {
+        std::string out = dir.file(std::string("new") + mask + ".kvx");
+        RunResult r = RunProgram(
+            "/bin/sh", {"-c", std::string("umask ") + mask + " && exec \"$0\" \"$1\" \"$2\"",
+                        KVXCONV3_PATH, in, out});
+        ASSERT_EQ(r.exitStatus, 0);
+        struct stat st;
+        ASSERT_EQ(::stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u & ~static_cast<unsigned>(std::stoul(mask, nullptr, 8)))
+            << mask;
+    }
+    std::string kept = dir.file("kept.kvx");
+    WriteFile(kept, "old");
+    ASSERT_EQ(::chmod(kept.c_str(), 0640), 0);
+    ASSERT_EQ(RunProgram(KVXCONV3_PATH, {in, kept}).exitStatus, 0);
+    struct stat st;
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// ---- File systems that fail, through a preloaded library ----
+
+// The command line of `program` run with the fault library and `settings`
+// ("KVX_SHIM_NO_TMPFILE=1 ..."), for /bin/sh -c.
+std::vector<std::string> Shimmed(const std::string& settings, const std::string& program,
+                                 const std::vector<std::string>& args) {
+    std::vector<std::string> line{
+        "-c",
+        "export LD_PRELOAD=" KVX_FAULT_SHIM " " + settings +
+            " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"; "
+            "exec \"$0\" \"$@\"",
+        program};
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+TEST(FaultOutput, WithoutUnnamedFilesOrProcTheOutputIsStillWhole) {
+    TempDir dir;
+    const std::string out = dir.file("out.kvx");
+    for (const Program& p : Converters()) {
+        ASSERT_EQ(RunProgram(p.path, {p.example, dir.file("plain.kvx")}).exitStatus, 0);
+        const std::string file = ReadFile(dir.file("plain.kvx"));
+        for (const char* settings : {"KVX_SHIM_NO_TMPFILE=1", "KVX_SHIM_NO_PROC=1"}) {
+            SCOPED_TRACE(p.name + " with " + settings);
+            WriteFile(out, "the previous file");
+            RunResult r = RunProgram("/bin/sh", Shimmed(settings, p.path, {p.example, out}));
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+            EXPECT_EQ(ReadFile(out), file);
+            EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"out.kvx", "plain.kvx"}));
+        }
+    }
+}
+
+// A rename that fails after the temporary file got its name: the file is
+// removed, the previous one stays, and the failure is said.
+TEST(FaultOutput, AFailedRenameLeavesOnlyThePreviousFile) {
+    TempDir dir;
+    const std::string out = dir.file("out.kvx");
+    for (const Program& p : Converters()) {
+        for (const char* settings :
+             {"KVX_SHIM_RENAME_ERRNO=5", "KVX_SHIM_RENAME_ERRNO=5 KVX_SHIM_NO_TMPFILE=1"}) {
+            SCOPED_TRACE(p.name + " with " + settings);
+            WriteFile(out, "the previous file");
+            RunResult r = RunProgram("/bin/sh", Shimmed(settings, p.path, {p.example, out}));
+            EXPECT_EQ(r.exitStatus, 3);
+            EXPECT_EQ(r.err, p.name + ": " + out + ": Input/output error\n");
+            EXPECT_EQ(ReadFile(out), "the previous file");
+            EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"out.kvx"});
+        }
+    }
+}
+
+// Where the temporary file has a name from the start, an interrupted run
+// removes it before it ends by the signal.
+TEST(FaultOutput, AnInterruptedRunRemovesItsNamedTemporaryFile) {
+    TempDir dir;
+    const std::string out = dir.file("out.kvx");
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        WriteFile(out, "the previous file");
+        std::vector<std::string> line = Shimmed("KVX_SHIM_NO_TMPFILE=1 KVX_SHIM_WRITE_DELAY_MS=300",
+                                                KVXCONV3_PATH, {Example("cube7.cmsh"), out});
+        pid_t pid = Start("/bin/sh", line);
+        ASSERT_GT(pid, 0);
+        // The hidden temporary file appears; then the signal comes.
+        bool seen = false;
+        for (int k = 0; k < 500 && !seen; ++k) {
+            for (const std::string& name : ListFolder(dir.path())) {
+                seen = seen || name.rfind(".out.kvx.", 0) == 0;
+            }
+            if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_TRUE(seen);
+        ::kill(pid, signal);
+        int wstatus = 0;
+        ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == signal) << wstatus;
+        EXPECT_EQ(ReadFile(out), "the previous file");
+        EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"out.kvx"});
+    }
+}
+
 }  // namespace

@@ -79,13 +79,13 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
     }
     if (line.operands.size() > maxOperands) {
         line.ignored = line.operands.size() - maxOperands;
-        std::string extra;
+        std::string what =
+            line.ignored == 1 ? "ignoring extra argument:" : "ignoring extra arguments:";
         for (size_t k = maxOperands; k < line.operands.size(); ++k) {
-            extra += (k == maxOperands ? "" : " ") + DisplayName(line.operands[k]);
+            what += ' ';
+            what += DisplayName(line.operands[k]);
         }
-        ReportError(program.name,
-                    "ignoring extra " +
-                        std::string(line.ignored == 1 ? "argument: " : "arguments: ") + extra);
+        ReportError(program.name, what);
         line.operands.resize(maxOperands);
     }
     return std::nullopt;

@@ -1,0 +1,121 @@
+// A library for LD_PRELOAD that makes the system fail where a test says,
+// through the environment of the program under test:
+//   KVX_SHIM_NO_TMPFILE=1      open and openat refuse O_TMPFILE (EOPNOTSUPP),
+//                              as NFS, vfat and CIFS do;
+//   KVX_SHIM_NO_PROC=1         /proc is missing, as in a minimal chroot;
+//   KVX_SHIM_RENAME_ERRNO=N    rename and renameat fail with errno N;
+//   KVX_SHIM_WRITE_DELAY_MS=N  every write to a descriptor above 2 first
+//                              sleeps N milliseconds, so that a test can
+//                              catch a program while it writes a file.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <typename F>
+F Next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+bool Set(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+}
+
+bool IsTmpfile(int flags) {
+    return (flags & O_TMPFILE) == O_TMPFILE && Set("KVX_SHIM_NO_TMPFILE");
+}
+
+bool InProc(const char* path) {
+    return Set("KVX_SHIM_NO_PROC") && path != nullptr && std::strncmp(path, "/proc", 5) == 0;
+}
+
+int RenameFailure() {
+    const char* v = std::getenv("KVX_SHIM_RENAME_ERRNO");
+    return v ? std::atoi(v) : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    if (IsTmpfile(flags)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    if (InProc(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return Next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    if (IsTmpfile(flags)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    if (InProc(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return Next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
+}
+
+int access(const char* path, int mode) {
+    if (InProc(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return Next<int (*)(const char*, int)>("access")(path, mode);
+}
+
+int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+    if (InProc(oldpath)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(
+        olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int rename(const char* from, const char* to) {
+    if (int err = RenameFailure()) {
+        errno = err;
+        return -1;
+    }
+    return Next<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int renameat(int fromdir, const char* from, int todir, const char* to) {
+    if (int err = RenameFailure()) {
+        errno = err;
+        return -1;
+    }
+    return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromdir, from, todir, to);
+}
+
+ssize_t write(int fd, const void* data, size_t n) {
+    if (fd > 2) {
+        if (const char* v = std::getenv("KVX_SHIM_WRITE_DELAY_MS"))
+            usleep(1000u * static_cast<unsigned>(std::atoi(v)));
+    }
+    return Next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, n);
+}
+
+}  // extern "C"
