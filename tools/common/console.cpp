@@ -47,7 +47,8 @@ void ConsoleOut::drain() {
 }
 
 void ConsoleOut::writeOut() {
-    if (error_ == 0) error_ = kvx::WriteAll(fd_, buffer_, static_cast<size_t>(pos_ - buffer_));
+    if (error_ == 0 && fd_ != kDiscard)
+        error_ = kvx::WriteAll(fd_, buffer_, static_cast<size_t>(pos_ - buffer_));
     pos_ = buffer_;
 }
 

@@ -15,6 +15,9 @@
 // goes.
 class ConsoleOut {
 public:
+    // kDiscard as the descriptor drops everything, for callers that run a
+    // program's work and want none of its text.
+    static constexpr int kDiscard = -1;
     explicit ConsoleOut(int fd = 1);
     ~ConsoleOut();
     ConsoleOut(const ConsoleOut&) = delete;

@@ -13,12 +13,13 @@ int PrintConverterUsage() {
     return kExitUsage;
 }
 
-int ConverterMain(int argc, char** argv, const ProgramInfo& info,
-                  int (*run)(const char*, const char*)) {
+int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert) {
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info, {}, 2, line)) return *status;
     if (line.operands.size() < 2) return PrintConverterUsage();
-    return run(line.operands[0], line.operands[1]);
+    return RunGuarded(info.name, [&] {
+        convert(line.operands[0], line.operands[1], ConverterRun::kStandardText);
+    });
 }
 
 namespace {
@@ -51,12 +52,13 @@ const char* ConvertersOf(uint32_t valuesPerVertex) {
 
 }  // namespace
 
-ConverterRun::ConverterRun(const char* program, const char* inputPath, const char* outputPath)
+ConverterRun::ConverterRun(const char* program, const char* inputPath, const char* outputPath,
+                           int text)
     : program_(program),
       inputPath_(inputPath),
       outputPath_(outputPath),
       inputName_(DisplayName(inputPath)),
-      out_(TextDescriptor(outputPath)) {}
+      out_(text == kStandardText ? TextDescriptor(outputPath) : text) {}
 
 void ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
     layout_ = layout;

@@ -22,7 +22,11 @@ using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
 // standard output itself, so that the file stays clean.
 class ConverterRun {
 public:
-    ConverterRun(const char* program, const char* inputPath, const char* outputPath);
+    // `text`: where the printed text goes; kStandardText for standard output
+    // (or standard error, as above), ConsoleOut::kDiscard for nowhere.
+    static constexpr int kStandardText = 1;
+    ConverterRun(const char* program, const char* inputPath, const char* outputPath,
+                 int text = kStandardText);
 
     // Opens the input and reads both counts into m, checked against the
     // 32-bit array limits and the length of the text, as `layout` describes.

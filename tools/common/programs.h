@@ -1,11 +1,24 @@
-// The work of each program, as its main calls it: the paths from the
-// command line in, the exit status out. Each fills the global mesh, which a
-// caller that runs more than one conversion in a process must release
-// (KvxRelease) in between.
+// The work of each program. Each fills the global mesh, which a caller that
+// runs more than one in a process must release (KvxRelease) in between, and
+// each must run on one thread at a time.
 #pragma once
 
 #include "command_line.h"
 
+// A converter's work: the text mesh at inputPath to the KVX file at
+// outputPath, printing on `text` (ConverterRun::kStandardText, or
+// ConsoleOut::kDiscard). Throws a RunFailure (run_guard.h) on failure; run
+// it through RunGuarded.
+using ConvertFunction = void (*)(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxconv1(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxconv3(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxconv4(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxpoints(const char* inputPath, const char* outputPath, int text);
+void ConvertKvxwire(const char* inputPath, const char* outputPath, int text);
+
+// The same as the programs run them: through the guard, failures reported
+// on standard error, the exit status returned.
 int RunKvxconv1(const char* inputPath, const char* outputPath);
 int RunKvxconv2(const char* inputPath, const char* outputPath);
 int RunKvxconv3(const char* inputPath, const char* outputPath);
@@ -22,6 +35,5 @@ extern const ProgramInfo kKvxconv1Info, kKvxconv2Info, kKvxconv3Info, kKvxconv4I
     kKvxwireInfo, kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;
 
 // The main of a converter: --help, --version, the usage text for too few
-// operands, then run(input, output).
-int ConverterMain(int argc, char** argv, const ProgramInfo& info,
-                  int (*run)(const char*, const char*));
+// operands, then convert(input, output) through the guard.
+int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert);

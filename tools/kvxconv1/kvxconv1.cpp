@@ -25,8 +25,10 @@ namespace {
 constexpr char kProgram[] = "kvxconv1";
 constexpr uint32_t kFixedColor = 0xFFFF0000u;  // 255, 255, 0, 0 packed
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxconv1(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     run.begin({.valuesPerVertex = 3, .vertexBytes = sizeof(VertexkvxV1)}, mesh);
     mesh.version = 1;
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
@@ -46,8 +48,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveV1);
 }
 
-}  // namespace
-
 int RunKvxconv1(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(kProgram,
+                      [&] { ConvertKvxconv1(inputPath, outputPath, ConverterRun::kStandardText); });
 }

@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv1Info, RunKvxconv1);
+    return ConverterMain(argc, argv, kKvxconv1Info, ConvertKvxconv1);
 }

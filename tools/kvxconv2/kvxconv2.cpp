@@ -24,8 +24,10 @@ namespace {
 
 constexpr char kProgram[] = "kvxconv2";
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     run.begin({.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV2)}, mesh);
     mesh.version = 2;
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
@@ -43,8 +45,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveV2);
 }
 
-}  // namespace
-
 int RunKvxconv2(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(kProgram,
+                      [&] { ConvertKvxconv2(inputPath, outputPath, ConverterRun::kStandardText); });
 }

@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv2Info, RunKvxconv2);
+    return ConverterMain(argc, argv, kKvxconv2Info, ConvertKvxconv2);
 }

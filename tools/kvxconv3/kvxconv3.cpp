@@ -24,8 +24,10 @@ namespace {
 
 constexpr char kProgram[] = "kvxconv3";
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxconv3(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     // CFaceList, 20 bytes a face, is the largest array kept per triangle.
     run.begin(
         {.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV3), .triangleBytes = sizeof(CFace)},
@@ -49,8 +51,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveV3);
 }
 
-}  // namespace
-
 int RunKvxconv3(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(kProgram,
+                      [&] { ConvertKvxconv3(inputPath, outputPath, ConverterRun::kStandardText); });
 }

@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv3Info, RunKvxconv3);
+    return ConverterMain(argc, argv, kKvxconv3Info, ConvertKvxconv3);
 }

@@ -28,8 +28,10 @@ namespace {
 
 constexpr char kProgram[] = "kvxconv4";
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxconv4(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     // CFaceList, 20 bytes a face, is the largest array kept per triangle.
     run.begin({.valuesPerVertex = 9,
                .vertexBytes = sizeof(VertexkvxV4),
@@ -71,8 +73,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveV4);
 }
 
-}  // namespace
-
 int RunKvxconv4(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(kProgram,
+                      [&] { ConvertKvxconv4(inputPath, outputPath, ConverterRun::kStandardText); });
 }

@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv4Info, RunKvxconv4);
+    return ConverterMain(argc, argv, kKvxconv4Info, ConvertKvxconv4);
 }

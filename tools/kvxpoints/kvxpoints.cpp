@@ -24,8 +24,10 @@ namespace {
 
 constexpr char kProgram[] = "kvxpoints";
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxpoints(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     // A point set reads no triangle entries: whatever follows the vertices,
     // however malformed, is never parsed.
     run.begin({.valuesPerVertex = 7,
@@ -48,8 +50,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveVn1);
 }
 
-}  // namespace
-
 int RunKvxpoints(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(
+        kProgram, [&] { ConvertKvxpoints(inputPath, outputPath, ConverterRun::kStandardText); });
 }

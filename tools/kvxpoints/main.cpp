@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxpointsInfo, RunKvxpoints);
+    return ConverterMain(argc, argv, kKvxpointsInfo, ConvertKvxpoints);
 }

@@ -36,8 +36,10 @@ void WriteText(ConsoleOut& out, const char (&text)[N]) {
     out.write(text, N - 1);
 }
 
-void Convert(const char* inputPath, const char* outputPath) {
-    ConverterRun run(kProgram, inputPath, outputPath);
+}  // namespace
+
+void ConvertKvxwire(const char* inputPath, const char* outputPath, int text) {
+    ConverterRun run(kProgram, inputPath, outputPath, text);
     // Lines and filteredLines take 24 bytes per triangle each, the largest
     // arrays the counts size.
     run.begin({.valuesPerVertex = 7,
@@ -103,8 +105,7 @@ void Convert(const char* inputPath, const char* outputPath) {
     run.save(mesh, &OKVX::saveVn2);
 }
 
-}  // namespace
-
 int RunKvxwire(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram, [&] { Convert(inputPath, outputPath); });
+    return RunGuarded(kProgram,
+                      [&] { ConvertKvxwire(inputPath, outputPath, ConverterRun::kStandardText); });
 }

@@ -2,5 +2,5 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxwireInfo, RunKvxwire);
+    return ConverterMain(argc, argv, kKvxwireInfo, ConvertKvxwire);
 }
