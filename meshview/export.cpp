@@ -57,8 +57,10 @@ private:
     char buffer_[1 << 16];
 };
 
+// The bytes of `value` as memory holds them: little-endian, as the PLY
+// header says.
 template <typename T>
-void PutLittleEndian(BlockWriter& out, T value) {
+void PutValue(BlockWriter& out, T value) {
     static_assert(std::endian::native == std::endian::little);
     out.put(&value, sizeof value);
 }
@@ -80,7 +82,9 @@ std::string PlyHeader(const MeshView& view) {
         h += "property list uchar uint vertex_indices\n";
     } else if (view.primitive == Primitive::lines) {
         h += "element edge " + std::to_string(view.groupCount) + "\n";
-        h += "property uint vertex1\nproperty uint vertex2\n";
+        // int, as the PLY format's own example has it: some readers (MeshLab)
+        // stop at an edge of uint indices.
+        h += "property int vertex1\nproperty int vertex2\n";
     }
     return h + "end_header\n";
 }
@@ -139,15 +143,16 @@ bool WritePly(const MeshView& view, ColorOrder order, const char* path, KvxStatu
         out.put(channels, sizeof channels);
         if (view.hasTexture) {
             TexCoord st = ViewTexCoord(view, i);
-            PutLittleEndian(out, st.s);
-            PutLittleEndian(out, st.t);
+            PutValue(out, st.s);
+            PutValue(out, st.t);
         }
     }
     const uint32_t size = view.groupSize();
     for (uint32_t g = 0; g < view.groupCount; ++g) {
-        if (view.primitive == Primitive::triangles) PutLittleEndian(out, uint8_t{3});
+        if (view.primitive == Primitive::triangles) PutValue(out, uint8_t{3});
+        // 16-bit indices: the same bytes as uint32 or int32.
         for (uint32_t k = 0; k < size; ++k)
-            PutLittleEndian(out, uint32_t{view.indices[size_t{g} * size + k]});
+            PutValue(out, uint32_t{view.indices[size_t{g} * size + k]});
     }
     return out.finish();
 }

@@ -111,7 +111,7 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     // A wireframe: an edge element.
     ASSERT_EQ(run(SmallV1(-2, 2, 1, {1, 0}), "ply").exitStatus, 0);
     std::string wire = kPlyStart + "element vertex 2\n" + kPlyPosition + kPlyColour +
-                       "element edge 1\nproperty uint vertex1\nproperty uint vertex2\nend_header\n";
+                       "element edge 1\nproperty int vertex1\nproperty int vertex2\nend_header\n";
     for (int i = 0; i < 2; ++i) {
         wire += Floats({float(i), float(2 * i), -0.1f});
         wire += Bytes({0x22, 0x33, 0x44 + i, 0x11});
@@ -158,8 +158,10 @@ TEST_F(KvxExport, ObjOfEveryVersion) {
 }
 
 TEST_F(KvxExport, NamesStayOnTheirLine) {
-    ASSERT_EQ(run(TriangleV4("a\nb\rc d"), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")).substr(0, 10), "o a?b?c d\n");
+    ASSERT_EQ(run(TriangleV4("a\nb\rc d\x7F\x1F\xC3\xA4"), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")).substr(0, 14), "o a?b?c d??\xC3\xA4\n");
+    ASSERT_EQ(run(TriangleV4("\x7F"), "ply").exitStatus, 0);
+    EXPECT_NE(ReadFile(out("ply")).find("\ncomment ?\n"), std::string::npos);
     ASSERT_EQ(run(TriangleV4(""), "ply").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("ply")).find("comment"), std::string::npos);
 }
@@ -182,6 +184,8 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
               "kvxexport: unknown option --size; see kvxexport --help\n"},
              {{in, dir.file("out.stl")},
               "kvxexport: " + dir.file("out.stl") + ": the output name must end in .ply or .obj\n"},
+             {{in, dir.file("ply")},
+              "kvxexport: " + dir.file("ply") + ": the output name must end in .ply or .obj\n"},
          }) {
         RunResult r = Export(c.args);
         EXPECT_EQ(r.exitStatus, 1);
@@ -189,6 +193,9 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(FileExists(ply));
+    // A name that is the extension alone still ends in it.
+    EXPECT_EQ(Export({in, dir.file(".obj")}).exitStatus, 0);
+    EXPECT_EQ(ReadFile(dir.file(".obj")).substr(0, 2), "o ");
     // Options may stand anywhere; further operands are ignored, and said to be.
     EXPECT_EQ(Export({"--colour-order", "rgba", in, ply}).exitStatus, 0);
     RunResult extra = Export({in, ply, "extra"});

@@ -9,7 +9,8 @@ TEST(Mesh, GlobalStartsZeroFilled) {
     EXPECT_EQ(mesh.version, 0);
     EXPECT_EQ(mesh.vertexCount, 0u);
     EXPECT_EQ(mesh.faceCount, 0u);
-    for (char c : mesh.name) EXPECT_EQ(c, 0);
+    for (char c : mesh.name)
+        EXPECT_EQ(c, 0);
     EXPECT_EQ(mesh.faces, nullptr);
     EXPECT_EQ(mesh.verticesV1, nullptr);
     EXPECT_EQ(mesh.verticesV2, nullptr);
@@ -44,6 +45,10 @@ TEST(Mesh, AllocationsAreAlignedAndOverflowIsRefused) {
     }
     EXPECT_EQ(KvxAllocate(UINT64_MAX / 2, 4), nullptr);
     EXPECT_EQ(KvxAllocate(uint64_t{1} << 62, 1), nullptr);
+    // Products that wrap to a small number in 64 bits: 2^64 + 4 and 2^64 + 36.
+    EXPECT_EQ(KvxAllocate((uint64_t{1} << 62) + 1, 4), nullptr);
+    EXPECT_EQ(KvxAllocate((uint64_t{1} << 60) + 1, 36), nullptr);
+    EXPECT_EQ(KvxAllocateArray<VertexkvxV1>((uint64_t{1} << 60) + 1), nullptr);
 }
 
 TEST(Mesh, ReleaseFreesAndZeroFills) {

@@ -157,6 +157,51 @@ TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
     }
 }
 
+namespace {
+
+// Every decimal of the digits of n with the point at each place, from none
+// to `maxFraction` digits after it, parsed and compared with strtof.
+void ExpectStrtofAtEveryPoint(uint64_t n, int maxFraction) {
+    // Leading zeros give every point place a digit before it.
+    const std::string digits = std::string(12, '0') + std::to_string(n);
+    for (size_t fraction = 0; fraction <= static_cast<size_t>(maxFraction); ++fraction) {
+        const size_t point = digits.size() - fraction;
+        std::string token = digits.substr(0, point);
+        if (fraction > 0) token.append(".").append(digits, point, fraction);
+        Parsed p = Float(token);
+        ASSERT_EQ(p.ec, ParseErrc::ok) << token;
+        ASSERT_EQ(FloatBits(p.f), FloatBits(std::strtof(token.c_str(), nullptr))) << token;
+    }
+}
+
+}  // namespace
+
+// The fast path takes digits up to 2^24 = 16777216, where every integer is
+// a float; just above it, 1677721.7 would become 1677721.625, not .75.
+TEST(ParseFloat, TheFastPathEndsExactlyAt2To24) {
+    for (uint64_t n = (1u << 24) - 3000; n <= (1u << 24) + 3000; ++n)
+        ExpectStrtofAtEveryPoint(n, 11);
+    float v = 0;
+    const std::string edge = "1677721.6", beyond = "1677721.7";
+    EXPECT_TRUE(ClingerFastPath(edge.data(), edge.data() + edge.size(), v));
+    EXPECT_EQ(v, 1677721.6f);
+    EXPECT_FALSE(ClingerFastPath(beyond.data(), beyond.data() + beyond.size(), v));
+    EXPECT_EQ(Float(beyond).f, 1677721.75f);
+    // At most ten digits after the point: 10^10 is the last exact power.
+    const std::string ten = "0.0000000001", eleven = "0.00000000001";
+    EXPECT_TRUE(ClingerFastPath(ten.data(), ten.data() + ten.size(), v));
+    EXPECT_FALSE(ClingerFastPath(eleven.data(), eleven.data() + eleven.size(), v));
+}
+
+// Opt-in (KVX_EXHAUSTIVE=1, about a minute): every integer up to 2^24 and a
+// little past it, with the point at every place the fast path takes.
+TEST(ParseFloat, ExhaustiveAgainstStrtof) {
+    const char* wanted = std::getenv("KVX_EXHAUSTIVE");
+    if (wanted == nullptr || *wanted == '\0') GTEST_SKIP() << "set KVX_EXHAUSTIVE=1 to run";
+    for (uint64_t n = 0; n <= (1u << 24) + (1u << 16); ++n)
+        ExpectStrtofAtEveryPoint(n, 10);
+}
+
 TEST(ParseFloat, StopsAfterTheTokenAndSkipsLeadingSpace) {
     Parsed p = Float(" \r\n\t2.5  7");
     EXPECT_EQ(p.ec, ParseErrc::ok);

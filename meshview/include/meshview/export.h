@@ -25,7 +25,7 @@ std::string OneLineName(const char* name);
 // nz (versions 3 and 4); uchar red, green, blue, alpha, read from the colour
 // word by `order`; float s, t (version 4, t = 1 - the stored v). Then element
 // `face` (versions 1 to 4: a list uchar uint vertex_indices per triangle) or
-// `edge` (version -2: uint vertex1, vertex2); a point set has vertices only.
+// `edge` (version -2: int vertex1, vertex2); a point set has vertices only.
 // A non-empty version-4 name is the header's one comment.
 bool WritePly(const MeshView& view, ColorOrder order, const char* path, KvxStatus* status);
 
