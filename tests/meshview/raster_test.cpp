@@ -278,4 +278,104 @@ TEST(Raster, FramesTheMeshInAnyShapeOfPicture) {
     EXPECT_NE(p.at(50, 54), Picture::kPlain);
 }
 
+// ---- Exact pictures ----
+//
+// Below 16 pixels a side there is no margin, and a mesh whose vertices
+// span [0, W] x [0, H] in the front view lands on the picture one unit a
+// pixel: mesh (x, y) is picture (x, H - y). Pixels are drawn whose centres
+// lie inside a triangle or on its edges.
+
+// The picture as text: '.' for the background, and for every other pixel
+// the letter of its colour in `legend`, or '?'.
+std::vector<std::string> Mask(const Picture& p, const std::vector<std::pair<char, Pixel>>& legend) {
+    std::vector<std::string> rows;
+    for (uint32_t y = 0; y < p.image.height; ++y) {
+        std::string row;
+        for (uint32_t x = 0; x < p.image.width; ++x) {
+            Pixel px = p.at(x, y);
+            char c = px == Picture::kPlain ? '.' : '?';
+            for (const auto& [letter, colour] : legend)
+                if (px == colour) c = letter;
+            row += c;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// A grey of 100 lit from the front: 0.3 + 0.7 * 0.894427 of it is 92.61,
+// which rounds to 93.
+constexpr uint32_t kGrey100 = 0xFF646464u;
+constexpr Pixel kLitGrey{93, 93, 93};
+
+TEST(Raster, ExactPixelsOfATriangleInASmallPicture) {
+    // The corners of the picture are the triangle's: (0, 4), (6, 4), (0, 0).
+    Picture p =
+        Draw(File(2, {{0, 0, 0, kGrey100}, {6, 0, 0, kGrey100}, {0, 4, 0, kGrey100}}, {0, 1, 2}),
+             ViewDirection::front, 6, 4);
+    EXPECT_EQ(Mask(p, {{'#', kLitGrey}}),
+              (std::vector<std::string>{"#.....", "##....", "####..", "#####."}));
+}
+
+TEST(Raster, PixelCentresOnAnEdgeAreDrawn) {
+    // An edge at x = 2.5 runs through the centres of column 2. Two vertices
+    // that no face names hold the frame at [0, 6] x [0, 4]. The corners in
+    // each order, so that the edge is each of the three.
+    for (std::vector<uint16_t> corners : {std::vector<uint16_t>{2, 3, 4}, {3, 4, 2}, {4, 2, 3}}) {
+        Picture p = Draw(File(2,
+                              {{0, 0, 0},
+                               {6, 4, 0},
+                               {2.5f, 0, 0, kGrey100},
+                               {6, 0, 0, kGrey100},
+                               {2.5f, 4, 0, kGrey100}},
+                              corners),
+                         ViewDirection::front, 6, 4);
+        EXPECT_EQ(Mask(p, {{'#', kLitGrey}}),
+                  (std::vector<std::string>{"..#...", "..##..", "..###.", "..####"}))
+            << corners[0];
+    }
+}
+
+TEST(Raster, ExactPixelsOfOpenLinesToTheirLastStep) {
+    constexpr uint32_t kGreen = 0xFF00C800u;
+    const Pixel green{0, 200, 0};
+    // A line from picture (0.5, 2.5) to (4.5, 0.5), framed by two points.
+    Picture inside = Draw(
+        File(-2, {{0, 0, 0}, {5, 3, 0}, {0.5f, 0.5f, 0, kGreen}, {4.5f, 2.5f, 0, kGreen}}, {2, 3}),
+        ViewDirection::front, 5, 3);
+    EXPECT_EQ(Mask(inside, {{'L', green}}), (std::vector<std::string>{"....L", "..LL.", "LL..."}));
+    // A line to the picture's right edge: its last step falls outside and
+    // must not wrap onto the next row.
+    Picture edge =
+        Draw(File(-2, {{0, 0, 0, kGreen}, {5, 3, 0, kGreen}}, {0, 1}), ViewDirection::front, 5, 3);
+    EXPECT_EQ(Mask(edge, {{'L', green}}), (std::vector<std::string>{"....L", "..LL.", ".L..."}));
+    // Points: 2 x 2 dots, clipped at the picture's edges.
+    Picture dots = Draw(File(-1, {{0, 0, 0, kGreen}, {5, 3, 0, kGreen}, {2, 1, 0, kGreen}}, {}),
+                        ViewDirection::front, 5, 3);
+    EXPECT_EQ(Mask(dots, {{'P', green}}), (std::vector<std::string>{"....P", ".PP..", "PPP.."}));
+}
+
+// A triangle given again, corner for corner, changes no pixel: it is
+// passed over, as a picture of many copies of one face would otherwise cost
+// as many fills.
+TEST(Raster, RepeatedTrianglesChangeNothing) {
+    std::vector<Vertex> v;
+    std::vector<uint16_t> once;
+    uint64_t state = 3;
+    auto next = [&state] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<float>(state >> 40) / static_cast<float>(1u << 24);
+    };
+    for (uint16_t i = 0; i < 60; ++i)
+        v.push_back({next(), next(), next(), 0xFF000000u | (i * 4567u)});
+    for (uint16_t t = 0; t < 40; ++t)
+        once.insert(once.end(), {t, uint16_t(t + 7), uint16_t(t + 19)});
+    std::vector<uint16_t> again = once;
+    again.insert(again.end(), once.begin(), once.end());
+    Picture a = Draw(File(2, v, once), ViewDirection::iso, 200, 150);
+    Picture b = Draw(File(2, v, again), ViewDirection::iso, 200, 150);
+    EXPECT_GT(a.covered(), 1000);
+    EXPECT_EQ(b.bytes(), a.bytes());
+}
+
 }  // namespace
