@@ -10,16 +10,11 @@
 #include <cstring>
 #include <utility>
 
+#include "failure.h"
 #include "fd_io.h"
 #include "meshcore/okvx.h"
 
 namespace {
-
-int32_t Fail(KvxStatus* status, KvxErrc code, int sysErrno = 0, uint64_t expected = 0,
-             uint64_t found = 0) {
-    if (status) *status = KvxStatus{code, sysErrno, expected, found};
-    return 0;
-}
 
 // 16-bit index values per counted face or line in the file, or -1 for a
 // version that is not loaded. Version -3 carries six values per record.
@@ -89,9 +84,9 @@ public:
     bool read(uint64_t offset, void* out, size_t n, KvxStatus* status) {
         size_t got = 0;
         if (int err = kvx::PreadFully(fd_, out, n, offset, got); err != 0)
-            return Fail(status, KvxErrc::read_failed, err);
+            return kvx::Failed(status, KvxErrc::read_failed, err);
         // The file shrank since it was measured.
-        if (got < n) return Fail(status, KvxErrc::truncated, 0, offset + n, offset + got);
+        if (got < n) return kvx::Failed(status, KvxErrc::truncated, 0, offset + n, offset + got);
         return true;
     }
     bool size(uint64_t& total) {
@@ -121,7 +116,7 @@ public:
             // One read at a time: a pipe delivers what it has.
             ssize_t n = ::read(fd_, buffer_ + filled_, capacity_ - filled_);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Fail(status, KvxErrc::read_failed, errno);
+            if (n < 0) return kvx::Failed(status, KvxErrc::read_failed, errno);
             got = static_cast<size_t>(n);
             if (got == 0) ended_ = true;
             filled_ += got;
@@ -142,9 +137,9 @@ private:
         constexpr size_t kFirstSize = 65536;
         uint64_t wanted =
             std::min<uint64_t>(limit, std::max<uint64_t>(kFirstSize, 2 * uint64_t{capacity_}));
-        if (!FitsInSize(wanted)) return Fail(status, KvxErrc::too_large, 0, wanted);
+        if (!FitsInSize(wanted)) return kvx::Failed(status, KvxErrc::too_large, 0, wanted);
         void* bigger = std::realloc(buffer_, static_cast<size_t>(wanted));
-        if (bigger == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, wanted);
+        if (bigger == nullptr) return kvx::Failed(status, KvxErrc::out_of_memory, 0, wanted);
         buffer_ = static_cast<unsigned char*>(bigger);
         capacity_ = static_cast<size_t>(wanted);
         return true;
@@ -200,7 +195,8 @@ bool ReadHeader(OKVX& m, Source& source, KvxStatus* status) {
     if (have >= 7) std::memcpy(&m.vertexCount, header + 3, 4);
     if (have >= 11) std::memcpy(&m.faceCount, header + 7, 4);
     if (have >= 15) std::memcpy(&m.version, header + 11, 4);
-    if (have < kKvxHeaderSize) return Fail(status, KvxErrc::truncated, 0, kKvxHeaderSize, have);
+    if (have < kKvxHeaderSize)
+        return kvx::Failed(status, KvxErrc::truncated, 0, kKvxHeaderSize, have);
     // The magic is never required; whether it is there is only noted.
     if (status) status->magicMissing = std::memcmp(header, "KVX", 3) != 0;
     return true;
@@ -216,14 +212,14 @@ bool CheckSize(const OKVX& m, const Layout& l, Source& source, uint64_t& nameByt
     uint64_t limit = m.version == 4 ? l.blocksEnd + 256 : l.blocksEnd;
     uint64_t have = 0;
     if (!source.reach(limit, have, status)) return false;
-    if (have < l.blocksEnd) return Fail(status, KvxErrc::truncated, 0, l.blocksEnd, have);
+    if (have < l.blocksEnd) return kvx::Failed(status, KvxErrc::truncated, 0, l.blocksEnd, have);
     nameBytes = m.version == 4 ? have - l.blocksEnd : 0;
     if (nameBytes > 255) {
         uint64_t total = 0;
         uint64_t length = source.size(total) ? total - l.blocksEnd : 0;
-        return Fail(status, KvxErrc::name_too_long, 0, 255, length);
+        return kvx::Failed(status, KvxErrc::name_too_long, 0, 255, length);
     }
-    if (!FitsInSize(l.blocksEnd)) return Fail(status, KvxErrc::too_large, 0, l.blocksEnd);
+    if (!FitsInSize(l.blocksEnd)) return kvx::Failed(status, KvxErrc::too_large, 0, l.blocksEnd);
     return true;
 }
 
@@ -232,10 +228,12 @@ template <typename Source>
 bool ReadBlocks(const OKVX& m, const Layout& l, Source& source, PendingArrays& arrays,
                 char (&name)[256], uint64_t nameBytes, KvxStatus* status) {
     arrays.vertices = KvxAllocate(m.vertexCount, l.recordSize);
-    if (arrays.vertices == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, l.vertexBytes);
+    if (arrays.vertices == nullptr)
+        return kvx::Failed(status, KvxErrc::out_of_memory, 0, l.vertexBytes);
     if (l.groupValues != 0) {
         arrays.faces = KvxAllocateArray<uint16_t>(l.indexValues);
-        if (arrays.faces == nullptr) return Fail(status, KvxErrc::out_of_memory, 0, l.indexBytes);
+        if (arrays.faces == nullptr)
+            return kvx::Failed(status, KvxErrc::out_of_memory, 0, l.indexBytes);
     }
     return source.read(kKvxHeaderSize, arrays.vertices, static_cast<size_t>(l.vertexBytes),
                        status) &&
@@ -286,7 +284,7 @@ int32_t Load(OKVX& m, Source& source, KvxStatus* status) {
     };
     int groupValues = IndexValuesPerGroup(m.version);
     if (groupValues < 0) {
-        Fail(status, KvxErrc::unsupported_version);
+        kvx::Failed(status, KvxErrc::unsupported_version);
         return fail();
     }
     const Layout layout = LayoutOf(m, groupValues);
@@ -310,9 +308,9 @@ int32_t KvxLoadMemory(OKVX& m, const void* data, size_t size, KvxStatus* status)
 
 int32_t OKVX::load(const char* path, KvxStatus* status) {
     kvx::UniqueFd file(kvx::OpenFile(path, O_RDONLY));
-    if (!file.valid()) return Fail(status, KvxErrc::open_failed, errno);
+    if (!file.valid()) return kvx::Failed(status, KvxErrc::open_failed, errno);
     struct stat st;
-    if (::fstat(file.get(), &st) != 0) return Fail(status, KvxErrc::read_failed, errno);
+    if (::fstat(file.get(), &st) != 0) return kvx::Failed(status, KvxErrc::read_failed, errno);
     if (S_ISREG(st.st_mode)) {
         RegularFileSource source(file.get(), static_cast<uint64_t>(st.st_size));
         return Load(*this, source, status);

@@ -80,6 +80,7 @@ void VertexNormals(const CFace* faces, uint32_t faceCount, Vertex* vertices, uin
     // float sums decides their last bits.
     for (uint32_t k = 0; k < faceCount; ++k) {
         const CFace& face = faces[k];
+        assert(face.i0 < vertexCount && face.i1 < vertexCount && face.i2 < vertexCount);
         AddToCorner(vertices[face.i0], face);
         AddToCorner(vertices[face.i1], face);
         AddToCorner(vertices[face.i2], face);
@@ -173,10 +174,18 @@ void SmoothNormals(const OKVX& m, Vertex* vertices) {
     VertexNormals(CFaceList, m.faceCount, vertices, m.vertexCount);
 }
 
+// Whether every index of the mesh's triangles names one of its vertices.
+[[maybe_unused]] bool IndicesNameVertices(const OKVX& m) {
+    for (uint64_t k = 0; k < uint64_t{m.faceCount} * 3; ++k)
+        if (m.faces[k] >= m.vertexCount) return false;
+    return true;
+}
+
 }  // namespace
 
 bool kvx::ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes) {
     assert(m.version == 3 || m.version == 4);
+    assert(IndicesNameVertices(m));
     CFaceList = KvxAllocateArray<CFace>(m.faceCount);
     if (CFaceList == nullptr) {
         if (failedBytes) *failedBytes = uint64_t{m.faceCount} * sizeof(CFace);

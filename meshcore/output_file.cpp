@@ -15,14 +15,10 @@
 #include <random>
 #include <string_view>
 
+#include "failure.h"
 #include "fd_io.h"
 
 namespace {
-
-bool Fail(KvxStatus* status, KvxErrc code, int err) {
-    if (status) *status = KvxStatus{code, err, 0, 0};
-    return false;
-}
 
 std::string FolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -247,18 +243,19 @@ void OutputFile::discard() {
 
 bool OutputFile::open(const char* path, KvxStatus* status) {
     Destination to;
-    if (int err = Resolve(path, to); err != 0) return Fail(status, KvxErrc::open_failed, err);
+    if (int err = Resolve(path, to); err != 0)
+        return kvx::Failed(status, KvxErrc::open_failed, err);
     if (to.kind == Destination::descriptor) {
         // The same open file, sharing its offset and append mode.
         direct_ = true;
         fd_ = ::fcntl(to.fd, F_DUPFD_CLOEXEC, 0);
-        if (fd_ < 0) return Fail(status, KvxErrc::open_failed, errno);
+        if (fd_ < 0) return kvx::Failed(status, KvxErrc::open_failed, errno);
         return true;
     }
     if (to.kind == Destination::in_place) {
         direct_ = true;
         fd_ = kvx::OpenFile(to.path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY);
-        if (fd_ < 0) return Fail(status, KvxErrc::open_failed, errno);
+        if (fd_ < 0) return kvx::Failed(status, KvxErrc::open_failed, errno);
         return true;
     }
 
@@ -266,7 +263,7 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
     // file systems. The folder is held open, and every name within it is
     // short: paths near PATH_MAX work as well as any other.
     folder_ = kvx::OpenFile(FolderOf(to.path).c_str(), O_PATH | O_DIRECTORY);
-    if (folder_ < 0) return Fail(status, KvxErrc::open_failed, errno);
+    if (folder_ < 0) return kvx::Failed(status, KvxErrc::open_failed, errno);
     targetName_ = BaseOf(to.path);
     const mode_t mode = to.exists ? to.mode : NewFileMode();
 
@@ -279,7 +276,7 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
             anonymous_ = true;
         } else if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL && err != ENOENT) {
             discard();
-            return Fail(status, KvxErrc::open_failed, err);
+            return kvx::Failed(status, KvxErrc::open_failed, err);
         }
     }
     if (!anonymous_) {
@@ -292,21 +289,21 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
             } else if (errno != EEXIST || attempt == 100) {
                 int err = errno;
                 discard();
-                return Fail(status, KvxErrc::open_failed, err);
+                return kvx::Failed(status, KvxErrc::open_failed, err);
             }
         }
     }
     if (::fchmod(fd_, mode) != 0) {
         int err = errno;
         discard();
-        return Fail(status, KvxErrc::open_failed, err);
+        return kvx::Failed(status, KvxErrc::open_failed, err);
     }
     return true;
 }
 
 bool OutputFile::write(const void* data, size_t n, KvxStatus* status) {
     if (int err = kvx::WriteAll(fd_, data, n); err != 0)
-        return Fail(status, KvxErrc::write_failed, err);
+        return kvx::Failed(status, KvxErrc::write_failed, err);
     return true;
 }
 
@@ -314,7 +311,7 @@ bool OutputFile::commit(KvxStatus* status) {
     if (direct_) {
         int result = ::close(fd_);
         fd_ = -1;
-        if (result != 0 && errno != EINTR) return Fail(status, KvxErrc::write_failed, errno);
+        if (result != 0 && errno != EINTR) return kvx::Failed(status, KvxErrc::write_failed, errno);
         return true;
     }
     if (anonymous_) {
@@ -331,7 +328,7 @@ bool OutputFile::commit(KvxStatus* status) {
             int err = errno;
             if (err != EEXIST || attempt == 100) {
                 discard();
-                return Fail(status, KvxErrc::write_failed, err);
+                return kvx::Failed(status, KvxErrc::write_failed, err);
             }
         }
     }
@@ -340,12 +337,12 @@ bool OutputFile::commit(KvxStatus* status) {
     if (result != 0 && errno != EINTR) {
         int err = errno;
         discard();
-        return Fail(status, KvxErrc::write_failed, err);
+        return kvx::Failed(status, KvxErrc::write_failed, err);
     }
     if (::renameat(folder_, tempName_.c_str(), folder_, targetName_.c_str()) != 0) {
         int err = errno;
         discard();
-        return Fail(status, KvxErrc::write_failed, err);
+        return kvx::Failed(status, KvxErrc::write_failed, err);
     }
     tempName_.clear();
     discard();

@@ -2,6 +2,7 @@
 // the file, so each block goes out in one write.
 #include <cstring>
 
+#include "failure.h"
 #include "meshcore/okvx.h"
 #include "meshcore/output_file.h"
 
@@ -9,18 +10,15 @@ namespace {
 
 enum class IndexGroup { none, pairs, triples };
 
-bool Invalid(KvxStatus* status) {
-    if (status) *status = KvxStatus{KvxErrc::invalid_mesh, 0, 0, 0};
-    return false;
-}
-
 // Writes header, vertex block, index block and (when given) the name
 // trailer as one file.
 bool SaveFile(const OKVX& m, const char* path, int32_t code, const void* vertices,
               size_t recordSize, IndexGroup group, const char* name, KvxStatus* status) {
     size_t groupSize = group == IndexGroup::triples ? 3 : group == IndexGroup::pairs ? 2 : 0;
-    if (m.vertexCount != 0 && vertices == nullptr) return Invalid(status);
-    if (groupSize != 0 && m.faceCount != 0 && m.faces == nullptr) return Invalid(status);
+    if (m.vertexCount != 0 && vertices == nullptr)
+        return kvx::Failed(status, KvxErrc::invalid_mesh);
+    if (groupSize != 0 && m.faceCount != 0 && m.faces == nullptr)
+        return kvx::Failed(status, KvxErrc::invalid_mesh);
 
     unsigned char header[kKvxHeaderSize] = {'K', 'V', 'X'};
     std::memcpy(header + 3, &m.vertexCount, 4);

@@ -62,7 +62,9 @@ const IndexText* MakeIndexTable() {
 
 const IndexText* const kIndexText = MakeIndexTable();
 
-char* FormatUnsigned(char* out, uint32_t value) { return FormatDecimal(out, value); }
+char* FormatUnsigned(char* out, uint32_t value) {
+    return FormatDecimal(out, value);
+}
 
 char* FormatSigned(char* out, int32_t value) {
     uint64_t magnitude = static_cast<uint64_t>(value < 0 ? -static_cast<int64_t>(value) : value);
@@ -73,7 +75,8 @@ char* FormatSigned(char* out, int32_t value) {
 char* FormatHex(char* out, uint32_t value) {
     static constexpr char kHexDigits[] = "0123456789ABCDEF";
     int length = 1;
-    while (length < 8 && (value >> (4 * length)) != 0) ++length;
+    while (length < 8 && (value >> (4 * length)) != 0)
+        ++length;
     for (int k = length - 1; k >= 0; --k) {
         *out++ = kHexDigits[(value >> (4 * k)) & 0xF];
     }

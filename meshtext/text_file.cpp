@@ -11,15 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "fd_io.h"
 #include "meshtext/tokens.h"
 
 namespace {
-
-bool Fail(KvxStatus* status, KvxErrc code, int err, uint64_t expected = 0) {
-    if (status) *status = KvxStatus{code, err, expected, 0};
-    return false;
-}
 
 // ---- Mapped files that shrink while they are read ----
 //
@@ -126,13 +122,13 @@ bool TextFile::changed() const {
 bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
     close();
     kvx::UniqueFd fd(kvx::OpenFile(path, O_RDONLY));
-    if (!fd.valid()) return Fail(status, KvxErrc::open_failed, errno);
+    if (!fd.valid()) return kvx::Failed(status, KvxErrc::open_failed, errno);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return Fail(status, KvxErrc::read_failed, errno);
-    if (S_ISDIR(st.st_mode)) return Fail(status, KvxErrc::read_failed, EISDIR);
+    if (::fstat(fd.get(), &st) != 0) return kvx::Failed(status, KvxErrc::read_failed, errno);
+    if (S_ISDIR(st.st_mode)) return kvx::Failed(status, KvxErrc::read_failed, EISDIR);
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
         if (static_cast<uint64_t>(st.st_size) > SIZE_MAX)
-            return Fail(status, KvxErrc::too_large, 0, static_cast<uint64_t>(st.st_size));
+            return kvx::Failed(status, KvxErrc::too_large, 0, static_cast<uint64_t>(st.st_size));
         const auto size = static_cast<size_t>(st.st_size);
         void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (p != MAP_FAILED) {
@@ -143,7 +139,7 @@ bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
             watch_ = Watch(data_, size_);
             return true;
         }
-        if (errno == ENOMEM) return Fail(status, KvxErrc::out_of_memory, ENOMEM, size);
+        if (errno == ENOMEM) return kvx::Failed(status, KvxErrc::out_of_memory, ENOMEM, size);
     }
     // Pipes, devices, empty files and files that cannot be mapped are read.
     fd_ = fd.release();
@@ -168,7 +164,8 @@ bool TextFile::readStream(uint64_t tokens, size_t trailingBytes, size_t byteLimi
         if (size_ == capacity_) {
             size_t wanted = capacity_ == 0 ? size_t{65536} : 2 * capacity_;
             char* grown = static_cast<char*>(std::realloc(data_, wanted));
-            if (grown == nullptr) return Fail(status, KvxErrc::out_of_memory, ENOMEM, wanted);
+            if (grown == nullptr)
+                return kvx::Failed(status, KvxErrc::out_of_memory, ENOMEM, wanted);
             data_ = grown;
             capacity_ = wanted;
         }
@@ -177,7 +174,7 @@ bool TextFile::readStream(uint64_t tokens, size_t trailingBytes, size_t byteLimi
         if (byteLimit - size_ < room) room = byteLimit - size_;
         ssize_t n = ::read(fd_, data_ + size_, room);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Fail(status, KvxErrc::read_failed, errno);
+        if (n < 0) return kvx::Failed(status, KvxErrc::read_failed, errno);
         if (n == 0) {
             ended_ = true;
             break;

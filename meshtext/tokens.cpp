@@ -7,7 +7,8 @@
 #endif
 
 const char* TokenEnd(const char* first, const char* last) {
-    while (first < last && !IsSpace(*first)) ++first;
+    while (first < last && !IsSpace(*first))
+        ++first;
     return first;
 }
 
@@ -19,9 +20,9 @@ size_t CountTokens(const char* p, const char* end) {
     uint32_t previousSpace = 1;  // the byte before p counts as white space
     for (; end - p >= 16; p += 16) {
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i isSpace = _mm_or_si128(
-            _mm_cmpeq_epi8(bytes, space),
-            _mm_and_si128(_mm_cmpgt_epi8(bytes, below), _mm_cmplt_epi8(bytes, above)));
+        __m128i isSpace =
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, space),
+                         _mm_and_si128(_mm_cmpgt_epi8(bytes, below), _mm_cmplt_epi8(bytes, above)));
         auto spaces = static_cast<uint32_t>(_mm_movemask_epi8(isSpace));
         // A token starts at a byte that is no space and follows one.
         uint32_t starts = ~spaces & ((spaces << 1) | previousSpace) & 0xFFFF;

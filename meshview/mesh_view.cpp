@@ -4,9 +4,26 @@
 
 namespace {
 
-bool Fail(std::string* error, std::string message) {
+bool Refuse(std::string* error, std::string message) {
     if (error) *error = std::move(message);
     return false;
+}
+
+// Where the fields of a record of type Record lie.
+template <typename Record>
+void SetRecords(MeshView& v, const Record* records) {
+    v.records = reinterpret_cast<const unsigned char*>(records);
+    v.recordSize = sizeof(Record);
+    v.colorOffset = offsetof(Record, color);
+    v.positionOffset = offsetof(Record, x);
+    if constexpr (requires { &Record::nx; }) {
+        v.hasNormals = true;
+        v.normalOffset = offsetof(Record, nx);
+    }
+    if constexpr (requires { &Record::u; }) {
+        v.hasTexture = true;
+        v.textureOffset = offsetof(Record, u);
+    }
 }
 
 }  // namespace
@@ -19,43 +36,25 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
         case 1:
         case -1:
         case -2:
-            v.records = reinterpret_cast<const unsigned char*>(m.verticesV1);
-            v.recordSize = sizeof(VertexkvxV1);
-            v.colorOffset = offsetof(VertexkvxV1, color);
-            v.positionOffset = offsetof(VertexkvxV1, x);
+            SetRecords(v, m.verticesV1);
             break;
         case 2:
-            v.records = reinterpret_cast<const unsigned char*>(m.verticesV2);
-            v.recordSize = sizeof(VertexkvxV2);
-            v.colorOffset = offsetof(VertexkvxV2, color);
-            v.positionOffset = offsetof(VertexkvxV2, x);
+            SetRecords(v, m.verticesV2);
             break;
         case 3:
-            v.records = reinterpret_cast<const unsigned char*>(m.verticesV3);
-            v.recordSize = sizeof(VertexkvxV3);
-            v.colorOffset = offsetof(VertexkvxV3, color);
-            v.positionOffset = offsetof(VertexkvxV3, x);
-            v.hasNormals = true;
-            v.normalOffset = offsetof(VertexkvxV3, nx);
+            SetRecords(v, m.verticesV3);
             break;
         case 4:
-            v.records = reinterpret_cast<const unsigned char*>(m.verticesV4);
-            v.recordSize = sizeof(VertexkvxV4);
-            v.colorOffset = offsetof(VertexkvxV4, color);
-            v.positionOffset = offsetof(VertexkvxV4, x);
-            v.hasNormals = true;
-            v.normalOffset = offsetof(VertexkvxV4, nx);
-            v.hasTexture = true;
-            v.textureOffset = offsetof(VertexkvxV4, u);
+            SetRecords(v, m.verticesV4);
             v.name = m.name;
             break;
         default:
             // 0, -3 (whose index groups mean nothing known) and unknown codes.
-            return Fail(error, "version " + std::to_string(m.version) +
-                                   " is not supported (versions 1 to 4, -1 and -2 are)");
+            return Refuse(error, "version " + std::to_string(m.version) +
+                                     " is not supported (versions 1 to 4, -1 and -2 are)");
     }
     if (v.vertexCount != 0 && v.records == nullptr)
-        return Fail(error, "the mesh has vertices but no vertex array");
+        return Refuse(error, "the mesh has vertices but no vertex array");
 
     // A point set's face count describes nothing; it has no index block.
     if (m.version == -1) {
@@ -65,7 +64,7 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
         v.groupCount = m.faceCount;
         v.indices = m.faces;
         if (v.groupCount != 0 && v.indices == nullptr)
-            return Fail(error, "the mesh has index groups but no index array");
+            return Refuse(error, "the mesh has index groups but no index array");
     }
 
     const uint32_t size = v.groupSize();
@@ -74,9 +73,9 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
         for (uint32_t k = 0; k < size; ++k) {
             uint16_t index = v.indices[size_t{g} * size + k];
             if (index >= v.vertexCount) {
-                return Fail(error, what + std::to_string(g) + " names vertex " +
-                                       std::to_string(index) + " of " +
-                                       std::to_string(v.vertexCount));
+                return Refuse(error, what + std::to_string(g) + " names vertex " +
+                                         std::to_string(index) + " of " +
+                                         std::to_string(v.vertexCount));
             }
         }
     }

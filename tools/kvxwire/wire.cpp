@@ -162,53 +162,57 @@ HashResult HashedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t
 // nearly every probe misses: the partition below does better.
 constexpr uint64_t kHashedDistinctLimit = uint64_t{1} << 19;
 
-// De-duplication for lists of mostly distinct 16-bit edges. One stable pass
-// spreads (key, position) pairs over 1,024 buckets by a hash of the key; each
-// bucket is de-duplicated with a table small enough for the caches, marking
-// the position of every key's first occurrence; a last pass in list order
-// keeps the marked records. The pairs live in `into`, which has room for
-// `count` lines, so the only extra memory is one bit per record and the table
-// of the largest bucket. False, with nothing kept, when a record has an index
-// above 65535 or memory runs out (failedBytes is then set).
-bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& appended,
-                       uint64_t& failedBytes) {
-    constexpr int kBucketBits = 10;
-    constexpr size_t kBuckets = size_t{1} << kBucketBits;
-    auto bucketOf = [](uint32_t key) {
-        return static_cast<size_t>((uint64_t{key} * 0x9E3779B97F4A7C15u) >> (64 - kBucketBits));
-    };
-    uint64_t next[kBuckets + 1] = {};
+// De-duplication for lists of mostly distinct 16-bit edges, in four passes:
+// CountBuckets sizes 1,024 buckets by a hash of the key; Spread places
+// (key, position) pairs in them, stably; MarkFirsts de-duplicates each
+// bucket with a table small enough for the caches, marking the position of
+// every key's first occurrence; KeepMarked keeps the marked records in list
+// order. The pairs live in `into`, which has room for `count` lines, so the
+// only extra memory is one bit per record and the table of the largest
+// bucket.
+constexpr int kBucketBits = 10;
+constexpr size_t kBuckets = size_t{1} << kBucketBits;
+
+size_t BucketOf(uint32_t key) {
+    return static_cast<size_t>((uint64_t{key} * 0x9E3779B97F4A7C15u) >> (64 - kBucketBits));
+}
+
+// Pass 1: where each bucket starts (bucketStart[b], and the end as
+// bucketStart[kBuckets]), and the size of the largest. False when a record
+// has an index above 65535.
+bool CountBuckets(const CLine* from, uint64_t count, uint64_t (&bucketStart)[kBuckets + 1],
+                  uint64_t& largest) {
+    std::fill_n(bucketStart, kBuckets + 1, uint64_t{0});
     for (uint64_t i = 0; i < count; ++i) {
         if (!IsNarrow(from[i])) return false;
-        ++next[bucketOf(NarrowKey(from[i])) + 1];
+        ++bucketStart[BucketOf(NarrowKey(from[i])) + 1];
     }
-    uint64_t largest = 0;
+    largest = 0;
     for (size_t b = 0; b < kBuckets; ++b) {
-        largest = std::max(largest, next[b + 1]);
-        next[b + 1] += next[b];
+        largest = std::max(largest, bucketStart[b + 1]);
+        bucketStart[b + 1] += bucketStart[b];
     }
-    uint64_t bucketStart[kBuckets + 1];
-    std::copy_n(next, kBuckets + 1, bucketStart);
+    return true;
+}
 
-    const uint64_t tableSize = std::max<uint64_t>(16, std::bit_ceil(2 * largest));
-    uint64_t* marked = KvxAllocateArray<uint64_t>((count + 63) / 64);
-    uint32_t* table = KvxAllocateArray<uint32_t>(tableSize);
-    if (marked == nullptr || table == nullptr) {
-        failedBytes = marked == nullptr ? (count + 63) / 64 * 8 : tableSize * 4;
-        KvxFree(marked);
-        KvxFree(table);
-        return false;
-    }
-    std::fill_n(marked, (count + 63) / 64, uint64_t{0});
-
-    // The pairs go where the kept lines go last: a pair is as wide as a line.
+// Pass 2: the (key, position) pairs, bucket by bucket, in list order within
+// each; a pair is as wide as a line.
+void Spread(const CLine* from, uint64_t count, const uint64_t (&bucketStart)[kBuckets + 1],
+            CLine* pairs) {
     static_assert(sizeof(CLine) == sizeof(uint64_t));
+    uint64_t next[kBuckets];
+    std::copy_n(bucketStart, kBuckets, next);
     for (uint64_t i = 0; i < count; ++i) {
         uint32_t key = NarrowKey(from[i]);
         uint64_t pair = uint64_t{key} << 32 | i;
-        std::memcpy(into + next[bucketOf(key)]++, &pair, sizeof pair);
+        std::memcpy(pairs + next[BucketOf(key)]++, &pair, sizeof pair);
     }
+}
 
+// Pass 3: in each bucket, marks the position of each key's first
+// occurrence. `table` holds at least twice the largest bucket.
+void MarkFirsts(const CLine* pairs, const uint64_t (&bucketStart)[kBuckets + 1], uint32_t* table,
+                uint64_t* marked) {
     constexpr uint32_t kEmpty = KeySet<uint32_t>::kEmpty;
     for (size_t b = 0; b < kBuckets; ++b) {
         const uint64_t size = bucketStart[b + 1] - bucketStart[b];
@@ -218,7 +222,7 @@ bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t&
         std::fill_n(table, slots, kEmpty);
         for (uint64_t e = bucketStart[b]; e < bucketStart[b + 1]; ++e) {
             uint64_t pair;
-            std::memcpy(&pair, into + e, sizeof pair);
+            std::memcpy(&pair, pairs + e, sizeof pair);
             auto key = static_cast<uint32_t>(pair >> 32);
             // Keys of one bucket share the top bits of the bucket hash:
             // probe with another multiplier.
@@ -232,12 +236,38 @@ bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t&
             }
         }
     }
-    KvxFree(table);
+}
 
-    appended = 0;
+// Pass 4: the marked records of `from`, in list order, into `into`.
+uint64_t KeepMarked(const CLine* from, uint64_t count, const uint64_t* marked, CLine* into) {
+    uint64_t kept = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        if (marked[i / 64] >> (i % 64) & 1) into[appended++] = from[i];
+        if (marked[i / 64] >> (i % 64) & 1) into[kept++] = from[i];
     }
+    return kept;
+}
+
+// The four passes. False, with nothing kept, when a record has an index
+// above 65535 or memory runs out (failedBytes is then set).
+bool PartitionedAppend(const CLine* from, CLine* into, uint64_t count, uint64_t& appended,
+                       uint64_t& failedBytes) {
+    uint64_t bucketStart[kBuckets + 1];
+    uint64_t largest = 0;
+    if (!CountBuckets(from, count, bucketStart, largest)) return false;
+    const uint64_t tableSize = std::max<uint64_t>(16, std::bit_ceil(2 * largest));
+    uint64_t* marked = KvxAllocateArray<uint64_t>((count + 63) / 64);
+    uint32_t* table = KvxAllocateArray<uint32_t>(tableSize);
+    if (marked == nullptr || table == nullptr) {
+        failedBytes = marked == nullptr ? (count + 63) / 64 * 8 : tableSize * 4;
+        KvxFree(marked);
+        KvxFree(table);
+        return false;
+    }
+    std::fill_n(marked, (count + 63) / 64, uint64_t{0});
+    Spread(from, count, bucketStart, into);
+    MarkFirsts(into, bucketStart, table, marked);
+    KvxFree(table);
+    appended = KeepMarked(from, count, marked, into);
     KvxFree(marked);
     return true;
 }

@@ -2,6 +2,7 @@
 // through one interface.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -45,14 +46,16 @@ struct MeshView {
 // of 2"); groups are counted from 0.
 bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error);
 
-// Fields of vertex i (i < vertexCount).
+// Fields of vertex i. Precondition: i < vertexCount.
 inline uint32_t ViewColor(const MeshView& v, uint32_t i) {
+    assert(i < v.vertexCount);
     uint32_t color;
     std::memcpy(&color, v.records + size_t{i} * v.recordSize + v.colorOffset, sizeof color);
     return color;
 }
 
 inline CVector ViewPosition(const MeshView& v, uint32_t i) {
+    assert(i < v.vertexCount);
     CVector p;
     std::memcpy(&p, v.records + size_t{i} * v.recordSize + v.positionOffset, sizeof p);
     return p;
@@ -60,6 +63,7 @@ inline CVector ViewPosition(const MeshView& v, uint32_t i) {
 
 // The stored vertex normal; (0, 0, 0) for a version without normals.
 inline CVector ViewNormal(const MeshView& v, uint32_t i) {
+    assert(i < v.vertexCount);
     CVector n{0.0f, 0.0f, 0.0f};
     if (v.hasNormals)
         std::memcpy(&n, v.records + size_t{i} * v.recordSize + v.normalOffset, sizeof n);
@@ -73,6 +77,7 @@ struct TexCoord {
     float s, t;
 };
 inline TexCoord ViewTexCoord(const MeshView& v, uint32_t i) {
+    assert(i < v.vertexCount);
     if (!v.hasTexture) return {0.0f, 0.0f};
     float uv[2];
     std::memcpy(uv, v.records + size_t{i} * v.recordSize + v.textureOffset, sizeof uv);
