@@ -31,11 +31,13 @@ def fetch(folder):
     Raises OSError or subprocess.SubprocessError when it cannot be had."""
     path = os.path.join(folder, TARBALL)
     if not os.path.exists(path):
-        npm = subprocess.run(["npm", "pack", PACKAGE, "--silent", "--fetch-retries=0",
+        npm = subprocess.run(["npm", "pack", PACKAGE, "--loglevel=error", "--fetch-retries=0",
                               "--fetch-timeout=30000"], cwd=folder, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, timeout=120)
         if npm.returncode != 0:
-            raise OSError(f"npm pack failed: {npm.stderr.decode(errors='replace').strip()}")
+            # Its first lines say why: "npm error code ECONNREFUSED".
+            why = npm.stderr.decode(errors="replace").splitlines()[:4]
+            raise OSError(f"npm pack {PACKAGE} failed: " + "; ".join(line.strip() for line in why))
     with open(path, "rb") as f:
         if hashlib.sha1(f.read()).hexdigest() != SHA1:
             raise OSError(f"{path}: not the expected {PACKAGE}")

@@ -474,23 +474,25 @@ def describe(m):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=5,
-                        help="turns of every timed loop; the median is reported")
-    parser.add_argument("--cube-runs", type=int, default=100,
-                        help="runs per loop on the cube")
-    parser.add_argument("--mesh-runs", type=int, default=10,
-                        help="runs per loop on the 65,536-vertex mesh")
+    parser.add_argument("--rounds", type=int,
+                        help="turns of every timed loop, whose median is reported (5)")
+    parser.add_argument("--cube-runs", type=int, help="runs per loop on the cube (100)")
+    parser.add_argument("--mesh-runs", type=int,
+                        help="runs per loop on the 65,536-vertex mesh (10)")
     parser.add_argument("--corpus-files", type=int, default=100)
     parser.add_argument("--no-large", action="store_true", help="leave out the large meshes")
     parser.add_argument("--quick", action="store_true",
-                        help="3 rounds, fewer runs, no large meshes")
+                        help="3 rounds, 30 and 3 runs, no large meshes, unless told otherwise")
     parser.add_argument("--runs", type=int, default=5, help="runs per large mesh")
     parser.add_argument("--sizes", default="100000,1000000,4000000",
                         help="triangles of the large meshes")
     parser.add_argument("--build", default=os.path.join(ROOT, "build-release"))
     args = parser.parse_args()
-    if args.quick:
-        args.rounds, args.cube_runs, args.mesh_runs, args.no_large = 3, 30, 3, True
+    defaults = (3, 30, 3) if args.quick else (5, 100, 10)
+    args.rounds = args.rounds or defaults[0]
+    args.cube_runs = args.cube_runs or defaults[1]
+    args.mesh_runs = args.mesh_runs or defaults[2]
+    args.no_large = args.no_large or args.quick
 
     note("building the release configuration")
     subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
