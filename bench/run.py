@@ -151,7 +151,10 @@ class Meshes:
             self.corpus[v] = folder
 
     def tool(self, name):
-        return os.path.join(self.bin_dir, name)
+        """A program (build/bin) or a benchmark tool (build/bench/bin)."""
+        if name in PROGRAMS:
+            return os.path.join(self.bin_dir, name)
+        return os.path.join(os.path.dirname(self.bin_dir), "bench", "bin", name)
 
     def mesh(self, values, shape, vertices, fmt):
         path = os.path.join(self.work, f"{shape}{vertices}-{fmt}-{values}.cmsh")
@@ -408,7 +411,8 @@ def generate(bin_dir, work, values, triangles, kind):
     path = os.path.join(work, f"{kind}{values}-{triangles}.cmsh")
     if not os.path.exists(path):
         with open(path, "wb") as out:
-            subprocess.run([os.path.join(bin_dir, "kvxgen"), str(values), str(triangles), kind],
+            kvxgen = os.path.join(os.path.dirname(bin_dir), "bench", "bin", "kvxgen")
+            subprocess.run([kvxgen, str(values), str(triangles), kind],
                            stdout=out, check=True)
     return path
 
