@@ -199,17 +199,16 @@ export function readKVX( data, options = {} ) {
 	const faceCount = view.getUint32( 7, true );
 	const version = view.getInt32( 11, true );
 
+	const unsupported = 'version ' + version + ' is not supported (versions 1 to 4, -1 and -2 are)';
 	const layout = LAYOUTS[ version ];
-	if ( layout === undefined ) {
-
-		// 0, -3 (whose index groups carry nothing known) and unknown codes.
-		throw fail( 'version ' + version + ' is not supported (versions 1 to 4, -1 and -2 are)' );
-
-	}
+	if ( layout === undefined && version !== - 3 ) throw fail( unsupported );
 
 	// Everything the header promises, checked before any array is made. The
-	// products stay below 2^39, so Numbers hold them exactly.
-	const { recordSize, groupSize, kind } = layout;
+	// products stay below 2^39, so Numbers hold them exactly. Version -3 (28
+	// bytes per record, six values per group) is measured too, as the C++
+	// loader does, and then refused: its groups carry no known geometry.
+	const recordSize = layout === undefined ? 28 : layout.recordSize;
+	const groupSize = layout === undefined ? 6 : layout.groupSize;
 	const vertexBytes = vertexCount * recordSize;
 	const indexCount = faceCount * groupSize;
 	const blocksEnd = KVX_HEADER_SIZE + vertexBytes + indexCount * 2;
@@ -218,6 +217,9 @@ export function readKVX( data, options = {} ) {
 		throw fail( 'truncated: the header promises ' + blocksEnd + ' bytes, the buffer has ' + length );
 
 	}
+
+	if ( layout === undefined ) throw fail( unsupported );
+	const kind = layout.kind;
 
 	const warnings = [];
 	if ( ! magicOk ) {

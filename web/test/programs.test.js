@@ -316,6 +316,12 @@ describe( 'files the tools refuse', { skip }, () => {
 
 		}
 
+		// Version -3 is measured first, as the C++ loader measures it: 28
+		// bytes per record and 12 per group.
+		const short = kvxBytes( { version: - 3, faceCount: 2, records: [ [ 0, 0, 0, 0, 0, 0, 0 ] ], indices: [ 0, 0, 0, 0, 0, 0 ] } );
+		refusedAlike( 'short-3', short );
+		assert.throws( () => new KVXLoader().parse( short ), { message: 'KVXLoader: truncated: the header promises 67 bytes, the buffer has 55' } );
+
 	} );
 
 	test( 'a file shorter than its header promises', () => {
