@@ -1,7 +1,7 @@
 // The viewer in headless Chromium, driven by puppeteer-core: the example cube
 // from ?file=, a file through the file input, a dropped file, the toggles,
 // and a corrupt file whose message appears in the error panel while the page
-// stays usable.
+// stays usable; and KVXLoader.load, which needs a browser's fetch.
 //
 // Chromium is /usr/bin/chromium or $CHROMIUM. With KVX_WEB_SCREENSHOT=path
 // the picture of the cube is also saved there (docs/viewer.png is made so).
@@ -265,6 +265,28 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 		assert.equal( viewer.state, 'error' );
 		assert.match( viewer.error, /^could not fetch \/files\/missing\.kvx: .*404/ );
 		assert.deepEqual( pageErrors, [] );
+
+	} );
+
+	test( 'KVXLoader.load and loadAsync in the page', async () => {
+
+		const outcome = await page.evaluate( async () => {
+
+			const { KVXLoader } = await import( 'three-kvx-loader' );
+			const { LoadingManager } = await import( 'three' );
+			const cube = await new KVXLoader().setPath( '/files/' ).loadAsync( 'cube-v3.kvx' );
+			const failed = [];
+			const manager = new LoadingManager();
+			manager.onError = ( url ) => failed.push( url );
+			const corrupt = await new Promise( ( resolve ) => new KVXLoader( manager ).load( '/files/corrupt.kvx', () => resolve( 'loaded' ), undefined, ( e ) => resolve( e.message ) ) );
+			const missing = await new KVXLoader().loadAsync( '/files/missing.kvx' ).then( () => 'loaded', ( e ) => e.message );
+			return { version: cube.version, kind: cube.kind, triangles: cube.geometry.index.count / 3, corrupt, failed, missing };
+
+		} );
+		assert.deepEqual( [ outcome.version, outcome.kind, outcome.triangles ], [ 3, 'mesh', 12 ] );
+		assert.equal( outcome.corrupt, 'KVXLoader: truncated: the header promises 311 bytes, the buffer has 100' );
+		assert.deepEqual( outcome.failed, [ '/files/corrupt.kvx' ] );
+		assert.match( outcome.missing, /404/ );
 
 	} );
 
