@@ -56,7 +56,7 @@ export function convert( program, input, output ) {
 
 }
 
-// The text of kvxdump for a file, split into its parts.
+// The text of kvxdump for a file: the three header numbers and the other lines.
 export function kvxdump( file ) {
 
 	const r = run( 'kvxdump', [ file ] );
