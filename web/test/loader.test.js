@@ -1,0 +1,282 @@
+// The loader on files made byte by byte: the layouts of docs/format.md, the
+// three.js objects it makes, what it accepts besides an ArrayBuffer, and what
+// it loads with a warning.
+import assert from 'node:assert/strict';
+import { describe, test } from 'node:test';
+
+import { BufferGeometry, Loader } from 'three';
+
+import { KVXLoader, decodeKVXColors, readKVX } from '../KVXLoader.js';
+import { kvxBytes } from './kvxbytes.js';
+
+// docs/format.md, "A file byte by byte": kvxconv1 on one triangle.
+const TRIANGLE_HEX =
+	'4b 56 58 03 00 00 00 01 00 00 00 01 00 00 00 00 ' +
+	'00 ff ff 00 00 00 00 00 00 00 00 00 00 00 00 00 ' +
+	'00 ff ff 00 00 80 3f 00 00 00 00 00 00 00 00 00 ' +
+	'00 ff ff 00 00 00 00 00 00 80 3f 00 00 00 00 00 ' +
+	'00 01 00 02 00';
+const triangle = () => Uint8Array.from( TRIANGLE_HEX.split( ' ' ), ( h ) => parseInt( h, 16 ) );
+
+describe( 'layouts', () => {
+
+	test( 'the triangle of the format guide', () => {
+
+		const result = new KVXLoader().parse( triangle() );
+		assert.equal( result.kind, 'mesh' );
+		assert.equal( result.version, 1 );
+		assert.equal( result.vertexCount, 3 );
+		assert.equal( result.faceCount, 1 );
+		assert.equal( result.name, '' );
+		const { position, color } = result.geometry.attributes;
+		assert.deepEqual( Array.from( position.array ), [ 0, 0, 0, 1, 0, 0, 0, 1, 0 ] );
+		// 0xFFFF0000 read as argb: alpha 255, red 255, green 0, blue 0.
+		assert.deepEqual( Array.from( result.colorWords ), [ 0xffff0000, 0xffff0000, 0xffff0000 ] );
+		assert.deepEqual( Array.from( color.array.subarray( 0, 4 ) ), [ 255, 0, 0, 255 ] );
+		assert.deepEqual( Array.from( result.geometry.index.array ), [ 0, 1, 2 ] );
+		// ... and as rgba: red 255, green 255, blue 0, alpha 0.
+		const rgba = new KVXLoader().setColorOrder( 'rgba' ).parse( triangle() );
+		assert.deepEqual( Array.from( rgba.geometry.attributes.color.array.subarray( 0, 4 ) ), [ 255, 255, 0, 0 ] );
+
+	} );
+
+	test( 'the attribute types three.js expects', () => {
+
+		const result = new KVXLoader().parse( triangle() );
+		const g = result.geometry;
+		assert.ok( g instanceof BufferGeometry );
+		assert.ok( g.attributes.position.array instanceof Float32Array );
+		assert.equal( g.attributes.position.itemSize, 3 );
+		assert.ok( g.attributes.color.array instanceof Uint8Array );
+		assert.equal( g.attributes.color.itemSize, 4 );
+		assert.equal( g.attributes.color.normalized, true );
+		assert.ok( g.index.array instanceof Uint16Array );
+		assert.equal( g.attributes.normal, undefined );
+		assert.equal( g.attributes.uv, undefined );
+
+	} );
+
+	test( 'the file sizes of the format guide, and one byte less', () => {
+
+		const cases = [
+			// The empty version-1 file: exactly the header.
+			[ 15, { version: 1, faceCount: 0 } ],
+			// A point set of 5 vertices.
+			[ 95, { version: - 1, faceCount: 5, records: Array( 5 ).fill( [ 0, 1, 2, 3 ] ) } ],
+			// A wireframe of 2 vertices and 3 edges.
+			[ 59, { version: - 2, faceCount: 3, records: Array( 2 ).fill( [ 0, 1, 2, 3 ] ), indices: [ 0, 1, 1, 0, 1, 1 ] } ],
+			// A version-3 triangle.
+			[ 105, { version: 3, faceCount: 1, records: Array( 3 ).fill( [ 0, 0, 0, 1, 4, 5, 6 ] ), indices: [ 0, 1, 2 ] } ]
+		];
+		for ( const [ size, fields ] of cases ) {
+
+			const bytes = kvxBytes( fields );
+			assert.equal( bytes.length, size );
+			const result = new KVXLoader().parse( bytes );
+			assert.equal( result.version, fields.version );
+			assert.equal( result.geometry.attributes.position.count, result.vertexCount );
+			assert.throws( () => new KVXLoader().parse( bytes.subarray( 0, size - 1 ) ), { message: /^KVXLoader: truncated: / } );
+
+		}
+
+	} );
+
+	test( 'version 3: normals between colour and position', () => {
+
+		const bytes = kvxBytes( { version: 3, faceCount: 1, records: [ [ 0x11223344, 0.5, - 0.25, 1, 7, 8, 9 ], [ 1, 0, 0, - 1, - 7, - 8, - 9 ] ], indices: [ 0, 1, 1 ] } );
+		const result = new KVXLoader().parse( bytes );
+		assert.equal( result.hasNormals, true );
+		assert.equal( result.hasUvs, false );
+		assert.deepEqual( Array.from( result.geometry.attributes.normal.array ), [ 0.5, - 0.25, 1, 0, 0, - 1 ] );
+		assert.deepEqual( Array.from( result.geometry.attributes.position.array ), [ 7, 8, 9, - 7, - 8, - 9 ] );
+		assert.deepEqual( Array.from( result.geometry.attributes.color.array.subarray( 0, 4 ) ), [ 0x22, 0x33, 0x44, 0x11 ] );
+
+	} );
+
+	test( 'version 4: u, v, colour, normal, position, then the name', () => {
+
+		const name = new TextEncoder().encode( 'flag' );
+		const bytes = kvxBytes( {
+			version: 4, faceCount: 1, ints: [ 2 ], trailer: name, indices: [ 0, 0, 0 ],
+			records: [ [ 0.25, 0.75, 0x80ff4020, 0, 1, 0, 3, 4, 5 ] ]
+		} );
+		const result = new KVXLoader().parse( bytes );
+		const g = result.geometry;
+		// t = 1 - stored v.
+		assert.deepEqual( Array.from( g.attributes.uv.array ), [ 0.25, 0.25 ] );
+		assert.deepEqual( Array.from( g.attributes.normal.array ), [ 0, 1, 0 ] );
+		assert.deepEqual( Array.from( g.attributes.position.array ), [ 3, 4, 5 ] );
+		assert.deepEqual( Array.from( g.attributes.color.array ), [ 0xff, 0x40, 0x20, 0x80 ] );
+		assert.equal( result.name, 'flag' );
+		assert.equal( g.name, 'flag' );
+		assert.deepEqual( Array.from( result.nameBytes ), Array.from( name ) );
+
+	} );
+
+	test( 'a name ends at its first zero byte; its bytes are kept whole', () => {
+
+		const trailer = Uint8Array.of( 0x6e, 0xc3, 0xbc, 0, 0x78 );
+		const bytes = kvxBytes( { version: 4, faceCount: 0, ints: [ 2 ], trailer, records: [ [ 0, 0, 0, 0, 0, 0, 0, 0, 0 ] ] } );
+		const result = new KVXLoader().parse( bytes );
+		assert.equal( result.name, 'nü' );
+		assert.deepEqual( Array.from( result.nameBytes ), Array.from( trailer ) );
+
+	} );
+
+	test( 'lines and points', () => {
+
+		const records = [ [ 0, 0, 0, 0 ], [ 0, 1, 0, 0 ], [ 0, 0, 1, 0 ] ];
+		const lines = new KVXLoader().parse( kvxBytes( { version: - 2, faceCount: 2, records, indices: [ 0, 1, 2, 1 ] } ) );
+		assert.equal( lines.kind, 'lines' );
+		assert.equal( lines.groupCount, 2 );
+		assert.deepEqual( Array.from( lines.geometry.index.array ), [ 0, 1, 2, 1 ] );
+		// A point set has no index block, whatever its face count says.
+		const points = new KVXLoader().parse( kvxBytes( { version: - 1, faceCount: 0xffffffff, records } ) );
+		assert.equal( points.kind, 'points' );
+		assert.equal( points.faceCount, 0xffffffff );
+		assert.equal( points.groupCount, 0 );
+		assert.equal( points.geometry.index, null );
+		assert.deepEqual( points.warnings, [] );
+
+	} );
+
+} );
+
+describe( 'what parse accepts', () => {
+
+	test( 'an ArrayBuffer, a Node Buffer, a view at an odd offset, a DataView', () => {
+
+		const bytes = triangle();
+		const expected = new KVXLoader().parse( bytes.buffer );
+		const padded = new Uint8Array( bytes.length + 3 );
+		padded.set( bytes, 1 );
+		const inputs = [
+			Buffer.from( bytes ),
+			padded.subarray( 1, 1 + bytes.length ),
+			new DataView( padded.buffer, 1, bytes.length )
+		];
+		for ( const input of inputs ) {
+
+			const result = new KVXLoader().parse( input );
+			for ( const name of [ 'position', 'color' ] ) {
+
+				assert.deepEqual( result.geometry.attributes[ name ].array, expected.geometry.attributes[ name ].array );
+
+			}
+
+			assert.deepEqual( result.geometry.index.array, expected.geometry.index.array );
+
+		}
+
+		// The bytes around the view are not read: a trailing byte would show.
+		assert.deepEqual( new KVXLoader().parse( padded.subarray( 1, 1 + bytes.length ) ).warnings, [] );
+
+	} );
+
+	test( 'the arrays are copies', () => {
+
+		const bytes = triangle();
+		const result = new KVXLoader().parse( bytes );
+		bytes.fill( 0 );
+		assert.deepEqual( Array.from( result.geometry.index.array ), [ 0, 1, 2 ] );
+		assert.deepEqual( Array.from( result.geometry.attributes.position.array ), [ 0, 0, 0, 1, 0, 0, 0, 1, 0 ] );
+
+	} );
+
+	test( 'anything else is refused', () => {
+
+		for ( const value of [ undefined, null, 'KVX', 15, {}, [ 0x4b, 0x56, 0x58 ] ] ) {
+
+			assert.throws( () => new KVXLoader().parse( value ), { name: 'Error', message: /^KVXLoader: expected an ArrayBuffer or a typed array, got / } );
+
+		}
+
+	} );
+
+	test( 'colour orders', () => {
+
+		assert.throws( () => new KVXLoader().setColorOrder( 'bgra' ), { message: 'KVXLoader: colorOrder must be "argb" or "rgba", not "bgra"' } );
+		assert.throws( () => new KVXLoader().parse( triangle(), { colorOrder: 'ARGB' } ), { message: /colorOrder/ } );
+		const loader = new KVXLoader().setColorOrder( 'rgba' );
+		assert.equal( loader.parse( triangle() ).colorOrder, 'rgba' );
+		// The option wins over the loader's setting for one call.
+		assert.equal( loader.parse( triangle(), { colorOrder: 'argb' } ).colorOrder, 'argb' );
+		assert.deepEqual( Array.from( decodeKVXColors( Uint32Array.of( 0x01020304 ), 'argb' ) ), [ 2, 3, 4, 1 ] );
+		assert.deepEqual( Array.from( decodeKVXColors( Uint32Array.of( 0x01020304 ), 'rgba' ) ), [ 1, 2, 3, 4 ] );
+
+	} );
+
+	test( 'a three.js Loader', () => {
+
+		const loader = new KVXLoader();
+		assert.ok( loader instanceof Loader );
+		assert.equal( typeof loader.loadAsync, 'function' );
+		assert.equal( loader.setPath( '/meshes/' ), loader );
+
+	} );
+
+	test( 'readKVX gives the arrays without three.js objects', () => {
+
+		const data = readKVX( triangle(), { colorOrder: 'rgba' } );
+		assert.deepEqual( Array.from( data.index ), [ 0, 1, 2 ] );
+		assert.deepEqual( Array.from( data.colors.subarray( 0, 4 ) ), [ 255, 255, 0, 0 ] );
+		assert.equal( data.normals, null );
+		assert.equal( data.uvs, null );
+
+	} );
+
+} );
+
+describe( 'loaded with a warning', () => {
+
+	test( 'a file that does not start with "KVX"', () => {
+
+		const bytes = triangle();
+		bytes.set( [ 0x50, 0x4c, 0x59 ], 0 );
+		const result = new KVXLoader().parse( bytes );
+		assert.equal( result.magicOk, false );
+		assert.equal( result.magic, 'PLY' );
+		assert.deepEqual( result.warnings, [ 'the file starts with the bytes 50 4c 59, not "KVX" (4b 56 58); loaded all the same' ] );
+		assert.equal( result.vertexCount, 3 );
+
+	} );
+
+	test( 'bytes after the index block', () => {
+
+		const bytes = new Uint8Array( triangle().length + 2 );
+		bytes.set( triangle() );
+		const result = new KVXLoader().parse( bytes );
+		assert.equal( result.trailingBytes, 2 );
+		assert.deepEqual( result.warnings, [ '2 bytes after the index block ignored' ] );
+		const points = new KVXLoader().parse( kvxBytes( { version: - 1, faceCount: 0, records: [ [ 0, 0, 0, 0 ] ], indices: [ 7 ] } ) );
+		assert.deepEqual( points.warnings, [ '2 bytes after the vertex records ignored' ] );
+
+	} );
+
+} );
+
+describe( 'refused', () => {
+
+	test( 'a file shorter than the header', () => {
+
+		for ( let n = 0; n < 15; n ++ ) {
+
+			assert.throws( () => new KVXLoader().parse( triangle().subarray( 0, n ) ),
+				{ message: `KVXLoader: truncated: the buffer has ${n} bytes, fewer than the 15 of the header` } );
+
+		}
+
+	} );
+
+	test( 'sizes past 2^32 bytes are computed exactly', () => {
+
+		// 0xFFFFFFFF records of 36 bytes: more than any 32-bit sum could hold.
+		const bytes = kvxBytes( { version: 4, vertexCount: 0xffffffff, faceCount: 0 } );
+		assert.throws( () => new KVXLoader().parse( bytes ), { message: 'KVXLoader: truncated: the header promises 154618822635 bytes, the buffer has 15' } );
+		// A count that wraps to a small number in 32 bits: 0x40000001 * 16 = 2^34 + 16, plus the header.
+		const wrap = kvxBytes( { version: 1, vertexCount: 0x40000001, faceCount: 0, records: [ [ 0, 0, 0, 0 ] ] } );
+		assert.throws( () => new KVXLoader().parse( wrap ), { message: 'KVXLoader: truncated: the header promises 17179869215 bytes, the buffer has 31' } );
+
+	} );
+
+} );

@@ -1,0 +1,348 @@
+// The loader against the C++ programs: every file that the converters write,
+// from the bundled examples and from generated meshes, is parsed and compared
+// value by value with what kvxdump prints and with what kvxexport writes as
+// PLY; and files that the tools refuse are refused with the same reason.
+import assert from 'node:assert/strict';
+import { readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, describe, test } from 'node:test';
+
+import { KVXLoader } from '../KVXLoader.js';
+import { kvxBytes } from './kvxbytes.js';
+import {
+	convert, examplesDir, fixed, hex, kvxdump, missingPrograms, readPly, run, tempDir, torusText, writeText
+} from './support.js';
+
+const skip = missingPrograms() ?? false;
+
+// The name kvxconv4 is given for the generated mesh: UTF-8, no white space.
+const TORUS_NAME = 'tørus·ring_ü';
+
+// Positions and colour values at the edges of what the text reads: infinities,
+// a NaN, signed zero, the smallest subnormal, the largest float, values whose
+// sixth decimal is a tie (1/128), and colour values that spill into the
+// neighbouring bytes.
+const SPECIAL_TEXT = `10 4
+1 0 0 0        inf -inf nan
+0 0 0 -0.5     -0 0 1e-45
+0 1.5 0 0      3.4028235e38 -3.4028235e38 1.17549435e-38
+0.2 0.4 0.6 0.8  0.0078125 -0.0078125 0.0234375
+1 1 1 1        5e-7 -5e-7 2.5e-7
+0 0 0 0        1e10 -123456.789 0.1
+1 0.5 0.3 0.999  1.5 2.5 -0.5
+0.999 0.3 0.5 1  65535 65536 -1e-6
+1 0.25 0.75 0  1e-7 9.9999995e-7 0.99999994
+0 0 1 0        0x1.8p1 .5 -2.5e-3
+0 1 2
+2 3 4
+9 8 7
+5 6 9
+`;
+
+function attributes( result ) {
+
+	const a = result.geometry.attributes;
+	return {
+		position: a.position.array,
+		normal: a.normal?.array,
+		color: a.color.array,
+		uv: a.uv?.array,
+		index: result.geometry.index?.array
+	};
+
+}
+
+// The line kvxdump prints for vertex i, from what the loader read. Version 4
+// prints the stored v, which the loader turned back; it is checked apart.
+function vertexLine( result, i ) {
+
+	const { position, normal } = attributes( result );
+	const xyz = [ 0, 1, 2 ].map( ( k ) => fixed( position[ 3 * i + k ] ) ).join( ' ' );
+	const color = hex( result.colorWords[ i ] );
+	switch ( result.version ) {
+
+		case 3:
+			return [ 0, 1, 2 ].map( ( k ) => fixed( normal[ 3 * i + k ] ) ).join( ' ' ) + ' ' + color + ' ' + xyz;
+		case 4:
+			return fixed( attributes( result ).uv[ 2 * i ] ) + ' <v> ' +
+				[ 0, 1, 2 ].map( ( k ) => fixed( normal[ 3 * i + k ] ) ).join( ' ' ) + ' ' + color + ' ' + xyz;
+		default:
+			return color + ' ' + xyz;
+
+	}
+
+}
+
+function compareWithDump( file, result ) {
+
+	const dump = kvxdump( file );
+	assert.equal( result.version, dump.version );
+	assert.equal( result.vertexCount, dump.vertexCount );
+	assert.equal( result.faceCount, dump.faceCount );
+	const { uv, index } = attributes( result );
+	const lines = dump.lines;
+	const groupSize = result.kind === 'mesh' ? 3 : result.kind === 'lines' ? 2 : 0;
+	const groups = groupSize === 0 ? 0 : result.faceCount;
+	assert.equal( lines.length, result.vertexCount + groups + ( result.version === 4 ? 1 : 0 ) );
+	for ( let i = 0; i < result.vertexCount; i ++ ) {
+
+		let expected = vertexLine( result, i );
+		let actual = lines[ i ].replace( /(^| )-?nan/g, '$1nan' );
+		if ( result.version === 4 ) {
+
+			const fields = actual.split( ' ' );
+			// The file holds v = 1 - t; the dump shows it to six decimals.
+			const storedV = Number( fields[ 1 ] );
+			assert.ok( Math.abs( ( 1 - uv[ 2 * i + 1 ] ) - storedV ) <= 6e-7, `${file}: vertex ${i}: t = ${uv[ 2 * i + 1 ]}, stored v ${fields[ 1 ]}` );
+			fields[ 1 ] = '<v>';
+			actual = fields.join( ' ' );
+
+		}
+
+		assert.equal( expected, actual, `${file}: vertex ${i}` );
+
+	}
+
+	if ( groupSize === 0 ) {
+
+		assert.equal( index, undefined );
+
+	} else {
+
+		assert.equal( index.length, groups * groupSize );
+		for ( let g = 0; g < groups; g ++ ) {
+
+			const expected = Array.from( index.subarray( g * groupSize, ( g + 1 ) * groupSize ) ).join( ' ' );
+			assert.equal( expected, lines[ result.vertexCount + g ], `${file}: group ${g}` );
+
+		}
+
+	}
+
+	if ( result.version === 4 ) {
+
+		const zero = result.nameBytes.indexOf( 0 );
+		const shown = zero < 0 ? result.nameBytes : result.nameBytes.subarray( 0, zero );
+		assert.equal( Buffer.from( shown ).toString( 'latin1' ), lines.at( - 1 ) );
+
+	}
+
+}
+
+// kvxexport's PLY file holds what the C++ tools make of a file: positions,
+// normals, colours decoded in a colour order, s and t = 1 - stored v, and the
+// index groups. Every value must match to the bit.
+function compareWithPly( file, dir, colorOrder ) {
+
+	const result = new KVXLoader().parse( readFileSync( file ), { colorOrder } );
+	const ply = join( dir, 'out.ply' );
+	const r = run( 'kvxexport', [ file, ply, '--colour-order', colorOrder ] );
+	assert.equal( r.status, 0, r.stderr );
+	const { vertex, face = [], edge = [] } = readPly( ply );
+	const { position, normal, color, uv, index } = attributes( result );
+	assert.equal( vertex.length, result.vertexCount );
+	const same = ( a, b, what ) => assert.ok( Object.is( a, b ), `${file} (${colorOrder}): ${what}: ${a} is not ${b}` );
+	vertex.forEach( ( v, i ) => {
+
+		[ 'x', 'y', 'z' ].forEach( ( k, j ) => same( position[ 3 * i + j ], v[ k ], `vertex ${i} ${k}` ) );
+		if ( result.hasNormals ) [ 'nx', 'ny', 'nz' ].forEach( ( k, j ) => same( normal[ 3 * i + j ], v[ k ], `vertex ${i} ${k}` ) );
+		else assert.equal( v.nx, undefined );
+		[ 'red', 'green', 'blue', 'alpha' ].forEach( ( k, j ) => same( color[ 4 * i + j ], v[ k ], `vertex ${i} ${k}` ) );
+		if ( result.hasUvs ) [ 's', 't' ].forEach( ( k, j ) => same( uv[ 2 * i + j ], v[ k ], `vertex ${i} ${k}` ) );
+		else assert.equal( v.s, undefined );
+
+	} );
+	const groups = result.kind === 'mesh' ? face.map( ( f ) => f.vertex_indices ) : edge.map( ( e ) => [ e.vertex1, e.vertex2 ] );
+	assert.equal( groups.length, result.groupCount );
+	assert.deepEqual( groups.flat(), index ? Array.from( index ) : [] );
+
+}
+
+describe( 'files written by the converters', { skip }, () => {
+
+	let temp;
+	const files = [];
+
+	before( () => {
+
+		temp = tempDir( 'programs' );
+		const dir = temp.dir;
+		const add = ( program, input, label ) => files.push( { label, program, file: convert( program, input, join( dir, label + '.kvx' ) ) } );
+
+		const cube3 = join( examplesDir, 'cube3.cmsh' );
+		const cube7 = join( examplesDir, 'cube7.cmsh' );
+		const cube9 = join( examplesDir, 'cube9.cmsh' );
+		add( 'kvxconv1', cube3, 'cube-v1' );
+		add( 'kvxconv2', cube7, 'cube-v2' );
+		add( 'kvxconv3', cube7, 'cube-v3' );
+		add( 'kvxconv4', cube9, 'cube-v4' );
+		add( 'kvxpoints', cube7, 'cube-points' );
+		add( 'kvxwire', cube7, 'cube-wire' );
+
+		const torus3 = writeText( dir, 'torus3.cmsh', torusText( 48, 40, 3 ) );
+		const torus7 = writeText( dir, 'torus7.cmsh', torusText( 48, 40, 7 ) );
+		const torus9 = writeText( dir, 'torus9.cmsh', torusText( 48, 40, 9, TORUS_NAME ) );
+		add( 'kvxconv1', torus3, 'torus-v1' );
+		add( 'kvxconv2', torus7, 'torus-v2' );
+		add( 'kvxconv3', torus7, 'torus-v3' );
+		add( 'kvxconv4', torus9, 'torus-v4' );
+		add( 'kvxpoints', torus7, 'torus-points' );
+		add( 'kvxwire', torus7, 'torus-wire' );
+
+		const special = writeText( dir, 'special.cmsh', SPECIAL_TEXT );
+		add( 'kvxconv2', special, 'special-v2' );
+		add( 'kvxpoints', special, 'special-points' );
+		add( 'kvxwire', special, 'special-wire' );
+
+	} );
+
+	after( () => temp?.remove() );
+
+	test( 'every version is among the files', () => {
+
+		const loader = new KVXLoader();
+		const versions = files.map( ( f ) => loader.parse( readFileSync( f.file ) ).version );
+		assert.deepEqual( [ ...new Set( versions ) ].sort(), [ - 1, - 2, 1, 2, 3, 4 ] );
+
+	} );
+
+	test( 'every value is what kvxdump prints', () => {
+
+		for ( const { file } of files ) compareWithDump( file, new KVXLoader().parse( readFileSync( file ) ) );
+
+	} );
+
+	test( 'every value, colours in both orders and t = 1 - v, is what kvxexport writes', () => {
+
+		for ( const { file } of files ) {
+
+			compareWithPly( file, temp.dir, 'argb' );
+			compareWithPly( file, temp.dir, 'rgba' );
+
+		}
+
+	} );
+
+	test( 'the parse result describes each file', () => {
+
+		const expected = {
+			'cube-v1': [ 'mesh', 8, 12, '' ], 'cube-v2': [ 'mesh', 8, 12, '' ], 'cube-v3': [ 'mesh', 8, 12, '' ],
+			'cube-v4': [ 'mesh', 8, 12, 'cube' ], 'cube-points': [ 'points', 8, 0, '' ], 'cube-wire': [ 'lines', 8, 18, '' ],
+			'torus-v4': [ 'mesh', 1920, 3840, TORUS_NAME ]
+		};
+		for ( const { label, file } of files ) {
+
+			const result = new KVXLoader().parse( readFileSync( file ) );
+			assert.equal( result.magicOk, true );
+			assert.deepEqual( result.warnings, [] );
+			assert.equal( result.geometry.name, result.name );
+			if ( expected[ label ] ) {
+
+				assert.deepEqual( [ result.kind, result.vertexCount, result.groupCount, result.name ], expected[ label ], label );
+
+			}
+
+		}
+
+	} );
+
+	test( 'the texture coordinates are those of the text', () => {
+
+		// cube9.cmsh gives vertex 4 the coordinates (0, 0.5) and vertex 1 (1, 0).
+		const file = files.find( ( f ) => f.label === 'cube-v4' ).file;
+		const uv = new KVXLoader().parse( readFileSync( file ) ).geometry.attributes.uv.array;
+		assert.deepEqual( Array.from( uv.subarray( 0, 4 ) ), [ 0, 0, 1, 0 ] );
+		assert.deepEqual( Array.from( uv.subarray( 8, 10 ) ), [ 0, 0.5 ] );
+
+	} );
+
+} );
+
+// The reason kvxexport gives for refusing a file, as the loader words it.
+function exportReason( file, dir ) {
+
+	const r = run( 'kvxexport', [ file, join( dir, 'refused.ply' ) ] );
+	assert.notEqual( r.status, 0, file + ' was exported' );
+	const prefix = 'kvxexport: ' + file + ': ';
+	assert.ok( r.stderr.startsWith( prefix ), r.stderr );
+	return 'KVXLoader: ' + r.stderr.slice( prefix.length ).trimEnd().replace( 'the file has', 'the buffer has' );
+
+}
+
+describe( 'files the tools refuse', { skip }, () => {
+
+	let temp;
+	before( () => {
+
+		temp = tempDir( 'refused' );
+
+	} );
+	after( () => temp?.remove() );
+
+	function refusedAlike( label, bytes ) {
+
+		const file = join( temp.dir, label + '.kvx' );
+		writeFileSync( file, bytes );
+		assert.throws( () => new KVXLoader().parse( bytes ), { message: exportReason( file, temp.dir ) }, label );
+
+	}
+
+	test( 'an index at or past the vertex count', () => {
+
+		// kvxconv1 and kvxwire do not compare indices with the vertex count.
+		const text = writeText( temp.dir, 'far.cmsh', '3 2\n0 0 0\n1 0 0\n0 1 0\n0 1 2\n0 1 3\n' );
+		const v1 = convert( 'kvxconv1', text, join( temp.dir, 'far-v1.kvx' ) );
+		assert.throws( () => new KVXLoader().parse( readFileSync( v1 ) ), { message: 'KVXLoader: face 1 names vertex 3 of 3' } );
+		assert.equal( exportReason( v1, temp.dir ), 'KVXLoader: face 1 names vertex 3 of 3' );
+
+		const text7 = writeText( temp.dir, 'far7.cmsh', '2 1\n1 0 0 0 0 0 0\n1 0 0 0 1 0 0\n0 1 2\n' );
+		const wire = convert( 'kvxwire', text7, join( temp.dir, 'far-wire.kvx' ) );
+		assert.throws( () => new KVXLoader().parse( readFileSync( wire ) ), { message: 'KVXLoader: edge 1 names vertex 2 of 2' } );
+		assert.equal( exportReason( wire, temp.dir ), 'KVXLoader: edge 1 names vertex 2 of 2' );
+
+		// The last index of the last triangle, and the largest index.
+		refusedAlike( 'last', kvxBytes( { version: 2, faceCount: 2, records: [ [ 0, 0, 0, 0 ], [ 0, 1, 0, 0 ] ], indices: [ 0, 1, 1, 1, 0, 2 ] } ) );
+		refusedAlike( 'largest', kvxBytes( { version: 3, faceCount: 1, records: [ [ 0, 0, 0, 0, 0, 0, 0 ] ], indices: [ 0, 65535, 0 ] } ) );
+
+	} );
+
+	test( 'versions without known geometry', () => {
+
+		for ( const version of [ - 3, 0, 5, - 4, 2147483647, - 2147483648 ] ) {
+
+			const bytes = kvxBytes( { version, faceCount: 1, records: [ [ 0, 0, 0, 0, 0, 0, 0 ] ], indices: [ 0, 0, 0, 0, 0, 0 ] } );
+			refusedAlike( 'version' + version, bytes );
+			assert.throws( () => new KVXLoader().parse( bytes ), { message: `KVXLoader: version ${version} is not supported (versions 1 to 4, -1 and -2 are)` } );
+
+		}
+
+		// Version -3 is measured first, as the C++ loader measures it: 28
+		// bytes per record and 12 per group.
+		const short = kvxBytes( { version: - 3, faceCount: 2, records: [ [ 0, 0, 0, 0, 0, 0, 0 ] ], indices: [ 0, 0, 0, 0, 0, 0 ] } );
+		refusedAlike( 'short-3', short );
+		assert.throws( () => new KVXLoader().parse( short ), { message: 'KVXLoader: truncated: the header promises 67 bytes, the buffer has 55' } );
+
+	} );
+
+	test( 'a file shorter than its header promises', () => {
+
+		const whole = kvxBytes( { version: 3, faceCount: 1, records: [ [ 0, 0, 0, 0, 0, 0, 0 ] ], indices: [ 0, 0, 0 ] } );
+		for ( let n = 15; n < whole.length; n ++ ) refusedAlike( 'short' + n, whole.subarray( 0, n ) );
+		const huge = kvxBytes( { version: 4, vertexCount: 0xffffffff, faceCount: 0xffffffff } );
+		refusedAlike( 'huge', huge );
+		assert.throws( () => new KVXLoader().parse( huge ), { message: 'KVXLoader: truncated: the header promises 180388626405 bytes, the buffer has 15' } );
+
+	} );
+
+	test( 'a name longer than 255 bytes', () => {
+
+		const record = [ 0, 0, 0xff000000, 0, 0, 0, 0, 0, 0 ];
+		const long = kvxBytes( { version: 4, faceCount: 0, records: [ record ], ints: [ 2 ], trailer: new Uint8Array( 256 ).fill( 0x61 ) } );
+		refusedAlike( 'name256', long );
+		assert.throws( () => new KVXLoader().parse( long ), { message: 'KVXLoader: the name is 256 bytes long; at most 255 fit' } );
+		const longest = kvxBytes( { version: 4, faceCount: 0, records: [ record ], ints: [ 2 ], trailer: new Uint8Array( 255 ).fill( 0x61 ) } );
+		assert.equal( new KVXLoader().parse( longest ).name, 'a'.repeat( 255 ) );
+
+	} );
+
+} );

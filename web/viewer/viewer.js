@@ -1,0 +1,482 @@
+// The KVX viewer: a file dropped on the page, picked with the file input or
+// named with ?file=URL is parsed by KVXLoader and shown with orbit controls.
+// A file the loader refuses shows its message and leaves the last mesh in
+// place.
+//
+// For tests and the console, window.__kvxViewer holds the state ('empty',
+// 'loading', 'ready' once a mesh is drawn, 'error'), counters of loads, errors
+// and frames, what the panel shows (info) and the last error's text; the body's
+// data-state attribute follows the state.
+import {
+	AmbientLight,
+	BufferAttribute,
+	BufferGeometry,
+	Color,
+	DirectionalLight,
+	DoubleSide,
+	FileLoader,
+	LineBasicMaterial,
+	LineSegments,
+	Mesh,
+	MeshLambertMaterial,
+	PerspectiveCamera,
+	Points,
+	PointsMaterial,
+	Scene,
+	Vector3,
+	WebGLRenderer
+} from 'three';
+import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
+import { KVXLoader } from 'three-kvx-loader';
+
+const $ = ( id ) => document.getElementById( id );
+
+// The background and lighting of kvxrender: a dark blue-grey, a little light
+// everywhere and the rest from a direction fixed to the camera.
+const BACKGROUND = 0x202028;
+const AMBIENT = 0.3;
+const DIFFUSE = 0.7;
+const LIGHT_DIRECTION = new Vector3( - 0.3, 0.4, 1 ).normalize();
+// kvxrender's "iso" view: from (1, 1, 1), y up.
+const VIEW_DIRECTION = new Vector3( 1, 1, 1 ).normalize();
+const NORMAL_LENGTH = 0.1; // of the bounding radius
+const NORMAL_COLOR = 0xffd040;
+
+const VERSIONS = {
+	1: 'triangles: colour and position',
+	2: 'triangles: colour and position',
+	3: 'triangles with vertex normals',
+	4: 'triangles with texture coordinates, normals and a name',
+	[ - 1 ]: 'point set',
+	[ - 2 ]: 'wireframe'
+};
+
+const viewer = window.__kvxViewer = {
+	state: 'empty',
+	loads: 0,
+	errors: 0,
+	frames: 0,
+	info: null,
+	error: null
+};
+
+function setState( state ) {
+
+	viewer.state = state;
+	document.body.dataset.state = state;
+
+}
+
+const loader = new KVXLoader();
+const stage = $( 'stage' );
+const controlsBox = $( 'controls' );
+const wireframeBox = $( 'wireframe' );
+const normalsBox = $( 'normals' );
+const colorOrderSelect = $( 'color-order' );
+
+let renderer;
+try {
+
+	renderer = new WebGLRenderer( { antialias: true, preserveDrawingBuffer: true } );
+
+} catch ( e ) {
+
+	showError( 'WebGL', 'this browser cannot draw with WebGL: ' + e.message );
+	throw e;
+
+}
+
+renderer.setPixelRatio( window.devicePixelRatio );
+stage.appendChild( renderer.domElement );
+
+const scene = new Scene();
+scene.background = new Color( BACKGROUND );
+const camera = new PerspectiveCamera( 30, 1, 0.01, 100 );
+camera.position.copy( VIEW_DIRECTION ).multiplyScalar( 3 );
+const light = new DirectionalLight( 0xffffff, DIFFUSE * Math.PI );
+light.position.copy( LIGHT_DIRECTION );
+camera.add( light );
+scene.add( camera );
+scene.add( new AmbientLight( 0xffffff, AMBIENT * Math.PI ) );
+
+const controls = new OrbitControls( camera, renderer.domElement );
+controls.addEventListener( 'change', requestRender );
+
+// What is on show: the file's bytes (kept to parse again in another colour
+// order), where they came from, the parse result, the bounds and the objects.
+let current = null;
+
+let renderPending = false;
+let readyAfterFrame = false;
+
+function requestRender() {
+
+	if ( renderPending ) return;
+	renderPending = true;
+	requestAnimationFrame( () => {
+
+		renderPending = false;
+		renderer.render( scene, camera );
+		viewer.frames ++;
+		if ( readyAfterFrame ) {
+
+			readyAfterFrame = false;
+			setState( 'ready' );
+
+		}
+
+	} );
+
+}
+
+new ResizeObserver( () => {
+
+	const width = Math.max( 1, stage.clientWidth );
+	const height = Math.max( 1, stage.clientHeight );
+	renderer.setSize( width, height, false );
+	camera.aspect = width / height;
+	camera.updateProjectionMatrix();
+	requestRender();
+
+} ).observe( stage );
+
+// The box and bounding sphere of the vertices whose coordinates are all
+// finite; `skipped` counts the others.
+function boundsOf( positions ) {
+
+	const min = new Vector3( Infinity, Infinity, Infinity );
+	const max = new Vector3( - Infinity, - Infinity, - Infinity );
+	const p = new Vector3();
+	let skipped = 0;
+	for ( let i = 0; i < positions.length; i += 3 ) {
+
+		p.fromArray( positions, i );
+		if ( ! Number.isFinite( p.x ) || ! Number.isFinite( p.y ) || ! Number.isFinite( p.z ) ) {
+
+			skipped ++;
+			continue;
+
+		}
+
+		min.min( p );
+		max.max( p );
+
+	}
+
+	const empty = min.x > max.x;
+	const center = empty ? new Vector3() : min.clone().add( max ).multiplyScalar( 0.5 );
+	let radius = 0;
+	for ( let i = 0; i < positions.length && ! empty; i += 3 ) {
+
+		p.fromArray( positions, i );
+		const d = p.distanceTo( center );
+		if ( Number.isFinite( d ) && d > radius ) radius = d;
+
+	}
+
+	return { empty, min, max, center, radius: radius > 0 && Number.isFinite( radius ) ? radius : 1, skipped };
+
+}
+
+function frameView() {
+
+	if ( current === null ) return;
+	const { center, radius } = current.bounds;
+	const halfVertical = ( camera.fov * Math.PI ) / 360;
+	const halfHorizontal = Math.atan( Math.tan( halfVertical ) * camera.aspect );
+	const distance = ( radius / Math.sin( Math.min( halfVertical, halfHorizontal ) ) ) * 1.15;
+	camera.position.copy( VIEW_DIRECTION ).multiplyScalar( distance ).add( center );
+	camera.near = radius / 500;
+	camera.far = distance + radius * 100;
+	camera.updateProjectionMatrix();
+	controls.target.copy( center );
+	controls.update();
+	requestRender();
+
+}
+
+// sRGB byte to linear light: colours are shown as the bytes say on screen.
+const SRGB_TO_LINEAR = Float32Array.from( { length: 256 }, ( _, i ) => {
+
+	const c = i / 255;
+	return c <= 0.04045 ? c / 12.92 : Math.pow( ( c + 0.055 ) / 1.055, 2.4 );
+
+} );
+
+// A geometry for display: the loader's positions, normals and index, and
+// its colours as linear red, green, blue; alpha is not drawn (as kvxrender).
+function displayGeometry( geometry ) {
+
+	const shown = new BufferGeometry();
+	for ( const name of [ 'position', 'normal' ] ) {
+
+		if ( geometry.attributes[ name ] ) shown.setAttribute( name, geometry.attributes[ name ] );
+
+	}
+
+	const bytes = geometry.attributes.color.array;
+	const rgb = new Float32Array( ( bytes.length / 4 ) * 3 );
+	for ( let i = 0, j = 0; i < bytes.length; i += 4, j += 3 ) {
+
+		rgb[ j ] = SRGB_TO_LINEAR[ bytes[ i ] ];
+		rgb[ j + 1 ] = SRGB_TO_LINEAR[ bytes[ i + 1 ] ];
+		rgb[ j + 2 ] = SRGB_TO_LINEAR[ bytes[ i + 2 ] ];
+
+	}
+
+	shown.setAttribute( 'color', new BufferAttribute( rgb, 3 ) );
+	if ( geometry.index ) shown.setIndex( geometry.index );
+	return shown;
+
+}
+
+function makeObject( result ) {
+
+	const geometry = displayGeometry( result.geometry );
+	if ( result.kind === 'lines' ) return new LineSegments( geometry, new LineBasicMaterial( { vertexColors: true } ) );
+	if ( result.kind === 'points' ) {
+
+		return new Points( geometry, new PointsMaterial( { vertexColors: true, size: 5, sizeAttenuation: false } ) );
+
+	}
+
+	return new Mesh( geometry, new MeshLambertMaterial( {
+		vertexColors: true,
+		side: DoubleSide,
+		// Versions 1 and 2 have no normals: each triangle gets its own.
+		flatShading: ! result.hasNormals,
+		wireframe: wireframeBox.checked
+	} ) );
+
+}
+
+// The vertex normals as line segments from each vertex.
+function makeNormalLines( result, length ) {
+
+	const position = result.geometry.attributes.position.array;
+	const normal = result.geometry.attributes.normal.array;
+	const ends = [];
+	for ( let i = 0; i < position.length; i += 3 ) {
+
+		const x = position[ i ], y = position[ i + 1 ], z = position[ i + 2 ];
+		const tipX = x + normal[ i ] * length, tipY = y + normal[ i + 1 ] * length, tipZ = z + normal[ i + 2 ] * length;
+		if ( [ x, y, z, tipX, tipY, tipZ ].every( Number.isFinite ) ) ends.push( x, y, z, tipX, tipY, tipZ );
+
+	}
+
+	const geometry = new BufferGeometry();
+	geometry.setAttribute( 'position', new BufferAttribute( new Float32Array( ends ), 3 ) );
+	return new LineSegments( geometry, new LineBasicMaterial( { color: NORMAL_COLOR } ) );
+
+}
+
+function dispose( object ) {
+
+	if ( ! object ) return;
+	scene.remove( object );
+	object.geometry.dispose();
+	object.material.dispose();
+
+}
+
+function updateNormalLines() {
+
+	dispose( current.normalLines );
+	current.normalLines = null;
+	if ( normalsBox.checked && current.result.hasNormals ) {
+
+		current.normalLines = makeNormalLines( current.result, current.bounds.radius * NORMAL_LENGTH );
+		scene.add( current.normalLines );
+
+	}
+
+	requestRender();
+
+}
+
+const number = ( v ) => ( Number.isInteger( v ) ? String( v ) : String( Number( v.toPrecision( 6 ) ) ) );
+const triple = ( v ) => `${number( v.x )}, ${number( v.y )}, ${number( v.z )}`;
+
+function showInfo( source, result, bounds ) {
+
+	$( 'source' ).textContent = source;
+	$( 'version' ).textContent = `${result.version} (${VERSIONS[ result.version ]})`;
+	$( 'name' ).textContent = result.version === 4 ? ( result.name === '' ? '(empty)' : result.name ) : '(none in this version)';
+	$( 'vertex-count' ).textContent = result.vertexCount.toLocaleString( 'en' );
+	$( 'group-label' ).textContent = result.kind === 'mesh' ? 'Triangles' : result.kind === 'lines' ? 'Edges' : 'Face count';
+	$( 'group-count' ).textContent = result.kind === 'points'
+		? `${result.faceCount.toLocaleString( 'en' )} (not used by a point set)`
+		: result.groupCount.toLocaleString( 'en' );
+	const size = bounds.max.clone().sub( bounds.min );
+	$( 'box-min' ).textContent = bounds.empty ? '-' : triple( bounds.min );
+	$( 'box-max' ).textContent = bounds.empty ? '-' : triple( bounds.max );
+	$( 'box-size' ).textContent = bounds.empty ? '-' : triple( size );
+	const warnings = [ ...result.warnings ];
+	if ( bounds.skipped > 0 ) warnings.push( `${bounds.skipped} vertices with a coordinate that is not finite are left out of the box` );
+	$( 'warnings' ).replaceChildren( ...warnings.map( ( text ) => Object.assign( document.createElement( 'li' ), { textContent: text } ) ) );
+	$( 'about' ).hidden = false;
+
+	viewer.info = {
+		source,
+		version: result.version,
+		kind: result.kind,
+		name: result.name,
+		vertexCount: result.vertexCount,
+		faceCount: result.faceCount,
+		groupCount: result.groupCount,
+		hasNormals: result.hasNormals,
+		colorOrder: result.colorOrder,
+		min: bounds.empty ? null : bounds.min.toArray(),
+		max: bounds.empty ? null : bounds.max.toArray(),
+		warnings
+	};
+
+}
+
+function showError( source, message ) {
+
+	$( 'error-source' ).textContent = source;
+	$( 'error-message' ).textContent = message;
+	$( 'error' ).hidden = false;
+	viewer.error = message;
+	viewer.errors ++;
+	setState( 'error' );
+
+}
+
+// Parses `buffer` and puts it on show; on failure shows why and keeps what
+// was on show. Returns whether it was shown.
+function show( buffer, source, { keepView = false } = {} ) {
+
+	let result;
+	try {
+
+		result = loader.parse( buffer, { colorOrder: colorOrderSelect.value } );
+
+	} catch ( e ) {
+
+		showError( source, e.message );
+		return false;
+
+	}
+
+	if ( current !== null ) {
+
+		dispose( current.object );
+		dispose( current.normalLines );
+
+	}
+
+	const bounds = boundsOf( result.geometry.attributes.position.array );
+	const object = makeObject( result );
+	scene.add( object );
+	current = { buffer, source, result, bounds, object, normalLines: null };
+
+	$( 'error' ).hidden = true;
+	viewer.error = null;
+	showInfo( source, result, bounds );
+	controlsBox.disabled = false;
+	wireframeBox.disabled = result.kind !== 'mesh';
+	normalsBox.disabled = ! result.hasNormals;
+	updateNormalLines();
+	if ( ! keepView ) frameView();
+
+	viewer.loads ++;
+	readyAfterFrame = true;
+	requestRender();
+	return true;
+
+}
+
+async function openFile( file ) {
+
+	setState( 'loading' );
+	let buffer;
+	try {
+
+		buffer = await file.arrayBuffer();
+
+	} catch ( e ) {
+
+		showError( file.name, 'could not read the file: ' + e.message );
+		return;
+
+	}
+
+	show( buffer, file.name );
+
+}
+
+async function openUrl( url ) {
+
+	setState( 'loading' );
+	const source = decodeURIComponent( url.split( '?' )[ 0 ].split( '/' ).pop() || url );
+	let buffer;
+	try {
+
+		buffer = await new FileLoader().setResponseType( 'arraybuffer' ).loadAsync( url );
+
+	} catch ( e ) {
+
+		showError( source, 'could not fetch ' + url + ': ' + e.message );
+		return;
+
+	}
+
+	show( buffer, source );
+
+}
+
+$( 'file-input' ).addEventListener( 'change', ( event ) => {
+
+	const file = event.target.files[ 0 ];
+	event.target.value = '';
+	if ( file ) openFile( file );
+
+} );
+
+wireframeBox.addEventListener( 'change', () => {
+
+	if ( current?.object.isMesh ) current.object.material.wireframe = wireframeBox.checked;
+	requestRender();
+
+} );
+
+normalsBox.addEventListener( 'change', () => {
+
+	if ( current ) updateNormalLines();
+
+} );
+
+colorOrderSelect.addEventListener( 'change', () => {
+
+	if ( current ) show( current.buffer, current.source, { keepView: true } );
+
+} );
+
+$( 'reset-view' ).addEventListener( 'click', frameView );
+
+// Dropping a file anywhere opens it; the picture shows where to drop.
+window.addEventListener( 'dragover', ( event ) => {
+
+	event.preventDefault();
+	stage.classList.add( 'dragging' );
+
+} );
+window.addEventListener( 'dragleave', ( event ) => {
+
+	if ( event.relatedTarget === null ) stage.classList.remove( 'dragging' );
+
+} );
+window.addEventListener( 'drop', ( event ) => {
+
+	event.preventDefault();
+	stage.classList.remove( 'dragging' );
+	const file = event.dataTransfer?.files[ 0 ];
+	if ( file ) openFile( file );
+
+} );
+
+const named = new URLSearchParams( location.search ).get( 'file' );
+if ( named ) openUrl( named );
+else requestRender();
