@@ -189,7 +189,7 @@ export function readKVX( data, options = {} ) {
 
 	if ( length < KVX_HEADER_SIZE ) {
 
-		throw fail( 'truncated: the buffer has ' + length + ' bytes, fewer than the 15 of the header' );
+		throw fail( 'truncated: the buffer has ' + length + ' bytes, fewer than the 15 of a header' );
 
 	}
 
@@ -199,9 +199,12 @@ export function readKVX( data, options = {} ) {
 	const faceCount = view.getUint32( 7, true );
 	const version = view.getInt32( 11, true );
 
+	// A refusal says so where the first three bytes are not "KVX", as the
+	// tools do: such a file is often no KVX file at all.
+	const refuse = ( message ) => fail( magicOk ? message : message + ' (the file does not begin with "KVX")' );
 	const unsupported = 'version ' + version + ' is not supported (versions 1 to 4, -1 and -2 are)';
 	const layout = LAYOUTS[ version ];
-	if ( layout === undefined && version !== - 3 ) throw fail( unsupported );
+	if ( layout === undefined && version !== - 3 ) throw refuse( unsupported );
 
 	// Everything the header promises, checked before any array is made. The
 	// products stay below 2^39, so Numbers hold them exactly. Version -3 (28
@@ -214,11 +217,11 @@ export function readKVX( data, options = {} ) {
 	const blocksEnd = KVX_HEADER_SIZE + vertexBytes + indexCount * 2;
 	if ( length < blocksEnd ) {
 
-		throw fail( 'truncated: the header promises ' + blocksEnd + ' bytes, the buffer has ' + length );
+		throw refuse( 'truncated: the header promises ' + blocksEnd + ' bytes, the buffer has ' + length );
 
 	}
 
-	if ( layout === undefined ) throw fail( unsupported );
+	if ( layout === undefined ) throw refuse( unsupported );
 	const kind = layout.kind;
 
 	const warnings = [];
@@ -236,7 +239,7 @@ export function readKVX( data, options = {} ) {
 		const nameLength = length - blocksEnd;
 		if ( nameLength > KVX_MAX_NAME_BYTES ) {
 
-			throw fail( 'the name is ' + nameLength + ' bytes long; at most 255 fit' );
+			throw refuse( 'the name is ' + nameLength + ' bytes long; at most 255 fit' );
 
 		}
 
@@ -265,7 +268,7 @@ export function readKVX( data, options = {} ) {
 			const value = view.getUint16( base + 2 * i, true );
 			if ( value >= vertexCount ) {
 
-				throw fail( what + Math.floor( i / groupSize ) + ' names vertex ' + value + ' of ' + vertexCount );
+				throw refuse( what + Math.floor( i / groupSize ) + ' names vertex ' + value + ' of ' + vertexCount );
 
 			}
 

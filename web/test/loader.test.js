@@ -262,7 +262,7 @@ describe( 'refused', () => {
 		for ( let n = 0; n < 15; n ++ ) {
 
 			assert.throws( () => new KVXLoader().parse( triangle().subarray( 0, n ) ),
-				{ message: `KVXLoader: truncated: the buffer has ${n} bytes, fewer than the 15 of the header` } );
+				{ message: `KVXLoader: truncated: the buffer has ${n} bytes, fewer than the 15 of a header` } );
 
 		}
 

@@ -181,6 +181,11 @@ export function readPly( file ) {
 					row[ p[ 1 ] ] = view.getUint32( at, true );
 					at += 4;
 
+				} else if ( p[ 0 ] === 'int' ) {
+
+					row[ p[ 1 ] ] = view.getInt32( at, true );
+					at += 4;
+
 				} else {
 
 					throw new Error( file + ': property type ' + p[ 0 ] );
