@@ -19,8 +19,13 @@ struct Torus {
         for (size_t i = 0; i < vertices.size(); ++i) {
             float a = static_cast<float>(i / kTorusTube) * 0.0245f;
             float b = static_cast<float>(i % kTorusTube) * 0.0247f;
-            vertices[i] = {0, 0, 0, 0, (3 + std::cos(b)) * std::cos(a),
-                           (3 + std::cos(b)) * std::sin(a), std::sin(b)};
+            vertices[i] = {0,
+                           0,
+                           0,
+                           0,
+                           (3 + std::cos(b)) * std::cos(a),
+                           (3 + std::cos(b)) * std::sin(a),
+                           std::sin(b)};
         }
     }
 };
@@ -46,7 +51,8 @@ void VertexNormals(benchmark::State& state) {
     CalculateFaceNormalsV3(faces.data(), faces.data(), triangles, torus.vertices.data());
     const auto vertexCount = static_cast<uint32_t>(torus.vertices.size());
     for (auto _ : state) {
-        for (VertexkvxV3& v : torus.vertices) v.nx = v.ny = v.nz = 0;
+        for (VertexkvxV3& v : torus.vertices)
+            v.nx = v.ny = v.nz = 0;
         CalculateVertexNormalsV3(faces.data(), triangles, torus.vertices.data(), vertexCount);
         benchmark::ClobberMemory();
     }

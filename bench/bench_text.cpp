@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
+#include "mesh_gen.h"
 #include "meshtext/cmsh_reader.h"
 #include "meshtext/color.h"
 #include "meshtext/text_file.h"
-#include "console.h"
-#include "mesh_gen.h"
 
 namespace {
 
@@ -79,7 +79,8 @@ BENCHMARK(ParseFloats)->Unit(benchmark::kMillisecond);
 
 void PackColors(benchmark::State& state) {
     std::vector<float> values(4 * 65536);
-    for (size_t k = 0; k < values.size(); ++k) values[k] = static_cast<float>(k % 256) / 255.0f;
+    for (size_t k = 0; k < values.size(); ++k)
+        values[k] = static_cast<float>(k % 256) / 255.0f;
     for (auto _ : state) {
         uint32_t sum = 0;
         int bad = 0;
@@ -101,7 +102,8 @@ void FormatFloats(benchmark::State& state) {
     std::vector<char> out(values.size() * kMaxNumberText);
     for (auto _ : state) {
         char* p = out.data();
-        for (float v : values) p = FormatFixed(p, v);
+        for (float v : values)
+            p = FormatFixed(p, v);
         benchmark::DoNotOptimize(p);
     }
     state.SetItemsProcessed(Count(state, values.size()));

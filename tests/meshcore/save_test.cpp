@@ -1,11 +1,11 @@
 // Golden bytes of the six save operations, and what a failed save leaves.
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstring>
 
 #include "meshcore/okvx.h"
 #include "test_support.h"
@@ -31,7 +31,8 @@ struct SampleMesh {
             m.verticesV3[i] = {0x017E0000u | i, 0.6f, 0.8f, 0.0f, f, 1, 2};
             m.verticesV4[i] = {0.25f, 0.75f, 0xFFFFFF81u, 0, 0, 1, f, -1, -2};
         }
-        for (uint32_t k = 0; k < faceCount * 3; ++k) m.faces[k] = static_cast<uint16_t>(k * 4099);
+        for (uint32_t k = 0; k < faceCount * 3; ++k)
+            m.faces[k] = static_cast<uint16_t>(k * 4099);
     }
 };
 
@@ -71,8 +72,8 @@ TEST(Save, EveryVersionWritesItsRecordsAndIndices) {
     EXPECT_EQ(Saved(m, &OKVX::saveV3), KvxHeader(3, 2, 3) + Block(m.verticesV3, 84) + triples);
     EXPECT_EQ(Saved(m, &OKVX::saveV4), KvxHeader(3, 2, 4) + Block(m.verticesV4, 108) + triples);
     // Two lines: the first four indices, as pairs.
-    EXPECT_EQ(Saved(m, &OKVX::saveVn2), KvxHeader(3, 2, -2) + Block(m.verticesV1, 48) +
-                                            Block(m.faces, 8));
+    EXPECT_EQ(Saved(m, &OKVX::saveVn2),
+              KvxHeader(3, 2, -2) + Block(m.verticesV1, 48) + Block(m.faces, 8));
     EXPECT_EQ(Saved(m, &OKVX::saveVn1), KvxHeader(3, 2, -1) + Block(m.verticesV1, 48));
 }
 
@@ -92,9 +93,11 @@ TEST(Save, RecordFieldsLandAtTheirBytePositions) {
     EXPECT_EQ(Saved(s.m, &OKVX::saveV1), v1);
 
     std::string v4 = KvxHeader(1, 1, 4);
-    for (float f : {0.25f, 0.75f}) AppendF32(v4, f);
+    for (float f : {0.25f, 0.75f})
+        AppendF32(v4, f);
     v4 += Bytes({0xCC, 0x99, 0x66, 0x33});
-    for (float f : {0.6f, 0.8f, 0.0f, 1.0f, 2.0f, 3.0f}) AppendF32(v4, f);
+    for (float f : {0.6f, 0.8f, 0.0f, 1.0f, 2.0f, 3.0f})
+        AppendF32(v4, f);
     v4 += Bytes({0xFF, 0xFF, 0x00, 0x00, 0x02, 0x01});
     EXPECT_EQ(Saved(s.m, &OKVX::saveV4), v4);
 }

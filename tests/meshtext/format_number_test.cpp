@@ -50,12 +50,14 @@ TEST(Format, IntegersMatchPrintf) {
 }
 
 TEST(Format, FixedMatchesPrintfOnSpecialValues) {
-    const float values[] = {0.0f, -0.0f, 0.1f, 1.0f, -1.0f, 0.5f, 2.5f, 1e-7f, -1e-7f,
-                            5e-7f, 4.9999997e-7f, 5.0000006e-7f, 1.5e-6f, 2.5e-6f, 0.0000125f,
-                            123456.789f, 16777216.0f, 16777217.0f, 1e10f, 1.0995116e12f,
-                            2.2e12f, 1e20f, -3e30f, FLT_MAX, -FLT_MAX, FLT_MIN, FLT_TRUE_MIN,
-                            INFINITY, -INFINITY, NAN, -NAN, 0.70710677f, 3.4e38f};
-    for (float v : values) EXPECT_EQ(Fixed(v), Printf("%f", static_cast<double>(v))) << v;
+    const float values[] = {
+        0.0f,       -0.0f,       0.1f,        1.0f,          -1.0f,         0.5f,          2.5f,
+        1e-7f,      -1e-7f,      5e-7f,       4.9999997e-7f, 5.0000006e-7f, 1.5e-6f,       2.5e-6f,
+        0.0000125f, 123456.789f, 16777216.0f, 16777217.0f,   1e10f,         1.0995116e12f, 2.2e12f,
+        1e20f,      -3e30f,      FLT_MAX,     -FLT_MAX,      FLT_MIN,       FLT_TRUE_MIN,  INFINITY,
+        -INFINITY,  NAN,         -NAN,        0.70710677f,   3.4e38f};
+    for (float v : values)
+        EXPECT_EQ(Fixed(v), Printf("%f", static_cast<double>(v))) << v;
 }
 
 TEST(Format, FixedMatchesPrintfOnRandomBitPatterns) {

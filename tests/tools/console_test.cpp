@@ -1,10 +1,10 @@
 // The stdout buffer must deliver everything and report failed writes.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 #include "console.h"
 #include "test_support.h"

@@ -69,8 +69,7 @@ inline uint32_t EightDigits(uint64_t x) {
 // The index fast path: one to seven digits at `p`, followed by white space,
 // with at least nine bytes of input left, read as one 64-bit word. Most
 // tokens of a triangle section are like that. False for any other token.
-inline bool IndexFastPath(const char* p, const char* last, ParseResult& result,
-                          uint32_t& value) {
+inline bool IndexFastPath(const char* p, const char* last, ParseResult& result, uint32_t& value) {
     if (last - p <= 8) return false;
     uint64_t x;
     std::memcpy(&x, p, sizeof x);

@@ -13,7 +13,8 @@ inline bool IsSpace(char c) {
 
 // The first byte at or after `first` that is not white space, or `last`.
 inline const char* SkipSpace(const char* first, const char* last) {
-    while (first < last && IsSpace(*first)) ++first;
+    while (first < last && IsSpace(*first))
+        ++first;
     return first;
 }
 

@@ -16,12 +16,13 @@ namespace {
 constexpr uint32_t kVertices = 5;
 constexpr uint32_t kFaces = 2;
 constexpr uint16_t kIndices[3 * kFaces] = {0, 1, 2, 0, 2, 3};
-constexpr float kPositions[kVertices][3] = {
-    {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {2, 2, 2}};
+constexpr float kPositions[kVertices][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {2, 2, 2}};
 constexpr uint32_t kColors[kVertices] = {0xFF0000FFu, 0x00FF00FFu, 0x0000FFFFu, 0x336699CCu, 0};
 constexpr char kName[] = "tetra";
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // Fills `m` and computes its vertex normals as kvxconv4 does.
 bool BuildMesh(OKVX& m) {
@@ -36,8 +37,15 @@ bool BuildMesh(OKVX& m) {
         return false;
     }
     for (uint32_t i = 0; i < kVertices; ++i) {
-        m.verticesV4[i] = {0.25f * static_cast<float>(i), 0.5f, kColors[i], 0, 0, 0,
-                           kPositions[i][0], kPositions[i][1], kPositions[i][2]};
+        m.verticesV4[i] = {0.25f * static_cast<float>(i),
+                           0.5f,
+                           kColors[i],
+                           0,
+                           0,
+                           0,
+                           kPositions[i][0],
+                           kPositions[i][1],
+                           kPositions[i][2]};
     }
     std::memcpy(m.faces, kIndices, sizeof kIndices);
     std::memcpy(m.name, kName, sizeof kName);
@@ -71,12 +79,12 @@ int Run(const char* path, OKVX& saved, OKVX& loaded) {
     const VertexkvxV4& v1 = saved.verticesV4[1];
     bool ok = Check(SameBits(v1.nx, 0) && SameBits(v1.ny, 0) && SameBits(v1.nz, 1),
                     "vertex 1 should have the normal (0, 0, 1)");
-    ok &= Check(loaded.version == 4 && loaded.vertexCount == kVertices &&
-                    loaded.faceCount == kFaces,
-                "the header did not come back");
-    ok &= Check(std::memcmp(loaded.verticesV4, saved.verticesV4,
-                            kVertices * sizeof(VertexkvxV4)) == 0,
-                "the vertex records did not come back");
+    ok &=
+        Check(loaded.version == 4 && loaded.vertexCount == kVertices && loaded.faceCount == kFaces,
+              "the header did not come back");
+    ok &= Check(
+        std::memcmp(loaded.verticesV4, saved.verticesV4, kVertices * sizeof(VertexkvxV4)) == 0,
+        "the vertex records did not come back");
     ok &= Check(std::memcmp(loaded.faces, kIndices, sizeof kIndices) == 0,
                 "the index triples did not come back");
     ok &= Check(std::strcmp(loaded.name, kName) == 0, "the name did not come back");
