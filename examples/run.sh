@@ -1,10 +1,19 @@
 #!/bin/sh
 # Converts the bundled example meshes with each converter and dumps every
-# result. Usage: examples/run.sh [build-folder]  (default: build)
+# result. Usage: examples/run.sh [build-folder]
+# The build folder defaults to build/ beside examples/; the files go to its
+# examples/ folder. Works from any folder.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-bin=${1:-build}/bin
-out=${1:-build}/examples
+build=${1:-$here/../build}
+if [ ! -x "$build/bin/kvxconv1" ]; then
+    echo "run.sh: no programs in $build/bin; build them first:" >&2
+    echo "  cmake -S $(dirname "$here") -B $build && cmake --build $build -j2 --target programs" >&2
+    exit 1
+fi
+build=$(cd "$build" && pwd)
+bin=$build/bin
+out=$build/examples
 mkdir -p "$out"
 
 run() {
