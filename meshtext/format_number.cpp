@@ -1,5 +1,6 @@
 #include "meshtext/format_number.h"
 
+#include <array>
 #include <charconv>
 
 namespace {
@@ -49,18 +50,21 @@ char* FormatFraction6(char* out, uint32_t f) {
     return out + 6;
 }
 
-const IndexText* MakeIndexTable() {
-    static IndexText table[65536];
-    for (uint32_t v = 0; v < 65536; ++v) {
-        char* end = FormatDecimal(table[v].digits, v);
-        table[v].length = static_cast<char>(end - table[v].digits);
-    }
-    return table;
-}
-
 }  // namespace
 
-const IndexText* const kIndexText = MakeIndexTable();
+// The digits of 0 to 9999, each in 4 bytes with leading zeros, built by the
+// compiler: nothing runs at start-up, and only the pages used are read in.
+constexpr std::array<char, 4 * 10000> kFourDigits = [] {
+    std::array<char, 4 * 10000> digits{};
+    for (int v = 0; v < 10000; ++v) {
+        digits[static_cast<size_t>(4 * v)] = static_cast<char>('0' + v / 1000);
+        digits[static_cast<size_t>(4 * v + 1)] = static_cast<char>('0' + v / 100 % 10);
+        digits[static_cast<size_t>(4 * v + 2)] = static_cast<char>('0' + v / 10 % 10);
+        digits[static_cast<size_t>(4 * v + 3)] = static_cast<char>('0' + v % 10);
+    }
+    return digits;
+}();
+const char* const kIndexDigits = kFourDigits.data();
 
 char* FormatUnsigned(char* out, uint32_t value) {
     return FormatDecimal(out, value);

@@ -49,6 +49,19 @@ TEST(Format, IntegersMatchPrintf) {
     EXPECT_EQ(std::string(buffer, FormatHex(buffer, 0)), "0");
 }
 
+// Every 16-bit index, written where bytes follow it that must survive.
+TEST(Format, EveryIndexMatchesPrintf) {
+    for (uint32_t v = 0; v <= 65535; ++v) {
+        char buffer[16];
+        std::memset(buffer, '#', sizeof buffer);
+        char* end = FormatIndex(buffer, static_cast<uint16_t>(v));
+        char expected[16];
+        int n = std::snprintf(expected, sizeof expected, "%u", v);
+        ASSERT_EQ(std::string(buffer, end), std::string(expected, static_cast<size_t>(n))) << v;
+        ASSERT_EQ(buffer[8], '#');
+    }
+}
+
 TEST(Format, FixedMatchesPrintfOnSpecialValues) {
     const float values[] = {
         0.0f,       -0.0f,       0.1f,        1.0f,          -1.0f,         0.5f,          2.5f,

@@ -14,16 +14,18 @@ char* FormatSigned(char* out, int32_t value);     // "%i"
 char* FormatHex(char* out, uint32_t value);       // "%X"
 char* FormatFixed(char* out, float value);        // "%f" of the value widened to double
 
-// "%u" of a 16-bit index, the commonest number in the output: one table
-// lookup. Writes 8 bytes at `out` (room for them is needed) and returns the
-// end of the digits.
-struct IndexText {
-    char digits[7];
-    char length;
-};
-extern const IndexText* const kIndexText;  // 65,536 entries
+// "%u" of a 16-bit index, the commonest number in the output: the last four
+// digits come from a table, zero-padded, of which the leading zeros are
+// skipped. Writes up to 8 bytes at `out` (room for them is needed) and
+// returns the end of the digits.
+extern const char* const kIndexDigits;  // "0000" to "9999"
 inline char* FormatIndex(char* out, uint16_t value) {
-    const IndexText& text = kIndexText[value];
-    std::memcpy(out, &text, sizeof text);
-    return out + text.length;
+    if (value >= 10000) {
+        *out = static_cast<char>('0' + value / 10000);
+        std::memcpy(out + 1, kIndexDigits + 4 * (value % 10000), 4);
+        return out + 5;
+    }
+    const int length = value >= 1000 ? 4 : value >= 100 ? 3 : value >= 10 ? 2 : 1;
+    std::memcpy(out, kIndexDigits + 4 * value + (4 - length), 4);
+    return out + length;
 }
