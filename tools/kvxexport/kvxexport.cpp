@@ -1,13 +1,17 @@
 // kvxexport: writes a KVX file as PLY (binary) or OBJ (text), the format
-// chosen by the output's extension, so that other tools can open it.
+// chosen by the output's extension, so that other tools can open it; or as
+// the text mesh (.cmsh) that its converter turns back into the same file.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "console.h"
 #include "meshcore/okvx.h"
+#include "meshtext/text_file.h"
 #include "meshview/export.h"
 #include "meshview/mesh_view.h"
 #include "programs.h"
@@ -16,7 +20,8 @@ namespace {
 
 constexpr char kProgram[] = "kvxexport";
 constexpr char kUsage[] =
-    "usage: kvxexport <input.kvx> <output.ply|output.obj> [--colour-order argb|rgba]\n";
+    "usage: kvxexport <input.kvx> <output.ply|output.obj|output.cmsh> [--colour-order "
+    "argb|rgba]\n";
 
 // The usage line, after the problem when there is one.
 int Usage(const std::string& problem = {}) {
@@ -66,13 +71,58 @@ bool ParseCommandLine(int argc, char** argv, CommandLine* line, int* status) {
         return false;
     }
     if (!ExportFormatOf(line->output, &line->format)) {
-        *status = Usage(std::string(line->output) + ": the output name must end in .ply or .obj");
+        *status =
+            Usage(std::string(line->output) + ": the output name must end in .ply, .obj or .cmsh");
         return false;
     }
     return true;
 }
 
+// The text mesh: the whole file is read, so that the check of the round
+// trip sees every byte of it, even from a pipe.
+int ExportCmsh(const CommandLine& line) {
+    TextFile input;
+    int error = 0;
+    if (!input.open(line.input, error)) {
+        ReportError(kProgram, std::string(line.input) + ": " + std::strerror(error));
+        return error == ENOMEM ? kExitNoMemory : kExitBadInput;
+    }
+    const std::string_view bytes(input.begin(), static_cast<size_t>(input.end() - input.begin()));
+    KvxStatus why;
+    if (KvxLoadMemory(mesh, bytes.data(), bytes.size(), &why) == 0 &&
+        why.code != KvxErrc::unsupported_version) {
+        ReportError(kProgram, std::string(line.input) + ": " + KvxStatusMessage(why));
+        bool noMemory = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
+        return noMemory ? kExitNoMemory : kExitBadInput;
+    }
+    MeshView view;
+    std::string problem;
+    if (!MakeMeshView(mesh, &view, &problem)) {
+        ReportError(kProgram, std::string(line.input) + ": " + problem);
+        return kExitBadInput;
+    }
+    CmshPlan plan;
+    switch (PlanCmsh(view, bytes, &plan, &problem)) {
+        case CmshCheck::ok:
+            break;
+        case CmshCheck::refused:
+            ReportError(kProgram, std::string(line.input) + ": " + problem);
+            return kExitBadInput;
+        case CmshCheck::no_memory:
+            ReportError(kProgram, std::string(line.input) + ": out of memory");
+            return kExitNoMemory;
+    }
+    input.close();
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (!WriteCmsh(view, plan, line.output, &why)) {
+        ReportError(kProgram, std::string(line.output) + ": " + KvxStatusMessage(why));
+        return kExitWriteFailed;
+    }
+    return kExitOk;
+}
+
 int Export(const CommandLine& line) {
+    if (line.format == ExportFormat::cmsh) return ExportCmsh(line);
     MeshView view;
     std::string error;
     LoadResult loaded = LoadMeshView(line.input, mesh, &view, &error);
