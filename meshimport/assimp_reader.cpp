@@ -202,7 +202,9 @@ bool HaveAssimp() {
 bool AssimpReadsExtension(std::string_view extension) {
     if (extension.empty()) return false;
     Assimp::Importer importer;
-    return importer.IsExtensionSupported("." + Lower(extension));
+    std::string dotted(1, '.');
+    dotted += Lower(extension);
+    return importer.IsExtensionSupported(dotted);
 }
 
 ImportResult ReadWithAssimp(const std::string& path, std::string_view formatHint,
