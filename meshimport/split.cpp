@@ -5,10 +5,6 @@
 #include <cmath>
 #include <new>
 
-#ifdef KVX_HAVE_MESHOPTIMIZER
-#include <meshoptimizer.h>
-#endif
-
 namespace kvx {
 
 namespace {
@@ -32,155 +28,130 @@ std::vector<float> Centroids(const ImportedMesh& mesh) {
     return c;
 }
 
-#ifndef KVX_HAVE_MESHOPTIMIZER
-// Spreads the low 10 bits of v to every third bit.
-uint32_t Spread(uint32_t v) {
-    v &= 0x3FF;
-    v = (v | (v << 16)) & 0x030000FF;
-    v = (v | (v << 8)) & 0x0300F00F;
-    v = (v | (v << 4)) & 0x030C30C3;
-    v = (v | (v << 2)) & 0x09249249;
-    return v;
-}
-#endif
+class Bisection {
+public:
+    Bisection(const ImportedMesh& mesh, size_t maxVertices)
+        : mesh_(mesh),
+          maxVertices_(maxVertices),
+          centroids_(Centroids(mesh)),
+          stamp_(mesh.vertexCount(), 0) {}
+
+    // Cuts [first, last) of the triangle list until each piece fits, and
+    // appends the pieces to `cells` in order.
+    void cut(uint32_t* first, uint32_t* last, std::vector<std::vector<uint32_t>>& cells) {
+        if (vertices(first, last) <= maxVertices_) {
+            cells.emplace_back(first, last);
+            std::sort(cells.back().begin(), cells.back().end());
+            return;
+        }
+        float low[3], high[3];
+        for (size_t k = 0; k < 3; ++k) {
+            low[k] = high[k] = centroids_[3 * size_t{*first} + k];
+        }
+        for (const uint32_t* t = first; t < last; ++t) {
+            for (size_t k = 0; k < 3; ++k) {
+                const float v = centroids_[3 * size_t{*t} + k];
+                low[k] = std::min(low[k], v);
+                high[k] = std::max(high[k], v);
+            }
+        }
+        size_t axis = 0;
+        for (size_t k = 1; k < 3; ++k) {
+            if (static_cast<double>(high[k]) - low[k] > static_cast<double>(high[axis]) - low[axis])
+                axis = k;
+        }
+        uint32_t* middle = first + (last - first) / 2;
+        const std::vector<float>& c = centroids_;
+        std::nth_element(first, middle, last, [&c, axis](uint32_t a, uint32_t b) {
+            const float ca = c[3 * size_t{a} + axis], cb = c[3 * size_t{b} + axis];
+            return ca < cb || (ca == cb && a < b);
+        });
+        cut(first, middle, cells);
+        cut(middle, last, cells);
+    }
+
+private:
+    // The number of distinct vertices the triangles [first, last) use.
+    size_t vertices(const uint32_t* first, const uint32_t* last) {
+        ++round_;
+        size_t count = 0;
+        for (const uint32_t* t = first; t < last; ++t) {
+            for (size_t k = 0; k < 3; ++k) {
+                uint32_t& s = stamp_[mesh_.triangles[3 * size_t{*t} + k]];
+                if (s != round_) {
+                    s = round_;
+                    ++count;
+                }
+            }
+        }
+        return count;
+    }
+
+    const ImportedMesh& mesh_;
+    const size_t maxVertices_;
+    const std::vector<float> centroids_;
+    std::vector<uint32_t> stamp_;
+    uint32_t round_ = 0;
+};
 
 }  // namespace
-
-bool HaveMeshoptimizer() {
-#ifdef KVX_HAVE_MESHOPTIMIZER
-    return true;
-#else
-    return false;
-#endif
-}
-
-std::vector<uint32_t> SpatialTriangleOrder(const ImportedMesh& mesh) {
-    const size_t n = mesh.triangleCount();
-    std::vector<float> centroids = Centroids(mesh);
-    std::vector<uint32_t> order(n);
-#ifdef KVX_HAVE_MESHOPTIMIZER
-    // remap[t] is the place of triangle t in the spatial order.
-    std::vector<unsigned int> remap(n);
-    meshopt_spatialSortRemap(remap.data(), centroids.data(), n, 3 * sizeof(float));
-    for (size_t t = 0; t < n; ++t)
-        order[remap[t]] = static_cast<uint32_t>(t);
-#else
-    // Morton order of the centroids, quantised to 10 bits per axis over
-    // their bounding box; ties keep the original order.
-    float low[3] = {0, 0, 0}, high[3] = {0, 0, 0};
-    for (size_t t = 0; t < n; ++t) {
-        for (size_t k = 0; k < 3; ++k) {
-            float v = centroids[3 * t + k];
-            if (t == 0 || v < low[k]) low[k] = v;
-            if (t == 0 || v > high[k]) high[k] = v;
-        }
-    }
-    std::vector<uint32_t> keys(n);
-    for (size_t t = 0; t < n; ++t) {
-        uint32_t key = 0;
-        for (size_t k = 0; k < 3; ++k) {
-            double extent = static_cast<double>(high[k]) - low[k];
-            double unit =
-                extent > 0 ? (static_cast<double>(centroids[3 * t + k]) - low[k]) / extent : 0.0;
-            auto q = static_cast<uint32_t>(std::min(1023.0, std::max(0.0, unit * 1023.0 + 0.5)));
-            key |= Spread(q) << (2 - k);
-        }
-        keys[t] = key;
-    }
-    for (size_t t = 0; t < n; ++t)
-        order[t] = static_cast<uint32_t>(t);
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
-#endif
-    return order;
-}
 
 bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<ImportedMesh>& parts) {
     assert(maxVertices >= 3);
     try {
         parts.clear();
-        const size_t triangles = mesh.triangleCount();
-        const size_t vertices = mesh.vertexCount();
-        std::vector<uint32_t> order = SpatialTriangleOrder(mesh);
-
-        // Walk the spatial order; stamp[v] is the part that last took v.
-        constexpr uint32_t kNoPart = UINT32_MAX;
-        std::vector<uint32_t> stamp(vertices, kNoPart);
-        std::vector<uint32_t> partOf(triangles);
-        uint32_t part = 0;
-        size_t used = 0;
-        bool any = false;
-        for (uint32_t t : order) {
-            const uint32_t* corner = &mesh.triangles[3 * size_t{t}];
-            auto fresh = [&](uint32_t p) {
-                size_t count = 0;
-                for (int k = 0; k < 3; ++k) {
-                    bool repeated =
-                        (k >= 1 && corner[k] == corner[0]) || (k == 2 && corner[2] == corner[1]);
-                    if (!repeated && stamp[corner[k]] != p) ++count;
-                }
-                return count;
-            };
-            if (any && used + fresh(part) > maxVertices) {
-                ++part;
-                used = 0;
-            }
-            used += fresh(part);
-            for (int k = 0; k < 3; ++k)
-                stamp[corner[k]] = part;
-            partOf[t] = part;
-            any = true;
+        std::vector<uint32_t> triangles(mesh.triangleCount());
+        for (size_t t = 0; t < triangles.size(); ++t)
+            triangles[t] = static_cast<uint32_t>(t);
+        std::vector<std::vector<uint32_t>> cells;
+        if (!triangles.empty()) {
+            Bisection(mesh, maxVertices)
+                .cut(triangles.data(), triangles.data() + triangles.size(), cells);
         }
-        const size_t partCount = any ? size_t{part} + 1 : 0;
+        std::vector<uint32_t>().swap(triangles);
 
-        // Each part's triangles in their original order, its vertices in
-        // theirs.
-        parts.resize(partCount);
-        std::vector<std::vector<uint32_t>> partTriangles(partCount);
-        for (size_t t = 0; t < triangles; ++t) {
-            partTriangles[partOf[t]].push_back(static_cast<uint32_t>(t));
-        }
-        // A vertex can belong to several parts, so membership is found part
-        // by part: first marked, then numbered in vertex order.
-        std::fill(stamp.begin(), stamp.end(), kNoPart);
-        std::vector<uint32_t> local(vertices);
+        // Each cell's vertices in their original order, numbered anew.
+        constexpr uint32_t kNone = UINT32_MAX;
+        std::vector<uint32_t> local(mesh.vertexCount(), kNone);
         std::vector<uint32_t> members;
-        for (size_t p = 0; p < partCount; ++p) {
+        parts.resize(cells.size());
+        for (size_t p = 0; p < cells.size(); ++p) {
             ImportedMesh& out = parts[p];
             out.format = mesh.format;
             out.name = mesh.name;
             out.hasColors = mesh.hasColors;
             out.hasTexCoords = mesh.hasTexCoords;
             members.clear();
-            for (uint32_t t : partTriangles[p]) {
-                for (int k = 0; k < 3; ++k) {
-                    uint32_t v = mesh.triangles[3 * size_t{t} + static_cast<size_t>(k)];
-                    if (stamp[v] != p) {
-                        stamp[v] = static_cast<uint32_t>(p);
+            for (uint32_t t : cells[p]) {
+                for (size_t k = 0; k < 3; ++k) {
+                    const uint32_t v = mesh.triangles[3 * size_t{t} + k];
+                    if (local[v] == kNone) {
+                        local[v] = 0;
                         members.push_back(v);
                     }
                 }
             }
             std::sort(members.begin(), members.end());
             for (size_t i = 0; i < members.size(); ++i) {
-                const uint32_t v = members[i];
+                const size_t v = members[i];
                 local[v] = static_cast<uint32_t>(i);
-                out.positions.insert(out.positions.end(), &mesh.positions[3 * size_t{v}],
-                                     &mesh.positions[3 * size_t{v}] + 3);
+                out.positions.insert(out.positions.end(), &mesh.positions[3 * v],
+                                     &mesh.positions[3 * v] + 3);
                 if (out.hasColors) out.colors.push_back(mesh.colors[v]);
                 if (out.hasTexCoords) {
-                    out.texCoords.insert(out.texCoords.end(), &mesh.texCoords[2 * size_t{v}],
-                                         &mesh.texCoords[2 * size_t{v}] + 2);
+                    out.texCoords.insert(out.texCoords.end(), &mesh.texCoords[2 * v],
+                                         &mesh.texCoords[2 * v] + 2);
                 }
             }
-            out.triangles.reserve(3 * partTriangles[p].size());
-            for (uint32_t t : partTriangles[p]) {
-                for (int k = 0; k < 3; ++k) {
-                    out.triangles.push_back(
-                        local[mesh.triangles[3 * size_t{t} + static_cast<size_t>(k)]]);
+            out.triangles.reserve(3 * cells[p].size());
+            for (uint32_t t : cells[p]) {
+                for (size_t k = 0; k < 3; ++k) {
+                    out.triangles.push_back(local[mesh.triangles[3 * size_t{t} + k]]);
                 }
             }
-            std::vector<uint32_t>().swap(partTriangles[p]);
+            for (uint32_t v : members)
+                local[v] = kNone;
+            std::vector<uint32_t>().swap(cells[p]);
         }
         return true;
     } catch (const std::bad_alloc&) {

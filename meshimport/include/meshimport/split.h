@@ -17,25 +17,20 @@ inline constexpr size_t kKvxMostVertices = 65536;
 // part; a vertex that triangles of several parts use is copied into each,
 // and vertices that no triangle uses are left out.
 //
-// The triangles are first put in a spatial order (meshoptimizer's spatial
-// sort of their centroids where the build has it, else a Morton order of
-// the centroids; non-finite coordinates count as 0), and parts are cut
-// along that order: a part takes triangles until the next one would bring
-// its vertex count above the limit. So parts are compact pieces of the
-// surface, not stripes across it. The split is deterministic for a given
-// build; builds with and without meshoptimizer may cut differently.
+// The parts are the cells of a recursive bisection of the triangles by
+// their centroids: a set of triangles that uses more than maxVertices
+// vertices is cut in two at the median centroid along the longest side of
+// the centroids' bounding box (ties in the order of the triangles;
+// coordinates that are not finite count as 0), and each half is cut again
+// until it fits. So parts are compact boxes of the surface, never stripes
+// across it, of between about a quarter and all of the limit for an even
+// surface; the parts are listed half before half, so neighbours in the
+// list are neighbours in space. The result depends on the mesh alone, the
+// same on every build.
 //
 // Within a part the triangles keep their original order and the vertices
 // their original relative order. Each part has the mesh's format, name and
 // flags. Returns false, leaving `parts` unspecified, when memory is short.
 bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<ImportedMesh>& parts);
-
-// The order in which the triangles of `mesh` are taken: a permutation of
-// 0 .. triangleCount - 1 (exposed for tests). Throws std::bad_alloc when
-// memory is short.
-std::vector<uint32_t> SpatialTriangleOrder(const ImportedMesh& mesh);
-
-// True when the build sorts with meshoptimizer.
-bool HaveMeshoptimizer();
 
 }  // namespace kvx
