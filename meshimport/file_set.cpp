@@ -108,6 +108,7 @@ bool KvxFileSet::commit(std::string* error) {
             continue;
         }
         const int err = errno;
+        const std::string failed = e.path;
         // Put back what was replaced.
         for (size_t j = 0; j < k; ++j) {
             Entry& done = entries_[j];
@@ -118,7 +119,7 @@ bool KvxFileSet::commit(std::string* error) {
             }
         }
         discard();
-        return Fail(error, e.path, std::strerror(err));
+        return Fail(error, failed, std::strerror(err));
     }
     discard();
     return true;
