@@ -248,8 +248,8 @@ bool ObjReader::corner(const Token& token, Corner& result, ImportResult& error) 
 
 bool ObjReader::face(ImportResult& error) {
     const size_t n = tokens_.size() - 1;
-    if (n < 3) {
-        error = fail("a face needs at least 3 corners, found " + std::to_string(n));
+    if (n == 0) {
+        error = fail("a face without corners");
         return false;
     }
     faceCorners_.clear();
@@ -259,6 +259,7 @@ bool ObjReader::face(ImportResult& error) {
         if (c.texture != kNone) anyTexture_ = true;
         faceCorners_.push_back(c);
     }
+    // One or two corners make a point or a line: checked, then dropped.
     for (size_t k = 1; k + 1 < faceCorners_.size(); ++k) {
         corners_.push_back(faceCorners_[0]);
         corners_.push_back(faceCorners_[k]);

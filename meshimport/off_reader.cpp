@@ -330,9 +330,10 @@ bool OffReader::faces(ImportResult& error) {
                          Quote(tokens_[0].first, tokens_[0].last));
             return false;
         }
-        if (n < 3) {
-            error = fail("face " + std::to_string(f) + " has " + std::to_string(n) +
-                         " corners; at least 3 are needed");
+        // Fewer than 3 corners make a point or a line: checked, then dropped.
+        if (n < 0) {
+            error = fail("face " + std::to_string(f) + " has a negative corner count, " +
+                         std::to_string(n));
             return false;
         }
         const size_t held = tokens_.size() - 1;

@@ -168,6 +168,10 @@ bool PlyReader::header(ImportResult& error) {
     size_t line = 0;
     for (;;) {
         ++line;
+        if (pos_ >= end_ && line == 1) {
+            error = fail(1, "expected \"ply\" on the first line, found end of file");
+            return false;
+        }
         if (pos_ >= end_) {
             error = fail(line - 1, "the header has no \"end_header\" line");
             return false;
@@ -550,11 +554,8 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
                 return false;
             }
             const bool corners = isFace && p.role == Role::indices;
-            if (corners && n.i < 3) {
-                error = failHere("face " + std::to_string(i) + " has " + std::to_string(n.i) +
-                                 " corners; at least 3 are needed");
-                return false;
-            }
+            // Fewer than 3 corners make a point or a line: checked, then
+            // dropped.
             uint32_t first = 0, previous = 0;
             for (int64_t k = 0; k < n.i; ++k) {
                 if (!value(p.type, v, e, i, p, false, error)) return false;

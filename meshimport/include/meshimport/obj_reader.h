@@ -5,7 +5,8 @@
 // (v defaults to 0); "vn" (read and checked, never used: normals are
 // computed); "f" with corners "v", "v/vt", "v//vn" or "v/vt/vn", counting
 // from 1, negative numbers counting back from the last element defined so
-// far; the first "o" name (else the first "g" name) as the name. "l" and "p"
+// far (an "f" of one or two corners is a point or a line: checked, then
+// dropped); the first "o" name (else the first "g" name) as the name. "l" and "p"
 // are dropped, "mtllib", "usemtl", "s" and every other statement ignored.
 // "#" starts a comment to the end of the line; a backslash at the end of a
 // line joins the next one; lines may end in CR LF.

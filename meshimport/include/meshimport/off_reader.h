@@ -7,9 +7,10 @@
 // Then the vertex, face and (ignored) edge counts, on the keyword's line or
 // the next; one vertex per line: x y z, then nx ny nz (N; read, not used),
 // then the colour (C: red green blue [alpha]), then s t (ST); one face per
-// line: the corner count n (at least 3), n vertex indices counting from 0,
-// and an optional face colour of up to four numbers, which is read and
-// ignored: KVX holds colours per vertex only. "#" starts a comment to the
+// line: the corner count n, n vertex indices counting from 0, and an
+// optional face colour of up to four numbers, which is read and ignored:
+// KVX holds colours per vertex only. Faces of one or two corners are points
+// and lines: their indices are checked, then they are dropped. "#" starts a comment to the
 // end of the line; empty lines are skipped. Whatever follows the last face
 // is not read.
 //

@@ -12,8 +12,9 @@
 //     colours are; texture coordinates s, t (or u, v, texture_u, texture_v,
 //     texture_s, texture_t);
 //   - element "face": the list "vertex_indices" (or "vertex_index") of
-//     integers, at least 3 per face, each naming a vertex; polygons become
-//     the triangles (0, k, k + 1).
+//     integers, each naming a vertex; polygons become the triangles
+//     (0, k, k + 1), and faces of fewer than 3 corners (points and lines,
+//     as some exporters write them) are dropped.
 // Every other property and element is read past (binary sizes exactly,
 // lists included) and not used.
 //
