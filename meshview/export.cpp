@@ -533,7 +533,9 @@ bool CmshFlippedText(float v, std::string* text) {
         return true;
     }
     for (int digits = 1; digits <= 9; ++digits) {
-        for (double candidate : {low, high, low + (high - low) / 2}) {
+        // The middle first: of two texts of as many digits, the one nearer
+        // the middle is the one that was most likely written.
+        for (double candidate : {low + (high - low) / 2, low, high}) {
             char buffer[48];
             std::snprintf(buffer, sizeof buffer, "%.*g", digits, candidate);
             float back = 0.0f;
