@@ -15,7 +15,8 @@
 namespace {
 
 const std::string kUsage =
-    "usage: kvxexport <input.kvx> <output.ply|output.obj> [--colour-order argb|rgba]\n";
+    "usage: kvxexport <input.kvx> <output.ply|output.obj|output.cmsh> [--colour-order "
+    "argb|rgba]\n";
 
 RunResult Export(const std::vector<std::string>& args) {
     return RunProgram(KVXEXPORT_PATH, args);
@@ -180,7 +181,8 @@ TEST_F(KvxExport, WrongCommandLinesPrintTheUsage) {
              {{"--size", "2x2", in, ply}, "kvxexport: unknown option --size\n"},
              {{in, ply, "extra"}, "kvxexport: unexpected argument extra\n"},
              {{in, dir.file("out.stl")},
-              "kvxexport: " + dir.file("out.stl") + ": the output name must end in .ply or .obj\n"},
+              "kvxexport: " + dir.file("out.stl") +
+                  ": the output name must end in .ply, .obj or .cmsh\n"},
          }) {
         RunResult r = Export(c.args);
         EXPECT_EQ(r.exitStatus, 1);
