@@ -92,6 +92,14 @@ bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
 ImportReport Import(const ImportRequest& request) {
     const std::string& input = request.input;
     ImportReport report;
+    std::string badName;
+    if (request.name && !IsValidKvxName(*request.name, &badName)) {
+        return Failure(ImportStatus::bad_input, "the name " + badName);
+    }
+    if (request.version != 0 && !IsImportVersion(request.version)) {
+        return Failure(ImportStatus::bad_input, "version " + std::to_string(request.version) +
+                                                    " is not one kvximport writes");
+    }
 
     // The format.
     const std::string formatName = request.format.empty() ? ExtensionOf(input) : request.format;

@@ -605,6 +605,9 @@ ImportResult PlyReader::read() {
     }
     if (face_) mesh_.triangles.reserve(face_->count * 3);
     for (const Element& e : elements_) {
+        // An element without properties holds no data, however many there
+        // are: nothing to read, and no need to count to four billion.
+        if (e.properties.empty()) continue;
         if (!readElement(e, error)) return error;
     }
     ImportResult result;

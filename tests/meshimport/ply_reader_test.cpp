@@ -179,6 +179,13 @@ TEST(PlyReader, CountsAndListsOfEveryWidth) {
                       "property float x\nproperty float y\nproperty float z\nend_header\n"),
               "m.ply:3: the counts up to element vertex (4294967295) need at least 51539607540 "
               "bytes of data, but only 0 follow the header");
+    // An element without properties takes no bytes, whatever its count.
+    ImportResult empty = Read(kPly,
+                              "ply\nformat binary_little_endian 1.0\nelement nothing 4294967295\n"
+                              "element vertex 0\nproperty float x\nproperty float y\n"
+                              "property float z\nend_header\n");
+    ASSERT_TRUE(empty.ok()) << empty.error.message;
+    EXPECT_EQ(empty.mesh.vertexCount(), 0u);
     EXPECT_EQ(Refusal(kPly, "ply\nformat ascii 1.0\nelement vertex 4294967296\nend_header\n"),
               "m.ply:3: the count of element vertex, \"4294967296\", is not a number from 0 to "
               "4294967295");
