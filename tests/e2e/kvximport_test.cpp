@@ -831,6 +831,35 @@ TEST_F(KvxImport, OutputThatCannotBeWritten) {
     EXPECT_EQ(dev.err, "kvximport: /dev/full: No space left on device\n");
 }
 
+// Under a 256 MiB address-space limit (not in a sanitizer build, which
+// reserves terabytes at start): meshes that do not fit end with status 4 and
+// one line, whether the reader or the conversion runs short.
+TEST_F(KvxImport, MemoryShortGivesStatus4AndNoFile) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#else
+    // 16 and 10 million vertices of zero bytes (a sparse file): the first
+    // does not fit as read, the second not as a KVX mesh.
+    for (uint32_t vertices : {16000000u, 10000000u}) {
+        const std::string path = dir.file("big.ply");
+        WriteFile(path, "ply\nformat binary_little_endian 1.0\nelement vertex " +
+                            std::to_string(vertices) +
+                            "\nproperty float x\nproperty float y\nproperty float z\nend_header\n");
+        ASSERT_EQ(::truncate(path.c_str(),
+                             static_cast<off_t>(ReadFile(path).size() + 12 * uint64_t{vertices})),
+                  0);
+        RunResult r =
+            RunProgram("/bin/sh", {"-c", "ulimit -v 262144 && exec \"$0\" \"$@\"", KVXIMPORT_PATH,
+                                   "--version", "-1", path, dir.file("out.kvx")});
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exitStatus, 4) << r.err;
+        EXPECT_EQ(r.err.rfind("kvximport: " + path + ": out of memory", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+        EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"big.ply"}));
+    }
+#endif
+}
+
 // ---- kvxexport to .cmsh and back ----
 
 // kvxexport <file> out.cmsh, then `converter` on the text: the same bytes.
