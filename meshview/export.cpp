@@ -308,6 +308,42 @@ bool FlipsTo(const std::string& text, float v) {
     return ReadBack(text, &t) && SameBits(Flip(t), v);
 }
 
+// The floats t (as order keys, first to last) for which Flip(t) is v, a
+// number; false when there are none. Flip falls as t rises, so two binary
+// searches find them: the lowest key whose flip is at most v, and the
+// highest whose flip is at least v.
+bool FlipRange(float v, uint32_t* first, uint32_t* last) {
+    uint32_t lo = OrderKey(-INFINITY), hi = OrderKey(INFINITY);
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (Flip(FromOrderKey(mid)) <= v) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    *first = lo;
+    hi = OrderKey(INFINITY);
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (Flip(FromOrderKey(mid)) >= v) {
+            lo = mid;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    *last = lo;
+    return SameBits(Flip(FromOrderKey(*first)), v);
+}
+
+// Whether some text gives the stored v (CmshFlippedText would succeed),
+// without looking for the shortest.
+bool Flippable(float v) {
+    if (std::isnan(v)) return FlipsTo(ShortestText(v), v);
+    uint32_t first = 0, last = 0;
+    return FlipRange(v, &first, &last);
+}
+
 // An edge of a wireframe as a set: the smaller index first.
 uint32_t EdgeKey(uint32_t a, uint32_t b) {
     return a < b ? a << 16 | b : b << 16 | a;
@@ -433,12 +469,11 @@ bool CheckVertex(const MeshView& view, uint32_t i, std::string* problem) {
     if (view.hasTexture) {
         float uv[2];
         std::memcpy(uv, view.records + size_t{i} * view.recordSize + view.textureOffset, sizeof uv);
-        std::string text;
         if (!RoundTrips(uv[0])) {
             *problem = "vertex " + std::to_string(i) + ": u is a NaN that no text reads back to";
             return false;
         }
-        if (!CmshFlippedText(uv[1], &text)) {
+        if (!Flippable(uv[1])) {
             *problem = "vertex " + std::to_string(i) + ": the stored v " + ShortestText(uv[1]) +
                        " is 1 - t for no single-precision t";
             return false;
@@ -502,30 +537,8 @@ bool CmshFlippedText(float v, std::string* text) {
         *text = ShortestText(v);
         return FlipsTo(*text, v);
     }
-    // Flip falls as t rises: find the floats t with Flip(t) == v, from the
-    // lowest key whose flip is at most v to the highest at least v.
-    uint32_t lo = OrderKey(-INFINITY), hi = OrderKey(INFINITY);
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (Flip(FromOrderKey(mid)) <= v) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    const uint32_t first = lo;
-    lo = first;
-    hi = OrderKey(INFINITY);
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo + 1) / 2;
-        if (Flip(FromOrderKey(mid)) >= v) {
-            lo = mid;
-        } else {
-            hi = mid - 1;
-        }
-    }
-    const uint32_t last = lo;
-    if (!SameBits(Flip(FromOrderKey(first)), v)) return false;
+    uint32_t first = 0, last = 0;
+    if (!FlipRange(v, &first, &last)) return false;
     // The shortest text of a float in [first, last].
     const double low = FromOrderKey(first), high = FromOrderKey(last);
     if (low <= 0.0 && high >= 0.0 && FlipsTo("0", v)) {
