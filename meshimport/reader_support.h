@@ -63,12 +63,4 @@ ImportResult GuardMemory(const std::string& path, Read&& read) {
     }
 }
 
-// a * b + c without overflow; false when the result exceeds UINT64_MAX.
-inline bool MulAdd(uint64_t a, uint64_t b, uint64_t c, uint64_t& result) {
-    unsigned __int128 r = static_cast<unsigned __int128>(a) * b + c;
-    if (r > UINT64_MAX) return false;
-    result = static_cast<uint64_t>(r);
-    return true;
-}
-
 }  // namespace kvx::detail
