@@ -93,7 +93,8 @@ int ParseCommandLine(int argc, char** argv, kvx::ImportRequest* request) {
                    arg == "--name") {
             if (i + 1 == argc) return UsageError(std::string(arg) + " needs a value");
             const std::string_view value = argv[++i];
-            const std::string quoted = "\"" + std::string(value) + "\"";
+            std::string quoted(1, '"');
+            (quoted += value) += '"';
             if (arg == "--version") {
                 if (!ParseVersion(value, &request->version)) {
                     return UsageError("--version: expected 1, 2, 3, 4, -1 or -2, found " + quoted);
