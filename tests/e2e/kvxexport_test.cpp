@@ -15,7 +15,8 @@
 namespace {
 
 const std::string kUsage =
-    "usage: kvxexport [--colour-order argb|rgba] <input.kvx> <output.ply|output.obj>\n";
+    "usage: kvxexport [--colour-order argb|rgba] <input.kvx> "
+    "<output.ply|output.obj|output.cmsh>\n";
 
 RunResult Export(const std::vector<std::string>& args) {
     return RunProgram(KVXEXPORT_PATH, args);
@@ -183,9 +184,10 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
              {{"--size", "2x2", in, ply},
               "kvxexport: unknown option --size; see kvxexport --help\n"},
              {{in, dir.file("out.stl")},
-              "kvxexport: " + dir.file("out.stl") + ": the output name must end in .ply or .obj\n"},
+              "kvxexport: " + dir.file("out.stl") +
+                  ": the output name must end in .ply, .obj or .cmsh\n"},
              {{in, dir.file("ply")},
-              "kvxexport: " + dir.file("ply") + ": the output name must end in .ply or .obj\n"},
+              "kvxexport: " + dir.file("ply") + ": the output name must end in .ply, .obj or .cmsh\n"},
          }) {
         RunResult r = Export(c.args);
         EXPECT_EQ(r.exitStatus, 1);

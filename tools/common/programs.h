@@ -26,9 +26,11 @@ int RunKvxconv4(const char* inputPath, const char* outputPath);
 int RunKvxpoints(const char* inputPath, const char* outputPath);
 int RunKvxwire(const char* inputPath, const char* outputPath);
 int RunKvxdump(const char* path);
-// kvxrender and kvxexport take options as well: the whole command line.
+// kvxrender, kvxexport and kvximport take options as well: the whole
+// command line.
 int RunKvxrender(int argc, char** argv);
 int RunKvxexport(int argc, char** argv);
+int RunKvximport(int argc, char** argv);
 
 // What each program's --help says.
 extern const ProgramInfo kKvxconv1Info, kKvxconv2Info, kKvxconv3Info, kKvxconv4Info, kKvxpointsInfo,

@@ -1,0 +1,213 @@
+#include "import_harness.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include "meshcore/okvx.h"
+#include "meshimport/obj_reader.h"
+#include "meshimport/off_reader.h"
+#include "meshimport/ply_reader.h"
+#include "meshimport/split.h"
+#include "meshimport/stl_reader.h"
+#include "meshimport/to_kvx.h"
+#include "meshimport/weld.h"
+
+namespace {
+
+std::string* scratch = nullptr;
+
+void RemoveScratch() {
+    if (scratch == nullptr) return;
+    ::unlink((*scratch + "/mesh.kvx").c_str());
+    ::rmdir(scratch->c_str());
+    delete scratch;
+    scratch = nullptr;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Released {
+    OKVX m{};
+    ~Released() { KvxRelease(m); }
+};
+
+// The bytes of the vertex array and index block of a mesh.
+std::string Blocks(const OKVX& m) {
+    const uint32_t size = KvxRecordSize(m.version);
+    const void* records = m.version == 2   ? static_cast<const void*>(m.verticesV2)
+                          : m.version == 3 ? static_cast<const void*>(m.verticesV3)
+                          : m.version == 4 ? static_cast<const void*>(m.verticesV4)
+                                           : static_cast<const void*>(m.verticesV1);
+    std::string out(static_cast<const char*>(records), size_t{m.vertexCount} * size);
+    const size_t group = m.version == -2 ? 2 : m.version == -1 ? 0 : 3;
+    if (group != 0 && m.faceCount != 0) {
+        out.append(reinterpret_cast<const char*>(m.faces),
+                   size_t{m.faceCount} * group * sizeof(uint16_t));
+    }
+    return out;
+}
+
+// Converts, saves and loads back; "" when all agree.
+std::string RoundTrip(const kvx::ImportedMesh& mesh, int32_t version) {
+    Released built;
+    if (kvx::ToKvx(mesh, version, "fuzz", built.m) != kvx::ToKvxErrc::ok) {
+        return "ToKvx failed on a mesh that fits version " + std::to_string(version);
+    }
+    const std::string path = *scratch + "/mesh.kvx";
+    KvxStatus why;
+    if (!kvx::SaveKvx(built.m, path.c_str(), &why)) return "save failed: " + KvxStatusMessage(why);
+    const std::string file = ReadAll(path);
+    Released loaded;
+    if (KvxLoadMemory(loaded.m, file.data(), file.size(), &why) != 1) {
+        return "the saved file does not load: " + KvxStatusMessage(why);
+    }
+    if (loaded.m.version != version || loaded.m.vertexCount != built.m.vertexCount ||
+        loaded.m.faceCount != built.m.faceCount) {
+        return "the loaded header differs from the saved one";
+    }
+    if (Blocks(loaded.m) != Blocks(built.m)) return "the loaded records or indices differ";
+    if (version == 4 && std::strcmp(loaded.m.name, built.m.name) != 0) return "the name differs";
+    return "";
+}
+
+using Position = std::tuple<uint32_t, uint32_t, uint32_t>;
+
+Position PositionOf(const kvx::ImportedMesh& m, uint32_t i) {
+    uint32_t bits[3];
+    std::memcpy(bits, &m.positions[3 * size_t{i}], sizeof bits);
+    return {bits[0], bits[1], bits[2]};
+}
+
+std::multiset<std::tuple<Position, Position, Position>> Triangles(const kvx::ImportedMesh& m) {
+    std::multiset<std::tuple<Position, Position, Position>> out;
+    for (size_t t = 0; t < m.triangleCount(); ++t) {
+        out.insert({PositionOf(m, m.triangles[3 * t]), PositionOf(m, m.triangles[3 * t + 1]),
+                    PositionOf(m, m.triangles[3 * t + 2])});
+    }
+    return out;
+}
+
+}  // namespace
+
+const char* ImportFuzzTargetName(ImportFuzzTarget target) {
+    switch (target) {
+        case ImportFuzzTarget::obj:
+            return "obj";
+        case ImportFuzzTarget::ply:
+            return "ply";
+        case ImportFuzzTarget::stl:
+            return "stl";
+        case ImportFuzzTarget::off:
+            return "off";
+    }
+    return "?";
+}
+
+bool ImportFuzzInit() {
+    if (scratch != nullptr) return true;
+    std::string base = "/tmp";
+    struct stat st;
+    const char* chosen = std::getenv("KVX_FUZZ_TMPDIR");
+    const char* tmp = std::getenv("TMPDIR");
+    if (chosen && *chosen) {
+        base = chosen;
+    } else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
+               ::access("/dev/shm", W_OK) == 0) {
+        base = "/dev/shm";
+    } else if (tmp && *tmp) {
+        base = tmp;
+    }
+    std::string folder = base + "/kvximportfuzz.XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) {
+        std::fprintf(stderr, "fuzz: cannot make a folder in %s: %s\n", base.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    scratch = new std::string(folder);
+    std::atexit(RemoveScratch);
+    return true;
+}
+
+std::string ImportFuzzOne(ImportFuzzTarget target, const uint8_t* data, size_t size) {
+    // The input in a block of its own size, so that reading past it is a
+    // sanitizer report.
+    std::vector<char> bytes(data, data + size);
+    const char* text = bytes.data();
+    const std::string path = std::string("fuzz.") + ImportFuzzTargetName(target);
+    kvx::ImportResult r;
+    switch (target) {
+        case ImportFuzzTarget::obj:
+            r = kvx::ReadObj(path, text, size, {});
+            break;
+        case ImportFuzzTarget::ply:
+            r = kvx::ReadPly(path, text, size, {});
+            break;
+        case ImportFuzzTarget::stl:
+            r = kvx::ReadStl(path, text, size, {});
+            break;
+        case ImportFuzzTarget::off:
+            r = kvx::ReadOff(path, text, size, {});
+            break;
+    }
+    if (!r.ok()) {
+        const kvx::ImportError& e = r.error;
+        if (e.kind != kvx::ImportErrc::bad_input && e.kind != kvx::ImportErrc::out_of_memory) {
+            return "a read from memory failed as if reading a file";
+        }
+        const std::string start =
+            e.line != 0 ? path + ":" + std::to_string(e.line) + ": " : path + ": ";
+        if (e.message.rfind(start, 0) != 0 || e.message.size() == start.size()) {
+            return "the message does not start with \"" + start + "\": " + e.message;
+        }
+        if (e.message.find('\n') != std::string::npos) return "the message has a line break";
+        return "";
+    }
+    kvx::ImportedMesh& imported = r.mesh;
+    if (!kvx::IsConsistent(imported)) return "the mesh's arrays or indices are inconsistent";
+    for (const std::string& w : imported.warnings) {
+        if (w.rfind(path + ": ", 0) != 0 || w.find('\n') != std::string::npos) {
+            return "a malformed warning: " + w;
+        }
+    }
+    if (target == ImportFuzzTarget::stl) {
+        const size_t before = imported.triangleCount();
+        if (!kvx::WeldVertices(imported)) return "";  // memory short: nothing to check
+        if (!kvx::IsConsistent(imported) || imported.triangleCount() != before) {
+            return "welding broke the mesh";
+        }
+    }
+    if (imported.triangleCount() != 0 && imported.vertexCount() <= kvx::kKvxMostVertices) {
+        for (int32_t version : {imported.hasTexCoords ? 4 : 3, -2}) {
+            std::string problem = RoundTrip(imported, version);
+            if (!problem.empty()) return "version " + std::to_string(version) + ": " + problem;
+        }
+    }
+    // Small parts, so that even small inputs are split.
+    constexpr size_t kLimit = 16;
+    std::vector<kvx::ImportedMesh> parts;
+    if (imported.triangleCount() != 0 && kvx::SplitMesh(imported, kLimit, parts)) {
+        std::multiset<std::tuple<Position, Position, Position>> all;
+        for (const kvx::ImportedMesh& p : parts) {
+            if (!kvx::IsConsistent(p) || p.vertexCount() > kLimit || p.triangleCount() == 0) {
+                return "a part is inconsistent, empty or too large";
+            }
+            auto mine = Triangles(p);
+            all.insert(mine.begin(), mine.end());
+        }
+        if (all != Triangles(imported)) return "the parts do not hold every triangle once";
+    }
+    return "";
+}

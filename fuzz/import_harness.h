@@ -1,0 +1,35 @@
+// The fuzz targets of kvximport's own readers (meshimport): OBJ, PLY, STL
+// and OFF. Each input goes through the reader of its target as the bytes of
+// a file, and must end in one of two ways:
+//   - a clean refusal: bad_input (or out_of_memory), one line that starts
+//     with the file's name (and its line, when it names one);
+//   - a mesh whose arrays agree with its vertex count and whose every index
+//     is below it; warnings one line each. Then, as kvximport would: STL
+//     welded; converted to the default version and to version -2 when it
+//     has at most 65,536 vertices and a triangle, saved, and loaded back
+//     with every record, index and name equal; split into parts of at most
+//     16 vertices that hold every triangle exactly once.
+// Shared by the libFuzzer programs fuzz_obj ... fuzz_off (clang builds) and
+// import_replay_test (every build).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class ImportFuzzTarget { obj, ply, stl, off };
+
+inline constexpr ImportFuzzTarget kImportFuzzTargets[] = {
+    ImportFuzzTarget::obj, ImportFuzzTarget::ply, ImportFuzzTarget::stl, ImportFuzzTarget::off};
+
+// "obj", "ply", "stl", "off": the names of the fuzz programs (fuzz_<name>)
+// and of their folders under fuzz/corpus and fuzz/regressions.
+const char* ImportFuzzTargetName(ImportFuzzTarget target);
+
+// Makes the scratch folder the saved meshes go to (under $KVX_FUZZ_TMPDIR,
+// else /dev/shm, else $TMPDIR, else /tmp; removed at a normal exit). False,
+// with a message on standard error, when it cannot be made.
+bool ImportFuzzInit();
+
+// Runs one input; an empty string when every check held, else what failed.
+std::string ImportFuzzOne(ImportFuzzTarget target, const uint8_t* data, size_t size);

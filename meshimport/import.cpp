@@ -1,0 +1,287 @@
+#include "meshimport/import.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "meshcore/okvx.h"
+#include "meshimport/assimp_reader.h"
+#include "meshimport/file_set.h"
+#include "meshimport/obj_reader.h"
+#include "meshimport/off_reader.h"
+#include "meshimport/ply_reader.h"
+#include "meshimport/split.h"
+#include "meshimport/stl_reader.h"
+#include "meshimport/to_kvx.h"
+#include "meshimport/weld.h"
+#include "meshtext/text_file.h"
+
+namespace kvx {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::string BaseOf(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The file name without its last extension.
+std::string StemOf(std::string_view path) {
+    std::string base = BaseOf(path);
+    size_t dot = base.rfind('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
+// "<folder>/<stem>-<k>.kvx" beside `output`.
+std::string PartPath(const std::string& output, size_t k) {
+    size_t slash = output.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : output.substr(0, slash + 1);
+    std::string base = output.substr(folder.size());
+    if (base.size() > 4 && Lower(base.substr(base.size() - 4)) == ".kvx") {
+        base.resize(base.size() - 4);
+    }
+    return folder + base + "-" + std::to_string(k) + ".kvx";
+}
+
+ImportReport Failure(ImportStatus status, std::string error) {
+    ImportReport r;
+    r.status = status;
+    r.error = std::move(error);
+    return r;
+}
+
+// Releases a mesh's arrays when it goes.
+struct KvxMesh {
+    OKVX m{};
+    ~KvxMesh() { KvxRelease(m); }
+};
+
+// Converts `mesh` into `out`; on failure fills `report`.
+bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
+             const std::string& input, OKVX& out, ImportReport& report) {
+    uint64_t bytes = 0;
+    switch (ToKvx(mesh, version, name, out, &bytes)) {
+        case ToKvxErrc::ok:
+            return true;
+        case ToKvxErrc::out_of_memory:
+            report.status = ImportStatus::out_of_memory;
+            report.error = input + ": out of memory" +
+                           (bytes != 0 ? " (" + std::to_string(bytes) + " bytes)" : "");
+            return false;
+        case ToKvxErrc::no_triangles:
+            report.status = ImportStatus::bad_input;
+            report.error = input + ": no triangles";
+            return false;
+        case ToKvxErrc::too_many_vertices:
+            report.status = ImportStatus::bad_input;
+            report.error = input + ": " + std::to_string(mesh.vertexCount()) +
+                           " vertices are too many for one file";
+            return false;
+    }
+    return false;
+}
+
+ImportReport Import(const ImportRequest& request) {
+    const std::string& input = request.input;
+    ImportReport report;
+    std::string badName;
+    if (request.name && !IsValidKvxName(*request.name, &badName)) {
+        return Failure(ImportStatus::bad_input, "the name " + badName);
+    }
+    if (request.version != 0 && !IsImportVersion(request.version)) {
+        return Failure(ImportStatus::bad_input, "version " + std::to_string(request.version) +
+                                                    " is not one kvximport writes");
+    }
+
+    // The format.
+    const std::string formatName = request.format.empty() ? ExtensionOf(input) : request.format;
+    ImportFormat format;
+    if (!FormatOfName(formatName, &format)) {
+        if (!request.format.empty()) {
+            return Failure(ImportStatus::bad_input, "unknown format \"" + request.format + "\"");
+        }
+        if (formatName.empty()) {
+            return Failure(ImportStatus::bad_input,
+                           input + ": no extension to tell the format by (use --format)");
+        }
+        std::string what = input + ": unsupported extension \"." + formatName + "\"";
+        what += HaveAssimp() ? " (neither obj, ply, stl, off nor one that assimp reads)"
+                             : " (this build reads obj, ply, stl and off; other formats need "
+                               "assimp)";
+        return Failure(ImportStatus::bad_input, what);
+    }
+
+    // The mesh.
+    ReadOptions options;
+    options.colorOrder = request.colorOrder;
+    ImportResult read = ReadMeshFile(input, format, formatName, options);
+    if (!read.ok()) {
+        bool memory = read.error.kind == ImportErrc::out_of_memory;
+        return Failure(memory ? ImportStatus::out_of_memory : ImportStatus::bad_input,
+                       read.error.message);
+    }
+    ImportedMesh& mesh = read.mesh;
+    report.warnings = std::move(mesh.warnings);
+    mesh.warnings.clear();
+
+    const bool weld = request.weld == WeldMode::on ||
+                      (request.weld == WeldMode::automatic && format == ImportFormat::stl);
+    if (weld && !WeldVertices(mesh)) {
+        report.status = ImportStatus::out_of_memory;
+        report.error = input + ": out of memory";
+        return report;
+    }
+
+    const int32_t version = request.version != 0 ? request.version : mesh.hasTexCoords ? 4 : 3;
+    if (NeedsTriangles(version) && mesh.triangleCount() == 0) {
+        report.status = ImportStatus::bad_input;
+        report.error = input + ": no triangles (version " + std::to_string(version) +
+                       " is made of triangles; version -1 takes vertices alone)";
+        return report;
+    }
+    std::string name;
+    if (version == 4) {
+        if (request.name) {
+            name = *request.name;
+        } else if (!mesh.name.empty()) {
+            name = FitKvxName(mesh.name);
+        } else {
+            name = FitKvxName(StemOf(input));
+        }
+    }
+
+    const size_t vertices = mesh.vertexCount();
+    if (!HasIndices(version) || vertices <= kKvxMostVertices) {
+        KvxMesh out;
+        if (!Convert(mesh, version, name, input, out.m, report)) return report;
+        // The mesh's arrays are no longer needed while the file is written.
+        std::vector<float>().swap(mesh.positions);
+        KvxStatus why;
+        if (!SaveKvx(out.m, request.output.c_str(), &why)) {
+            report.status = ImportStatus::write_failed;
+            report.error = request.output + ": " + KvxStatusMessage(why);
+            return report;
+        }
+        report.written.push_back(request.output);
+        return report;
+    }
+
+    if (!request.split) {
+        report.status = ImportStatus::bad_input;
+        report.error = input + ": " + std::to_string(vertices) +
+                       " vertices; a KVX file holds at most 65536 (use --split)";
+        return report;
+    }
+    std::vector<ImportedMesh> parts;
+    if (!SplitMesh(mesh, kKvxMostVertices, parts)) {
+        report.status = ImportStatus::out_of_memory;
+        report.error = input + ": out of memory";
+        return report;
+    }
+    KvxFileSet set;
+    std::vector<std::string> paths;
+    for (size_t k = 0; k < parts.size(); ++k) {
+        KvxMesh out;
+        if (!Convert(parts[k], version, name, input, out.m, report)) return report;
+        paths.push_back(PartPath(request.output, k + 1));
+        std::string error;
+        if (!set.add(out.m, paths.back(), &error)) {
+            report.status = ImportStatus::write_failed;
+            report.error = error;
+            return report;
+        }
+        std::vector<float>().swap(parts[k].positions);
+    }
+    std::string error;
+    if (!set.commit(&error)) {
+        report.status = ImportStatus::write_failed;
+        report.error = error;
+        return report;
+    }
+    report.written = paths;
+    report.summary = input + ": " + std::to_string(vertices) + " vertices in " +
+                     std::to_string(paths.size()) + (paths.size() == 1 ? " part: " : " parts: ");
+    for (size_t k = 0; k < paths.size(); ++k) {
+        report.summary += (k ? ", " : "") + paths[k];
+    }
+    return report;
+}
+
+}  // namespace
+
+std::string ExtensionOf(std::string_view path) {
+    std::string base = BaseOf(path);
+    size_t dot = base.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    return base.substr(dot + 1);
+}
+
+bool FormatOfName(std::string_view name, ImportFormat* format) {
+    const std::string lower = Lower(name);
+    if (lower == "obj") {
+        *format = ImportFormat::obj;
+    } else if (lower == "ply") {
+        *format = ImportFormat::ply;
+    } else if (lower == "stl") {
+        *format = ImportFormat::stl;
+    } else if (lower == "off") {
+        *format = ImportFormat::off;
+    } else if (AssimpReadsExtension(lower)) {
+        *format = ImportFormat::assimp;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
+                          const ReadOptions& options) {
+    if (format == ImportFormat::assimp) return ReadWithAssimp(path, hint, options);
+    // The whole input: a stream is read to its end, a file is mapped.
+    TextFile file;
+    KvxStatus why;
+    if (!file.open(path.c_str(), 0, &why) || !file.readTokens(UINT64_MAX, 0, &why)) {
+        ImportResult r;
+        r.error.kind = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large
+                           ? ImportErrc::out_of_memory
+                           : ImportErrc::read_failed;
+        r.error.sysErrno = why.sysErrno;
+        r.error.message = path + ": " + KvxStatusMessage(why);
+        return r;
+    }
+    const char* data = file.begin();
+    const auto size = static_cast<size_t>(file.end() - file.begin());
+    ImportResult r;
+    switch (format) {
+        case ImportFormat::obj: r = ReadObj(path, data, size, options); break;
+        case ImportFormat::ply: r = ReadPly(path, data, size, options); break;
+        case ImportFormat::stl: r = ReadStl(path, data, size, options); break;
+        case ImportFormat::off: r = ReadOff(path, data, size, options); break;
+        case ImportFormat::assimp: break;
+    }
+    // A mapped file that shrank under the reader read as zero bytes there.
+    if (file.changed()) {
+        r = ImportResult{};
+        r.error.kind = ImportErrc::bad_input;
+        r.error.message = path + ": the file changed while it was read";
+    }
+    return r;
+}
+
+ImportReport RunImport(const ImportRequest& request) {
+    try {
+        return Import(request);
+    } catch (const std::bad_alloc&) {
+        return Failure(ImportStatus::out_of_memory, request.input + ": out of memory");
+    }
+}
+
+}  // namespace kvx

@@ -1,0 +1,70 @@
+// kvximport's work from a file name to KVX files: the format chosen, the
+// mesh read, welded, named, split when asked, converted and written. The
+// program around it only reads its command line and reports.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "meshimport/imported_mesh.h"
+
+namespace kvx {
+
+// The format a name stands for: "obj", "ply", "stl" or "off" (any letter
+// case) for the native readers, any other extension that assimp reads for
+// assimp. False for anything else.
+bool FormatOfName(std::string_view name, ImportFormat* format);
+
+// The extension of a path's last component, without the dot; empty when
+// there is none.
+std::string ExtensionOf(std::string_view path);
+
+// Reads the file at `path` in `format`. `hint` is the format's name for
+// assimp (see ReadWithAssimp); the native readers ignore it. A file that
+// cannot be opened or read gives read_failed with errno (out_of_memory for
+// ENOMEM).
+ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
+                          const ReadOptions& options);
+
+enum class WeldMode { automatic, on, off };  // automatic: STL only
+
+struct ImportRequest {
+    std::string input;
+    std::string output;
+    std::string format;   // a name for FormatOfName; empty: the input's extension
+    int32_t version = 0;  // 1, 2, 3, 4, -1, -2; 0: 3, or 4 when the mesh has texture coordinates
+    ColorOrder colorOrder = ColorOrder::argb;
+    std::optional<std::string> name;  // must satisfy IsValidKvxName
+    WeldMode weld = WeldMode::automatic;
+    bool split = false;
+};
+
+enum class ImportStatus { ok, bad_input, write_failed, out_of_memory };
+
+struct ImportReport {
+    ImportStatus status = ImportStatus::ok;
+    // One line without the program name, when status is not ok.
+    std::string error;
+    // Lines without the program name, reported whatever the status.
+    std::vector<std::string> warnings;
+    // The files written: the output, or the parts of a split.
+    std::vector<std::string> written;
+    // A split's one line: "scan.ply: 172974 vertices in 3 parts: scan-1.kvx,
+    // scan-2.kvx, scan-3.kvx". Empty otherwise.
+    std::string summary;
+};
+
+// Does the whole import. Nothing is written unless everything before the
+// writing succeeded, and a failed write leaves no file behind (a split
+// writes all its parts or none). The name, in this order: request.name, the
+// source's name, the input's file name without its extension; the last two
+// made valid by FitKvxName. More than 65,536 vertices in a version with
+// indices is refused, or with `split` written as parts "<stem>-1.kvx",
+// "<stem>-2.kvx", ... in the output's folder, <stem> being the output's file
+// name without a ".kvx" ending (SplitMesh).
+ImportReport RunImport(const ImportRequest& request);
+
+}  // namespace kvx

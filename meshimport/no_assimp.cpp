@@ -1,0 +1,20 @@
+// The build without assimp: the native formats only.
+#include "meshimport/assimp_reader.h"
+
+#include "reader_support.h"
+
+namespace kvx {
+
+bool HaveAssimp() {
+    return false;
+}
+
+bool AssimpReadsExtension(std::string_view) {
+    return false;
+}
+
+ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&) {
+    return detail::BadInput(path, 0, "this build of kvximport reads no format through assimp");
+}
+
+}  // namespace kvx

@@ -1,0 +1,356 @@
+#include "meshimport/obj_reader.h"
+
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "meshtext/parse_number.h"
+#include "meshtext/tokens.h"
+#include "reader_support.h"
+
+namespace kvx {
+
+namespace {
+
+using detail::BadInput;
+using detail::Quote;
+
+struct Token {
+    const char* first;
+    const char* last;
+
+    std::string_view view() const { return {first, static_cast<size_t>(last - first)}; }
+};
+
+// One corner as the file names it: 0-based position, and 0-based texture
+// coordinate or kNone.
+struct Corner {
+    uint32_t position;
+    uint32_t texture;
+};
+constexpr uint32_t kNone = UINT32_MAX;
+
+// The element counts so far, which indices are checked against.
+struct Counts {
+    uint64_t positions = 0;
+    uint64_t textures = 0;
+    uint64_t normals = 0;
+};
+
+class ObjReader {
+public:
+    ObjReader(const std::string& path, const char* data, size_t size, const ReadOptions& options)
+        : path_(path), pos_(data), end_(data + size), options_(options) {}
+
+    ImportResult read();
+
+private:
+    // The tokens of the next logical line into tokens_, its first line in
+    // line_; false at the end of the text.
+    bool nextLine();
+    ImportResult fail(const std::string& what) const { return BadInput(path_, line_, what); }
+
+    bool vertex(ImportResult& error);
+    bool texture(ImportResult& error);
+    bool normal(ImportResult& error);
+    bool face(ImportResult& error);
+    bool numbers(size_t from, float* values, ImportResult& error) const;
+    bool corner(const Token& token, Corner& result, ImportResult& error) const;
+    bool index(std::string_view text, uint64_t defined, const char* what, uint32_t& result,
+               ImportResult& error) const;
+    ImportResult finish();
+
+    const std::string& path_;
+    const char* pos_;
+    const char* end_;
+    const ReadOptions& options_;
+    size_t line_ = 0;      // the line that the logical line starts on
+    size_t nextLine_ = 1;  // the line at pos_
+    std::vector<Token> tokens_;
+
+    Counts counts_;
+    ImportedMesh mesh_;
+    std::vector<float> textures_;      // u, v of every "vt"
+    std::vector<Corner> corners_;      // three per triangle
+    std::vector<Corner> faceCorners_;  // the face being read
+    bool anyTexture_ = false;
+    bool haveObjectName_ = false;
+    std::string groupName_;
+};
+
+bool ObjReader::nextLine() {
+    tokens_.clear();
+    if (pos_ >= end_) return false;
+    line_ = nextLine_;
+    for (;;) {
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(pos_, '\n', static_cast<size_t>(end_ - pos_)));
+        const char* next = lineEnd ? lineEnd + 1 : end_;
+        if (!lineEnd) lineEnd = end_;
+        // A backslash as the last byte (before an optional CR) continues
+        // the line; it counts as white space.
+        const char* content = lineEnd;
+        if (content > pos_ && content[-1] == '\r') --content;
+        bool continues = content > pos_ && content[-1] == '\\';
+        if (continues) --content;
+        const char* p = pos_;
+        bool comment = false;
+        while (p < content) {
+            p = SkipSpace(p, content);
+            if (p == content) break;
+            if (*p == '#') {
+                comment = true;
+                break;
+            }
+            const char* tokenEnd = TokenEnd(p, content);
+            tokens_.push_back({p, tokenEnd});
+            p = tokenEnd;
+        }
+        pos_ = next;
+        if (lineEnd != end_) ++nextLine_;
+        if (!continues || comment || pos_ >= end_) return true;
+    }
+}
+
+bool ObjReader::numbers(size_t from, float* values, ImportResult& error) const {
+    for (size_t k = from; k < tokens_.size(); ++k) {
+        const Token& t = tokens_[k];
+        ParseResult r = ParseFloat(t.first, t.last, values[k - from]);
+        if (r.ec != ParseErrc::ok) {
+            error = fail("expected a number, found " + Quote(t.first, t.last));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ObjReader::vertex(ImportResult& error) {
+    const size_t n = tokens_.size() - 1;
+    if (n != 3 && n != 4 && n != 6) {
+        error = fail("\"v\" takes 3, 4 or 6 numbers (x y z, x y z w or x y z r g b), found " +
+                     std::to_string(n));
+        return false;
+    }
+    float values[6];
+    if (!numbers(1, values, error)) return false;
+    if (counts_.positions == UINT32_MAX) {
+        error = fail("more than 4294967295 vertices");
+        return false;
+    }
+    mesh_.positions.insert(mesh_.positions.end(), values, values + 3);
+    if (n == 6) {
+        if (!mesh_.hasColors) {
+            // Every vertex before the first coloured one is opaque white.
+            mesh_.hasColors = true;
+            mesh_.colors.assign(counts_.positions, 0xFFFFFFFFu);
+        }
+        const float rgba[4] = {values[3], values[4], values[5], 1.0f};
+        uint32_t color = 0;
+        int bad = 0;
+        if (!detail::PackRgba(rgba, options_.colorOrder, color, bad)) {
+            error = fail(std::string("the ") + detail::ChannelName(bad) + " value " +
+                         detail::FloatText(rgba[bad]) + " cannot be packed into a colour word");
+            return false;
+        }
+        mesh_.colors.push_back(color);
+    } else if (mesh_.hasColors) {
+        mesh_.colors.push_back(0xFFFFFFFFu);
+    }
+    ++counts_.positions;
+    return true;
+}
+
+bool ObjReader::texture(ImportResult& error) {
+    const size_t n = tokens_.size() - 1;
+    if (n < 1 || n > 3) {
+        error = fail("\"vt\" takes 1 to 3 numbers (u [v [w]]), found " + std::to_string(n));
+        return false;
+    }
+    float values[3] = {0.0f, 0.0f, 0.0f};
+    if (!numbers(1, values, error)) return false;
+    if (counts_.textures == UINT32_MAX - 1) {
+        error = fail("more than 4294967294 texture coordinates");
+        return false;
+    }
+    textures_.push_back(values[0]);
+    textures_.push_back(values[1]);
+    ++counts_.textures;
+    return true;
+}
+
+bool ObjReader::normal(ImportResult& error) {
+    const size_t n = tokens_.size() - 1;
+    if (n != 3) {
+        error = fail("\"vn\" takes 3 numbers, found " + std::to_string(n));
+        return false;
+    }
+    float values[3];
+    if (!numbers(1, values, error)) return false;
+    ++counts_.normals;
+    return true;
+}
+
+// One index of a corner: 1 to `defined`, or -1 to -defined counting back.
+bool ObjReader::index(std::string_view text, uint64_t defined, const char* what, uint32_t& result,
+                      ImportResult& error) const {
+    int64_t value = 0;
+    if (!detail::ParseInteger(text.data(), text.data() + text.size(), value)) {
+        error = fail(std::string("expected a ") + what + " number, found " +
+                     Quote(text.data(), text.data() + text.size()));
+        return false;
+    }
+    const auto count = static_cast<int64_t>(defined);
+    if (value == 0) {
+        error = fail(std::string(what) + " 0 does not exist: OBJ counts from 1");
+        return false;
+    }
+    if (value > count || value < -count) {
+        error = fail(std::string(what) + " " + std::to_string(value) + " is not defined (" +
+                     std::to_string(defined) + " so far)");
+        return false;
+    }
+    result = static_cast<uint32_t>(value > 0 ? value - 1 : count + value);
+    return true;
+}
+
+bool ObjReader::corner(const Token& token, Corner& result, ImportResult& error) const {
+    std::string_view text = token.view();
+    std::string_view parts[3];
+    size_t n = 0;
+    for (;;) {
+        size_t slash = text.find('/');
+        if (n == 2 || slash == std::string_view::npos) {
+            parts[n++] = text;
+            break;
+        }
+        parts[n++] = text.substr(0, slash);
+        text.remove_prefix(slash + 1);
+    }
+    // "v", "v/vt", "v//vn" or "v/vt/vn": the position is always there, and
+    // "v/" or a fourth part is no corner.
+    if (parts[0].empty() || (n == 2 && parts[1].empty()) || (n == 3 && parts[2].empty()) ||
+        parts[n - 1].find('/') != std::string_view::npos) {
+        error = fail("expected a corner like 1, 1/2, 1//3 or 1/2/3, found " +
+                     Quote(token.first, token.last));
+        return false;
+    }
+    if (!index(parts[0], counts_.positions, "vertex", result.position, error)) return false;
+    result.texture = kNone;
+    if (n >= 2 && !parts[1].empty() &&
+        !index(parts[1], counts_.textures, "texture coordinate", result.texture, error)) {
+        return false;
+    }
+    uint32_t normalIndex = 0;
+    if (n == 3 && !index(parts[2], counts_.normals, "normal", normalIndex, error)) return false;
+    return true;
+}
+
+bool ObjReader::face(ImportResult& error) {
+    const size_t n = tokens_.size() - 1;
+    if (n == 0) {
+        error = fail("a face without corners");
+        return false;
+    }
+    faceCorners_.clear();
+    for (size_t k = 1; k < tokens_.size(); ++k) {
+        Corner c;
+        if (!corner(tokens_[k], c, error)) return false;
+        if (c.texture != kNone) anyTexture_ = true;
+        faceCorners_.push_back(c);
+    }
+    // One or two corners make a point or a line: checked, then dropped.
+    for (size_t k = 1; k + 1 < faceCorners_.size(); ++k) {
+        corners_.push_back(faceCorners_[0]);
+        corners_.push_back(faceCorners_[k]);
+        corners_.push_back(faceCorners_[k + 1]);
+    }
+    return true;
+}
+
+// The text after the keyword, without surrounding white space.
+std::string RestOfLine(const std::vector<Token>& tokens) {
+    if (tokens.size() < 2) return {};
+    return std::string(tokens[1].first, tokens.back().last);
+}
+
+ImportResult ObjReader::read() {
+    ImportResult error;
+    while (nextLine()) {
+        if (tokens_.empty()) continue;
+        std::string_view keyword = tokens_[0].view();
+        bool ok = true;
+        if (keyword == "v") {
+            ok = vertex(error);
+        } else if (keyword == "vt") {
+            ok = texture(error);
+        } else if (keyword == "vn") {
+            ok = normal(error);
+        } else if (keyword == "f") {
+            ok = face(error);
+        } else if (keyword == "o") {
+            if (!haveObjectName_ && tokens_.size() > 1) {
+                mesh_.name = RestOfLine(tokens_);
+                haveObjectName_ = true;
+            }
+        } else if (keyword == "g") {
+            if (groupName_.empty()) groupName_ = RestOfLine(tokens_);
+        }
+        // "l", "p", "mtllib", "usemtl", "s" and anything else: not geometry
+        // that KVX holds.
+        if (!ok) return error;
+    }
+    return finish();
+}
+
+ImportResult ObjReader::finish() {
+    if (!haveObjectName_) mesh_.name = groupName_;
+    mesh_.format = ImportFormat::obj;
+    if (!anyTexture_) {
+        mesh_.triangles.reserve(corners_.size());
+        for (const Corner& c : corners_)
+            mesh_.triangles.push_back(c.position);
+    } else {
+        // One vertex per distinct (position, texture coordinate) pair, in
+        // the order of first use.
+        ImportedMesh out;
+        out.format = ImportFormat::obj;
+        out.name = std::move(mesh_.name);
+        out.hasColors = mesh_.hasColors;
+        out.hasTexCoords = true;
+        std::unordered_map<uint64_t, uint32_t> vertexOf;
+        out.triangles.reserve(corners_.size());
+        for (const Corner& c : corners_) {
+            const uint64_t key = uint64_t{c.position} << 32 | c.texture;
+            const size_t next = vertexOf.size();
+            if (next > UINT32_MAX) return BadInput(path_, 0, "more than 4294967296 vertices");
+            auto [it, added] = vertexOf.try_emplace(key, static_cast<uint32_t>(next));
+            if (added) {
+                const float* p = &mesh_.positions[size_t{c.position} * 3];
+                out.positions.insert(out.positions.end(), p, p + 3);
+                if (out.hasColors) out.colors.push_back(mesh_.colors[c.position]);
+                if (c.texture == kNone) {
+                    out.texCoords.push_back(0.0f);
+                    out.texCoords.push_back(0.0f);
+                } else {
+                    out.texCoords.push_back(textures_[size_t{c.texture} * 2]);
+                    out.texCoords.push_back(textures_[size_t{c.texture} * 2 + 1]);
+                }
+            }
+            out.triangles.push_back(it->second);
+        }
+        mesh_ = std::move(out);
+    }
+    ImportResult result;
+    result.mesh = std::move(mesh_);
+    return result;
+}
+
+}  // namespace
+
+ImportResult ReadObj(const std::string& path, const char* data, size_t size,
+                     const ReadOptions& options) {
+    return detail::GuardMemory(path, [&] { return ObjReader(path, data, size, options).read(); });
+}
+
+}  // namespace kvx

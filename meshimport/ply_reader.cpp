@@ -1,0 +1,625 @@
+#include "meshimport/ply_reader.h"
+
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "meshtext/parse_number.h"
+#include "meshtext/tokens.h"
+#include "reader_support.h"
+
+namespace kvx {
+
+namespace {
+
+using detail::BadInput;
+using detail::Quote;
+
+enum class PlyType : uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
+
+struct TypeName {
+    std::string_view name;
+    PlyType type;
+};
+constexpr TypeName kTypeNames[] = {
+    {"char", PlyType::int8},       {"int8", PlyType::int8},       {"uchar", PlyType::uint8},
+    {"uint8", PlyType::uint8},     {"short", PlyType::int16},     {"int16", PlyType::int16},
+    {"ushort", PlyType::uint16},   {"uint16", PlyType::uint16},   {"int", PlyType::int32},
+    {"int32", PlyType::int32},     {"uint", PlyType::uint32},     {"uint32", PlyType::uint32},
+    {"float", PlyType::float32},   {"float32", PlyType::float32}, {"double", PlyType::float64},
+    {"float64", PlyType::float64},
+};
+
+bool TypeOf(std::string_view name, PlyType& type) {
+    for (const TypeName& t : kTypeNames) {
+        if (t.name == name) {
+            type = t.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t SizeOf(PlyType type) {
+    switch (type) {
+        case PlyType::int8:
+        case PlyType::uint8:
+            return 1;
+        case PlyType::int16:
+        case PlyType::uint16:
+            return 2;
+        case PlyType::int32:
+        case PlyType::uint32:
+        case PlyType::float32:
+            return 4;
+        case PlyType::float64:
+            return 8;
+    }
+    return 0;
+}
+
+bool IsFloat(PlyType type) {
+    return type == PlyType::float32 || type == PlyType::float64;
+}
+
+// The range of an integer type.
+void RangeOf(PlyType type, int64_t& low, int64_t& high) {
+    switch (type) {
+        case PlyType::int8:
+            low = INT8_MIN, high = INT8_MAX;
+            return;
+        case PlyType::uint8:
+            low = 0, high = UINT8_MAX;
+            return;
+        case PlyType::int16:
+            low = INT16_MIN, high = INT16_MAX;
+            return;
+        case PlyType::uint16:
+            low = 0, high = UINT16_MAX;
+            return;
+        case PlyType::int32:
+            low = INT32_MIN, high = INT32_MAX;
+            return;
+        default:
+            low = 0, high = UINT32_MAX;
+            return;
+    }
+}
+
+// What a vertex or face property is used for.
+enum class Role : uint8_t { none, x, y, z, red, green, blue, alpha, u, v, indices };
+
+struct Property {
+    std::string name;
+    PlyType type = PlyType::uint8;
+    bool list = false;
+    PlyType countType = PlyType::uint8;
+    Role role = Role::none;
+};
+
+struct Element {
+    std::string name;
+    uint64_t count = 0;
+    size_t line = 0;
+    std::vector<Property> properties;
+};
+
+enum class Encoding { ascii, little, big };
+
+// One value of the data section: an integer, or a float already rounded.
+struct Value {
+    bool integer = true;
+    int64_t i = 0;
+    float f = 0.0f;
+};
+
+class PlyReader {
+public:
+    PlyReader(const std::string& path, const char* data, size_t size, const ReadOptions& options)
+        : path_(path), begin_(data), pos_(data), end_(data + size), options_(options) {}
+
+    ImportResult read();
+
+private:
+    ImportResult fail(size_t line, const std::string& what) const {
+        return BadInput(path_, line, what);
+    }
+    // An error at the data position: with its line in ASCII files.
+    ImportResult failHere(const std::string& what) const {
+        return fail(encoding_ == Encoding::ascii ? detail::LineOf(begin_, pos_, end_) : 0, what);
+    }
+    bool header(ImportResult& error);
+    bool assignRoles(ImportResult& error);
+    bool checkSizes(ImportResult& error);
+    bool readElement(const Element& element, ImportResult& error);
+    // Reads one value of `type` (of `property`, or its list count) of
+    // element `index`.
+    bool value(PlyType type, Value& out, const Element& element, uint64_t index,
+               const Property& property, bool count, ImportResult& error);
+    bool color(const float floats[4], const uint8_t bytes[4], uint64_t index, ImportResult& error);
+
+    const std::string& path_;
+    const char* begin_;
+    const char* pos_;
+    const char* end_;
+    const ReadOptions& options_;
+    Encoding encoding_ = Encoding::ascii;
+    std::vector<Element> elements_;
+    Element* vertex_ = nullptr;
+    Element* face_ = nullptr;
+    bool integerColors_ = true;
+    bool hasAlpha_ = false;
+    ImportedMesh mesh_;
+};
+
+void SplitTokens(const char* first, const char* last, std::vector<std::string_view>& tokens) {
+    tokens.clear();
+    for (const char* p = SkipSpace(first, last); p < last; p = SkipSpace(p, last)) {
+        const char* end = TokenEnd(p, last);
+        tokens.emplace_back(p, static_cast<size_t>(end - p));
+        p = end;
+    }
+}
+
+bool PlyReader::header(ImportResult& error) {
+    std::vector<std::string_view> tokens;
+    bool haveFormat = false;
+    size_t line = 0;
+    for (;;) {
+        ++line;
+        if (pos_ >= end_ && line == 1) {
+            error = fail(1, "expected \"ply\" on the first line, found end of file");
+            return false;
+        }
+        if (pos_ >= end_) {
+            error = fail(line - 1, "the header has no \"end_header\" line");
+            return false;
+        }
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(pos_, '\n', static_cast<size_t>(end_ - pos_)));
+        const char* next = lineEnd ? lineEnd + 1 : end_;
+        if (!lineEnd) lineEnd = end_;
+        const char* first = pos_;
+        pos_ = next;
+        if (line == 1) {
+            std::string_view magic(first, static_cast<size_t>(lineEnd - first));
+            if (!magic.empty() && magic.back() == '\r') magic.remove_suffix(1);
+            if (magic != "ply") {
+                error = fail(1, "expected \"ply\" on the first line, found " +
+                                    Quote(first, first + magic.size()));
+                return false;
+            }
+            continue;
+        }
+        SplitTokens(first, lineEnd, tokens);
+        if (tokens.empty()) continue;
+        std::string_view keyword = tokens[0];
+        if (keyword == "comment" || keyword == "obj_info") continue;
+        if (keyword == "end_header") {
+            if (!haveFormat) {
+                error = fail(line, "the header has no \"format\" line");
+                return false;
+            }
+            return true;
+        }
+        if (keyword == "format") {
+            if (tokens.size() != 3) {
+                error = fail(line, "expected \"format <encoding> 1.0\"");
+                return false;
+            }
+            if (tokens[1] == "ascii") {
+                encoding_ = Encoding::ascii;
+            } else if (tokens[1] == "binary_little_endian") {
+                encoding_ = Encoding::little;
+            } else if (tokens[1] == "binary_big_endian") {
+                encoding_ = Encoding::big;
+            } else {
+                error = fail(line, "unknown encoding " + Quote(tokens[1].begin(), tokens[1].end()) +
+                                       " (ascii, binary_little_endian or binary_big_endian)");
+                return false;
+            }
+            haveFormat = true;
+        } else if (keyword == "element") {
+            if (tokens.size() != 3) {
+                error = fail(line, "expected \"element <name> <count>\"");
+                return false;
+            }
+            int64_t count = 0;
+            if (!detail::ParseInteger(tokens[2].begin(), tokens[2].end(), count) || count < 0 ||
+                count > INT64_C(4294967295)) {
+                error = fail(line, "the count of element " + std::string(tokens[1]) + ", " +
+                                       Quote(tokens[2].begin(), tokens[2].end()) +
+                                       ", is not a number from 0 to 4294967295");
+                return false;
+            }
+            elements_.push_back({std::string(tokens[1]), static_cast<uint64_t>(count), line, {}});
+        } else if (keyword == "property") {
+            if (elements_.empty()) {
+                error = fail(line, "a property before the first element");
+                return false;
+            }
+            Property p;
+            bool ok;
+            if (tokens.size() == 5 && tokens[1] == "list") {
+                p.list = true;
+                ok = TypeOf(tokens[2], p.countType) && !IsFloat(p.countType) &&
+                     TypeOf(tokens[3], p.type);
+                p.name = tokens[4];
+            } else {
+                ok = tokens.size() == 3 && TypeOf(tokens[1], p.type);
+                if (ok) p.name = tokens[2];
+            }
+            if (!ok) {
+                error = fail(line,
+                             "expected \"property <type> <name>\" or \"property list <integer "
+                             "type> <type> <name>\"");
+                return false;
+            }
+            elements_.back().properties.push_back(std::move(p));
+        } else {
+            error = fail(line, "unknown header line " + Quote(tokens[0].begin(), tokens[0].end()));
+            return false;
+        }
+    }
+}
+
+bool PlyReader::assignRoles(ImportResult& error) {
+    struct Name {
+        std::string_view name;
+        Role role;
+    };
+    static constexpr Name kVertexNames[] = {
+        {"x", Role::x},
+        {"y", Role::y},
+        {"z", Role::z},
+        {"red", Role::red},
+        {"green", Role::green},
+        {"blue", Role::blue},
+        {"alpha", Role::alpha},
+        {"diffuse_red", Role::red},
+        {"diffuse_green", Role::green},
+        {"diffuse_blue", Role::blue},
+        {"diffuse_alpha", Role::alpha},
+    };
+    // Texture coordinates: the first pair of these names that is complete.
+    static constexpr std::string_view kTexturePairs[][2] = {
+        {"s", "t"}, {"u", "v"}, {"texture_u", "texture_v"}, {"texture_s", "texture_t"}};
+
+    for (Element& e : elements_) {
+        if (e.name == "vertex") {
+            if (vertex_) {
+                error = fail(e.line, "a second vertex element");
+                return false;
+            }
+            vertex_ = &e;
+        } else if (e.name == "face") {
+            if (face_) {
+                error = fail(e.line, "a second face element");
+                return false;
+            }
+            face_ = &e;
+        }
+    }
+    if (vertex_) {
+        Element& e = *vertex_;
+        bool seen[11] = {};
+        for (Property& p : e.properties) {
+            for (const Name& n : kVertexNames) {
+                if (p.name == n.name && !seen[static_cast<int>(n.role)]) {
+                    if (p.list) {
+                        error = fail(e.line, "the vertex property " + p.name + " is a list");
+                        return false;
+                    }
+                    p.role = n.role;
+                    seen[static_cast<int>(n.role)] = true;
+                }
+            }
+        }
+        for (const auto& pair : kTexturePairs) {
+            Property* u = nullptr;
+            Property* v = nullptr;
+            for (Property& p : e.properties) {
+                if (p.list) continue;
+                if (p.name == pair[0] && !u) u = &p;
+                if (p.name == pair[1] && !v) v = &p;
+            }
+            if (u && v && u->role == Role::none && v->role == Role::none) {
+                u->role = Role::u;
+                v->role = Role::v;
+                mesh_.hasTexCoords = true;
+                break;
+            }
+        }
+        for (Role r : {Role::x, Role::y, Role::z}) {
+            if (!seen[static_cast<int>(r)]) {
+                error = fail(e.line, std::string("the vertex element has no property ") +
+                                         "xyz"[static_cast<int>(r) - 1]);
+                return false;
+            }
+        }
+        bool red = seen[static_cast<int>(Role::red)], green = seen[static_cast<int>(Role::green)],
+             blue = seen[static_cast<int>(Role::blue)];
+        hasAlpha_ = seen[static_cast<int>(Role::alpha)];
+        if (red || green || blue || hasAlpha_) {
+            if (!(red && green && blue)) {
+                error = fail(e.line, "the vertex element has some of red, green and blue, not all");
+                return false;
+            }
+            mesh_.hasColors = true;
+            bool anyInteger = false, anyFloat = false;
+            for (const Property& p : e.properties) {
+                if (p.role >= Role::red && p.role <= Role::alpha) {
+                    (IsFloat(p.type) ? anyFloat : anyInteger) = true;
+                }
+            }
+            if (anyInteger && anyFloat) {
+                error = fail(e.line, "the colour properties mix integer and floating-point types");
+                return false;
+            }
+            integerColors_ = anyInteger;
+        }
+    }
+    if (face_) {
+        Element& e = *face_;
+        bool found = false;
+        for (Property& p : e.properties) {
+            if (p.name != "vertex_indices" && p.name != "vertex_index") continue;
+            if (!p.list || IsFloat(p.type)) {
+                error = fail(e.line, "the face property " + p.name + " is not a list of integers");
+                return false;
+            }
+            p.role = Role::indices;
+            found = true;
+            break;
+        }
+        if (!found) {
+            error = fail(e.line, "the face element has no vertex_indices list");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PlyReader::checkSizes(ImportResult& error) {
+    // The least each element can take: ASCII two characters per value (a
+    // list at least its count), binary the bytes of its types.
+    // Sums stay far below 2^128: counts below 2^32, properties fewer than
+    // the bytes of the header.
+    const auto available = static_cast<uint64_t>(end_ - pos_);
+    unsigned __int128 needed = 0;
+    for (const Element& e : elements_) {
+        uint64_t perElement = 0;
+        for (const Property& p : e.properties) {
+            perElement += encoding_ == Encoding::ascii ? 2 : SizeOf(p.list ? p.countType : p.type);
+        }
+        needed += static_cast<unsigned __int128>(e.count) * perElement;
+        if (needed > available) {
+            std::string bytes = needed > UINT64_MAX ? "more than 18446744073709551615"
+                                                    : std::to_string(static_cast<uint64_t>(needed));
+            error =
+                fail(e.line, "the counts up to element " + e.name + " (" + std::to_string(e.count) +
+                                 ") need at least " + bytes + " bytes of data, but only " +
+                                 std::to_string(available) + " follow the header");
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename T>
+T Load(const char* p, bool swap) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if (swap) {
+        if constexpr (sizeof(T) == 2)
+            v = std::bit_cast<T>(__builtin_bswap16(std::bit_cast<uint16_t>(v)));
+        if constexpr (sizeof(T) == 4)
+            v = std::bit_cast<T>(__builtin_bswap32(std::bit_cast<uint32_t>(v)));
+        if constexpr (sizeof(T) == 8)
+            v = std::bit_cast<T>(__builtin_bswap64(std::bit_cast<uint64_t>(v)));
+    }
+    return v;
+}
+
+const char* TypeNameOf(PlyType type) {
+    static const char* const kNames[] = {"char", "uchar", "short", "ushort",
+                                         "int",  "uint",  "float", "double"};
+    return kNames[static_cast<int>(type)];
+}
+
+bool PlyReader::value(PlyType type, Value& out, const Element& element, uint64_t index,
+                      const Property& property, bool count, ImportResult& error) {
+    auto where = [&] {
+        return std::string(count ? "the list count of " : "") + "property " + property.name +
+               " of " + element.name + " " + std::to_string(index);
+    };
+    if (encoding_ != Encoding::ascii) {
+        const size_t size = SizeOf(type);
+        if (static_cast<size_t>(end_ - pos_) < size) {
+            error = failHere("the data ends inside " + element.name + " " + std::to_string(index) +
+                             " (of " + std::to_string(element.count) + ")");
+            return false;
+        }
+        const bool swap = encoding_ == Encoding::big;
+        out.integer = !IsFloat(type);
+        switch (type) {
+            case PlyType::int8:
+                out.i = static_cast<int8_t>(*pos_);
+                break;
+            case PlyType::uint8:
+                out.i = static_cast<uint8_t>(*pos_);
+                break;
+            case PlyType::int16:
+                out.i = Load<int16_t>(pos_, swap);
+                break;
+            case PlyType::uint16:
+                out.i = Load<uint16_t>(pos_, swap);
+                break;
+            case PlyType::int32:
+                out.i = Load<int32_t>(pos_, swap);
+                break;
+            case PlyType::uint32:
+                out.i = Load<uint32_t>(pos_, swap);
+                break;
+            case PlyType::float32:
+                out.f = Load<float>(pos_, swap);
+                break;
+            // One rounding, to nearest.
+            case PlyType::float64:
+                out.f = static_cast<float>(Load<double>(pos_, swap));
+                break;
+        }
+        pos_ += size;
+        return true;
+    }
+    pos_ = SkipSpace(pos_, end_);
+    if (pos_ == end_) {
+        error = failHere("expected " + where() + ", found end of file");
+        return false;
+    }
+    const char* tokenEnd = TokenEnd(pos_, end_);
+    if (IsFloat(type)) {
+        out.integer = false;
+        if (ParseFloat(pos_, tokenEnd, out.f).ec != ParseErrc::ok) {
+            error =
+                failHere("expected a number for " + where() + ", found " + Quote(pos_, tokenEnd));
+            return false;
+        }
+    } else {
+        out.integer = true;
+        int64_t low = 0, high = 0;
+        RangeOf(type, low, high);
+        if (!detail::ParseInteger(pos_, tokenEnd, out.i) || out.i < low || out.i > high) {
+            error = failHere(std::string("expected a value of type ") + TypeNameOf(type) + " for " +
+                             where() + ", found " + Quote(pos_, tokenEnd));
+            return false;
+        }
+    }
+    pos_ = tokenEnd;
+    return true;
+}
+
+float AsFloat(const Value& v) {
+    return v.integer ? static_cast<float>(v.i) : v.f;
+}
+
+bool PlyReader::readElement(const Element& e, ImportResult& error) {
+    const bool isVertex = &e == vertex_;
+    const bool isFace = &e == face_;
+    const uint64_t vertexCount = vertex_ ? vertex_->count : 0;
+    Value v;
+    for (uint64_t i = 0; i < e.count; ++i) {
+        float floats[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        uint8_t bytes[4] = {0, 0, 0, 255};
+        for (const Property& p : e.properties) {
+            if (!p.list) {
+                if (!value(p.type, v, e, i, p, false, error)) return false;
+                if (!isVertex || p.role == Role::none) continue;
+                switch (p.role) {
+                    case Role::x:
+                    case Role::y:
+                    case Role::z:
+                        mesh_.positions[3 * i + static_cast<size_t>(p.role) - 1] = AsFloat(v);
+                        break;
+                    case Role::u:
+                        mesh_.texCoords[2 * i] = AsFloat(v);
+                        break;
+                    case Role::v:
+                        mesh_.texCoords[2 * i + 1] = AsFloat(v);
+                        break;
+                    default: {
+                        int channel = static_cast<int>(p.role) - static_cast<int>(Role::red);
+                        if (v.integer) {
+                            if (v.i < 0 || v.i > 255) {
+                                error =
+                                    failHere("the " + std::string(detail::ChannelName(channel)) +
+                                             " value " + std::to_string(v.i) + " of vertex " +
+                                             std::to_string(i) + " is not a byte (0 to 255)");
+                                return false;
+                            }
+                            bytes[channel] = static_cast<uint8_t>(v.i);
+                        } else {
+                            floats[channel] = v.f;
+                        }
+                    }
+                }
+                continue;
+            }
+            Value n;
+            if (!value(p.countType, n, e, i, p, true, error)) return false;
+            if (n.i < 0) {
+                error = failHere("the list " + p.name + " of " + e.name + " " + std::to_string(i) +
+                                 " has a negative length, " + std::to_string(n.i));
+                return false;
+            }
+            const bool corners = isFace && p.role == Role::indices;
+            // Fewer than 3 corners make a point or a line: checked, then
+            // dropped.
+            uint32_t first = 0, previous = 0;
+            for (int64_t k = 0; k < n.i; ++k) {
+                if (!value(p.type, v, e, i, p, false, error)) return false;
+                if (!corners) continue;
+                if (v.i < 0 || static_cast<uint64_t>(v.i) >= vertexCount) {
+                    error = failHere("face " + std::to_string(i) + " names vertex " +
+                                     std::to_string(v.i) + " of " + std::to_string(vertexCount));
+                    return false;
+                }
+                auto index = static_cast<uint32_t>(v.i);
+                if (k == 0) {
+                    first = index;
+                } else if (k >= 2) {
+                    mesh_.triangles.insert(mesh_.triangles.end(), {first, previous, index});
+                }
+                previous = index;
+            }
+        }
+        if (isVertex && mesh_.hasColors) {
+            uint32_t color = 0;
+            if (integerColors_) {
+                color = EncodeColor({bytes[0], bytes[1], bytes[2], bytes[3]}, options_.colorOrder);
+            } else {
+                int bad = 0;
+                if (!detail::PackRgba(floats, options_.colorOrder, color, bad)) {
+                    error = failHere("the " + std::string(detail::ChannelName(bad)) + " value " +
+                                     detail::FloatText(floats[bad]) + " of vertex " +
+                                     std::to_string(i) + " cannot be packed into a colour word");
+                    return false;
+                }
+            }
+            mesh_.colors[i] = color;
+        }
+    }
+    return true;
+}
+
+ImportResult PlyReader::read() {
+    ImportResult error;
+    if (!header(error) || !assignRoles(error) || !checkSizes(error)) return error;
+    mesh_.format = ImportFormat::ply;
+    if (vertex_) {
+        // The counts fit the file (checkSizes), so these sizes are bounded.
+        mesh_.positions.resize(vertex_->count * 3);
+        if (mesh_.hasColors) mesh_.colors.resize(vertex_->count);
+        if (mesh_.hasTexCoords) mesh_.texCoords.resize(vertex_->count * 2);
+    }
+    if (face_) mesh_.triangles.reserve(face_->count * 3);
+    for (const Element& e : elements_) {
+        // An element without properties holds no data, however many there
+        // are: nothing to read, and no need to count to four billion.
+        if (e.properties.empty()) continue;
+        if (!readElement(e, error)) return error;
+    }
+    ImportResult result;
+    result.mesh = std::move(mesh_);
+    return result;
+}
+
+}  // namespace
+
+ImportResult ReadPly(const std::string& path, const char* data, size_t size,
+                     const ReadOptions& options) {
+    return detail::GuardMemory(path, [&] { return PlyReader(path, data, size, options).read(); });
+}
+
+}  // namespace kvx

@@ -1,0 +1,126 @@
+#include "reader_support.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "meshtext/tokens.h"
+
+namespace kvx {
+
+const char* ImportFormatName(ImportFormat format) {
+    switch (format) {
+        case ImportFormat::obj:
+            return "obj";
+        case ImportFormat::ply:
+            return "ply";
+        case ImportFormat::stl:
+            return "stl";
+        case ImportFormat::off:
+            return "off";
+        case ImportFormat::assimp:
+            return "assimp";
+    }
+    return "?";
+}
+
+bool IsConsistent(const ImportedMesh& mesh) {
+    if (mesh.positions.size() % 3 != 0 || mesh.triangles.size() % 3 != 0) return false;
+    const size_t n = mesh.vertexCount();
+    if (mesh.hasColors ? mesh.colors.size() != n : !mesh.colors.empty()) return false;
+    if (mesh.hasTexCoords ? mesh.texCoords.size() != 2 * n : !mesh.texCoords.empty()) return false;
+    return std::all_of(mesh.triangles.begin(), mesh.triangles.end(),
+                       [n](uint32_t index) { return index < n; });
+}
+
+}  // namespace kvx
+
+namespace kvx::detail {
+
+size_t LineOf(const char* begin, const char* at, const char* end) {
+    if (at == end) {
+        while (at > begin && IsSpace(at[-1]))
+            --at;
+    }
+    return 1 + static_cast<size_t>(std::count(begin, at, '\n'));
+}
+
+std::string Quote(const char* first, const char* last) {
+    constexpr ptrdiff_t kShown = 40;
+    std::string text = "\"";
+    for (const char* p = first; p < last && p < first + kShown; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[c >> 4];
+            text += kHex[c & 15];
+        }
+    }
+    if (last - first > kShown) text += "...";
+    return text + "\"";
+}
+
+std::string QuoteToken(const char* first, const char* end) {
+    return Quote(first, TokenEnd(first, end));
+}
+
+ImportResult BadInput(const std::string& path, size_t line, const std::string& what) {
+    ImportResult r;
+    r.error.kind = ImportErrc::bad_input;
+    r.error.line = line;
+    std::string& m = r.error.message;
+    m = path;
+    if (line != 0) {
+        m += ':';
+        m += std::to_string(line);
+    }
+    m += ": ";
+    m += what;
+    return r;
+}
+
+ImportResult OutOfMemory(const std::string& path) {
+    ImportResult r;
+    r.error.kind = ImportErrc::out_of_memory;
+    r.error.message = path + ": out of memory";
+    return r;
+}
+
+bool ParseInteger(const char* first, const char* last, int64_t& value) {
+    const char* p = first;
+    if (p < last && *p == '+') ++p;
+    // from_chars takes a '-' but no '+'; a second sign is no number.
+    if (p == last || *p == '+' || (p != first && *p == '-')) return false;
+    auto [ptr, ec] = std::from_chars(p, last, value);
+    return ec == std::errc() && ptr == last;
+}
+
+bool IsIntegerToken(const char* first, const char* last) {
+    if (first < last && (*first == '+' || *first == '-')) ++first;
+    if (first == last) return false;
+    return std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool PackRgba(const float rgba[4], ColorOrder order, uint32_t& color, int& bad) {
+    // PackColor puts its first value in the top byte.
+    const float argb[4] = {rgba[3], rgba[0], rgba[1], rgba[2]};
+    const float* values = order == ColorOrder::argb ? argb : rgba;
+    int index = 0;
+    if (PackColor(values, color, index)) return true;
+    bad = order == ColorOrder::argb ? (index + 3) % 4 : index;
+    return false;
+}
+
+const char* ChannelName(int channel) {
+    static const char* const kNames[4] = {"red", "green", "blue", "alpha"};
+    return kNames[channel & 3];
+}
+
+std::string FloatText(float v) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+}  // namespace kvx::detail

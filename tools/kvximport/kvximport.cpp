@@ -1,0 +1,140 @@
+// kvximport: a mesh from another tool's format (OBJ, PLY, STL, OFF, and
+// through assimp glTF, COLLADA, FBX, 3DS and more) to a KVX file. This file
+// reads the command line and reports; the work is meshimport's RunImport.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "command_line.h"
+#include "console.h"
+#include "meshimport/assimp_reader.h"
+#include "meshimport/import.h"
+#include "meshimport/to_kvx.h"
+#include "programs.h"
+#include "run_guard.h"
+
+const ProgramInfo kKvximportInfo = {
+    "kvximport", "usage: kvximport [options] <input> <output.kvx>",
+    R"(Reads a mesh and writes it as a KVX file. The format is chosen by the
+input's extension: .obj, .ply, .stl and .off by kvximport's own readers,
+every other extension that assimp reads (.gltf, .glb, .dae, .fbx, .3ds,
+...) through assimp. Normals are computed as kvxconv3 computes them.
+Prints nothing on success (with --split: one line on standard error).
+
+  --version N           the KVX version: 1, 2, 3, 4, -1 or -2 (default 3,
+                        or 4 when the mesh has texture coordinates); with
+                        nothing after it, the program's version
+  --format NAME         read the input as NAME (obj, ply, stl, off or an
+                        extension that assimp reads)
+  --colour-order ORDER  argb (default) or rgba: how colours fill the
+                        colour word, from its high byte down
+  --name NAME           the name of a version-4 file (default: the
+                        source's object name, else the input's file name)
+  --weld, --no-weld     join vertices that are equal in every bit (the
+                        default for STL only)
+  --split               write a mesh of more than 65536 vertices as
+                        <stem>-1.kvx, <stem>-2.kvx, ... beside the output
+
+Example:
+  kvximport scan.ply scan.kvx
+)"};
+
+namespace {
+
+bool ParseVersion(std::string_view text, int32_t* version) {
+    static constexpr std::pair<std::string_view, int32_t> kVersions[] = {
+        {"1", 1}, {"2", 2}, {"3", 3}, {"4", 4}, {"-1", -1}, {"-2", -2}};
+    for (const auto& [name, code] : kVersions) {
+        if (text == name) {
+            *version = code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options of the command line, into `request`.
+void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
+    for (auto [option, text] : line.options) {
+        const std::string_view value = text;
+        const std::string quoted = "\"" + DisplayName(text) + "\"";
+        if (option == "--weld") {
+            request.weld = kvx::WeldMode::on;
+        } else if (option == "--no-weld") {
+            request.weld = kvx::WeldMode::off;
+        } else if (option == "--split") {
+            request.split = true;
+        } else if (option == "--version") {
+            if (!ParseVersion(value, &request.version))
+                FailUsage("--version: expected 1, 2, 3, 4, -1 or -2, found " + quoted);
+        } else if (option == "--format") {
+            kvx::ImportFormat format;
+            if (!kvx::FormatOfName(value, &format)) {
+                FailUsage("--format: unknown format " + quoted +
+                          (kvx::HaveAssimp() ? "" : " (this build has no assimp)"));
+            }
+            request.format = value;
+        } else if (option == "--colour-order") {
+            if (!ParseColorOrder(value, &request.colorOrder))
+                FailUsage("--colour-order: expected argb or rgba, found " + quoted);
+        } else {
+            std::string why;
+            if (!kvx::IsValidKvxName(value, &why)) FailUsage("--name: the name " + why);
+            request.name = std::string(value);
+        }
+    }
+}
+
+int StatusOf(kvx::ImportStatus status) {
+    switch (status) {
+        case kvx::ImportStatus::ok:
+            return kExitOk;
+        case kvx::ImportStatus::bad_input:
+            return kExitBadInput;
+        case kvx::ImportStatus::write_failed:
+            return kExitWriteFailed;
+        case kvx::ImportStatus::out_of_memory:
+            return kExitNoMemory;
+    }
+    return kExitBadInput;
+}
+
+}  // namespace
+
+int RunKvximport(int argc, char** argv) {
+    const ProgramInfo& info = kKvximportInfo;
+    // "--version" takes the KVX version; as the last word, before any "--",
+    // it asks for the program's.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (i == argc - 1 && std::strcmp(argv[i], "--version") == 0) {
+            char* alone[] = {argv[0], argv[i], nullptr};
+            CommandLine ignored;
+            return ReadCommandLine(2, alone, info, {}, 0, ignored).value_or(kExitOk);
+        }
+    }
+    CommandLine line;
+    if (auto status = ReadCommandLine(argc, argv, info,
+                                      {{"--version", true},
+                                       {"--format", true},
+                                       {"--colour-order", true},
+                                       {"--name", true},
+                                       {"--weld", false},
+                                       {"--no-weld", false},
+                                       {"--split", false}},
+                                      2, line)) {
+        return *status;
+    }
+    if (line.operands.size() < 2) return PrintUsage(info);
+    return RunGuarded(info.name, [&] {
+        kvx::ImportRequest request;
+        request.input = line.operands[0];
+        request.output = line.operands[1];
+        TakeOptions(line, request);
+        kvx::ImportReport report = kvx::RunImport(request);
+        for (const std::string& warning : report.warnings)
+            ReportError(info.name, warning);
+        if (report.status != kvx::ImportStatus::ok)
+            throw RunFailure{StatusOf(report.status), report.error, 0};
+        if (!report.summary.empty()) ReportError(info.name, report.summary);
+    });
+}

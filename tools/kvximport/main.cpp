@@ -1,0 +1,6 @@
+// kvximport: the command line goes straight to the work in kvximport.cpp.
+#include "programs.h"
+
+int main(int argc, char** argv) {
+    return RunKvximport(argc, argv);
+}
