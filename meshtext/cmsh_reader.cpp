@@ -63,6 +63,7 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount, uin
     }
     vertexCount = counts[0];
     faceCount = counts[1];
+    followingTokens_ = layout.readsTriangles ? uint64_t{faceCount} * 3 : 0;
 
     // Array sizes are 32-bit byte counts.
     if (uint64_t{vertexCount} * layout.vertexBytes > UINT32_MAX) {
@@ -115,6 +116,48 @@ bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
 }
 
 namespace {
+
+// How a run of vertex entries ended.
+struct VertexRun {
+    const char* pos = nullptr;  // after the last entry read, or where the bad one starts
+    uint32_t done = 0;          // entries built
+    ParseResult failure{nullptr, ParseErrc::ok};  // a value that could not be read
+    bool refused = false;                         // the builder refused entry `done`
+};
+
+// Reads entries [first, first + count) of n values from p, stopping early
+// before an entry that starts at or after `stopAt` (when given).
+VertexRun ReadVertexRun(const char* p, const char* end, const char* stopAt, uint32_t first,
+                        uint32_t count, uint32_t n, CmshReader::VertexBuilder build,
+                        void* context) {
+    VertexRun run;
+    float values[9];
+    for (uint32_t j = 0; j < count; ++j) {
+        p = SkipSpace(p, end);
+        if (stopAt != nullptr && p >= stopAt) break;
+        const char* entry = p;
+        for (uint32_t k = 0; k < n; ++k) {
+            ParseResult r = ParseFloat(p, end, values[k]);
+            if (r.ec != ParseErrc::ok) {
+                run.pos = entry;
+                run.failure = r;
+                return run;
+            }
+            p = r.ptr;
+        }
+        if (!build(context, first + j, values)) {
+            run.pos = entry;
+            run.refused = true;
+            return run;
+        }
+        run.done = j + 1;
+    }
+    run.pos = p;
+    return run;
+}
+
+// Below this many vertex entries a second thread costs more than it saves.
+constexpr uint32_t kParallelVertices = 1u << 14;
 
 // How a run of triangle entries ended.
 struct TriangleRun {
@@ -203,6 +246,68 @@ TriangleRun ReadTrianglesInTwo(const char* p, const char* end, uint32_t count, u
 }
 
 }  // namespace
+
+bool CmshReader::readVertices(uint32_t count, uint32_t n, int colorAt, VertexBuilder build,
+                              void* context, uint32_t& done) {
+    VertexRun run;
+    if (count < kParallelVertices) {
+        run = ReadVertexRun(pos_, end_, nullptr, 0, count, n, build, context);
+    } else {
+        // As for the triangles: this thread reads the entries that start
+        // before a point near the middle of the vertex section, a second one
+        // counts the tokens before it to learn which entry follows it, and
+        // reads from there. The triangles after the vertices take about
+        // followingTokens_ of the text's tokens.
+        const double vertexTokens = static_cast<double>(count) * n;
+        const double share = vertexTokens / (vertexTokens + double(followingTokens_));
+        const char* middle = pos_ + static_cast<ptrdiff_t>(double(end_ - pos_) * share / 2);
+        while (middle < end_ && !IsSpace(*middle))
+            ++middle;
+        VertexRun second;
+        size_t secondFirst = count;
+        std::thread helper;
+        const char* begin = pos_;
+        const char* textEnd = end_;
+        bool started = kvx::TryStartThread(helper, [&] {
+            size_t before = CountTokens(begin, middle);
+            size_t entries = (before + n - 1) / n;
+            if (entries >= count) return;
+            const char* from = SkipTokens(middle, textEnd, n * entries - before);
+            if (from == nullptr) return;
+            secondFirst = entries;
+            second = ReadVertexRun(from, textEnd, nullptr, static_cast<uint32_t>(entries),
+                                   count - static_cast<uint32_t>(entries), n, build, context);
+        });
+        run = ReadVertexRun(pos_, end_, started ? middle : nullptr, 0, count, n, build, context);
+        if (started) helper.join();
+        bool firstOk = run.failure.ec == ParseErrc::ok && !run.refused;
+        if (started && firstOk && run.done < count) {
+            if (run.done == secondFirst) {
+                second.done += run.done;
+                run = second;
+            } else {
+                // Cannot happen while both threads see the same tokens.
+                VertexRun rest = ReadVertexRun(run.pos, end_, nullptr, run.done, count - run.done,
+                                               n, build, context);
+                rest.done += run.done;
+                run = rest;
+            }
+        }
+    }
+    done = run.done;
+    pos_ = run.pos;
+    entry_ = run.pos;
+    if (run.failure.ec != ParseErrc::ok) return vertexError(run.failure, n);
+    if (!run.refused) return true;
+    // Read the refused entry again for the value to name.
+    float values[9];
+    const char* p = run.pos;
+    for (uint32_t k = 0; k < n; ++k)
+        p = ParseFloat(p, end_, values[k]).ptr;
+    uint32_t color = 0;
+    if (colorAt >= 0 && !packColor(values + colorAt, color)) return false;
+    return fail(run.pos, "vertex " + std::to_string(done) + " is refused");
+}
 
 bool CmshReader::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
                                uint32_t& done) {

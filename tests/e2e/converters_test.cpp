@@ -169,6 +169,15 @@ TEST(Converters, ReadTheirTextFromAStream) {
     EXPECT_EQ(zero.err.rfind("kvxconv3: /dev/stdin:1: expected the vertex count, found \"\\x00", 0),
               0u)
         << zero.err;
+    // A stream whose first MiB holds no counts is refused as such, though
+    // they follow.
+    RunResult late = RunProgram(
+        "/bin/sh", {"-c", "{ yes '' | head -c 1100000; cat \"$1\"; } | \"$0\" /dev/stdin \"$2\"",
+                    KVXCONV3_PATH, Example("cube7.cmsh"), dir.file("late.kvx")});
+    EXPECT_EQ(late.exitStatus, 2);
+    EXPECT_EQ(late.err,
+              "kvxconv3: /dev/stdin: no vertex and face counts in the first 1048576 bytes\n");
+    EXPECT_FALSE(FileExists(dir.file("late.kvx")));
 }
 
 // Text after the last entry is allowed and changes nothing, but it is

@@ -182,15 +182,17 @@ TEST(ParseFloat, TheFastPathEndsExactlyAt2To24) {
     for (uint64_t n = (1u << 24) - 3000; n <= (1u << 24) + 3000; ++n)
         ExpectStrtofAtEveryPoint(n, 11);
     float v = 0;
-    const std::string edge = "1677721.6", beyond = "1677721.7";
-    EXPECT_TRUE(ClingerFastPath(edge.data(), edge.data() + edge.size(), v));
+    const char* end = nullptr;
+    const std::string edge = "1677721.6 ", beyond = "1677721.7";
+    EXPECT_TRUE(ClingerFastPath(edge.data(), edge.data() + edge.size(), v, end));
     EXPECT_EQ(v, 1677721.6f);
-    EXPECT_FALSE(ClingerFastPath(beyond.data(), beyond.data() + beyond.size(), v));
+    EXPECT_EQ(end, edge.data() + 9);
+    EXPECT_FALSE(ClingerFastPath(beyond.data(), beyond.data() + beyond.size(), v, end));
     EXPECT_EQ(Float(beyond).f, 1677721.75f);
     // At most ten digits after the point: 10^10 is the last exact power.
     const std::string ten = "0.0000000001", eleven = "0.00000000001";
-    EXPECT_TRUE(ClingerFastPath(ten.data(), ten.data() + ten.size(), v));
-    EXPECT_FALSE(ClingerFastPath(eleven.data(), eleven.data() + eleven.size(), v));
+    EXPECT_TRUE(ClingerFastPath(ten.data(), ten.data() + ten.size(), v, end));
+    EXPECT_FALSE(ClingerFastPath(eleven.data(), eleven.data() + eleven.size(), v, end));
 }
 
 // Opt-in (KVX_EXHAUSTIVE=1, about a minute): every integer up to 2^24 and a
@@ -503,6 +505,73 @@ TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
     EXPECT_EQ(e.done, kCount);
     EXPECT_EQ(e.error.substr(e.error.find(": ") + 2),
               "expected 3 vertex indices, found end of file");
+}
+
+TEST(CmshReader, LargeVertexSectionsReadAsIfInOrder) {
+    constexpr uint32_t kCount = 40000;
+    const std::string counts = std::to_string(kCount) + " 80000\n";
+    std::string text = counts;
+    std::vector<float> expected;
+    std::vector<size_t> entryStart;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        entryStart.push_back(text.size());
+        for (int k = 0; k < 7; ++k) {
+            std::string v = k < 4 ? std::to_string((i + static_cast<uint32_t>(k)) % 5 * 0.25)
+                                  : std::to_string(i * 0.37 - k);
+            expected.push_back(std::strtof(v.c_str(), nullptr));
+            text += v + (k == 3 && i % 3 == 0 ? "\n\t" : " ");
+        }
+        text += "\n";
+    }
+    text += "0 1 2\n";
+    struct Read {
+        bool ok;
+        uint32_t done;
+        std::vector<float> values;
+        std::string error;
+    };
+    auto read = [](const std::string& t) {
+        CmshReader reader("v.cmsh", t.data(), t.data() + t.size());
+        uint32_t vc = 0, fc = 0;
+        EXPECT_TRUE(reader.readCounts(kLayout7, vc, fc));
+        Read r{false, 0, std::vector<float>(size_t{vc} * 7), ""};
+        auto build = [](void* context, uint32_t i, const float* v) {
+            std::copy(v, v + 7, static_cast<float*>(context) + 7 * size_t{i});
+            uint32_t color;
+            int bad;
+            return PackColor(v, color, bad);
+        };
+        r.ok = reader.readVertices(vc, 7, 0, build, r.values.data(), r.done);
+        r.error = reader.error();
+        return r;
+    };
+    Read whole = read(text);
+    ASSERT_TRUE(whole.ok) << whole.error;
+    EXPECT_EQ(whole.done, kCount);
+    EXPECT_EQ(whole.values, expected);
+
+    // A bad token, or a colour value that spills, all through the section.
+    for (uint32_t bad : {0u, 1u, 9000u, 19999u, 20000u, 21000u, 30000u, 39999u}) {
+        const size_t at = entryStart[bad];
+        const std::string line = std::to_string(
+            1 + std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(at), '\n'));
+        for (const char* insert : {"x ", "2 "}) {
+            SCOPED_TRACE(std::to_string(bad) + insert);
+            Read b = read(text.substr(0, at) + insert + text.substr(at));
+            EXPECT_FALSE(b.ok);
+            EXPECT_EQ(b.done, bad);
+            EXPECT_EQ(b.error,
+                      "v.cmsh:" + line + ": " +
+                          (insert[0] == 'x' ? std::string("expected a number, found \"x\"")
+                                            : "colour value 2 times 255 is outside 0 to 255"));
+            EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 7 * bad, b.values.begin()));
+        }
+    }
+    // Too few entries.
+    Read shortText = read(text.substr(0, entryStart[kCount - 1]));
+    EXPECT_EQ(shortText.done, kCount - 1);
+    EXPECT_EQ(shortText.error.substr(shortText.error.find(": ") + 2),
+              "expected 7 vertex values, found end of file");
 }
 
 TEST(CmshReader, ColourValuesOutOfRangeNameTheirEntry) {

@@ -17,17 +17,31 @@ TEST(ConsoleOut, DeliversEverythingAcrossManyBuffersOfOutput) {
     std::string expected;
     {
         ConsoleOut out(fd);
-        for (uint32_t i = 0; i < 400000; ++i) {
-            uint16_t t[3] = {static_cast<uint16_t>(i), static_cast<uint16_t>(i * 7),
-                             static_cast<uint16_t>(65535 - i)};
-            PrintTriple(out, t);
+        // More lines than two threads format in one turn each, and not a
+        // whole number of turns: the lines must still come out in order.
+        const uint32_t lines = 400000;
+        auto triple = [](uint64_t i, uint16_t* t) {
+            t[0] = static_cast<uint16_t>(i);
+            t[1] = static_cast<uint16_t>(i * 7);
+            t[2] = static_cast<uint16_t>(65535 - i);
+        };
+        PrintLines(out, lines, kTripleLine, [&](char* p, uint64_t i) {
+            uint16_t t[3];
+            triple(i, t);
+            return TripleLine(p, t);
+        });
+        for (uint32_t i = 0; i < lines; ++i) {
+            uint16_t t[3];
+            triple(i, t);
             char line[64];
             std::snprintf(line, sizeof line, "%u %u %u\n", t[0], t[1], t[2]);
             expected += line;
         }
         PrintCounts(out, 7, 8, -2);
         expected += "vertexCount = 7\nfaceCount = 8\nversion = -2\n";
-        PrintColorPosition(out, 0xFF00FF, 0.1f, -2.0f, 1e-7f);
+        PrintLines(out, 1, kColorPositionLine, [](char* p, uint64_t) {
+            return ColorPositionLine(p, 0xFF00FF, 0.1f, -2.0f, 1e-7f);
+        });
         expected += "0xFF00FF 0.100000 -2.000000 0.000000\n";
         out.write("tail");
         expected += "tail";

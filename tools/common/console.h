@@ -2,12 +2,17 @@
 // reporting, and the lines that the converters echo and kvxdump prints.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <thread>
 
 #include "exit_status.h"
+#include "meshcore/parallel.h"
 #include "meshtext/format_number.h"
 
 // Standard output through one large buffer. Writes that fail are remembered;
@@ -41,6 +46,9 @@ public:
 
     static constexpr size_t kReserveLimit = 4096;
 
+    // True for a ConsoleOut(kDiscard), which prints nothing.
+    bool discards() const { return fd_ == kDiscard; }
+
 private:
     void drain();     // writeOut(), then a larger buffer if this one ran full
     void writeOut();  // writes what is buffered and empties the buffer
@@ -58,9 +66,8 @@ void ReportError(const char* program, const std::string& message);
 // Lines that the converters echo and kvxdump prints.
 // "vertexCount = %u\nfaceCount = %u\nversion = %i\n"
 void PrintCounts(ConsoleOut& out, uint32_t vertexCount, uint32_t faceCount, int32_t version);
-// "0x%X %f %f %f\n"
-inline void PrintColorPosition(ConsoleOut& out, uint32_t color, float x, float y, float z) {
-    char* p = out.reserve(4 * kMaxNumberText);
+// "0x%X %f %f %f\n", written at p; returns its end.
+inline char* ColorPositionLine(char* p, uint32_t color, float x, float y, float z) {
     *p++ = '0';
     *p++ = 'x';
     p = FormatHex(p, color);
@@ -71,16 +78,67 @@ inline void PrintColorPosition(ConsoleOut& out, uint32_t color, float x, float y
     *p++ = ' ';
     p = FormatFixed(p, z);
     *p++ = '\n';
-    out.commit(p);
+    return p;
 }
-// "%u %u %u\n"
-inline void PrintTriple(ConsoleOut& out, const uint16_t* t) {
-    char* p = out.reserve(3 * kMaxNumberText);
+inline constexpr size_t kColorPositionLine = 4 * kMaxNumberText;
+
+// "%u %u %u\n", written at p; returns its end.
+inline char* TripleLine(char* p, const uint16_t* t) {
     p = FormatIndex(p, t[0]);
     *p++ = ' ';
     p = FormatIndex(p, t[1]);
     *p++ = ' ';
     p = FormatIndex(p, t[2]);
     *p++ = '\n';
-    out.commit(p);
+    return p;
+}
+inline constexpr size_t kTripleLine = 32;
+
+// Prints `count` lines in order, line i written by format(p, i) at p (at
+// most maxLine bytes, at most ConsoleOut::kReserveLimit) returning its end.
+// Many lines are formatted by two threads in turns, the output unchanged;
+// format must be safe to call for different i at once.
+template <typename Format>
+void PrintLines(ConsoleOut& out, uint64_t count, size_t maxLine, Format format);
+
+namespace detail {
+
+// Lines per turn of each thread in PrintLines, and how many lines make it
+// worth a second thread.
+inline constexpr uint64_t kLinesPerTurn = uint64_t{1} << 15;
+
+}  // namespace detail
+
+template <typename Format>
+void PrintLines(ConsoleOut& out, uint64_t count, size_t maxLine, Format format) {
+    if (out.discards()) return;
+    uint64_t i = 0;
+    std::unique_ptr<char[]> aside;
+    while (i < count) {
+        // In turns: this thread writes lines [i, middle) to `out` while a
+        // second formats [middle, end) aside, then they go out in order.
+        const uint64_t middle = std::min(count, i + detail::kLinesPerTurn);
+        const uint64_t end = std::min(count, middle + detail::kLinesPerTurn);
+        std::thread helper;
+        char* asideEnd = nullptr;
+        bool shared = false;
+        if (middle < end && (aside || (aside = std::unique_ptr<char[]>(new (
+                                           std::nothrow) char[detail::kLinesPerTurn * maxLine])))) {
+            shared = kvx::TryStartThread(helper, [&] {
+                char* p = aside.get();
+                for (uint64_t k = middle; k < end; ++k)
+                    p = format(p, k);
+                asideEnd = p;
+            });
+        }
+        for (; i < (shared ? middle : end); ++i) {
+            char* p = out.reserve(maxLine);
+            out.commit(format(p, i));
+        }
+        if (shared) {
+            helper.join();
+            out.write(aside.get(), static_cast<size_t>(asideEnd - aside.get()));
+            i = end;
+        }
+    }
 }

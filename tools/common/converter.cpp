@@ -66,12 +66,16 @@ void ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
     // A stream is read as far as the counts first (three tokens started).
     if (!input_.open(inputPath_, 3, &why)) FailInput(inputName_, why);
     reader_ = CmshReader(inputName_, input_.begin(), input_.end());
-    if (!reader_.readCounts(layout, m.vertexCount, m.faceCount)) readerFailed();
+    const bool counted = reader_.readCounts(layout, m.vertexCount, m.faceCount);
+    // A stream's first step ends once a third token starts. Short of that,
+    // its bytes ran out before the counts did, or the second may be cut.
+    if (!input_.whole() &&
+        (counted ? CountTokens(input_.begin(), input_.end()) < 3 : reader_.atEnd())) {
+        FailBadInput(inputName_ + ": no vertex and face counts in the first " +
+                     std::to_string(TextFile::kFirstStepBytes) + " bytes");
+    }
+    if (!counted) readerFailed();
     if (!input_.whole()) {
-        if (reader_.atEnd()) {
-            FailBadInput(inputName_ + ": no vertex and face counts in the first " +
-                         std::to_string(TextFile::kFirstStepBytes) + " bytes");
-        }
         // The rest of a stream, as far as the counts need it.
         uint64_t tokens = CmshReader::TokensNeeded(layout, m.vertexCount, m.faceCount) +
                           (layout.readsName ? 1 : 0);
@@ -88,8 +92,8 @@ void ConverterRun::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t*
     uint32_t done = 0;
     bool ok = reader_.readTriangles(count, vertexCount, indices, done);
     if (echo) {
-        for (uint32_t j = 0; j < done; ++j)
-            PrintTriple(out_, indices + 3 * size_t{j});
+        PrintLines(out_, done, kTripleLine,
+                   [indices](char* p, uint64_t j) { return TripleLine(p, indices + 3 * j); });
     }
     if (!ok) readerFailed();
 }

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "console.h"
 #include "meshcore/okvx.h"
 #include "meshtext/cmsh_reader.h"
+#include "meshtext/color.h"
 #include "meshtext/text_file.h"
 #include "run_guard.h"
 
@@ -39,26 +41,48 @@ public:
         if (array == nullptr) FailNoMemory(count * sizeof(T));
     }
 
-    // Reads one vertex entry of n values.
-    void readVertex(float* values, uint32_t n) {
-        if (!reader_.readVertex(values, n)) readerFailed();
+    // Reads the vertex entries of n values each (n at most 9): build(i,
+    // values) stores vertex i and returns false to refuse its colour values,
+    // which stand at values[colorAt..colorAt+3]. Large sections are read on
+    // two threads, so build must be safe to call for different i at once.
+    // With an `echo`, then prints echo(p, i) for every vertex read, those
+    // before a bad one too: a line of at most kColorPositionLine bytes
+    // written at p, returning its end.
+    template <typename Build, typename Echo = std::nullptr_t>
+    void readVertices(uint32_t n, int colorAt, Build build, Echo echo = nullptr) {
+        uint32_t done = 0;
+        auto call = [](void* context, uint32_t i, const float* values) {
+            return (*static_cast<Build*>(context))(i, values);
+        };
+        bool ok = reader_.readVertices(vertexCount_, n, colorAt, call, &build, done);
+        if constexpr (!std::is_null_pointer_v<Echo>) {
+            PrintLines(out_, done, kColorPositionLine, echo);
+        }
+        if (!ok) readerFailed();
     }
 
-    // Packs four colour values of the entry read last.
-    uint32_t packColor(const float values[4]) {
-        uint32_t color;
-        if (!reader_.packColor(values, color)) readerFailed();
-        return color;
-    }
-
-    // Reads one vertex entry of 7 values: four colour values, then x, y, z.
-    void readColorVertex(uint32_t& color, float& x, float& y, float& z) {
-        float v[7];
-        readVertex(v, 7);
-        color = packColor(v);
-        x = v[4];
-        y = v[5];
-        z = v[6];
+    // Reads entries of seven values, four colour values then x y z, into
+    // the color, x, y and z of the records; with `echo`, prints each as
+    // "0x%X %f %f %f\n".
+    template <typename Record>
+    void readColorVertices(Record* records, bool echo) {
+        auto build = [records](uint32_t i, const float* v) {
+            Record& r = records[i];
+            int bad = 0;
+            r.x = v[4];
+            r.y = v[5];
+            r.z = v[6];
+            return PackColor(v, r.color, bad);
+        };
+        auto line = [records](char* p, uint64_t i) {
+            const Record& r = records[i];
+            return ColorPositionLine(p, r.color, r.x, r.y, r.z);
+        };
+        if (echo) {
+            readVertices(7, 0, build, line);
+        } else {
+            readVertices(7, 0, build);
+        }
     }
 
     // Reads `count` triangle entries whose indices must each name one of

@@ -34,13 +34,17 @@ void ConvertKvxconv1(const char* inputPath, const char* outputPath, int text) {
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
     run.allocate(mesh.verticesV1, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        float v[3];
-        run.readVertex(v, 3);
-        VertexkvxV1& r = mesh.verticesV1[i];
-        r = {kFixedColor, v[0], v[1], v[2]};
-        PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
-    }
+    VertexkvxV1* records = mesh.verticesV1;
+    run.readVertices(
+        3, -1,
+        [records](uint32_t i, const float* v) {
+            records[i] = {kFixedColor, v[0], v[1], v[2]};
+            return true;
+        },
+        [records](char* p, uint64_t i) {
+            const VertexkvxV1& r = records[i];
+            return ColorPositionLine(p, r.color, r.x, r.y, r.z);
+        });
 
     run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
     run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, true);

@@ -33,11 +33,7 @@ void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text) {
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
     run.allocate(mesh.verticesV2, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        VertexkvxV2& r = mesh.verticesV2[i];
-        run.readColorVertex(r.color, r.x, r.y, r.z);
-        PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
-    }
+    run.readColorVertices(mesh.verticesV2, true);
 
     run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
     run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, true);

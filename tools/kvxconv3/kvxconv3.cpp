@@ -35,14 +35,8 @@ void ConvertKvxconv3(const char* inputPath, const char* outputPath, int text) {
     mesh.version = 3;
 
     run.allocate(mesh.verticesV3, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        VertexkvxV3& r = mesh.verticesV3[i];
-        run.readColorVertex(r.color, r.x, r.y, r.z);
-        // The vertex-normal pass adds into these.
-        r.nx = 0.0f;
-        r.ny = 0.0f;
-        r.nz = 0.0f;
-    }
+    // The normals are left to the vertex-normal pass.
+    run.readColorVertices(mesh.verticesV3, false);
 
     run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
     run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, false);

@@ -41,22 +41,19 @@ void ConvertKvxconv4(const char* inputPath, const char* outputPath, int text) {
     mesh.version = 4;
 
     run.allocate(mesh.verticesV4, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        // u, v, four colour values, x, y, z.
-        float values[9];
-        run.readVertex(values, 9);
-        VertexkvxV4& r = mesh.verticesV4[i];
-        r.color = run.packColor(values + 2);
+    // u, v, four colour values, x, y, z; the normals are left to the
+    // vertex-normal pass.
+    VertexkvxV4* records = mesh.verticesV4;
+    run.readVertices(9, 2, [records](uint32_t i, const float* values) {
+        VertexkvxV4& r = records[i];
+        int bad = 0;
         r.u = values[0];
         r.v = 1.0f - values[1];  // the second texture coordinate is flipped
-        // The vertex-normal pass adds into these.
-        r.nx = 0.0f;
-        r.ny = 0.0f;
-        r.nz = 0.0f;
         r.x = values[6];
         r.y = values[7];
         r.z = values[8];
-    }
+        return PackColor(values + 2, r.color, bad);
+    });
 
     run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
     run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, false);

@@ -45,15 +45,15 @@ inline char* HexColor(char* p, uint32_t color) {
 // Versions 1, 2, -1, -2: "0x%X %f %f %f\n".
 template <typename Record>
 void PrintColorPositions(ConsoleOut& out, const Record* v, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i)
-        PrintColorPosition(out, v[i].color, v[i].x, v[i].y, v[i].z);
+    PrintLines(out, count, kColorPositionLine, [v](char* p, uint64_t i) {
+        return ColorPositionLine(p, v[i].color, v[i].x, v[i].y, v[i].z);
+    });
 }
 
 // Version 3: "%f %f %f 0x%X %f %f %f\n", the normal before the colour.
 void PrintVerticesV3(ConsoleOut& out, const VertexkvxV3* v, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
+    PrintLines(out, count, 7 * kMaxNumberText, [v](char* p, uint64_t i) {
         const VertexkvxV3& r = v[i];
-        char* p = out.reserve(7 * kMaxNumberText);
         p = FormatFixed(p, r.nx);
         p = SpaceFixed(p, r.ny);
         p = SpaceFixed(p, r.nz);
@@ -63,16 +63,15 @@ void PrintVerticesV3(ConsoleOut& out, const VertexkvxV3* v, uint32_t count) {
         p = SpaceFixed(p, r.y);
         p = SpaceFixed(p, r.z);
         *p++ = '\n';
-        out.commit(p);
-    }
+        return p;
+    });
 }
 
 // Version 4: "%f %f %f %f %f 0x%X %f %f %f\n": u, v, the normal, then the
 // colour, which the record keeps between v and the normal.
 void PrintVerticesV4(ConsoleOut& out, const VertexkvxV4* v, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
+    PrintLines(out, count, 9 * kMaxNumberText, [v](char* p, uint64_t i) {
         const VertexkvxV4& r = v[i];
-        char* p = out.reserve(9 * kMaxNumberText);
         p = FormatFixed(p, r.u);
         p = SpaceFixed(p, r.v);
         p = SpaceFixed(p, r.nx);
@@ -84,27 +83,26 @@ void PrintVerticesV4(ConsoleOut& out, const VertexkvxV4* v, uint32_t count) {
         p = SpaceFixed(p, r.y);
         p = SpaceFixed(p, r.z);
         *p++ = '\n';
-        out.commit(p);
-    }
+        return p;
+    });
 }
 
 // "%u %u %u\n" per triangle.
 void PrintTriangles(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
-    for (uint32_t k = 0; k < count; ++k)
-        PrintTriple(out, faces + 3 * size_t{k});
+    PrintLines(out, count, kTripleLine,
+               [faces](char* p, uint64_t k) { return TripleLine(p, faces + 3 * k); });
 }
 
-// "%u %u\n" per line.
-void PrintLines(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
-    for (uint32_t k = 0; k < count; ++k) {
-        const uint16_t* l = faces + 2 * size_t{k};
-        char* p = out.reserve(2 * kMaxNumberText);
-        p = FormatUnsigned(p, l[0]);
+// "%u %u\n" per edge.
+void PrintEdges(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
+    PrintLines(out, count, kTripleLine, [faces](char* p, uint64_t k) {
+        const uint16_t* l = faces + 2 * k;
+        p = FormatIndex(p, l[0]);
         *p++ = ' ';
-        p = FormatUnsigned(p, l[1]);
+        p = FormatIndex(p, l[1]);
         *p++ = '\n';
-        out.commit(p);
-    }
+        return p;
+    });
 }
 
 void PrintMesh(ConsoleOut& out, const OKVX& m) {
@@ -133,7 +131,7 @@ void PrintMesh(ConsoleOut& out, const OKVX& m) {
             break;
         case -2:
             PrintColorPositions(out, m.verticesV1, m.vertexCount);
-            PrintLines(out, m.faces, m.faceCount);
+            PrintEdges(out, m.faces, m.faceCount);
             break;
         default:  // 0, -3 and unknown codes: the header alone
             break;

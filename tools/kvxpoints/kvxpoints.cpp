@@ -41,11 +41,7 @@ void ConvertKvxpoints(const char* inputPath, const char* outputPath, int text) {
     PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
 
     run.allocate(mesh.verticesV1, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        VertexkvxV1& r = mesh.verticesV1[i];
-        run.readColorVertex(r.color, r.x, r.y, r.z);
-        PrintColorPosition(run.out(), r.color, r.x, r.y, r.z);
-    }
+    run.readColorVertices(mesh.verticesV1, true);
     run.endInput();
     run.save(mesh, &OKVX::saveVn1);
 }

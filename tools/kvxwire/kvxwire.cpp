@@ -49,10 +49,7 @@ void ConvertKvxwire(const char* inputPath, const char* outputPath, int text) {
     mesh.version = -2;
 
     run.allocate(mesh.verticesV1, mesh.vertexCount);
-    for (uint32_t i = 0; i < mesh.vertexCount; ++i) {
-        VertexkvxV1& r = mesh.verticesV1[i];
-        run.readColorVertex(r.color, r.x, r.y, r.z);
-    }
+    run.readColorVertices(mesh.verticesV1, false);
 
     const uint32_t triangles = mesh.faceCount;
     const uint64_t edges = uint64_t{triangles} * 3;

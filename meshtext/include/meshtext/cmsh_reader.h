@@ -60,8 +60,8 @@ public:
         begin_ = begin;
         end_ = end;
     }
-    // Whether reading has reached the end of the text held.
-    bool atEnd() const { return pos_ == end_; }
+    // Whether nothing but white space is left of the text held.
+    bool atEnd() const { return SkipSpace(pos_, end_) == end_; }
 
     // Reads n numbers of one vertex entry (n at most 9).
     bool readVertex(float* values, uint32_t n) {
@@ -78,6 +78,20 @@ public:
     // Packs four colour values of the entry read last; on failure the error
     // names that entry's line.
     bool packColor(const float colorValues[4], uint32_t& color);
+
+    // Builds vertex i from the n values of its entry; false refuses the
+    // entry for its colour values, which stand at `colorAt`.
+    using VertexBuilder = bool (*)(void* context, uint32_t i, const float* values);
+
+    // Reads `count` vertex entries of n values (n at most 9), calling
+    // build(context, i, values) for each: large sections on two threads,
+    // each entry once, those of one thread in order. On failure `done` is
+    // the number of entries before the first bad one in file order (an
+    // entry the text does not hold whole, or one `build` refused, whose
+    // error then names the colour value at colorAt..colorAt+3 that made it
+    // fail). build must be safe to call for different i at once.
+    bool readVertices(uint32_t count, uint32_t n, int colorAt, VertexBuilder build, void* context,
+                      uint32_t& done);
 
     // Reads `count` triangle entries into `indices`, three values each.
     // Every index must name one of the first vertexCount vertices and fit
@@ -111,5 +125,6 @@ private:
     const char* pos_;
     const char* end_;
     const char* entry_ = nullptr;
+    uint64_t followingTokens_ = 0;  // tokens of the triangle entries, for splitting the vertices
     std::string error_;
 };

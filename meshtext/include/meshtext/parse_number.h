@@ -37,13 +37,14 @@ ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& val
 // stops inside them.
 ParseResult ParseFloat(const char* first, const char* last, float& value);
 
-// The float fast path: a plain decimal token [first, last) (digits with at
-// most one point, no sign, no exponent) whose digits form an integer of at
-// most 2^24 with at most ten of them after the point. Both the integer and
-// the power of ten are then exact floats, so one division rounds the
-// quotient correctly, as strtof does. False, with `value` untouched, for any
-// other token.
-bool ClingerFastPath(const char* first, const char* last, float& value);
+// The float fast path: a plain decimal token at `first` (digits with at
+// most one point, no sign, no exponent, ending at white space or `last`)
+// whose digits form an integer of at most 2^24 with at most ten of them
+// after the point. Both the integer and the power of ten are then exact
+// floats, so one division rounds the quotient correctly, as strtof does.
+// Sets `end` to the end of the token. False, with `value` and `end`
+// untouched, for any other token.
+bool ClingerFastPath(const char* first, const char* last, float& value, const char*& end);
 
 namespace detail {
 
