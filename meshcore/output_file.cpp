@@ -58,11 +58,12 @@ std::string TemporaryName(const std::string& target) {
 // ---- Removing named temporary files when the program is interrupted ----
 //
 // A temporary file that has a name (the fallback without O_TMPFILE, or the
-// moment between naming an unnamed one and renaming it) is entered here;
-// SIGTERM, SIGINT and SIGHUP remove every entered file, then end the
-// program as the signal would have. Handlers are installed only where the
-// signal still has its default action, so a host program's own handling
-// (an interpreter's, say) is left alone.
+// moment between naming an unnamed one and renaming it) is entered here.
+// Unless the program handles them itself, SIGTERM, SIGINT and SIGHUP remove
+// every entered file, then end the program as the signal would have.
+// Handlers are installed only where the signal still has its default
+// action, so a host program's own handling (an interpreter's, or that of
+// the KVX programs, which call kvx::RemoveTemporaryOutputs) is left alone.
 
 constexpr int kCleanupSlots = 64;
 
@@ -75,11 +76,15 @@ struct CleanupSlot {
 CleanupSlot gCleanupSlots[kCleanupSlots];
 constexpr int kCleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-extern "C" void RemoveTemporariesAndResend(int signal) {
-    int saved = errno;
+void RemoveEntered() {
     for (CleanupSlot& slot : gCleanupSlots) {
         if (slot.state.load() == 2) ::unlinkat(slot.folder, slot.name, 0);
     }
+}
+
+extern "C" void RemoveTemporariesAndResend(int signal) {
+    int saved = errno;
+    RemoveEntered();
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     ::sigaction(signal, &fallback, nullptr);
@@ -226,6 +231,12 @@ bool ProcAvailable() {
 }
 
 }  // namespace
+
+void kvx::RemoveTemporaryOutputs() {
+    int saved = errno;
+    RemoveEntered();
+    errno = saved;
+}
 
 OutputFile::~OutputFile() {
     discard();

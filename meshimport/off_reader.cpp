@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "meshtext/format_number.h"
 #include "meshtext/parse_number.h"
 #include "meshtext/tokens.h"
 #include "reader_support.h"
@@ -204,8 +205,8 @@ bool OffReader::counts(size_t from, ImportResult& error) {
     const uint64_t needed = 2 * (perVertex * vertexCount_ + 4 * uint64_t{faceCount_});
     const auto available = static_cast<uint64_t>(lines_.end() - lines_.position());
     if (needed > available) {
-        error = fail("the counts promise " + std::to_string(vertexCount_) + " vertices and " +
-                     std::to_string(faceCount_) + " faces, at least " + std::to_string(needed) +
+        error = fail("the counts promise " + CountOf(vertexCount_, "vertex", "vertices") + " and " +
+                     CountOf(faceCount_, "face", "faces") + ", at least " + std::to_string(needed) +
                      " bytes of text, but only " + std::to_string(available) + " follow");
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include "meshcore/parallel.h"
 #include "meshtext/color.h"
+#include "meshtext/format_number.h"
 
 size_t CmshReader::lineOf(const char* at) const {
     // At the end of the file, name the line of the last thing written.
@@ -90,8 +91,8 @@ bool CmshReader::checkRoom(const CmshLayout& layout, uint32_t vertexCount, uint3
     uint64_t values = TokensNeeded(layout, vertexCount, faceCount) - 2;
     auto remaining = static_cast<uint64_t>(end_ - pos_);
     if (values * 2 > remaining) {
-        std::string what = "the counts promise " + std::to_string(vertexCount) + " vertices";
-        if (layout.readsTriangles) what += " and " + std::to_string(faceCount) + " faces";
+        std::string what = "the counts promise " + CountOf(vertexCount, "vertex", "vertices");
+        if (layout.readsTriangles) what += " and " + CountOf(faceCount, "face", "faces");
         return fail(pos_, what + ", at least " + std::to_string(values * 2) +
                               " bytes of text, but only " + std::to_string(remaining) + " follow");
     }

@@ -109,20 +109,20 @@ const std::vector<Case>& Cases() {
         {"counts that the text cannot hold",
          [](const ConverterLayout& l) { return "3 1\n" + Vertex(l); },
          {{2,
-           ":1: the counts promise 3 vertices and 1 faces, at least 24 bytes of text, but "
+           ":1: the counts promise 3 vertices and 1 face, at least 24 bytes of text, but "
            "only 7 follow"},
           {2,
-           ":1: the counts promise 3 vertices and 1 faces, at least 48 bytes of text, but "
+           ":1: the counts promise 3 vertices and 1 face, at least 48 bytes of text, but "
            "only 15 follow"},
           {2,
-           ":1: the counts promise 3 vertices and 1 faces, at least 48 bytes of text, but "
+           ":1: the counts promise 3 vertices and 1 face, at least 48 bytes of text, but "
            "only 15 follow"},
           {2,
-           ":1: the counts promise 3 vertices and 1 faces, at least 60 bytes of text, but "
+           ":1: the counts promise 3 vertices and 1 face, at least 60 bytes of text, but "
            "only 19 follow"},
           {2, ":1: the counts promise 3 vertices, at least 42 bytes of text, but only 15 follow"},
           {2,
-           ":1: the counts promise 3 vertices and 1 faces, at least 48 bytes of text, but "
+           ":1: the counts promise 3 vertices and 1 face, at least 48 bytes of text, but "
            "only 15 follow"}}},
         {"a value that is not a number",
          [](const ConverterLayout& l) {

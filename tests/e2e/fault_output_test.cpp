@@ -30,29 +30,6 @@ extern char** environ;
 
 namespace {
 
-struct Program {
-    std::string name;
-    std::string path;
-    std::string example;  // a valid input of its layout
-};
-
-std::string Example(const char* file) {
-    const char* examples = std::getenv("KVX_EXAMPLES");
-    return std::string(examples ? examples : "examples") + "/" + file;
-}
-
-const std::vector<Program>& Converters() {
-    static const std::vector<Program> converters = {
-        {"kvxconv1", KVXCONV1_PATH, Example("cube3.cmsh")},
-        {"kvxconv2", KVXCONV2_PATH, Example("cube7.cmsh")},
-        {"kvxconv3", KVXCONV3_PATH, Example("cube7.cmsh")},
-        {"kvxconv4", KVXCONV4_PATH, Example("cube9.cmsh")},
-        {"kvxpoints", KVXPOINTS_PATH, Example("cube7.cmsh")},
-        {"kvxwire", KVXWIRE_PATH, Example("cube7.cmsh")},
-    };
-    return converters;
-}
-
 // A device node of this test's own, of the kind of /dev/full (minor 7) or
 // /dev/null (minor 3), so that a faulty rename can never replace the
 // system's node. "" where this process may not make one or the file system
@@ -78,7 +55,7 @@ TEST(FaultOutput, AFullDeviceFailsEveryConverterAndStaysADevice) {
     TempDir dir;
     std::string full = MakeDevice(dir, "full", 7);
     if (full.empty()) GTEST_SKIP() << "device nodes cannot be made here";
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         SCOPED_TRACE(p.name);
         RunResult r = RunProgram(p.path, {p.example, full});
         EXPECT_EQ(r.exitStatus, 3);
@@ -106,7 +83,7 @@ TEST(FaultOutput, ANullDeviceTakesTheWholeFileAndStaysADevice) {
     std::vector<std::pair<std::string, unsigned>> devices = {{"/dev/null", 3}};
     std::string null = MakeDevice(dir, "null", 3);
     if (!null.empty()) devices.push_back({null, 3});
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         for (const auto& [device, minor] : devices) {
             SCOPED_TRACE(p.name + " to " + device);
             RunResult r = RunProgram(p.path, {p.example, device});
@@ -122,7 +99,7 @@ TEST(FaultOutput, ANullDeviceTakesTheWholeFileAndStaysADevice) {
 TEST(FaultOutput, AMissingOutputFolderIsReportedAndNotMade) {
     TempDir dir;
     std::string out = dir.file("missing/out.kvx");
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         SCOPED_TRACE(p.name);
         RunResult r = RunProgram(p.path, {p.example, out});
         EXPECT_EQ(r.exitStatus, 3);
@@ -183,7 +160,7 @@ TEST(FaultOutput, AReadOnlyFolderKeepsThePreviousFile) {
     if (!lock.ok()) {
         GTEST_SKIP() << "root writes into any folder, and this file system has no immutable flag";
     }
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         SCOPED_TRACE(p.name);
         RunResult r = RunProgram(p.path, {p.example, out});
         EXPECT_EQ(r.exitStatus, 3);
@@ -201,7 +178,7 @@ TEST(FaultOutput, AnOutputPathThatIsAFolderIsLeftAlone) {
     std::string folder = dir.file("out.kvx");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     WriteFile(folder + "/inside", "x");
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         SCOPED_TRACE(p.name);
         RunResult r = RunProgram(p.path, {p.example, folder});
         EXPECT_EQ(r.exitStatus, 3);
@@ -215,7 +192,7 @@ TEST(FaultOutput, AnInputPathThatIsAFolderIsBadInput) {
     TempDir dir;
     std::string out = dir.file("out.kvx");
     WriteFile(out, "the previous file");
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         SCOPED_TRACE(p.name);
         RunResult r = RunProgram(p.path, {dir.path(), out});
         EXPECT_EQ(r.exitStatus, 2);
@@ -259,10 +236,14 @@ std::string BigMesh(uint32_t triangles) {
     return text;
 }
 
-pid_t Start(const std::string& program, const std::vector<std::string>& args) {
+pid_t Start(const std::string& program, const std::vector<std::string>& args,
+            const std::string& errPath = "") {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (!errPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
+    }
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -493,7 +474,7 @@ std::vector<std::string> Shimmed(const std::string& settings, const std::string&
 TEST(FaultOutput, WithoutUnnamedFilesOrProcTheOutputIsStillWhole) {
     TempDir dir;
     const std::string out = dir.file("out.kvx");
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         ASSERT_EQ(RunProgram(p.path, {p.example, dir.file("plain.kvx")}).exitStatus, 0);
         const std::string file = ReadFile(dir.file("plain.kvx"));
         for (const char* settings : {"KVX_SHIM_NO_TMPFILE=1", "KVX_SHIM_NO_PROC=1"}) {
@@ -512,7 +493,7 @@ TEST(FaultOutput, WithoutUnnamedFilesOrProcTheOutputIsStillWhole) {
 TEST(FaultOutput, AFailedRenameLeavesOnlyThePreviousFile) {
     TempDir dir;
     const std::string out = dir.file("out.kvx");
-    for (const Program& p : Converters()) {
+    for (const Converter& p : Converters()) {
         for (const char* settings :
              {"KVX_SHIM_RENAME_ERRNO=5", "KVX_SHIM_RENAME_ERRNO=5 KVX_SHIM_NO_TMPFILE=1"}) {
             SCOPED_TRACE(p.name + " with " + settings);
@@ -526,17 +507,23 @@ TEST(FaultOutput, AFailedRenameLeavesOnlyThePreviousFile) {
     }
 }
 
-// Where the temporary file has a name from the start, an interrupted run
-// removes it before it ends by the signal.
-TEST(FaultOutput, AnInterruptedRunRemovesItsNamedTemporaryFile) {
+// A stop signal does not end a run by itself: the named temporary file is
+// removed and the run fails with status 3 and one line. An ignored one (as
+// under nohup) stays ignored, and the run completes.
+TEST(FaultOutput, AStoppedRunRemovesItsNamedTemporaryFile) {
     TempDir dir;
+    TempDir logs;
     const std::string out = dir.file("out.kvx");
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(strsignal(signal));
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGXCPU, 0}) {
+        const bool ignored = signal == 0;
+        if (ignored) signal = SIGHUP;
+        SCOPED_TRACE(std::string(strsignal(signal)) + (ignored ? " ignored" : ""));
         WriteFile(out, "the previous file");
+        const std::string err = logs.file(std::to_string(signal) + (ignored ? "i" : ""));
         std::vector<std::string> line = Shimmed("KVX_SHIM_NO_TMPFILE=1 KVX_SHIM_WRITE_DELAY_MS=300",
                                                 KVXCONV3_PATH, {Example("cube7.cmsh"), out});
-        pid_t pid = Start("/bin/sh", line);
+        if (ignored) line[1] = "trap '' HUP; " + line[1];
+        pid_t pid = Start("/bin/sh", line, err);
         ASSERT_GT(pid, 0);
         // The hidden temporary file appears; then the signal comes.
         bool seen = false;
@@ -550,9 +537,55 @@ TEST(FaultOutput, AnInterruptedRunRemovesItsNamedTemporaryFile) {
         ::kill(pid, signal);
         int wstatus = 0;
         ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == signal) << wstatus;
-        EXPECT_EQ(ReadFile(out), "the previous file");
+        ASSERT_TRUE(WIFEXITED(wstatus)) << wstatus;
         EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"out.kvx"});
+        if (ignored) {
+            EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+            EXPECT_EQ(ReadFile(out).substr(0, 3), "KVX");
+        } else {
+            EXPECT_EQ(WEXITSTATUS(wstatus), 3);
+            EXPECT_EQ(ReadFile(err),
+                      "kvxconv3: stopped by SIG" + std::string(sigabbrev_np(signal)) + "\n");
+            EXPECT_EQ(ReadFile(out), "the previous file");
+        }
+    }
+}
+
+// A reader that goes away is a failed write, not a signal: every program
+// that prints much says "Broken pipe" and ends with status 3, and no output
+// file appears.
+TEST(FaultOutput, AClosedPipeIsAFailedWrite) {
+    TempDir dir;
+    const std::string mesh7 = dir.file("m7.cmsh"), mesh3 = dir.file("m3.cmsh");
+    std::string text7 = "20000 0\n", text3 = text7;
+    for (int i = 0; i < 20000; ++i) {
+        text7 += "1 0.5 0.25 0 " + std::to_string(i) + " 1 2\n";
+        text3 += std::to_string(i) + " 1 2\n";
+    }
+    WriteFile(mesh7, text7);
+    WriteFile(mesh3, text3);
+    ASSERT_EQ(RunProgram(KVXCONV2_PATH, {mesh7, dir.file("m.kvx")}).exitStatus, 0);
+    struct Case {
+        std::string name, path;
+        std::vector<std::string> args;
+    };
+    std::vector<Case> cases = {{"kvxdump", KVXDUMP_PATH, {dir.file("m.kvx")}}};
+    for (const Converter& c : Converters()) {
+        if (!c.layout.echoes) continue;
+        cases.push_back(
+            {c.name, c.path, {c.layout.valuesPerVertex == 3 ? mesh3 : mesh7, dir.file("out.kvx")}});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> line = {
+            "-c",
+            "{ \"$0\" \"$@\"; echo $? > \"" + dir.file("status") + "\"; } | head -c 1 > /dev/null",
+            c.path};
+        line.insert(line.end(), c.args.begin(), c.args.end());
+        RunResult r = RunProgram("/bin/sh", line);
+        EXPECT_EQ(ReadFile(dir.file("status")), "3\n");
+        EXPECT_EQ(r.err, c.name + ": standard output: Broken pipe\n");
+        EXPECT_FALSE(FileExists(dir.file("out.kvx")));
     }
 }
 

@@ -764,7 +764,7 @@ TEST_F(KvxImport, BadInputGetsOneLineStatus2AndNoOutput) {
         {"off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n# pad\n",
          ":6: face 0 names vertex 3 of 3"},
         {"off", "OFF\n3 1 0\n0 0 0\n",
-         ":2: the counts promise 3 vertices and 1 faces, at least 26 "
+         ":2: the counts promise 3 vertices and 1 face, at least 26 "
          "bytes of text, but only 6 follow"},
         {"off", "OFF\n3 0 0\n0 0 0\n1 0 0\n0 1 0\n",
          ": no triangles (version 3 is made of triangles; version -1 takes vertices alone)"},

@@ -114,10 +114,10 @@ TEST(OffReader, RefusesWithTheLine) {
         // The counts are checked against the rest of the file before
         // anything is allocated: 6 bytes per vertex, 8 per face at least.
         {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n2 0 1\n",
-         "m.off:2: the counts promise 3 vertices and 1 faces, at least 26 bytes of text, but "
+         "m.off:2: the counts promise 3 vertices and 1 face, at least 26 bytes of text, but "
          "only 24 follow"},
         {"OFF\n1000000 1 0\n0 0 0\n",
-         "m.off:2: the counts promise 1000000 vertices and 1 faces, at least 6000008 bytes of "
+         "m.off:2: the counts promise 1000000 vertices and 1 face, at least 6000008 bytes of "
          "text, but only 6 follow"},
         {"OFF\n4294967295 4294967295 0\n",
          "m.off:2: the counts promise 4294967295 vertices and 4294967295 faces, at least "

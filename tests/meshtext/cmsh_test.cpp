@@ -347,7 +347,7 @@ TEST(CmshReader, RefusesCountsTheFileCannotHoldBeforeAllocating) {
               "m.cmsh:1: the counts promise 1000 vertices and 0 faces, at least 14000 bytes of "
               "text, but only 1 follow");
     EXPECT_EQ(CountsError("1 1\n1 2 3 4 5 6 7\n0 0"),
-              "m.cmsh:1: the counts promise 1 vertices and 1 faces, at least 20 bytes of text, "
+              "m.cmsh:1: the counts promise 1 vertex and 1 face, at least 20 bytes of text, "
               "but only 18 follow");
     // Without triangles to read, only the vertices count.
     EXPECT_EQ(CountsError("2 9 1 2 3 4 5 6 7", kPoints),

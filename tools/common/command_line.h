@@ -1,6 +1,7 @@
 // The command lines of the programs, read the GNU way: options before,
 // between or after the operands, "--name value" or "--name=value", "--"
-// ending the options, "-" an operand (standard input). Every program takes
+// ending the options, a lone "-" an operand (a file of that name: standard
+// input is /dev/stdin). Every program takes
 // --help (its help on standard output, status 0) and --version
 // ("<program> <version>", status 0).
 #pragma once

@@ -1,11 +1,14 @@
 #include "run_guard.h"
 
+#include <unistd.h>
 #include <csignal>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
 
 #include "console.h"
+#include "meshcore/output_file.h"
 
 void FailBadInput(std::string message) {
     throw RunFailure{kExitBadInput, std::move(message), 0};
@@ -25,6 +28,62 @@ bool IsMemoryShort(const KvxStatus& why) {
     return why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
 }
 
+// ---- Signals: a program ends by a signal only for SIGKILL ----
+
+struct StopSignal {
+    int number;
+    const char* name;
+};
+
+// The signals whose default action ends the program and that a user or a
+// limit sends: each is turned into an ordinary failed run.
+constexpr StopSignal kStopSignals[] = {
+    {SIGHUP, "SIGHUP"},     {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"},
+    {SIGTERM, "SIGTERM"},   {SIGALRM, "SIGALRM"},     {SIGUSR1, "SIGUSR1"},
+    {SIGUSR2, "SIGUSR2"},   {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+    {SIGXCPU, "SIGXCPU"},
+};
+
+// The program named in the line a stop prints.
+const char* gStoppedProgram = "kvx";
+
+void WriteRaw(const char* text) {
+    ssize_t ignored = ::write(2, text, std::strlen(text));
+    (void)ignored;
+}
+
+extern "C" void StopOnSignal(int number) {
+    kvx::RemoveTemporaryOutputs();
+    for (const StopSignal& s : kStopSignals) {
+        if (s.number != number) continue;
+        WriteRaw(gStoppedProgram);
+        WriteRaw(": stopped by ");
+        WriteRaw(s.name);
+        WriteRaw("\n");
+    }
+    ::_exit(kExitWriteFailed);
+}
+
+// SIGPIPE and SIGXFSZ ignored, so that a closed pipe or a file-size limit
+// makes the write fail (status 3); the stop signals, where not ignored
+// already (as nohup ignores SIGHUP), caught by StopOnSignal.
+void TakeOverSignals(const char* program) {
+    gStoppedProgram = program;
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction stop {};
+    stop.sa_handler = StopOnSignal;
+    sigemptyset(&stop.sa_mask);
+    for (const StopSignal& s : kStopSignals)
+        sigaddset(&stop.sa_mask, s.number);
+    for (const StopSignal& s : kStopSignals) {
+        struct sigaction current {};
+        if (::sigaction(s.number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(s.number, &stop, nullptr);
+    }
+}
+
 }  // namespace
 
 void FailInput(const std::string& name, const KvxStatus& why, const char* detail) {
@@ -38,7 +97,7 @@ void FailOutput(const std::string& name, const KvxStatus& why) {
 }
 
 int RunGuarded(const char* program, const std::function<void()>& work, RunFailure* failure) {
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (failure == nullptr) TakeOverSignals(program);
     RunFailure caught;
     try {
         work();

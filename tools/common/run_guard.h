@@ -38,12 +38,22 @@ struct RunFailure {
 [[noreturn]] void FailOutput(const std::string& name, const KvxStatus& why);
 
 // Runs `work` and returns the program's exit status: 0 when it returns.
-// For the whole run SIGXFSZ is ignored, so that a file-size limit makes a
-// write fail with "File too large" (status 3) instead of ending the
-// program. A RunFailure prints "<program>: <message>" and gives its status;
+// A RunFailure prints "<program>: <message>" and gives its status;
 // std::bad_alloc gives "out of memory" and status 4; std::system_error (a
-// thread the system cannot start) its own words and status 4. Given
-// `failure`, nothing is printed: the failure is stored there instead.
+// thread the system cannot start) its own words and status 4.
+//
+// A program's run (no `failure`) ends by a signal only for SIGKILL (and
+// the signals of a fault such as SIGSEGV, which would be a bug). SIGPIPE
+// and SIGXFSZ are ignored, so that a closed pipe or a file-size limit makes
+// the write fail ("Broken pipe", "File too large": status 3). SIGHUP,
+// SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF
+// and SIGXCPU, unless already ignored, remove the temporary output file and
+// end the run with "<program>: stopped by SIGTERM" (say) and status 3: the
+// output was not written.
+//
+// Given `failure`, as a host process such as a Python interpreter does,
+// nothing is printed (the failure is stored there instead) and the
+// process's signal handling is left as it is.
 int RunGuarded(const char* program, const std::function<void()>& work,
                RunFailure* failure = nullptr);
 

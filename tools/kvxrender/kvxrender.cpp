@@ -38,9 +38,6 @@ Example:
 namespace {
 
 constexpr char kProgram[] = "kvxrender";
-constexpr char kUsage[] =
-    "usage: kvxrender <input.kvx> <output.png> [--size WxH] "
-    "[--view front|back|left|right|top|bottom|iso] [--colour-order argb|rgba]\n";
 
 // "WxH", each a decimal number from 1 to kMaxImageSide.
 bool ParseSize(std::string_view text, uint32_t* width, uint32_t* height) {

@@ -16,7 +16,8 @@
 //   over the target with one rename. Where the file system cannot make an
 //   unnamed file, or /proc is missing, a hidden named one is used instead
 //   (".<name>.<random>", or ".kvx.<random>" for names too long to extend);
-//   it is removed on SIGTERM, SIGINT and SIGHUP as well as on failure. The
+//   it is removed on SIGTERM, SIGINT and SIGHUP (see RemoveTemporaryOutputs
+//   below) as well as on failure. The
 //   new file keeps the mode of the file it replaces, or gets 0666 less the
 //   umask.
 // - A symbolic link is followed, link by link, to the file it names, which
@@ -58,3 +59,13 @@ private:
     std::string targetName_;  // the target's name within folder_
     std::string tempName_;    // the temporary file's name within folder_, once it has one
 };
+
+namespace kvx {
+
+// Removes every named temporary file that an OutputFile has not yet
+// committed or removed. Safe to call in a signal handler: a program that
+// handles SIGTERM, SIGINT or SIGHUP itself calls it there, since the
+// handlers OutputFile would install then stay out of the way.
+void RemoveTemporaryOutputs();
+
+}  // namespace kvx

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 inline constexpr size_t kMaxNumberText = 64;  // enough for any of them
 
@@ -28,4 +29,9 @@ inline char* FormatIndex(char* out, uint16_t value) {
     const int length = value >= 1000 ? 4 : value >= 100 ? 3 : value >= 10 ? 2 : 1;
     std::memcpy(out, kIndexDigits + 4 * value + (4 - length), 4);
     return out + length;
+}
+
+// "1 vertex", "3 vertices": n and the noun that agrees with it, for messages.
+inline std::string CountOf(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
