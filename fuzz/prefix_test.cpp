@@ -14,9 +14,7 @@
 #include "meshcore/okvx.h"
 #include "programs.h"
 #include "test_support.h"
-
-// kvxwire's triangles, which it leaves allocated.
-extern uint16_t* tmpFaces;
+#include "wire.h"
 
 namespace {
 
