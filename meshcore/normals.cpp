@@ -156,9 +156,6 @@ void CalculateVertexNormalsV4(const CFace* faces, uint32_t faceCount, VertexkvxV
 
 namespace {
 
-// Below this many faces a second thread costs more than it saves.
-constexpr uint32_t kParallelFaces = 1u << 16;
-
 template <typename Vertex>
 void SmoothNormals(const OKVX& m, Vertex* vertices) {
     for (uint32_t i = 0; i < m.vertexCount; ++i) {
@@ -168,7 +165,7 @@ void SmoothNormals(const OKVX& m, Vertex* vertices) {
     }
     unsignedShort2CFace(m.faces, m.faceCount, CFaceList);
     // Each face normal depends on its own face alone: two threads share them.
-    kvx::SplitInTwo(m.faceCount, kParallelFaces, [vertices](uint32_t first, uint32_t n) {
+    kvx::SplitInTwo(m.faceCount, kvx::kParallelFaces, [vertices](uint32_t first, uint32_t n) {
         FaceNormals(CFaceList + first, CFaceList + first, n, vertices);
     });
     VertexNormals(CFaceList, m.faceCount, vertices, m.vertexCount);

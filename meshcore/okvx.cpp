@@ -9,7 +9,12 @@ alignas(16) OKVX mesh;
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-constexpr uint64_t kLargeBlock = uint64_t{4} << 20;
+// From this size an array goes on huge pages: measured by
+// bench/thresholds.py like the thresholds of parallel.h.
+#ifndef KVX_HUGE_PAGES_FROM
+#define KVX_HUGE_PAGES_FROM (uint64_t{4} << 20)
+#endif
+constexpr uint64_t kLargeBlock = KVX_HUGE_PAGES_FROM;
 
 }  // namespace
 

@@ -157,9 +157,6 @@ VertexRun ReadVertexRun(const char* p, const char* end, const char* stopAt, uint
     return run;
 }
 
-// Below this many vertex entries a second thread costs more than it saves.
-constexpr uint32_t kParallelVertices = 1u << 14;
-
 // How a run of triangle entries ended.
 struct TriangleRun {
     const char* pos = nullptr;  // after the last entry read, or at the bad token
@@ -201,9 +198,6 @@ TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, 
     run.pos = p;
     return run;
 }
-
-// Below this many entries a second thread costs more than it saves.
-constexpr uint32_t kParallelTriangles = 1u << 17;
 
 // ReadTriangleRun over all `count` entries from p, on two threads. This
 // thread reads the entries that start before a point a little past the
@@ -251,7 +245,7 @@ TriangleRun ReadTrianglesInTwo(const char* p, const char* end, uint32_t count, u
 bool CmshReader::readVertices(uint32_t count, uint32_t n, int colorAt, VertexBuilder build,
                               void* context, uint32_t& done) {
     VertexRun run;
-    if (count < kParallelVertices) {
+    if (count < kvx::kParallelVertices) {
         run = ReadVertexRun(pos_, end_, nullptr, 0, count, n, build, context);
     } else {
         // As for the triangles: this thread reads the entries that start
@@ -314,7 +308,7 @@ bool CmshReader::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* i
                                uint32_t& done) {
     // An index names a vertex that was read, and fits in 16 bits.
     const uint32_t limit = vertexCount < 65536 ? vertexCount : 65536;
-    TriangleRun run = count < kParallelTriangles
+    TriangleRun run = count < kvx::kParallelTriangles
                           ? ReadTriangleRun(pos_, end_, nullptr, 0, count, limit, indices)
                           : ReadTrianglesInTwo(pos_, end_, count, limit, indices);
     done = run.done;

@@ -103,9 +103,8 @@ void PrintLines(ConsoleOut& out, uint64_t count, size_t maxLine, Format format);
 
 namespace detail {
 
-// Lines per turn of each thread in PrintLines, and how many lines make it
-// worth a second thread.
-inline constexpr uint64_t kLinesPerTurn = uint64_t{1} << 15;
+// Lines per turn of each thread in PrintLines.
+inline constexpr uint64_t kLinesPerTurn = uint64_t{1} << 14;
 
 }  // namespace detail
 
@@ -122,8 +121,9 @@ void PrintLines(ConsoleOut& out, uint64_t count, size_t maxLine, Format format) 
         std::thread helper;
         char* asideEnd = nullptr;
         bool shared = false;
-        if (middle < end && (aside || (aside = std::unique_ptr<char[]>(new (
-                                           std::nothrow) char[detail::kLinesPerTurn * maxLine])))) {
+        if (count >= kvx::kParallelLines && middle < end &&
+            (aside || (aside = std::unique_ptr<char[]>(
+                           new (std::nothrow) char[detail::kLinesPerTurn * maxLine])))) {
             shared = kvx::TryStartThread(helper, [&] {
                 char* p = aside.get();
                 for (uint64_t k = middle; k < end; ++k)

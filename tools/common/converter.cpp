@@ -14,6 +14,7 @@ int PrintConverterUsage() {
 }
 
 int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert) {
+    TakeOverSignals(info.name);
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info, {}, 2, line)) return *status;
     if (line.operands.size() < 2) return PrintConverterUsage();

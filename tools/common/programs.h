@@ -4,6 +4,7 @@
 #pragma once
 
 #include "command_line.h"
+#include "run_guard.h"
 
 // A converter's work: the text mesh at inputPath to the KVX file at
 // outputPath, printing on `text` (ConverterRun::kStandardText, or
@@ -36,6 +37,7 @@ int RunKvximport(int argc, char** argv);
 extern const ProgramInfo kKvxconv1Info, kKvxconv2Info, kKvxconv3Info, kKvxconv4Info, kKvxpointsInfo,
     kKvxwireInfo, kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;
 
-// The main of a converter: --help, --version, the usage text for too few
-// operands, then convert(input, output) through the guard.
+// The main of a converter: the signals (TakeOverSignals), --help,
+// --version, the usage text for too few operands, then convert(input,
+// output) through the guard.
 int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert);

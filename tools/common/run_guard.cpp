@@ -38,10 +38,9 @@ struct StopSignal {
 // The signals whose default action ends the program and that a user or a
 // limit sends: each is turned into an ordinary failed run.
 constexpr StopSignal kStopSignals[] = {
-    {SIGHUP, "SIGHUP"},     {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"},
-    {SIGTERM, "SIGTERM"},   {SIGALRM, "SIGALRM"},     {SIGUSR1, "SIGUSR1"},
-    {SIGUSR2, "SIGUSR2"},   {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
-    {SIGXCPU, "SIGXCPU"},
+    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"}, {SIGXCPU, "SIGXCPU"},
 };
 
 // The program named in the line a stop prints.
@@ -64,9 +63,8 @@ extern "C" void StopOnSignal(int number) {
     ::_exit(kExitWriteFailed);
 }
 
-// SIGPIPE and SIGXFSZ ignored, so that a closed pipe or a file-size limit
-// makes the write fail (status 3); the stop signals, where not ignored
-// already (as nohup ignores SIGHUP), caught by StopOnSignal.
+}  // namespace
+
 void TakeOverSignals(const char* program) {
     gStoppedProgram = program;
     std::signal(SIGPIPE, SIG_IGN);
@@ -84,8 +82,6 @@ void TakeOverSignals(const char* program) {
     }
 }
 
-}  // namespace
-
 void FailInput(const std::string& name, const KvxStatus& why, const char* detail) {
     throw RunFailure{IsMemoryShort(why) ? kExitNoMemory : kExitBadInput,
                      name + ": " + KvxStatusMessage(why) + detail, why.sysErrno};
@@ -97,7 +93,6 @@ void FailOutput(const std::string& name, const KvxStatus& why) {
 }
 
 int RunGuarded(const char* program, const std::function<void()>& work, RunFailure* failure) {
-    if (failure == nullptr) TakeOverSignals(program);
     RunFailure caught;
     try {
         work();

@@ -40,22 +40,23 @@ struct RunFailure {
 // Runs `work` and returns the program's exit status: 0 when it returns.
 // A RunFailure prints "<program>: <message>" and gives its status;
 // std::bad_alloc gives "out of memory" and status 4; std::system_error (a
-// thread the system cannot start) its own words and status 4.
-//
-// A program's run (no `failure`) ends by a signal only for SIGKILL (and
-// the signals of a fault such as SIGSEGV, which would be a bug). SIGPIPE
-// and SIGXFSZ are ignored, so that a closed pipe or a file-size limit makes
-// the write fail ("Broken pipe", "File too large": status 3). SIGHUP,
-// SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF
-// and SIGXCPU, unless already ignored, remove the temporary output file and
-// end the run with "<program>: stopped by SIGTERM" (say) and status 3: the
-// output was not written.
-//
-// Given `failure`, as a host process such as a Python interpreter does,
-// nothing is printed (the failure is stored there instead) and the
-// process's signal handling is left as it is.
+// thread the system cannot start) its own words and status 4. Given
+// `failure`, as a host such as the Python module does, nothing is printed:
+// the failure is stored there instead.
 int RunGuarded(const char* program, const std::function<void()>& work,
                RunFailure* failure = nullptr);
+
+// Makes the process end by a signal only for SIGKILL (and the signals of a
+// fault such as SIGSEGV, which would be a bug); each program's main calls
+// it first. SIGPIPE and SIGXFSZ are ignored, so that a closed pipe or a
+// file-size limit makes the write fail ("Broken pipe", "File too large":
+// status 3). SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2,
+// SIGVTALRM, SIGPROF and SIGXCPU, unless already ignored (as nohup ignores
+// SIGHUP), remove the temporary output file and end the run with
+// "<program>: stopped by SIGTERM" (say) and status 3: the output was not
+// written. Work run in a host's process (tests, the fuzz harness, Python)
+// leaves the host's signals alone by not calling it.
+void TakeOverSignals(const char* program);
 
 // A file name as messages show it: control characters escaped as \xNN,
 // so that every message stays one line.

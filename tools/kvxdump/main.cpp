@@ -2,6 +2,7 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
+    TakeOverSignals("kvxdump");
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, kKvxdumpInfo, {}, 1, line)) return *status;
     if (line.operands.empty()) return PrintUsage(kKvxdumpInfo);

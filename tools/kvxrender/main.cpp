@@ -2,5 +2,6 @@
 #include "programs.h"
 
 int main(int argc, char** argv) {
+    TakeOverSignals("kvxrender");
     return RunKvxrender(argc, argv);
 }

@@ -11,6 +11,32 @@
 
 namespace kvx {
 
+// Sizes from which the second thread pays on a two-core machine, for meshes
+// converted one process per file. Measured by bench/thresholds.py, which
+// builds the programs with one of them set to "always" and to "never"
+// (-DKVX_PARALLEL_VERTICES=1, say) and times both across mesh sizes; the
+// measured crossings are in bench/README.md.
+#ifndef KVX_PARALLEL_VERTICES
+#define KVX_PARALLEL_VERTICES 16384
+#endif
+#ifndef KVX_PARALLEL_TRIANGLES
+#define KVX_PARALLEL_TRIANGLES 131072
+#endif
+#ifndef KVX_PARALLEL_FACES
+#define KVX_PARALLEL_FACES 65536
+#endif
+#ifndef KVX_PARALLEL_LINES
+#define KVX_PARALLEL_LINES 32768
+#endif
+// Vertex entries of a text mesh read by two threads.
+inline constexpr uint32_t kParallelVertices = KVX_PARALLEL_VERTICES;
+// Triangle entries of a text mesh read by two threads.
+inline constexpr uint32_t kParallelTriangles = KVX_PARALLEL_TRIANGLES;
+// Face normals computed by two threads.
+inline constexpr uint32_t kParallelFaces = KVX_PARALLEL_FACES;
+// Printed lines formatted by two threads.
+inline constexpr uint64_t kParallelLines = KVX_PARALLEL_LINES;
+
 // Starts `work` on `thread` and returns true, or returns false with nothing
 // started when the system cannot start a thread now.
 template <typename Work>
