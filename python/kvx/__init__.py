@@ -14,9 +14,13 @@
 - Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
   with errno), KvxMemoryError (MemoryError), with the programs' messages.
 
+Where meshio is installed, importing kvx registers the format "kvx" (".kvx")
+with it (see kvx._meshio; `python3 -m kvx.meshio_cli` is meshio's command
+line with it).
+
 The converters and the normal computation use process-wide state: calls
 into them are serialised by a lock (with the GIL released), so threads do
-not speed them up; processes do (kvx.batch).
+not speed them up; processes do.
 """
 
 from ._errors import (
@@ -141,3 +145,12 @@ def convert(src, dst, version: int = 3) -> None:
     """
     _kvx.convert(src, dst, _check_version(version))
 
+
+try:
+    import meshio as _meshio_package  # noqa: F401
+except ImportError:  # meshio is optional
+    pass
+else:
+    from . import _meshio
+
+    _meshio.register()
