@@ -10,8 +10,10 @@ import sys
 try:
     import pytest
 except ImportError:
-    print("skipped: pytest is not installed (apt-get install python3-pytest)")
-    sys.exit(77)
+    if __name__ == "__main__":
+        print("skipped: pytest is not installed (apt-get install python3-pytest)")
+        sys.exit(77)
+    raise
 
 
 class _Outcomes:
@@ -30,8 +32,16 @@ class _Outcomes:
             self.skipped += 1
 
 
-outcomes = _Outcomes()
-status = pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *sys.argv[1:]], plugins=[outcomes])
-if status in (0, 5) and outcomes.ran == 0 and outcomes.skipped > 0:
-    sys.exit(77)
-sys.exit(int(status))
+def main():
+    outcomes = _Outcomes()
+    status = pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *sys.argv[1:]],
+                         plugins=[outcomes])
+    if status in (0, 5) and outcomes.ran == 0 and outcomes.skipped > 0:
+        return 77
+    return int(status)
+
+
+# Guarded: processes that Dask or multiprocessing start import this file
+# again, as their main module.
+if __name__ == "__main__":
+    sys.exit(main())
