@@ -197,8 +197,16 @@ py::array View(const py::object& owner, const char* first, uint64_t rows, py::ss
     return a;
 }
 
+// The mesh of `self`, which must be a Mesh that __init__ (or a load) has
+// made: Mesh.__new__ alone leaves one that holds nothing valid yet.
 const OKVX& MeshOf(const py::object& self) {
-    return self.cast<const PyMesh&>().m;
+    if (py::isinstance<PyMesh>(self)) {
+        auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+        py::detail::value_and_holder v =
+            instance->get_value_and_holder(py::detail::get_type_info(typeid(PyMesh)));
+        if (v && v.holder_constructed()) return v.value_ptr<PyMesh>()->m;
+    }
+    throw py::type_error("not an initialised kvx.Mesh");
 }
 
 py::object VertexField(const py::object& self, py::ssize_t RecordLayout::*field,
@@ -275,7 +283,14 @@ py::str Name(const py::object& self) {
 }
 
 std::string Repr(const py::object& self) {
-    const OKVX& m = MeshOf(self);
+    if (!py::isinstance<PyMesh>(self)) return "<kvx.Mesh>";
+    const OKVX* mesh = nullptr;
+    try {
+        mesh = &MeshOf(self);
+    } catch (const py::type_error&) {
+        return "<kvx.Mesh, not initialised>";
+    }
+    const OKVX& m = *mesh;
     std::string text = "<kvx.Mesh version " + std::to_string(m.version) + ", " +
                        std::to_string(m.vertexCount) +
                        (m.vertexCount == 1 ? " vertex" : " vertices");
@@ -284,6 +299,33 @@ std::string Repr(const py::object& self) {
                 (m.faceCount == 1 ? "" : "s");
     }
     return text + ">";
+}
+
+// The mesh as the KVX file that saving it writes, held in memory: the
+// state that pickle keeps (and that __setstate__ loads back, checked as any
+// file is).
+py::bytes FileBytes(const py::object& self) {
+    const OKVX& m = MeshOf(self);
+    const RecordLayout l = LayoutOf(m);
+    const uint64_t vertexBytes = uint64_t{m.vertexCount} * static_cast<uint64_t>(l.size);
+    const uint64_t indexBytes =
+        m.version == -1 ? 0
+                        : uint64_t{m.faceCount} * static_cast<uint64_t>(IndexColumns(m.version)) *
+                              sizeof(uint16_t);
+    const size_t nameBytes = m.version == 4 ? strnlen(m.name, 255) : 0;
+    const uint64_t total = kKvxHeaderSize + vertexBytes + indexBytes + nameBytes;
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+    if (out == nullptr) throw py::error_already_set();
+    char* p = PyBytes_AsString(out);
+    std::memcpy(p, "KVX", 3);
+    std::memcpy(p + 3, &m.vertexCount, 4);  // little-endian, as okvx.h asserts
+    std::memcpy(p + 7, &m.faceCount, 4);
+    std::memcpy(p + 11, &m.version, 4);
+    p += kKvxHeaderSize;
+    if (vertexBytes > 0) std::memcpy(p, l.records, vertexBytes);
+    if (indexBytes > 0) std::memcpy(p + vertexBytes, m.faces, indexBytes);
+    std::memcpy(p + vertexBytes + indexBytes, m.name, nameBytes);
+    return py::reinterpret_steal<py::bytes>(out);
 }
 
 void Save(const py::object& self, const py::object& pathArg) {
@@ -618,7 +660,10 @@ version     1, 2, 3, 4, -1 (point set) or -2 (wireframe).
 
 Versions 3 and 4 get the smooth vertex normals of kvxconv3 and kvxconv4, bit
 for bit. Bad arguments raise KvxInputError (a ValueError) with the
-converters' words, e.g. "face 3 names vertex 8 of 8".)");
+converters' words, e.g. "face 3 names vertex 8 of 8".
+
+A mesh pickles as the bytes of its KVX file, loaded back with the loader's
+checks, so that Dask and multiprocessing can move it.)");
     cls.attr("__module__") = "kvx";
     cls.def(py::init(&MakeMesh), py::arg("positions"), py::arg("faces") = py::none(),
             py::arg("colors") = py::none(), py::arg("uv") = py::none(),
@@ -676,6 +721,13 @@ os.PathLike), as the converters write: complete or not at all, an existing
 file untouched on failure. Raises KvxIOError (an OSError, errno set) when
 the file cannot be written.)");
     cls.def("__repr__", &Repr);
+    cls.def(py::pickle([](const py::object& self) { return py::make_tuple(FileBytes(self)); },
+                       [](const py::tuple& state) {
+                           if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
+                               throw py::value_error("not a pickled kvx.Mesh");
+                           }
+                           return LoadBytes(state[0].cast<py::bytes>(), "<pickle>");
+                       }));
 
     module.def("load", &Load, py::arg("path"));
     module.def("load_bytes", &LoadBytes, py::arg("data"), py::arg("name"));

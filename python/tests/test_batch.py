@@ -96,8 +96,12 @@ def test_local_cluster_of_two_workers(corpus, tmp_path):
         check((root, inputs, expected, expected_failures), root / "cluster", r,
               f"Dask scheduler {cluster.scheduler_address}")
 
-        # The same through the API, with a Client, for the wireframes.
+        # The same through the API, with a Client, for the wireframes; and
+        # a mesh loaded on a worker comes back whole (pickled as its file).
         with distributed.Client(cluster) as client:
+            first = root / "cluster" / "m000.kvx"
+            mesh = client.submit(kvx.load, str(first)).result()
+            assert mesh.__getstate__()[0] == first.read_bytes()
             sources = sorted((root / "in").glob("m01*.cmsh"))
             summary = kvx.batch.run([str(s) for s in sources], tmp_path, version=-2,
                                     scheduler=client)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kvx
-from conftest import PROGRAMS, program_file, test_data
+from conftest import example, program_file, test_data
 
 
 def float32_text(values):
@@ -311,3 +311,39 @@ def test_threads_build_and_save_alike(tmp_path):
         np.testing.assert_array_equal(normals, alone.normals)
         alone.save(tmp_path / "alone.kvx")
         assert (tmp_path / f"t{k}.kvx").read_bytes() == (tmp_path / "alone.kvx").read_bytes()
+
+
+def test_pickled_meshes_are_their_files(tmp_path):
+    """The state pickle keeps is the file that save() writes, and it loads
+    back with the loader's checks (Dask moves meshes this way)."""
+    import pickle
+
+    meshes = [kvx.read_cmsh(example, version=v) for v, example in
+              [(1, example("cube3.cmsh")), (3, test_data("irregular7.cmsh")),
+               (4, test_data("irregular9.cmsh")), (-1, test_data("irregular7.cmsh")),
+               (-2, test_data("irregular7.cmsh"))]]
+    meshes.append(kvx.Mesh(np.empty((0, 3)), version=2))
+    record = struct.pack("<I6f", 1, 0, 0, 1, 2, 3, 4)
+    meshes.append(kvx.load_bytes(b"KVX" + struct.pack("<IIi", 1, 1, -3) + record + bytes(12)))
+    for mesh in meshes:
+        state = mesh.__getstate__()[0]
+        if mesh.version != -3:
+            mesh.save(tmp_path / "m.kvx")
+            assert state == (tmp_path / "m.kvx").read_bytes()
+        back = pickle.loads(pickle.dumps(mesh))
+        assert back.__getstate__()[0] == state
+        assert back.positions.base is back
+    with pytest.raises(kvx.KvxInputError, match="^<pickle>: truncated"):
+        kvx.Mesh.__new__(kvx.Mesh).__setstate__((state[:-1],))
+    with pytest.raises(ValueError, match="not a pickled kvx.Mesh"):
+        kvx.Mesh.__new__(kvx.Mesh).__setstate__(("KVX",))
+
+
+def test_a_mesh_not_initialised_is_refused(tmp_path):
+    bare = kvx.Mesh.__new__(kvx.Mesh)
+    assert repr(bare) == "<kvx.Mesh, not initialised>"
+    for use in (lambda: bare.positions, lambda: bare.version, lambda: bare.rgba(),
+                lambda: bare.save(tmp_path / "x.kvx"), lambda: kvx.Mesh.positions.fget(42)):
+        with pytest.raises(TypeError, match="not an initialised kvx.Mesh"):
+            use()
+    assert not (tmp_path / "x.kvx").exists()
