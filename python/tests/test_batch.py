@@ -43,6 +43,9 @@ def corpus(tmp_path_factory):
     twin = write_cmsh(root / "in" / "sub" / "m007.cmsh", 1007, 7)
     failures[str(twin)] = f"{twin}: {root / 'out' / 'm007.kvx'} is already the output of " \
                           f"{root / 'in' / 'm007.cmsh'}"
+    # A link under another name gives a file of that name.
+    (root / "in" / "alias.cmsh").symlink_to(root / "in" / "m000.cmsh")
+    expected["alias.kvx"] = expected["m000.kvx"]
     gone = str(root / "in" / "gone.cmsh")
     failures[gone] = f"{gone}: No such file or directory"
     inputs = [str(root / "in" / "*.cmsh"), ply, str(twin), gone, str(root / "in" / "m00*.cmsh")]
@@ -62,8 +65,8 @@ def check(corpus, out, r, workers):
     assert r.returncode == 1, r.stderr
     assert r.stderr == ""  # no progress bar where standard error is no terminal
     summary = json.loads(r.stdout)
-    assert summary["files"] == FILES + len(failures)
-    assert summary["converted"] == FILES
+    assert summary["files"] == len(expected) + len(failures)
+    assert summary["converted"] == len(expected) == FILES + 1
     assert summary["workers"] == workers and summary["version"] == 3
     assert summary["files_per_second"] > 0
     got = {f["path"]: f["message"] for f in summary["failed"]}

@@ -6,9 +6,10 @@
 Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
 below scans/). Every input becomes DIR/<name without suffix>.kvx, written by
 the converter of --version (3 by default: kvxconv3) exactly as the program
-writes it. Two inputs of the same name would write the same file: the first
-one in command-line order is converted, each later one is reported as
-failed. A file given twice is converted once.
+writes it. Two files of the same name would write the same output: the
+first in command-line order is converted, each later one is reported as
+failed. A file named twice (by a glob and by name, say) is converted once;
+a link under another name is converted under that name too.
 
 Where it runs: a local pool of --jobs processes (the number of processors
 by default), or, with --scheduler, the Dask distributed cluster whose
@@ -76,11 +77,11 @@ def convert_many(pairs, version):
 def plan(inputs, out_dir):
     """The (src, dst) pairs to convert, and the failures known beforehand.
 
-    Globs are expanded (sorted), each file taken once, and an output that
-    two inputs would write goes to the first of them.
+    Globs are expanded (sorted); a file named twice is taken once, and an
+    output that two different files would write goes to the first of them.
     """
     pairs, failures = [], []
-    seen, outputs = set(), {}
+    outputs = {}
     for pattern in inputs:
         if glob.has_magic(pattern):
             matches = sorted(glob.glob(pattern, recursive=True))
@@ -89,19 +90,16 @@ def plan(inputs, out_dir):
         else:
             matches = [pattern]
         for src in matches:
-            key = os.path.realpath(src)
-            if key in seen:
-                continue
-            seen.add(key)
             stem = os.path.splitext(os.path.basename(src))[0]
             dst = os.path.join(out_dir, stem + ".kvx")
-            if dst in outputs:
+            first = outputs.get(dst)
+            if first is None:
+                outputs[dst] = src
+                pairs.append((src, dst))
+            elif os.path.realpath(first) != os.path.realpath(src):
                 failures.append(
-                    {"path": src, "message": f"{src}: {dst} is already the output of {outputs[dst]}"}
+                    {"path": src, "message": f"{src}: {dst} is already the output of {first}"}
                 )
-                continue
-            outputs[dst] = src
-            pairs.append((src, dst))
     return pairs, failures
 
 
