@@ -147,10 +147,10 @@ def convert(src, dst, version: int = 3) -> None:
 
 
 try:
-    import meshio as _meshio_package  # noqa: F401
+    import meshio as _meshio_package
 except ImportError:  # meshio is optional
-    pass
-else:
+    _meshio_package = None
+if _meshio_package is not None:
     from . import _meshio
 
     _meshio.register()

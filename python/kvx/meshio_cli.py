@@ -11,12 +11,15 @@ format.
 
 import sys
 
-import kvx  # noqa: F401 -- registers the format "kvx" with meshio
+import meshio
+
+from kvx import _meshio  # importing kvx registers the format with meshio
 
 
 def main(argv=None):
     from meshio._cli import main as meshio_main  # what the `meshio` command runs
 
+    assert _meshio.FORMAT in meshio.extension_to_filetypes[".kvx"]
     return meshio_main(argv)
 
 

@@ -413,10 +413,11 @@ std::vector<uint32_t> ColorWords(const py::object& colors, py::ssize_t rows,
         "(N,) colour words, (N, 4) colour values from 0 to 1 or (N, 4) uint8 bytes";
     py::array a = AsArray(colors);
     const char kind = a.dtype().kind();
+    const bool number = kind == 'f' || kind == 'i' || kind == 'u';
     const bool words1d = a.ndim() == 1 && (kind == 'i' || kind == 'u' || a.size() == 0);
-    const bool four = a.ndim() == 2 && a.shape(1) == 4;
+    const bool four = a.ndim() == 2 && a.shape(1) == 4 && number;
     const bool bytes = four && kind == 'u' && a.itemsize() == 1;
-    if (!(words1d || (four && kind == 'f') || bytes)) {
+    if (!(words1d || four)) {
         RaiseInput(std::string("colors must be ") + kForms + "; got " + DtypeText(a) +
                    " of shape " + ShapeText(a));
     }
@@ -646,12 +647,12 @@ positions   (N, 3) numbers, stored as float32 (float64 rounds to nearest).
 faces       (F, 3) integer vertex indices (versions 1 to 4); each must be
             below N and at most 65535. None: no faces.
 edges       (E, 2) integer vertex indices (version -2), checked the same way.
-colors      (N,) colour words (integers 0 to 0xFFFFFFFF), or (N, 4) floats
-            packed as a text mesh's four colour values (each times 255,
-            truncated, must lie in 0 to 255; the first value goes to the
-            high byte), or (N, 4) uint8 red, green, blue, alpha encoded in
-            color_order. None: 0xFFFFFFFF (version 1: 0xFFFF0000, as
-            kvxconv1 writes).
+colors      (N,) colour words (integers 0 to 0xFFFFFFFF); or (N, 4) uint8
+            red, green, blue, alpha, encoded in color_order; or (N, 4) other
+            numbers, packed as a text mesh's four colour values are (each
+            times 255, truncated, must lie in 0 to 255; the first value
+            goes to the high byte: alpha in the argb order). None:
+            0xFFFFFFFF (version 1: 0xFFFF0000, as kvxconv1 writes).
 uv          version 4: (N, 2) texture coordinates as stored (Mesh.uv).
 texcoords   version 4: (N, 2) texture coordinates as a text mesh gives them;
             v is stored as 1 - v in float32, as kvxconv4 stores it.

@@ -7,7 +7,6 @@ import os
 import pty
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 

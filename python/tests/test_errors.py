@@ -21,7 +21,8 @@ def test_the_classes():
     assert issubclass(kvx.KvxFileNotFoundError, kvx.KvxIOError)
     assert issubclass(kvx.KvxFileNotFoundError, FileNotFoundError)
     assert issubclass(kvx.KvxPermissionError, PermissionError)
-    assert issubclass(kvx.KvxMemoryError, kvx.KvxError) and issubclass(kvx.KvxMemoryError, MemoryError)
+    assert issubclass(kvx.KvxMemoryError, kvx.KvxError)
+    assert issubclass(kvx.KvxMemoryError, MemoryError)
     e = kvx.KvxIOError(errno.EIO, "part.kvx: Input/output error", "part.kvx")
     assert (str(e), e.errno, e.filename) == ("part.kvx: Input/output error", errno.EIO, "part.kvx")
     import pickle  # Dask sends exceptions between processes

@@ -175,6 +175,9 @@ def test_colours_in_every_form():
     # Four values as a text mesh has them: times 255, truncated.
     values = kvx.Mesh(positions, colors=[[0.2, 0.4, 0.6, 0.8], [1.003, -0.001, 0.5, 1]])
     assert values.colors.tolist() == [0x336699CC, 0xFF007FFF]
+    # Integers other than uint8 are values too, as "1 0 0 1" is in a text mesh.
+    assert kvx.Mesh(positions, colors=[[1, 0, 0, 1], [0, 1, 1, 0]]).colors.tolist() == \
+        [0xFF0000FF, 0x00FFFF00]
     # Bytes red, green, blue, alpha, encoded in the order asked for.
     rgba = np.array([[0x11, 0x22, 0x33, 0x44], [1, 2, 3, 4]], dtype=np.uint8)
     argb = kvx.Mesh(positions, colors=rgba)
@@ -199,7 +202,8 @@ def test_colours_in_every_form():
     ([[0, 0, 0, 0], [0, float("nan"), 0, 0]], "vertex 1: colour value nan is not a number"),
     ([5, -1], "vertex 1: colour word -1 is outside 0 to 4294967295"),
     ([2**32, 0], "vertex 0: colour word 4294967296 is outside 0 to 4294967295"),
-    ([[1, 2, 3, 4], [5, 6, 7, 8]], "colors must be .*; got int64 of shape \\(2, 4\\)"),
+    ([[1, 0, 0, 1], [5, 6, 7, 8]], "vertex 1: colour value 5 times 255 is outside 0 to 255"),
+    ([["a"] * 4] * 2, "colors must be .*; got <U1 of shape \\(2, 4\\)"),
     ([1.0, 2.0], "colors must be .*; got float64 of shape \\(2,\\)"),
     ([1, 2, 3], "colors has 3 rows; positions has 2"),
 ])
@@ -239,7 +243,8 @@ def test_positions_round_to_nearest_float32():
      "face 0 names vertex 9223372036854775808 of 3"),
     ({"faces": [[0.0, 1.0, 2.0]]}, "faces must be an \\(F, 3\\) array of vertex indices; "
      "got float64"),
-    ({"faces": [0, 1, 2]}, "faces must be an \\(F, 3\\) array of vertex indices; got shape \\(3,\\)"),
+    ({"faces": [0, 1, 2]},
+     "faces must be an \\(F, 3\\) array of vertex indices; got shape \\(3,\\)"),
     ({"edges": [[0, 3]], "version": -2}, "edge 0 names vertex 3 of 3"),
     ({"faces": [[0, 1, 2]], "version": -2}, "version -2 \\(a wireframe\\) takes edges=, not faces"),
     ({"faces": [[0, 1, 2]], "version": -1}, "version -1 \\(a point set\\) takes no faces"),

@@ -38,6 +38,7 @@ needs kvximport.
 
 import argparse
 import glob
+import importlib.util
 import json
 import multiprocessing
 import os
@@ -272,11 +273,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs sizes the local pool; with --scheduler the cluster's workers work")
-    if args.scheduler is not None:
-        try:
-            import distributed  # noqa: F401
-        except ImportError:
-            parser.error("--scheduler needs Dask distributed (python3-distributed)")
+    if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
+        parser.error("--scheduler needs Dask distributed (python3-distributed)")
     try:
         summary = run(
             args.inputs, args.out, args.version, args.jobs, args.scheduler,
