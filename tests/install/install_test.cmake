@@ -9,7 +9,10 @@
 #      saves a mesh and loads it back;
 #   5. the installed kvxdump prints the consumer's file;
 #   6. with pkg-config at hand, the consumer is compiled once more from the
-#      flags that meshcore.pc gives, and run.
+#      flags that meshcore.pc gives, and run;
+#   7. where the Python module kvx was built (PYTHON_INSTALL_SCRIPT, written
+#      by python/CMakeLists.txt, names its files and interpreter), the
+#      installed package loads the consumer's file.
 
 foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SOURCE_DIR GENERATOR CXX VERSION PROGRAMS BINDIR
             LIBDIR INCLUDEDIR MANDIR)
@@ -28,6 +31,12 @@ function(run_checked what)
     endif()
     set(run_output "${out}" PARENT_SCOPE)
 endfunction()
+
+# The Python package's files and interpreter; none where it is not built.
+set(KVX_PYTHON_FILES)
+if(PYTHON_INSTALL_SCRIPT AND EXISTS ${PYTHON_INSTALL_SCRIPT})
+    include(${PYTHON_INSTALL_SCRIPT})
+endif()
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -58,6 +67,7 @@ set(expected
 foreach(program ${PROGRAMS})
     list(APPEND expected ${BINDIR}/${program})
 endforeach()
+list(APPEND expected ${KVX_PYTHON_FILES})
 file(GLOB headers RELATIVE ${SOURCE_DIR}/meshcore/include/meshcore
      ${SOURCE_DIR}/meshcore/include/meshcore/*.h)
 foreach(header ${headers})
@@ -171,5 +181,19 @@ if(PKG_CONFIG)
     endif()
 else()
     message(STATUS "pkg-config not found: meshcore.pc not tried")
+endif()
+
+# 7. The installed Python package, alone on the path, reads the same file.
+if(KVX_PYTHON_FILES)
+    # (Lines, not ";", which would split the argument.)
+    run_checked("the installed Python package" ${CMAKE_COMMAND} -E env
+                PYTHONPATH=${prefix}/${KVX_PYTHON_DIR} PYTHONDONTWRITEBYTECODE=1
+                ${KVX_PYTHON} -c
+                "import kvx\nm = kvx.load('${mesh_file}')\nprint(kvx.__file__)\nprint(m, m.name, m.normals[3].tolist())")
+    set(python_expected
+        "${prefix}/${KVX_PYTHON_DIR}/kvx/__init__.py\n<kvx.Mesh version 4, 5 vertices, 2 faces> tetra [1.0, 0.0, 0.0]\n")
+    if(NOT run_output STREQUAL python_expected)
+        message(FATAL_ERROR "the installed package printed:\n${run_output}\nexpected:\n${python_expected}")
+    endif()
 endif()
 message(STATUS "installed into ${prefix}; the consumer saved, loaded and dumped ${mesh_file}")

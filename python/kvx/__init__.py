@@ -1,0 +1,156 @@
+"""KVX triangle meshes for Python, built from the same code as the programs.
+
+    >>> import kvx
+    >>> mesh = kvx.load("cube.kvx")          # any KVX file
+    >>> mesh.positions                        # (N, 3) float32 view, no copy
+    >>> kvx.Mesh(points, faces).save("out.kvx")   # version 3, with normals
+    >>> kvx.convert("cube.cmsh", "cube.kvx", version=3)  # what kvxconv3 does
+
+- load(path), load_bytes(data): a Mesh from a KVX file or its bytes.
+- Mesh(positions, faces, ...): a mesh built from arrays; Mesh.save(path).
+- read_cmsh(path, values, version): a Mesh from a text mesh, exactly as the
+  converter of that version would write it.
+- convert(src, dst, version): one of the six converters, in this process.
+- Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
+  with errno), KvxMemoryError (MemoryError), with the programs' messages.
+
+Where meshio is installed, importing kvx registers the format "kvx" (".kvx")
+with it (see kvx._meshio; `python3 -m kvx.meshio_cli` is meshio's command
+line with it).
+
+The converters and the normal computation use process-wide state: calls
+into them are serialised by a lock (with the GIL released), so threads do
+not speed them up; processes do.
+"""
+
+from ._errors import (
+    KvxError,
+    KvxFileNotFoundError,
+    KvxInputError,
+    KvxIOError,
+    KvxMemoryError,
+    KvxPermissionError,
+)
+from . import _kvx
+from ._kvx import Mesh
+
+__version__ = _kvx.__version__
+
+__all__ = [
+    "KvxError",
+    "KvxFileNotFoundError",
+    "KvxIOError",
+    "KvxInputError",
+    "KvxMemoryError",
+    "KvxPermissionError",
+    "Mesh",
+    "PROGRAMS",
+    "VERSIONS",
+    "convert",
+    "load",
+    "load_bytes",
+    "read_cmsh",
+]
+
+# The version codes a mesh can be written in.
+VERSIONS = (1, 2, 3, 4, -1, -2)
+
+# Values per vertex of a text mesh, by the version of its converter.
+_VALUES_OF = {1: 3, 2: 7, 3: 7, 4: 9, -1: 7, -2: 7}
+# The version a text mesh of so many values becomes unless told otherwise.
+_VERSION_OF = {3: 1, 7: 3, 9: 4}
+# The program that writes each version.
+PROGRAMS = {
+    1: "kvxconv1",
+    2: "kvxconv2",
+    3: "kvxconv3",
+    4: "kvxconv4",
+    -1: "kvxpoints",
+    -2: "kvxwire",
+}
+
+
+def _check_version(version):
+    if isinstance(version, bool) or not isinstance(version, int) or version not in _VALUES_OF:
+        raise KvxInputError(f"version must be one of 1, 2, 3, 4, -1, -2; got {version!r}")
+    return version
+
+
+def load(path) -> Mesh:
+    """Loads the KVX file at path (str, bytes or os.PathLike) into a Mesh.
+
+    Any version the library reads: 1 to 4, -1 (point set), -2 (wireframe),
+    -3 (read only). The mesh's arrays are views of the loaded records.
+
+    Raises KvxFileNotFoundError / KvxIOError (OSError, errno set) when the
+    file cannot be opened or read, KvxInputError (ValueError) when it is
+    truncated, too long a name or of an unknown version, KvxMemoryError when
+    memory is short. The message is kvxdump's, e.g. "part.kvx: truncated:
+    the header promises 215 bytes, the file has 40".
+    """
+    return _kvx.load(path)
+
+
+def load_bytes(data, name: str = "<bytes>") -> Mesh:
+    """Loads a KVX file held in memory (bytes, bytearray, memoryview).
+
+    Checks as load() does; `name` stands for the path in messages.
+    """
+    return _kvx.load_bytes(bytes(data), name)
+
+
+def read_cmsh(path, values: "int | None" = None, version: "int | None" = None) -> Mesh:
+    """Reads a text mesh (.cmsh) into a Mesh with the converters' own code.
+
+    values: values per vertex, 3, 7 or 9 (7 where neither is given);
+    version: the version to build, one whose converter reads that many
+    values (3 values: 1; 7: 2, 3, -1, -2; 9: 4). Given one, the other
+    follows: 3 values make version 1, 7 version 3, 9 version 4.
+
+    The mesh is the one the converter of that version (kvxconv1 to kvxconv4,
+    kvxpoints, kvxwire) writes: Mesh.save() gives the program's bytes. Its
+    echo is dropped; a warning on text after the last entry still goes to
+    standard error, as the program gives it.
+
+    Raises KvxInputError with the program's message ("part.cmsh:7: expected
+    a number, found "1.5abc""), KvxIOError for a file that cannot be read,
+    KvxMemoryError.
+    """
+    if version is None:
+        if values is None:
+            values = 7
+        if values not in _VERSION_OF:
+            raise KvxInputError(f"values must be 3, 7 or 9; got {values!r}")
+        version = _VERSION_OF[values]
+    _check_version(version)
+    if values is not None and values != _VALUES_OF[version]:
+        raise KvxInputError(
+            f"version {version} ({PROGRAMS[version]}) reads {_VALUES_OF[version]} values per "
+            f"vertex, not {values}"
+        )
+    return _kvx.read_cmsh(path, version)
+
+
+def convert(src, dst, version: int = 3) -> None:
+    """Converts the text mesh src into the KVX file dst of `version`.
+
+    Runs the program's own work in this process: kvxconv1 (version 1, 3
+    values per vertex), kvxconv2 (2), kvxconv3 (3), kvxconv4 (4, 9 values
+    and a name), kvxpoints (-1) or kvxwire (-2); the file is byte for byte
+    the program's, written completely or not at all. Its echo is dropped.
+
+    Raises KvxInputError (the program's exit status 2), KvxIOError (an input
+    that cannot be read, or status 3: the output cannot be written; errno
+    set), KvxMemoryError (status 4), each with the program's message.
+    """
+    _kvx.convert(src, dst, _check_version(version))
+
+
+try:
+    import meshio as _meshio_package
+except ImportError:  # meshio is optional
+    _meshio_package = None
+if _meshio_package is not None:
+    from . import _meshio
+
+    _meshio.register()

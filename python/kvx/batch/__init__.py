@@ -1,0 +1,289 @@
+"""Batch conversion: many text meshes to KVX files, in parallel.
+
+    python3 -m kvx.batch INPUT... --out DIR [--version N] [--jobs N]
+                         [--scheduler ADDRESS] [--quiet]
+
+Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
+below scans/). Every input becomes DIR/<name without suffix>.kvx, written by
+the converter of --version (3 by default: kvxconv3) exactly as the program
+writes it. Two files of the same name would write the same output: the
+first in command-line order is converted, each later one is reported as
+failed. A file named twice (by a glob and by name, say) is converted once;
+a link under another name is converted under that name too.
+
+Where it runs: a local pool of --jobs processes (the number of processors
+by default), or, with --scheduler, the Dask distributed cluster whose
+scheduler listens at ADDRESS (such as tcp://10.0.0.1:8786). Cluster workers
+need kvx importable and the input and output folders on a shared file
+system, at the same paths: they get absolute paths, so their messages name
+the files that way.
+
+What it reports: a progress bar on standard error when that is a terminal
+(not with --quiet), and at the end one JSON object on standard output:
+
+    {"files": 300, "converted": 298,
+     "failed": [{"path": "a.cmsh", "message": "a.cmsh:7: expected a number, ..."}],
+     "seconds": 1.9, "files_per_second": 156.8, "version": 3, "out": "DIR",
+     "workers": "2 local processes"}
+
+"files_per_second" counts converted files. A failing file is reported with
+the program's message and does not stop the others. Exit status: 0 when
+every file was converted, 1 when any failed, 2 when the run could not start
+(bad arguments, an output folder that cannot be made, no scheduler at
+ADDRESS).
+
+Inputs other than .cmsh are reported as unsupported: reading other formats
+needs kvximport.
+"""
+
+import argparse
+import glob
+import importlib.util
+import json
+import multiprocessing
+import os
+import sys
+import time
+
+import kvx
+
+# Files per task: large enough that scheduling costs little, small enough to
+# spread the work and to move the progress bar.
+_CHUNK_LIMIT = 16
+
+
+def convert_one(src, dst, version):
+    """Converts src to dst; returns None, or the failure's one-line message."""
+    suffix = os.path.splitext(src)[1].lower()
+    try:
+        if suffix == ".cmsh":
+            kvx.convert(src, dst, version)
+        else:
+            # Text meshes only, for now: the other formats come with
+            # kvximport (kvx.load_any), which is not part of this build.
+            what = suffix if suffix else "files without a suffix"
+            return f"{src}: unsupported input (kvximport is needed for {what})"
+    except kvx.KvxError as e:
+        return str(e)
+    except Exception as e:  # noqa: BLE001 -- one file's failure must not end the batch
+        return f"{src}: {type(e).__name__}: {e}"
+    return None
+
+
+def convert_many(pairs, version):
+    """convert_one over (src, dst) pairs: one task of a pool or a cluster."""
+    return [convert_one(src, dst, version) for src, dst in pairs]
+
+
+def plan(inputs, out_dir):
+    """The (src, dst) pairs to convert, and the failures known beforehand.
+
+    Globs are expanded (sorted); a file named twice is taken once, and an
+    output that two different files would write goes to the first of them.
+    """
+    pairs, failures = [], []
+    outputs = {}
+    for pattern in inputs:
+        if glob.has_magic(pattern):
+            matches = sorted(glob.glob(pattern, recursive=True))
+            if not matches:
+                failures.append({"path": pattern, "message": f"{pattern}: no file matches"})
+        else:
+            matches = [pattern]
+        for src in matches:
+            stem = os.path.splitext(os.path.basename(src))[0]
+            dst = os.path.join(out_dir, stem + ".kvx")
+            first = outputs.get(dst)
+            if first is None:
+                outputs[dst] = src
+                pairs.append((src, dst))
+            elif os.path.realpath(first) != os.path.realpath(src):
+                failures.append(
+                    {"path": src, "message": f"{src}: {dst} is already the output of {first}"}
+                )
+    return pairs, failures
+
+
+def _chunks(pairs, workers):
+    size = max(1, min(_CHUNK_LIMIT, len(pairs) // (4 * max(1, workers))))
+    return [pairs[k : k + size] for k in range(0, len(pairs), size)]
+
+
+class _Progress:
+    """A one-line bar on standard error, redrawn at most ten times a second."""
+
+    def __init__(self, total, enabled):
+        self.total, self.enabled = total, enabled and total > 0
+        self.done = self.failed = 0
+        self.shown = 0.0
+
+    def add(self, done, failed):
+        self.done += done
+        self.failed += failed
+        now = time.monotonic()
+        if self.enabled and (now - self.shown >= 0.1 or self.done == self.total):
+            self.shown = now
+            width = 30
+            filled = width * self.done // self.total
+            bar = "#" * filled + "-" * (width - filled)
+            failed = f", {self.failed} failed" if self.failed else ""
+            sys.stderr.write(f"\rkvx.batch [{bar}] {self.done}/{self.total}{failed}")
+            sys.stderr.flush()
+
+    def close(self):
+        if self.enabled:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _run_local(pairs, version, jobs, collect):
+    chunks = _chunks(pairs, jobs)
+    context = multiprocessing.get_context("forkserver")
+    # Workers fork from a server that has kvx loaded already; forking this
+    # process instead could copy a lock that another thread holds.
+    context.set_forkserver_preload(["kvx.batch"])
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures.process import BrokenProcessPool
+
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        futures = {pool.submit(convert_many, chunk, version): chunk for chunk in chunks}
+        for future in as_completed(futures):
+            try:
+                collect(futures[future], future.result())
+            except BrokenProcessPool as e:
+                collect(futures[future], None, f"a worker process ended: {e}")
+
+
+def _run_dask(pairs, version, scheduler, collect):
+    from distributed import Client, as_completed
+
+    client = scheduler if isinstance(scheduler, Client) else Client(scheduler, timeout=30)
+    try:
+        # Workers run elsewhere, in folders of their own: absolute paths, as
+        # the shared file system shows them here.
+        absolute = [(os.path.abspath(src), os.path.abspath(dst)) for src, dst in pairs]
+        chunks = _chunks(absolute, sum(client.nthreads().values()))
+        given = dict(zip(absolute, pairs))
+        futures = client.map(convert_many, chunks, version=version, pure=False)
+        chunk_of = {future.key: [given[p] for p in chunk] for future, chunk in zip(futures, chunks)}
+        for future in as_completed(futures):
+            try:
+                collect(chunk_of[future.key], future.result())
+            except Exception as e:  # noqa: BLE001 -- a lost or failed task fails its files
+                collect(chunk_of[future.key], None, f"the task failed: {type(e).__name__}: {e}")
+    finally:
+        if client is not scheduler:
+            client.close()
+
+
+def run(inputs, out_dir, version=3, jobs=None, scheduler=None, progress=False):
+    """Converts the inputs (files or globs) into out_dir; returns the summary.
+
+    jobs: processes of the local pool (os.cpu_count() when None);
+    scheduler: a Dask scheduler address or a distributed.Client, used
+    instead of the local pool. The summary is the dict that the command
+    prints as JSON.
+    """
+    kvx._check_version(version)
+    start = time.monotonic()
+    os.makedirs(out_dir, exist_ok=True)
+    pairs, failed = plan(inputs, out_dir)
+    files = len(pairs) + len(failed)
+    converted = 0
+    bar = _Progress(len(pairs) + len(failed), progress)
+    bar.add(len(failed), len(failed))
+
+    def collect(chunk, messages, common=None):
+        nonlocal converted
+        if messages is None:
+            messages = [f"{src}: {common}" for src, _ in chunk]
+        bad = 0
+        for (src, _), message in zip(chunk, messages):
+            if message is None:
+                converted += 1
+            else:
+                failed.append({"path": src, "message": message})
+                bad += 1
+        bar.add(len(chunk), bad)
+
+    if scheduler is not None:
+        address = scheduler if isinstance(scheduler, str) else scheduler.scheduler.address
+        workers = f"Dask scheduler {address}"
+        if pairs:
+            _run_dask(pairs, version, scheduler, collect)
+    else:
+        jobs = jobs or os.cpu_count() or 1
+        workers = f"{jobs} local process" + ("es" if jobs > 1 else "")
+        if pairs:
+            _run_local(pairs, version, jobs, collect)
+    bar.close()
+    seconds = time.monotonic() - start
+    return {
+        "files": files,
+        "converted": converted,
+        "failed": failed,
+        "seconds": round(seconds, 3),
+        "files_per_second": round(converted / seconds, 1) if seconds > 0 else 0.0,
+        "version": version,
+        "out": out_dir,
+        "workers": workers,
+    }
+
+
+def _version(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = None
+    if value not in kvx.VERSIONS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of 1, 2, 3, 4, -1, -2")
+    return value
+
+
+def _jobs(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python3 -m kvx.batch",
+        description="Converts text meshes to KVX files on a local process pool or a Dask "
+        "cluster, and prints a JSON summary.",
+    )
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="a file or a glob pattern")
+    parser.add_argument("--out", required=True, metavar="DIR", help="the folder of the results")
+    parser.add_argument(
+        "--version", type=_version, default=3, metavar="N",
+        help="the KVX version to write: 1, 2, 3 (default), 4, -1, -2",
+    )
+    parser.add_argument(
+        "--jobs", type=_jobs, metavar="N", help="local processes (default: the processors)"
+    )
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="run on the Dask cluster of this scheduler instead (tcp://host:8786)",
+    )
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    args = parser.parse_args(argv)
+    if args.jobs is not None and args.scheduler is not None:
+        parser.error("--jobs sizes the local pool; with --scheduler the cluster's workers work")
+    if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
+        parser.error("--scheduler needs Dask distributed (python3-distributed)")
+    try:
+        summary = run(
+            args.inputs, args.out, args.version, args.jobs, args.scheduler,
+            progress=not args.quiet and sys.stderr.isatty(),
+        )
+    except OSError as e:
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"kvx.batch: {where}{e.strerror or e}", file=sys.stderr)
+        return 2
+    json.dump(summary, sys.stdout, indent=1)
+    sys.stdout.write("\n")
+    return 1 if summary["failed"] else 0

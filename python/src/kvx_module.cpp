@@ -1,0 +1,737 @@
+// kvx._kvx: the native part of the Python package kvx. A Mesh owns one OKVX
+// and shows its records to NumPy as read-only views; loads and saves go
+// through meshcore on the mesh's own OKVX; the converters are the programs'
+// own work (tools/common/programs.h). The package (python/kvx/) adds the
+// Python-facing functions, the exception classes and the meshio plugin.
+//
+// Failures become the exceptions of kvx._errors: make_error(kind, message,
+// errno, filename) with kind "input" (KvxInputError, a ValueError), "io"
+// (KvxIOError, an OSError with errno) or "memory" (KvxMemoryError).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "mesh_build.h"
+#include "meshcore/okvx.h"
+#include "meshtext/color.h"
+#include "programs.h"
+#include "run_guard.h"
+#include "wire.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The converters, the global mesh they fill, kvxwire's work arrays, the
+// global CFaceList of the normal pass and the temporary names of the save
+// operations (OutputFile) are shared by the whole process: whatever touches
+// them runs under this lock, taken with the GIL released.
+std::mutex gToolMutex;
+
+// ---- Errors ----
+
+enum class ErrorKind { input, io, memory };
+
+// Text for Python: UTF-8 where it is, other bytes as \xNN, so that a
+// message stays one printable line whatever a path holds.
+py::str MessageText(const std::string& text) {
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+[[noreturn]] void Raise(ErrorKind kind, const std::string& message, int sysErrno = 0,
+                        py::object filename = py::none()) {
+    static const char* const kKinds[] = {"input", "io", "memory"};
+    py::object error = py::module_::import("kvx._errors")
+                           .attr("make_error")(kKinds[static_cast<int>(kind)], MessageText(message),
+                                               sysErrno, filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+[[noreturn]] void RaiseInput(const std::string& message) {
+    Raise(ErrorKind::input, message);
+}
+
+// A path as str, bytes or os.PathLike, as bytes (os.fsencode), refused
+// when it holds a zero byte, which would cut it short.
+std::string PathOf(const py::object& path) {
+    std::string p = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    if (p.find('\0') != std::string::npos) {
+        RaiseInput(DisplayName(p.c_str()) + "...: the path holds a zero byte");
+    }
+    return p;
+}
+
+// A failed load of `path`, as the programs word it ("<path>: <why>").
+[[noreturn]] void RaiseLoadFailure(const std::string& path, const KvxStatus& why, int32_t version,
+                                   const py::object& filename) {
+    std::string message = DisplayName(path.c_str()) + ": " + KvxStatusMessage(why);
+    switch (why.code) {
+        case KvxErrc::open_failed:
+        case KvxErrc::read_failed:
+            Raise(ErrorKind::io, message, why.sysErrno, filename);
+        case KvxErrc::out_of_memory:
+        case KvxErrc::too_large:
+            Raise(ErrorKind::memory, message);
+        case KvxErrc::unsupported_version:
+            RaiseInput(message + " " + std::to_string(version));
+        default:
+            RaiseInput(message);
+    }
+}
+
+// A converter's failure: status 2 is the input (an OSError where a system
+// call failed: missing, unreadable), 3 the output, 4 memory.
+[[noreturn]] void RaiseRunFailure(const RunFailure& f, const py::object& input,
+                                  const py::object& output) {
+    switch (f.status) {
+        case kExitWriteFailed:
+            Raise(ErrorKind::io, f.message, f.sysErrno, output);
+        case kExitNoMemory:
+            Raise(ErrorKind::memory, f.message);
+        default:
+            if (f.sysErrno != 0) Raise(ErrorKind::io, f.message, f.sysErrno, input);
+            RaiseInput(f.message);
+    }
+}
+
+// ---- The mesh ----
+
+struct PyMesh {
+    OKVX m{};  // zero: empty
+
+    PyMesh() = default;
+    PyMesh(const PyMesh&) = delete;
+    PyMesh& operator=(const PyMesh&) = delete;
+    ~PyMesh() { KvxRelease(m); }
+};
+
+// Where the fields of a version's vertex records lie; -1 for none.
+struct RecordLayout {
+    const char* records;
+    py::ssize_t size;
+    py::ssize_t color, normal, uv, position;
+};
+
+// Views of zero rows point here rather than at null, which NumPy would
+// replace by an array of its own.
+alignas(16) const unsigned char kNoRecords[64] = {};
+
+RecordLayout LayoutOf(const OKVX& m) {
+    RecordLayout l{reinterpret_cast<const char*>(kNoRecords), 0, -1, -1, -1, -1};
+    const void* records = nullptr;
+    switch (m.version) {
+        case 2:
+            records = m.verticesV2;
+            l.size = sizeof(VertexkvxV2);
+            l.color = offsetof(VertexkvxV2, color);
+            l.position = offsetof(VertexkvxV2, x);
+            break;
+        case 3:
+        case -3:
+            records = m.verticesV3;
+            l.size = sizeof(VertexkvxV3);
+            l.color = offsetof(VertexkvxV3, color);
+            l.normal = offsetof(VertexkvxV3, nx);
+            l.position = offsetof(VertexkvxV3, x);
+            break;
+        case 4:
+            records = m.verticesV4;
+            l.size = sizeof(VertexkvxV4);
+            l.color = offsetof(VertexkvxV4, color);
+            l.normal = offsetof(VertexkvxV4, nx);
+            l.uv = offsetof(VertexkvxV4, u);
+            l.position = offsetof(VertexkvxV4, x);
+            break;
+        default:  // 1, -1, -2
+            records = m.verticesV1;
+            l.size = sizeof(VertexkvxV1);
+            l.color = offsetof(VertexkvxV1, color);
+            l.position = offsetof(VertexkvxV1, x);
+            break;
+    }
+    if (records != nullptr) l.records = static_cast<const char*>(records);
+    return l;
+}
+
+// Index values per group of the index block: triples, pairs, the six of
+// version -3, none for -1.
+py::ssize_t IndexColumns(int32_t version) {
+    switch (version) {
+        case -1:
+            return 0;
+        case -2:
+            return 2;
+        case -3:
+            return 6;
+        default:
+            return 3;
+    }
+}
+
+// A read-only view of `rows` rows of `columns` values of type T (one
+// dimension when columns is 0), rowStride bytes apart from `first`, whose
+// base is `owner`: the array keeps the mesh alive, and no byte is copied.
+template <typename T>
+py::array View(const py::object& owner, const char* first, uint64_t rows, py::ssize_t columns,
+               py::ssize_t rowStride) {
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(rows)};
+    std::vector<py::ssize_t> strides{rowStride};
+    if (columns > 0) {
+        shape.push_back(columns);
+        strides.push_back(static_cast<py::ssize_t>(sizeof(T)));
+    }
+    py::array_t<T> a(shape, strides, reinterpret_cast<const T*>(first), owner);
+    py::detail::array_proxy(a.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return a;
+}
+
+// The mesh of `self`, which must be a Mesh that __init__ (or a load) has
+// made: Mesh.__new__ alone leaves one that holds nothing valid yet.
+const OKVX& MeshOf(const py::object& self) {
+    if (py::isinstance<PyMesh>(self)) {
+        auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+        py::detail::value_and_holder v =
+            instance->get_value_and_holder(py::detail::get_type_info(typeid(PyMesh)));
+        if (v && v.holder_constructed()) return v.value_ptr<PyMesh>()->m;
+    }
+    throw py::type_error("not an initialised kvx.Mesh");
+}
+
+py::object VertexField(const py::object& self, py::ssize_t RecordLayout::*field,
+                       py::ssize_t columns) {
+    const OKVX& m = MeshOf(self);
+    RecordLayout l = LayoutOf(m);
+    if (l.*field < 0) return py::none();
+    return View<float>(self, l.records + l.*field, m.vertexCount, columns, l.size);
+}
+
+py::object Colors(const py::object& self) {
+    const OKVX& m = MeshOf(self);
+    RecordLayout l = LayoutOf(m);
+    return View<uint32_t>(self, l.records + l.color, m.vertexCount, 0, l.size);
+}
+
+py::object Indices(const py::object& self, int32_t onlyFor) {
+    const OKVX& m = MeshOf(self);
+    const py::ssize_t columns = IndexColumns(m.version);
+    bool wanted = columns > 0;
+    if (onlyFor == 3) wanted = m.version >= 1 && m.version <= 4;
+    if (onlyFor == -2) wanted = m.version == -2;
+    if (!wanted) return py::none();
+    const char* first = m.faces != nullptr ? reinterpret_cast<const char*>(m.faces)
+                                           : reinterpret_cast<const char*>(kNoRecords);
+    return View<uint16_t>(self, first, m.faceCount, columns,
+                          columns * static_cast<py::ssize_t>(sizeof(uint16_t)));
+}
+
+ColorOrder OrderOf(const std::string& text) {
+    ColorOrder order;
+    if (!ParseColorOrder(text, &order)) {
+        throw py::value_error("colour order \"" + text + "\" is neither argb nor rgba");
+    }
+    return order;
+}
+
+py::array RgbaArray(const py::object& self, const std::string& orderText) {
+    const ColorOrder order = OrderOf(orderText);
+    const OKVX& m = MeshOf(self);
+    RecordLayout l = LayoutOf(m);
+    py::array_t<uint8_t> out({static_cast<py::ssize_t>(m.vertexCount), py::ssize_t{4}});
+    uint8_t* p = out.mutable_data();
+    for (uint64_t i = 0; i < m.vertexCount; ++i) {
+        uint32_t word;
+        std::memcpy(&word, l.records + i * static_cast<uint64_t>(l.size) + l.color, sizeof word);
+        Rgba c = DecodeColor(word, order);
+        p[4 * i] = c.r;
+        p[4 * i + 1] = c.g;
+        p[4 * i + 2] = c.b;
+        p[4 * i + 3] = c.a;
+    }
+    return out;
+}
+
+py::object Texcoords(const py::object& self) {
+    const OKVX& m = MeshOf(self);
+    if (m.version != 4) return py::none();
+    py::array_t<float> out({static_cast<py::ssize_t>(m.vertexCount), py::ssize_t{2}});
+    float* p = out.mutable_data();
+    for (uint64_t i = 0; i < m.vertexCount; ++i) {
+        p[2 * i] = m.verticesV4[i].u;
+        p[2 * i + 1] = 1.0f - m.verticesV4[i].v;  // as kvxexport writes it
+    }
+    return out;
+}
+
+py::str Name(const py::object& self) {
+    const OKVX& m = MeshOf(self);
+    const size_t length = strnlen(m.name, sizeof m.name);
+    PyObject* s = PyUnicode_DecodeUTF8(m.name, static_cast<Py_ssize_t>(length), "surrogateescape");
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+std::string Repr(const py::object& self) {
+    if (!py::isinstance<PyMesh>(self)) return "<kvx.Mesh>";
+    const OKVX* mesh = nullptr;
+    try {
+        mesh = &MeshOf(self);
+    } catch (const py::type_error&) {
+        return "<kvx.Mesh, not initialised>";
+    }
+    const OKVX& m = *mesh;
+    std::string text = "<kvx.Mesh version " + std::to_string(m.version) + ", " +
+                       std::to_string(m.vertexCount) +
+                       (m.vertexCount == 1 ? " vertex" : " vertices");
+    if (m.version != -1) {
+        text += ", " + std::to_string(m.faceCount) + (m.version == -2 ? " edge" : " face") +
+                (m.faceCount == 1 ? "" : "s");
+    }
+    return text + ">";
+}
+
+// The mesh as the KVX file that saving it writes, held in memory: the
+// state that pickle keeps (and that __setstate__ loads back, checked as any
+// file is).
+py::bytes FileBytes(const py::object& self) {
+    const OKVX& m = MeshOf(self);
+    const RecordLayout l = LayoutOf(m);
+    const uint64_t vertexBytes = uint64_t{m.vertexCount} * static_cast<uint64_t>(l.size);
+    const uint64_t indexBytes =
+        m.version == -1 ? 0
+                        : uint64_t{m.faceCount} * static_cast<uint64_t>(IndexColumns(m.version)) *
+                              sizeof(uint16_t);
+    const size_t nameBytes = m.version == 4 ? strnlen(m.name, 255) : 0;
+    const uint64_t total = kKvxHeaderSize + vertexBytes + indexBytes + nameBytes;
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+    if (out == nullptr) throw py::error_already_set();
+    char* p = PyBytes_AsString(out);
+    std::memcpy(p, "KVX", 3);
+    std::memcpy(p + 3, &m.vertexCount, 4);  // little-endian, as okvx.h asserts
+    std::memcpy(p + 7, &m.faceCount, 4);
+    std::memcpy(p + 11, &m.version, 4);
+    p += kKvxHeaderSize;
+    if (vertexBytes > 0) std::memcpy(p, l.records, vertexBytes);
+    if (indexBytes > 0) std::memcpy(p + vertexBytes, m.faces, indexBytes);
+    std::memcpy(p + vertexBytes + indexBytes, m.name, nameBytes);
+    return py::reinterpret_steal<py::bytes>(out);
+}
+
+void Save(const py::object& self, const py::object& pathArg) {
+    const OKVX& m = MeshOf(self);
+    const std::string path = PathOf(pathArg);
+    kvxpy::SaveOperation op = kvxpy::SaveOperationOf(m.version);
+    if (op == nullptr) {
+        RaiseInput(DisplayName(path.c_str()) + ": version " + std::to_string(m.version) +
+                   " is read only; no program writes it");
+    }
+    KvxStatus why;
+    bool saved;
+    {
+        py::gil_scoped_release nogil;
+        std::lock_guard<std::mutex> lock(gToolMutex);
+        saved = (m.*op)(path.c_str(), &why);
+    }
+    if (saved) return;
+    std::string message = DisplayName(path.c_str()) + ": " + KvxStatusMessage(why);
+    if (why.code == KvxErrc::out_of_memory) Raise(ErrorKind::memory, message);
+    Raise(ErrorKind::io, message, why.sysErrno, pathArg);
+}
+
+// ---- Building a mesh from arrays ----
+
+py::array AsArray(const py::handle& value) {
+    return py::module_::import("numpy").attr("asarray")(value);
+}
+
+std::string ShapeText(const py::array& a) {
+    std::string text = "(";
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) {
+        if (k > 0) text += ", ";
+        text += std::to_string(a.shape(k));
+    }
+    return text + (a.ndim() == 1 ? ",)" : ")");
+}
+
+std::string DtypeText(const py::array& a) {
+    return py::str(a.dtype()).cast<std::string>();
+}
+
+// `value` as an array of `columns` columns (one dimension when 0) whose
+// kind is one of `kinds` (NumPy's letters: f, i, u); an empty list or array
+// counts as zero rows of any kind. `what` and `form` name it in messages.
+py::array RowsOf(const py::handle& value, const char* what, const char* form, py::ssize_t columns,
+                 const char* kinds) {
+    py::array a = AsArray(value);
+    if (a.size() == 0 && a.ndim() == 1) {
+        std::vector<py::ssize_t> shape{0};
+        if (columns > 0) shape.push_back(columns);
+        return py::array(py::dtype("float32"), shape);
+    }
+    const bool shaped = columns > 0 ? a.ndim() == 2 && a.shape(1) == columns : a.ndim() == 1;
+    if (!shaped) {
+        RaiseInput(std::string(what) + " must be " + form + "; got shape " + ShapeText(a));
+    }
+    if (a.size() > 0 && std::strchr(kinds, a.dtype().kind()) == nullptr) {
+        RaiseInput(std::string(what) + " must be " + form + "; got " + DtypeText(a));
+    }
+    return a;
+}
+
+template <typename T>
+py::array_t<T, py::array::c_style | py::array::forcecast> Cast(const py::array& a) {
+    auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
+void CheckRows(const py::array& a, py::ssize_t rows, const char* what) {
+    if (a.shape(0) != rows) {
+        RaiseInput(std::string(what) + " has " + std::to_string(a.shape(0)) +
+                   " rows; positions has " + std::to_string(rows));
+    }
+}
+
+// The colour words from whatever form `colors` takes, or none.
+std::vector<uint32_t> ColorWords(const py::object& colors, py::ssize_t rows,
+                                 const std::string& orderText) {
+    const ColorOrder order = OrderOf(orderText);
+    std::vector<uint32_t> words;
+    if (colors.is_none()) return words;
+    static constexpr char kForms[] =
+        "(N,) colour words, (N, 4) colour values from 0 to 1 or (N, 4) uint8 bytes";
+    py::array a = AsArray(colors);
+    const char kind = a.dtype().kind();
+    const bool number = kind == 'f' || kind == 'i' || kind == 'u';
+    const bool words1d = a.ndim() == 1 && (kind == 'i' || kind == 'u' || a.size() == 0);
+    const bool four = a.ndim() == 2 && a.shape(1) == 4 && number;
+    const bool bytes = four && kind == 'u' && a.itemsize() == 1;
+    if (!(words1d || four)) {
+        RaiseInput(std::string("colors must be ") + kForms + "; got " + DtypeText(a) +
+                   " of shape " + ShapeText(a));
+    }
+    CheckRows(a, rows, "colors");
+    words.resize(static_cast<size_t>(rows));
+    const auto n = static_cast<uint64_t>(rows);
+    std::string message;
+    bool ok = true;
+    if (bytes) {
+        kvxpy::WordsFromBytes(Cast<uint8_t>(a).data(), n, order, words.data());
+    } else if (four) {
+        ok = kvxpy::PackColors(Cast<float>(a).data(), n, words.data(), message);
+    } else if (kind == 'u') {
+        ok = kvxpy::WordsFromIntegers(Cast<uint64_t>(a).data(), n, words.data(), message);
+    } else if (n > 0) {
+        ok = kvxpy::WordsFromIntegers(Cast<int64_t>(a).data(), n, words.data(), message);
+    }
+    if (!ok) RaiseInput(message);
+    return words;
+}
+
+std::string NameBytes(const py::object& name) {
+    if (name.is_none()) return {};
+    if (py::isinstance<py::bytes>(name)) return name.cast<std::string>();
+    if (!py::isinstance<py::str>(name)) throw py::type_error("name must be str or bytes");
+    PyObject* b = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
+    if (b == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(b).cast<std::string>();
+}
+
+std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& faces,
+                                 const py::object& colors, const py::object& uv,
+                                 const py::object& name, int32_t version, const py::object& edges,
+                                 const py::object& texcoords, const std::string& colorOrder) {
+    if (!kvxpy::IsWritableVersion(version)) {
+        RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
+    }
+    if (version < 0 && !faces.is_none()) {
+        RaiseInput(version == -2 ? "version -2 (a wireframe) takes edges=, not faces"
+                                 : "version -1 (a point set) takes no faces");
+    }
+    if (version != -2 && !edges.is_none()) RaiseInput("edges= is for version -2 (a wireframe)");
+    if (version != 4 && !(uv.is_none() && texcoords.is_none())) {
+        RaiseInput("texture coordinates are stored by version 4 only");
+    }
+    if (!uv.is_none() && !texcoords.is_none()) {
+        RaiseInput("give uv (as stored) or texcoords (as a text mesh has them), not both");
+    }
+    const std::string nameBytes = NameBytes(name);
+    if (version != 4 && !nameBytes.empty()) RaiseInput("a name is stored by version 4 only");
+
+    auto p = Cast<float>(RowsOf(positions, "positions", "an (N, 3) array of numbers", 3, "fiu"));
+    const py::ssize_t n = p.shape(0);
+    kvxpy::MeshSource source;
+    source.version = version;
+    source.vertexCount = static_cast<uint64_t>(n);
+    source.positions = p.data();
+    source.name = nameBytes;
+
+    std::vector<uint32_t> words = ColorWords(colors, n, colorOrder);
+    if (!words.empty()) source.colors = words.data();
+
+    py::array_t<float, py::array::c_style | py::array::forcecast> uvArray;
+    const py::object& coords = uv.is_none() ? texcoords : uv;
+    if (!coords.is_none()) {
+        const char* what = uv.is_none() ? "texcoords" : "uv";
+        uvArray = Cast<float>(RowsOf(coords, what, "an (N, 2) array of numbers", 2, "fiu"));
+        CheckRows(uvArray, n, what);
+        (uv.is_none() ? source.texcoords : source.uv) = uvArray.data();
+    }
+
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> signedIndices;
+    py::array_t<uint64_t, py::array::c_style | py::array::forcecast> unsignedIndices;
+    const py::object& rows = version == -2 ? edges : faces;
+    if (!rows.is_none()) {
+        const bool pairs = version == -2;
+        py::array a = RowsOf(
+            rows, pairs ? "edges" : "faces",
+            pairs ? "an (E, 2) array of vertex indices" : "an (F, 3) array of vertex indices",
+            pairs ? 2 : 3, "iu");
+        source.indices.rows = static_cast<uint64_t>(a.shape(0));
+        if (a.dtype().kind() == 'u') {
+            unsignedIndices = Cast<uint64_t>(a);
+            source.indices.unsignedValues = unsignedIndices.data();
+        } else {
+            signedIndices = Cast<int64_t>(a);
+            source.indices.signedValues = signedIndices.data();
+        }
+    }
+
+    auto mesh = std::make_unique<PyMesh>();
+    std::string message;
+    kvxpy::BuildResult result;
+    {
+        py::gil_scoped_release nogil;
+        std::lock_guard<std::mutex> lock(gToolMutex);
+        result = kvxpy::BuildMesh(source, mesh->m, message);
+    }
+    if (result == kvxpy::BuildResult::no_memory) Raise(ErrorKind::memory, message);
+    if (result == kvxpy::BuildResult::bad_input) RaiseInput(message);
+    return mesh;
+}
+
+// ---- Loading ----
+
+std::unique_ptr<PyMesh> Load(const py::object& pathArg) {
+    const std::string path = PathOf(pathArg);
+    auto mesh = std::make_unique<PyMesh>();
+    KvxStatus why;
+    int32_t loaded;
+    {
+        py::gil_scoped_release nogil;
+        loaded = mesh->m.load(path.c_str(), &why);
+    }
+    if (loaded != 1) RaiseLoadFailure(path, why, mesh->m.version, pathArg);
+    return mesh;
+}
+
+std::unique_ptr<PyMesh> LoadBytes(const py::bytes& data, const std::string& name) {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(data.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+    auto mesh = std::make_unique<PyMesh>();
+    KvxStatus why;
+    int32_t loaded;
+    {
+        // bytes objects do not change, and `data` holds this one.
+        py::gil_scoped_release nogil;
+        loaded = KvxLoadMemory(mesh->m, bytes, static_cast<size_t>(size), &why);
+    }
+    if (loaded != 1) RaiseLoadFailure(name, why, mesh->m.version, py::none());
+    return mesh;
+}
+
+// ---- The converters ----
+
+struct Converter {
+    int32_t version;
+    const char* program;
+    ConvertFunction convert;
+};
+
+constexpr Converter kConverters[] = {
+    {1, "kvxconv1", ConvertKvxconv1},    {2, "kvxconv2", ConvertKvxconv2},
+    {3, "kvxconv3", ConvertKvxconv3},    {4, "kvxconv4", ConvertKvxconv4},
+    {-1, "kvxpoints", ConvertKvxpoints}, {-2, "kvxwire", ConvertKvxwire},
+};
+
+const Converter& ConverterOf(int32_t version) {
+    for (const Converter& c : kConverters) {
+        if (c.version == version) return c;
+    }
+    RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
+}
+
+// Releases what a converter's work leaves in the globals: the mesh and
+// kvxwire's arrays (CFaceList goes with the normal pass itself).
+void ReleaseToolGlobals() {
+    KvxRelease(mesh);
+    KvxFree(tmpFaces);
+    tmpFaces = nullptr;
+    KvxFree(Lines);
+    Lines = nullptr;
+    KvxFree(filteredLines);
+    filteredLines = nullptr;
+}
+
+// Runs the converter of `version` from input to output, its text dropped;
+// with `keep`, the mesh it wrote moves there. Returns the exit status;
+// `failure` says why when it is not 0.
+int RunConverter(int32_t version, const std::string& input, const std::string& output, OKVX* keep,
+                 RunFailure& failure) {
+    const Converter& c = ConverterOf(version);
+    py::gil_scoped_release nogil;
+    std::lock_guard<std::mutex> lock(gToolMutex);
+    const int status = RunGuarded(
+        c.program, [&] { c.convert(input.c_str(), output.c_str(), ConsoleOut::kDiscard); },
+        &failure);
+    if (status == kExitOk && keep != nullptr) {
+        *keep = mesh;
+        mesh = OKVX{};
+    }
+    ReleaseToolGlobals();
+    return status;
+}
+
+void Convert(const py::object& inputArg, const py::object& outputArg, int32_t version) {
+    const std::string input = PathOf(inputArg);
+    const std::string output = PathOf(outputArg);
+    RunFailure failure;
+    if (RunConverter(version, input, output, nullptr, failure) != kExitOk) {
+        RaiseRunFailure(failure, inputArg, outputArg);
+    }
+}
+
+std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
+    const std::string input = PathOf(inputArg);
+    auto result = std::make_unique<PyMesh>();
+    RunFailure failure;
+    // The converter writes its file to the null device and leaves the mesh it
+    // wrote, which becomes this one: saved, it gives the same bytes.
+    if (RunConverter(version, input, "/dev/null", &result->m, failure) != kExitOk) {
+        RaiseRunFailure(failure, inputArg, py::str("/dev/null"));
+    }
+    return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kvx, module) {
+    module.doc() =
+        "The native part of kvx: the mesh model, KVX load and save, and the converters. "
+        "Use the package kvx rather than this module.";
+    module.attr("__version__") = KVX_VERSION;
+
+    py::class_<PyMesh> cls(module, "Mesh",
+                           R"(A triangle mesh, point set or wireframe of one KVX version.
+
+kvx.load() gives one as a file holds it; Mesh(...) builds one from arrays.
+Its arrays are read-only views of the vertex records and the index block,
+with no copy: each keeps the mesh alive. Build a new Mesh to change one.
+
+Mesh(positions, faces=None, colors=None, uv=None, name=None, version=3, *,
+     edges=None, texcoords=None, color_order="argb")
+
+positions   (N, 3) numbers, stored as float32 (float64 rounds to nearest).
+faces       (F, 3) integer vertex indices (versions 1 to 4); each must be
+            below N and at most 65535. None: no faces.
+edges       (E, 2) integer vertex indices (version -2), checked the same way.
+colors      (N,) colour words (integers 0 to 0xFFFFFFFF); or (N, 4) uint8
+            red, green, blue, alpha, encoded in color_order; or (N, 4) other
+            numbers, packed as a text mesh's four colour values are (each
+            times 255, truncated, must lie in 0 to 255; the first value
+            goes to the high byte: alpha in the argb order). None:
+            0xFFFFFFFF (version 1: 0xFFFF0000, as kvxconv1 writes).
+uv          version 4: (N, 2) texture coordinates as stored (Mesh.uv).
+texcoords   version 4: (N, 2) texture coordinates as a text mesh gives them;
+            v is stored as 1 - v in float32, as kvxconv4 stores it.
+name        version 4: str or bytes, at most 255 bytes, no zero byte.
+version     1, 2, 3, 4, -1 (point set) or -2 (wireframe).
+
+Versions 3 and 4 get the smooth vertex normals of kvxconv3 and kvxconv4, bit
+for bit. Bad arguments raise KvxInputError (a ValueError) with the
+converters' words, e.g. "face 3 names vertex 8 of 8".
+
+A mesh pickles as the bytes of its KVX file, loaded back with the loader's
+checks, so that Dask and multiprocessing can move it.)");
+    cls.attr("__module__") = "kvx";
+    cls.def(py::init(&MakeMesh), py::arg("positions"), py::arg("faces") = py::none(),
+            py::arg("colors") = py::none(), py::arg("uv") = py::none(),
+            py::arg("name") = py::none(), py::arg("version") = 3, py::kw_only(),
+            py::arg("edges") = py::none(), py::arg("texcoords") = py::none(),
+            py::arg("color_order") = "argb");
+    cls.def_property_readonly(
+        "version", [](const py::object& self) { return MeshOf(self).version; },
+        "The version code: 1, 2, 3, 4, -1 (point set), -2 (wireframe) or -3 (read only).");
+    cls.def_property_readonly("name", &Name,
+                              "The name (version 4; '' otherwise), bytes that are not UTF-8 as "
+                              "surrogate escapes.");
+    cls.def_property_readonly(
+        "vertex_count", [](const py::object& self) { return MeshOf(self).vertexCount; },
+        "The number of vertices.");
+    cls.def_property_readonly(
+        "face_count", [](const py::object& self) { return MeshOf(self).faceCount; },
+        "The header's face count: triangles (1 to 4), edges (-2); for -1 the word the file "
+        "holds (kvxpoints writes the vertex count).");
+    cls.def_property_readonly(
+        "positions",
+        [](const py::object& self) { return VertexField(self, &RecordLayout::position, 3); },
+        "(N, 3) float32 view of x, y, z.");
+    cls.def_property_readonly(
+        "normals",
+        [](const py::object& self) { return VertexField(self, &RecordLayout::normal, 3); },
+        "(N, 3) float32 view of the vertex normals (versions 3, 4, -3), else None.");
+    cls.def_property_readonly("colors", &Colors,
+                              "(N,) uint32 view of the colour words; rgba() decodes them.");
+    cls.def_property_readonly(
+        "uv", [](const py::object& self) { return VertexField(self, &RecordLayout::uv, 2); },
+        "(N, 2) float32 view of u, v as stored (version 4), else None; texcoords() gives the "
+        "text mesh's (u, v).");
+    cls.def_property_readonly(
+        "faces", [](const py::object& self) { return Indices(self, 3); },
+        "(F, 3) uint16 view of the triangles (versions 1 to 4), else None.");
+    cls.def_property_readonly(
+        "edges", [](const py::object& self) { return Indices(self, -2); },
+        "(E, 2) uint16 view of the edges (version -2), else None.");
+    cls.def_property_readonly(
+        "indices", [](const py::object& self) { return Indices(self, 0); },
+        "uint16 view of the whole index block, one row per group: 3 columns (1 to 4), 2 "
+        "(-2), 6 (-3); None for -1.");
+    cls.def("rgba", &RgbaArray, py::arg("order") = "argb",
+            R"(The colours as a new (N, 4) uint8 array of red, green, blue, alpha.
+
+order: "argb" reads the word's high byte as alpha (the programs' default),
+"rgba" as red.)");
+    cls.def("texcoords", &Texcoords,
+            "The texture coordinates as a text mesh gives them, a new (N, 2) float32 array of "
+            "u, 1 - v (as kvxexport writes them); None unless version 4.");
+    cls.def("save", &Save, py::arg("path"),
+            R"(Writes the mesh as a KVX file of its version at path (str, bytes or
+os.PathLike), as the converters write: complete or not at all, an existing
+file untouched on failure. Raises KvxIOError (an OSError, errno set) when
+the file cannot be written.)");
+    cls.def("__repr__", &Repr);
+    cls.def(py::pickle([](const py::object& self) { return py::make_tuple(FileBytes(self)); },
+                       [](const py::tuple& state) {
+                           if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
+                               throw py::value_error("not a pickled kvx.Mesh");
+                           }
+                           return LoadBytes(state[0].cast<py::bytes>(), "<pickle>");
+                       }));
+
+    module.def("load", &Load, py::arg("path"));
+    module.def("load_bytes", &LoadBytes, py::arg("data"), py::arg("name"));
+    module.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("version"));
+    module.def("read_cmsh", &ReadCmsh, py::arg("path"), py::arg("version"));
+}
