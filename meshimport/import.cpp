@@ -58,12 +58,6 @@ ImportReport Failure(ImportStatus status, std::string error) {
     return r;
 }
 
-// Releases a mesh's arrays when it goes.
-struct KvxMesh {
-    OKVX m{};
-    ~KvxMesh() { KvxRelease(m); }
-};
-
 // Converts `mesh` into `out`; on failure fills `report`.
 bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
              const std::string& input, OKVX& out, ImportReport& report) {
@@ -89,7 +83,9 @@ bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
     return false;
 }
 
-ImportReport Import(const ImportRequest& request) {
+// The meshes of an import, in memory: fills `meshes` with one, or a
+// split's parts; sets report.summary's vertex count for a split.
+ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& vertices) {
     const std::string& input = request.input;
     ImportReport report;
     std::string badName;
@@ -125,8 +121,10 @@ ImportReport Import(const ImportRequest& request) {
     ImportResult read = ReadMeshFile(input, format, formatName, options);
     if (!read.ok()) {
         bool memory = read.error.kind == ImportErrc::out_of_memory;
-        return Failure(memory ? ImportStatus::out_of_memory : ImportStatus::bad_input,
-                       read.error.message);
+        report = Failure(memory ? ImportStatus::out_of_memory : ImportStatus::bad_input,
+                         read.error.message);
+        report.sysErrno = read.error.sysErrno;
+        return report;
     }
     ImportedMesh& mesh = read.mesh;
     report.warnings = std::move(mesh.warnings);
@@ -158,22 +156,11 @@ ImportReport Import(const ImportRequest& request) {
         }
     }
 
-    const size_t vertices = mesh.vertexCount();
+    vertices = mesh.vertexCount();
     if (!HasIndices(version) || vertices <= kKvxMostVertices) {
-        KvxMesh out;
-        if (!Convert(mesh, version, name, input, out.m, report)) return report;
-        // The mesh's arrays are no longer needed while the file is written.
-        std::vector<float>().swap(mesh.positions);
-        KvxStatus why;
-        if (!SaveKvx(out.m, request.output.c_str(), &why)) {
-            report.status = ImportStatus::write_failed;
-            report.error = request.output + ": " + KvxStatusMessage(why);
-            return report;
-        }
-        report.written.push_back(request.output);
+        Convert(mesh, version, name, input, meshes.add(), report);
         return report;
     }
-
     if (!request.split) {
         report.status = ImportStatus::bad_input;
         report.error = input + ": " + std::to_string(vertices) +
@@ -186,19 +173,41 @@ ImportReport Import(const ImportRequest& request) {
         report.error = input + ": out of memory";
         return report;
     }
+    // The whole mesh is no longer needed while the parts are converted.
+    ImportedMesh().positions.swap(mesh.positions);
+    for (ImportedMesh& part : parts) {
+        if (!Convert(part, version, name, input, meshes.add(), report)) return report;
+        ImportedMesh released = std::move(part);
+    }
+    return report;
+}
+
+ImportReport Import(const ImportRequest& request) {
+    KvxMeshes meshes;
+    size_t vertices = 0;
+    ImportReport report = Make(request, meshes, vertices);
+    if (report.status != ImportStatus::ok) return report;
+    const bool split = request.split && meshes.size() > 1;
+    if (!split) {
+        KvxStatus why;
+        if (!SaveKvx(meshes[0], request.output.c_str(), &why)) {
+            report.status = ImportStatus::write_failed;
+            report.error = request.output + ": " + KvxStatusMessage(why);
+            return report;
+        }
+        report.written.push_back(request.output);
+        return report;
+    }
     KvxFileSet set;
     std::vector<std::string> paths;
-    for (size_t k = 0; k < parts.size(); ++k) {
-        KvxMesh out;
-        if (!Convert(parts[k], version, name, input, out.m, report)) return report;
+    for (size_t k = 0; k < meshes.size(); ++k) {
         paths.push_back(PartPath(request.output, k + 1));
         std::string error;
-        if (!set.add(out.m, paths.back(), &error)) {
+        if (!set.add(meshes[k], paths.back(), &error)) {
             report.status = ImportStatus::write_failed;
             report.error = error;
             return report;
         }
-        std::vector<float>().swap(parts[k].positions);
     }
     std::string error;
     if (!set.commit(&error)) {
@@ -207,7 +216,7 @@ ImportReport Import(const ImportRequest& request) {
         return report;
     }
     report.written = paths;
-    report.summary = input + ": " + std::to_string(vertices) + " vertices in " +
+    report.summary = request.input + ": " + std::to_string(vertices) + " vertices in " +
                      std::to_string(paths.size()) + (paths.size() == 1 ? " part: " : " parts: ");
     for (size_t k = 0; k < paths.size(); ++k) {
         report.summary += (k ? ", " : "") + paths[k];
@@ -276,9 +285,27 @@ ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::str
     return r;
 }
 
+KvxMeshes::~KvxMeshes() {
+    for (OKVX& m : meshes_) KvxRelease(m);
+}
+
+OKVX& KvxMeshes::add() {
+    meshes_.emplace_back();
+    return meshes_.back();
+}
+
 ImportReport RunImport(const ImportRequest& request) {
     try {
         return Import(request);
+    } catch (const std::bad_alloc&) {
+        return Failure(ImportStatus::out_of_memory, request.input + ": out of memory");
+    }
+}
+
+ImportReport ImportMeshes(const ImportRequest& request, KvxMeshes& meshes) {
+    try {
+        size_t vertices = 0;
+        return Make(request, meshes, vertices);
     } catch (const std::bad_alloc&) {
         return Failure(ImportStatus::out_of_memory, request.input + ": out of memory");
     }

@@ -11,6 +11,8 @@
 - read_cmsh(path, values, version): a Mesh from a text mesh, exactly as the
   converter of that version would write it.
 - convert(src, dst, version): one of the six converters, in this process.
+- load_any(path, split=False): a Mesh (or, split, a list of them) from any
+  file kvximport reads: OBJ, PLY, STL, OFF, and what assimp reads.
 - Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
   with errno), KvxMemoryError (MemoryError), with the programs' messages.
 
@@ -48,6 +50,7 @@ __all__ = [
     "VERSIONS",
     "convert",
     "load",
+    "load_any",
     "load_bytes",
     "read_cmsh",
 ]
@@ -144,6 +147,44 @@ def convert(src, dst, version: int = 3) -> None:
     set), KvxMemoryError (status 4), each with the program's message.
     """
     _kvx.convert(src, dst, _check_version(version))
+
+
+def load_any(
+    path,
+    split: bool = False,
+    *,
+    version: "int | None" = None,
+    format: "str | None" = None,
+    color_order: str = "argb",
+    name: "str | None" = None,
+    weld: "bool | None" = None,
+):
+    """Reads any mesh file kvximport reads into a Mesh, as kvximport would
+    write it: Mesh.save() gives kvximport's bytes.
+
+    OBJ, PLY (ASCII and binary), STL (ASCII and binary) and OFF by the
+    project's own readers; glTF, COLLADA, FBX, 3DS and the rest that assimp
+    reads where the build found assimp. The format follows the extension
+    unless `format` names one ("obj", "ply", "stl", "off", or an assimp
+    extension such as "glb").
+
+    version: 1, 2, 3, 4, -1 or -2; None gives 3, or 4 when the mesh has
+    texture coordinates. color_order ("argb" or "rgba") is how float colours
+    are packed; name is the version-4 name (the source's object name, or the
+    file's, by default); weld merges equal vertices (None: STL only).
+
+    A KVX mesh holds at most 65,536 vertices: a larger one raises
+    KvxInputError, unless `split`, which returns a list of parts, each a
+    compact mesh, in kvximport --split's order (a list of one when the mesh
+    fits). Warnings (an STL header whose count is wrong) become Python
+    warnings. Errors raise KvxInputError, KvxIOError (KvxFileNotFoundError
+    for a missing file) or KvxMemoryError with kvximport's messages.
+    """
+    if version is not None:
+        _check_version(version)
+    return _kvx.load_any(
+        path, bool(split), version or 0, format or "", color_order, name, weld
+    )
 
 
 try:

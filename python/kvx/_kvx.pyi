@@ -1,5 +1,5 @@
 # Types of the native module kvx._kvx, which kvx re-exports (kvx.Mesh) and
-# wraps (kvx.load, kvx.read_cmsh, kvx.convert).
+# wraps (kvx.load, kvx.read_cmsh, kvx.convert, kvx.load_any).
 import os
 from typing import Optional, Union
 
@@ -56,3 +56,12 @@ def load(path: _Path) -> Mesh: ...
 def load_bytes(data: bytes, name: str) -> Mesh: ...
 def convert(input: _Path, output: _Path, version: int) -> None: ...
 def read_cmsh(path: _Path, version: int) -> Mesh: ...
+def load_any(
+    path: _Path,
+    split: bool,
+    version: int,
+    format: str,
+    color_order: str,
+    name: Optional[str],
+    weld: Optional[bool],
+) -> Union[Mesh, list[Mesh]]: ...

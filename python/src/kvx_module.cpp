@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "console.h"
+#include "meshimport/import.h"
 #include "mesh_build.h"
 #include "meshcore/okvx.h"
 #include "meshtext/color.h"
@@ -625,6 +626,50 @@ std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
     return result;
 }
 
+// kvximport's reading of any format it reads, into meshes: one, or with
+// `split` a list of parts. Its warnings become Python warnings.
+py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
+                   const std::string& format, const std::string& colorOrder,
+                   const py::object& name, const py::object& weld) {
+    kvx::ImportRequest request;
+    request.input = PathOf(pathArg);
+    request.format = format;
+    request.version = version;
+    request.split = split;
+    if (!ParseColorOrder(colorOrder, &request.colorOrder)) {
+        RaiseInput("color_order must be \"argb\" or \"rgba\", not \"" + colorOrder + "\"");
+    }
+    if (!name.is_none()) request.name = name.cast<std::string>();
+    if (!weld.is_none()) request.weld = weld.cast<bool>() ? kvx::WeldMode::on : kvx::WeldMode::off;
+
+    kvx::KvxMeshes meshes;
+    kvx::ImportReport report;
+    {
+        // The normal pass uses the global CFaceList.
+        py::gil_scoped_release nogil;
+        std::lock_guard<std::mutex> lock(gToolMutex);
+        report = kvx::ImportMeshes(request, meshes);
+    }
+    py::object warn = py::module_::import("warnings").attr("warn");
+    for (const std::string& warning : report.warnings) warn(MessageText(warning));
+    switch (report.status) {
+        case kvx::ImportStatus::ok:
+            break;
+        case kvx::ImportStatus::out_of_memory:
+            Raise(ErrorKind::memory, report.error);
+        default:
+            if (report.sysErrno != 0) Raise(ErrorKind::io, report.error, report.sysErrno, pathArg);
+            RaiseInput(report.error);
+    }
+    py::list parts;
+    for (size_t k = 0; k < meshes.size(); ++k) {
+        auto part = std::make_unique<PyMesh>();
+        std::swap(part->m, meshes[k]);
+        parts.append(py::cast(std::move(part)));
+    }
+    return split ? py::object(parts) : parts[0];
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kvx, module) {
@@ -734,4 +779,6 @@ the file cannot be written.)");
     module.def("load_bytes", &LoadBytes, py::arg("data"), py::arg("name"));
     module.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("version"));
     module.def("read_cmsh", &ReadCmsh, py::arg("path"), py::arg("version"));
+    module.def("load_any", &LoadAny, py::arg("path"), py::arg("split"), py::arg("version"),
+               py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"));
 }

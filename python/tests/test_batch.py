@@ -36,9 +36,16 @@ def corpus(tmp_path_factory):
         r = run_program(PROGRAMS[3], path, root / "program.kvx")
         assert r.returncode == 2
         failures[str(path)] = r.stderr.decode()[len("kvxconv3: "):-1]
-    (root / "in" / "part.ply").write_text("ply\n")
-    ply = str(root / "in" / "part.ply")
-    failures[ply] = f"{ply}: unsupported input (kvximport is needed for .ply)"
+    # Other formats as kvximport reads and writes them.
+    ply = root / "in" / "part.ply"
+    ply.write_text("ply\n")
+    r = run_program("kvximport", ply, root / "program.kvx")
+    assert r.returncode == 2
+    failures[str(ply)] = r.stderr.decode()[len("kvximport: "):-1]
+    off = root / "in" / "tetra.off"
+    off.write_text("OFF\n4 4 0\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n3 0 2 1\n3 0 1 3\n3 0 3 2\n3 1 2 3\n")
+    assert run_program("kvximport", off, root / "program.kvx").returncode == 0
+    expected["tetra.kvx"] = (root / "program.kvx").read_bytes()
     twin = write_cmsh(root / "in" / "sub" / "m007.cmsh", 1007, 7)
     failures[str(twin)] = f"{twin}: {root / 'out' / 'm007.kvx'} is already the output of " \
                           f"{root / 'in' / 'm007.cmsh'}"
@@ -47,7 +54,8 @@ def corpus(tmp_path_factory):
     expected["alias.kvx"] = expected["m000.kvx"]
     gone = str(root / "in" / "gone.cmsh")
     failures[gone] = f"{gone}: No such file or directory"
-    inputs = [str(root / "in" / "*.cmsh"), ply, str(twin), gone, str(root / "in" / "m00*.cmsh")]
+    inputs = [str(root / "in" / "*.cmsh"), str(ply), str(off), str(twin), gone,
+              str(root / "in" / "m00*.cmsh")]
     return root, inputs, expected, failures
 
 
@@ -65,7 +73,7 @@ def check(corpus, out, r, workers):
     assert r.stderr == ""  # no progress bar where standard error is no terminal
     summary = json.loads(r.stdout)
     assert summary["files"] == len(expected) + len(failures)
-    assert summary["converted"] == len(expected) == FILES + 1
+    assert summary["converted"] == len(expected) == FILES + 2  # with alias and tetra
     assert summary["workers"] == workers and summary["version"] == 3
     assert summary["files_per_second"] > 0
     got = {f["path"]: f["message"] for f in summary["failed"]}

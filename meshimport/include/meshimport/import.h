@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "meshcore/okvx.h"
 #include "meshimport/imported_mesh.h"
 
 namespace kvx {
@@ -48,6 +49,8 @@ struct ImportReport {
     ImportStatus status = ImportStatus::ok;
     // One line without the program name, when status is not ok.
     std::string error;
+    // errno of the system call that failed to open or read the input, or 0.
+    int sysErrno = 0;
     // Lines without the program name, reported whatever the status.
     std::vector<std::string> warnings;
     // The files written: the output, or the parts of a split.
@@ -66,5 +69,28 @@ struct ImportReport {
 // "<stem>-2.kvx", ... in the output's folder, <stem> being the output's file
 // name without a ".kvx" ending (SplitMesh).
 ImportReport RunImport(const ImportRequest& request);
+
+// KVX meshes in memory, released when the holder goes.
+class KvxMeshes {
+public:
+    KvxMeshes() = default;
+    KvxMeshes(const KvxMeshes&) = delete;
+    KvxMeshes& operator=(const KvxMeshes&) = delete;
+    ~KvxMeshes();
+
+    // A new, zero mesh at the end.
+    OKVX& add();
+    size_t size() const { return meshes_.size(); }
+    OKVX& operator[](size_t k) { return meshes_[k]; }
+
+private:
+    std::vector<OKVX> meshes_;
+};
+
+// RunImport without the writing: adds the meshes it would write to
+// `meshes` (one, or a split's parts in order; request.output is not used)
+// and reports as it does, `written` and `summary` left empty. After a
+// failure, `meshes` holds what was made so far.
+ImportReport ImportMeshes(const ImportRequest& request, KvxMeshes& meshes);
 
 }  // namespace kvx

@@ -32,8 +32,8 @@ every file was converted, 1 when any failed, 2 when the run could not start
 (bad arguments, an output folder that cannot be made, no scheduler at
 ADDRESS).
 
-Inputs other than .cmsh are reported as unsupported: reading other formats
-needs kvximport.
+Inputs other than .cmsh are read as kvximport reads them (kvx.load_any):
+OBJ, PLY, STL, OFF and what assimp reads.
 """
 
 import argparse
@@ -59,10 +59,8 @@ def convert_one(src, dst, version):
         if suffix == ".cmsh":
             kvx.convert(src, dst, version)
         else:
-            # Text meshes only, for now: the other formats come with
-            # kvximport (kvx.load_any), which is not part of this build.
-            what = suffix if suffix else "files without a suffix"
-            return f"{src}: unsupported input (kvximport is needed for {what})"
+            # Everything else as kvximport reads and writes it.
+            kvx.load_any(src, version=version).save(dst)
     except kvx.KvxError as e:
         return str(e)
     except Exception as e:  # noqa: BLE001 -- one file's failure must not end the batch
