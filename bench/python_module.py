@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Measures the Python module's figures that the guide reports.
 
-    /usr/bin/python3 python/measure.py build
+    /usr/bin/python3 bench/python_module.py build
 
 1. kvx.load of a version-3 file of 65,536 vertices and 131,072 triangles
    (bench/kvxgen random, converted by kvxconv3) into NumPy views: median of
@@ -61,7 +61,7 @@ def main(build):
         # 1. Loading into NumPy.
         text = scratch / "random.cmsh"
         with open(text, "wb") as f:
-            subprocess.run([build / "bin" / "kvxgen", "7", "131072", "random"], stdout=f,
+            subprocess.run([build / "bench" / "bin" / "kvxgen", "7", "131072", "random"], stdout=f,
                            check=True)
         kvxfile = scratch / "random.kvx"
         subprocess.run([build / "bin" / "kvxconv3", text, kvxfile], check=True)
