@@ -158,16 +158,17 @@ namespace {
 
 template <typename Vertex>
 void SmoothNormals(const OKVX& m, Vertex* vertices) {
+    // Each face normal depends on its own face alone: two threads share the
+    // faces, each filling its part of CFaceList first.
+    kvx::SplitInTwo(m.faceCount, kvx::kParallelFaces, [&m, vertices](uint32_t first, uint32_t n) {
+        unsignedShort2CFace(m.faces + 3 * size_t{first}, n, CFaceList + first);
+        FaceNormals(CFaceList + first, CFaceList + first, n, vertices);
+    });
     for (uint32_t i = 0; i < m.vertexCount; ++i) {
         vertices[i].nx = 0.0f;
         vertices[i].ny = 0.0f;
         vertices[i].nz = 0.0f;
     }
-    unsignedShort2CFace(m.faces, m.faceCount, CFaceList);
-    // Each face normal depends on its own face alone: two threads share them.
-    kvx::SplitInTwo(m.faceCount, kvx::kParallelFaces, [vertices](uint32_t first, uint32_t n) {
-        FaceNormals(CFaceList + first, CFaceList + first, n, vertices);
-    });
     VertexNormals(CFaceList, m.faceCount, vertices, m.vertexCount);
 }
 

@@ -64,7 +64,6 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount, uin
     }
     vertexCount = counts[0];
     faceCount = counts[1];
-    followingTokens_ = layout.readsTriangles ? uint64_t{faceCount} * 3 : 0;
 
     // Array sizes are 32-bit byte counts.
     if (uint64_t{vertexCount} * layout.vertexBytes > UINT32_MAX) {
@@ -155,6 +154,23 @@ VertexRun ReadVertexRun(const char* p, const char* end, const char* stopAt, uint
     }
     run.pos = p;
     return run;
+}
+
+// The point a little past the middle of a vertex section of `count`
+// entries of n values at p, where this thread's share ends (the second
+// thread first counts the tokens before it). The section's length is
+// estimated from that of its first entries.
+const char* VertexSectionMiddle(const char* p, const char* end, uint32_t count, uint32_t n) {
+    constexpr uint32_t kSampled = 256;
+    const uint32_t sampled = std::min(count, kSampled);
+    const char* after = SkipTokens(p, end, size_t{sampled} * n);
+    if (after == nullptr) return end;
+    const double section =
+        std::min(static_cast<double>(end - p), static_cast<double>(after - p) / sampled * count);
+    const char* middle = p + static_cast<ptrdiff_t>(section / 20 * 11);
+    while (middle < end && !IsSpace(*middle))
+        ++middle;
+    return middle;
 }
 
 // How a run of triangle entries ended.
@@ -249,15 +265,10 @@ bool CmshReader::readVertices(uint32_t count, uint32_t n, int colorAt, VertexBui
         run = ReadVertexRun(pos_, end_, nullptr, 0, count, n, build, context);
     } else {
         // As for the triangles: this thread reads the entries that start
-        // before a point near the middle of the vertex section, a second one
-        // counts the tokens before it to learn which entry follows it, and
-        // reads from there. The triangles after the vertices take about
-        // followingTokens_ of the text's tokens.
-        const double vertexTokens = static_cast<double>(count) * n;
-        const double share = vertexTokens / (vertexTokens + double(followingTokens_));
-        const char* middle = pos_ + static_cast<ptrdiff_t>(double(end_ - pos_) * share / 2);
-        while (middle < end_ && !IsSpace(*middle))
-            ++middle;
+        // before a point a little past the middle of the vertex section, a
+        // second one counts the tokens before it to learn which entry
+        // follows it, and reads from there.
+        const char* middle = VertexSectionMiddle(pos_, end_, count, n);
         VertexRun second;
         size_t secondFirst = count;
         std::thread helper;

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <vector>
 
+#include "meshcore/parallel.h"
 #include "test_support.h"
 
 namespace {
@@ -405,4 +406,45 @@ TEST(VertexNormals, FaceCountIsNotBoundedBySixteenBits) {
             i < 3 * kReal ? Bits3{kZero, kZero, kOne} : Bits3{kZero, kZero, kZero};
         ASSERT_EQ(NormalBits(vertices[i]), expected) << "vertex " << i;
     }
+}
+
+// kvx::ComputeSmoothNormals shares the faces of a large mesh between two
+// threads: every bit must be that of the plain one-pass computation, below
+// the threshold and above it.
+template <typename Vertex>
+void ExpectSmoothNormalsOfOnePass(int32_t version, uint32_t vertexCount, uint32_t faceCount) {
+    SCOPED_TRACE("version " + std::to_string(version) + ", " + std::to_string(faceCount) +
+                 " faces");
+    const auto positions = ScatteredPositions(vertexCount);
+    const auto packed = ScatteredTriples(faceCount, vertexCount);
+    auto expected = VerticesAt<Vertex>(positions);
+    auto faces = FacesOf(packed);
+    ComputeNormals(faces, expected);
+
+    auto vertices = VerticesAt<Vertex>(positions);
+    for (Vertex& v : vertices)
+        v.nx = v.ny = v.nz = 7.0f;  // zeroed first
+    std::vector<uint16_t> indices = packed;
+    OKVX m{};
+    m.version = version;
+    m.vertexCount = vertexCount;
+    m.faceCount = faceCount;
+    m.faces = indices.data();
+    if constexpr (std::is_same_v<Vertex, VertexkvxV3>) {
+        m.verticesV3 = vertices.data();
+    } else {
+        m.verticesV4 = vertices.data();
+    }
+    ASSERT_TRUE(kvx::ComputeSmoothNormals(m));
+    EXPECT_EQ(CFaceList, nullptr);
+    for (uint32_t i = 0; i < vertexCount; ++i) {
+        ASSERT_EQ(NormalBits(vertices[i]), NormalBits(expected[i])) << "vertex " << i;
+    }
+}
+
+TEST(ComputeSmoothNormals, TwoThreadsGiveTheBitsOfOnePass) {
+    for (uint32_t faces : {1000u, kvx::kParallelFaces - 1, kvx::kParallelFaces, 150000u}) {
+        ExpectSmoothNormalsOfOnePass<VertexkvxV3>(3, 40000, faces);
+    }
+    ExpectSmoothNormalsOfOnePass<VertexkvxV4>(4, 65536, 150000);
 }

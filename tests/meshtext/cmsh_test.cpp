@@ -43,6 +43,35 @@ Parsed Float(const std::string& text) {
 
 }  // namespace
 
+// CountTokens reads 64 bytes at a time: it must agree with a byte-by-byte
+// count at every length and alignment, for every kind of white space and
+// for the bytes next to them (0x08, 0x0E, 0x80 and up).
+TEST(CountTokens, AgreesWithAPlainCountAtEveryLengthAndAlignment) {
+    const char alphabet[] = {' ', '\t', '\n', '\v',   '\f',   '\r', '\x08', '\x0e', '\x1f',
+                             '!', 'a',  '7',  '\x80', '\xff', '\0', ' ',    'x'};
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    std::string text(400, ' ');
+    for (int trial = 0; trial < 400; ++trial) {
+        for (char& c : text)
+            c = alphabet[next() % sizeof alphabet];
+        if (trial % 4 == 0) std::fill(text.begin() + 70, text.begin() + 140, 'z');  // long tokens
+        const size_t from = next() % 16, to = from + next() % 380;
+        size_t plain = 0;
+        bool inToken = false;
+        for (size_t k = from; k < to; ++k) {
+            const bool space = IsSpace(text[k]);
+            plain += !space && !inToken;
+            inToken = !space;
+        }
+        ASSERT_EQ(CountTokens(text.data() + from, text.data() + to), plain)
+            << "trial " << trial << ", bytes " << from << " to " << to;
+    }
+}
+
 TEST(ParseUnsigned, AcceptsDigitsWithOptionalPlusAndLeadingZeros) {
     struct Case {
         const char* text;

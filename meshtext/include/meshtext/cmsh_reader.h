@@ -125,6 +125,5 @@ private:
     const char* pos_;
     const char* end_;
     const char* entry_ = nullptr;
-    uint64_t followingTokens_ = 0;  // tokens of the triangle entries, for splitting the vertices
     std::string error_;
 };
