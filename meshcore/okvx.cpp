@@ -12,7 +12,7 @@ constexpr size_t kHugePage = size_t{2} << 20;
 // From this size an array goes on huge pages: measured by
 // bench/thresholds.py like the thresholds of parallel.h.
 #ifndef KVX_HUGE_PAGES_FROM
-#define KVX_HUGE_PAGES_FROM (uint64_t{4} << 20)
+#define KVX_HUGE_PAGES_FROM (uint64_t{1} << 20)
 #endif
 constexpr uint64_t kLargeBlock = KVX_HUGE_PAGES_FROM;
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "meshcore/parallel.h"
 #include "meshtext/cmsh_reader.h"
 #include "meshtext/color.h"
 #include "meshtext/text_file.h"
@@ -537,8 +538,9 @@ TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
 }
 
 TEST(CmshReader, LargeVertexSectionsReadAsIfInOrder) {
-    constexpr uint32_t kCount = 40000;
-    const std::string counts = std::to_string(kCount) + " 80000\n";
+    // Enough entries for two threads.
+    constexpr uint32_t kCount = kvx::kParallelVertices + 4000;
+    const std::string counts = std::to_string(kCount) + " 0\n";
     std::string text = counts;
     std::vector<float> expected;
     std::vector<size_t> entryStart;
@@ -580,7 +582,8 @@ TEST(CmshReader, LargeVertexSectionsReadAsIfInOrder) {
     EXPECT_EQ(whole.values, expected);
 
     // A bad token, or a colour value that spills, all through the section.
-    for (uint32_t bad : {0u, 1u, 9000u, 19999u, 20000u, 21000u, 30000u, 39999u}) {
+    for (uint32_t bad : {0u, 1u, kCount / 4, kCount / 2 - 1, kCount / 2, kCount / 2 + 1000,
+                         kCount / 5 * 3, kCount - 1}) {
         const size_t at = entryStart[bad];
         const std::string line = std::to_string(
             1 + std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(at), '\n'));

@@ -17,8 +17,7 @@ TEST(ConsoleOut, DeliversEverythingAcrossManyBuffersOfOutput) {
     std::string expected;
     {
         ConsoleOut out(fd);
-        // More lines than two threads format in one turn each, and not a
-        // whole number of turns: the lines must still come out in order.
+        // Lines across many buffer drains, each in order.
         const uint32_t lines = 400000;
         auto triple = [](uint64_t i, uint16_t* t) {
             t[0] = static_cast<uint16_t>(i);

@@ -17,16 +17,13 @@ namespace kvx {
 // (-DKVX_PARALLEL_VERTICES=1, say) and times both across mesh sizes; the
 // measured crossings are in bench/README.md.
 #ifndef KVX_PARALLEL_VERTICES
-#define KVX_PARALLEL_VERTICES 16384
+#define KVX_PARALLEL_VERTICES 65536
 #endif
 #ifndef KVX_PARALLEL_TRIANGLES
-#define KVX_PARALLEL_TRIANGLES 131072
+#define KVX_PARALLEL_TRIANGLES 65536
 #endif
 #ifndef KVX_PARALLEL_FACES
-#define KVX_PARALLEL_FACES 65536
-#endif
-#ifndef KVX_PARALLEL_LINES
-#define KVX_PARALLEL_LINES 32768
+#define KVX_PARALLEL_FACES 262144
 #endif
 // Vertex entries of a text mesh read by two threads.
 inline constexpr uint32_t kParallelVertices = KVX_PARALLEL_VERTICES;
@@ -34,8 +31,6 @@ inline constexpr uint32_t kParallelVertices = KVX_PARALLEL_VERTICES;
 inline constexpr uint32_t kParallelTriangles = KVX_PARALLEL_TRIANGLES;
 // Face normals computed by two threads.
 inline constexpr uint32_t kParallelFaces = KVX_PARALLEL_FACES;
-// Printed lines formatted by two threads.
-inline constexpr uint64_t kParallelLines = KVX_PARALLEL_LINES;
 
 // Starts `work` on `thread` and returns true, or returns false with nothing
 // started when the system cannot start a thread now.
