@@ -206,27 +206,6 @@ int VertexMember(int32_t version) {
     }
 }
 
-using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
-
-SaveOperation SaveFor(int32_t version) {
-    switch (version) {
-        case 1:
-            return &OKVX::saveV1;
-        case 2:
-            return &OKVX::saveV2;
-        case 3:
-            return &OKVX::saveV3;
-        case 4:
-            return &OKVX::saveV4;
-        case -1:
-            return &OKVX::saveVn1;
-        case -2:
-            return &OKVX::saveVn2;
-        default:
-            return nullptr;
-    }
-}
-
 // What a mesh holds, copied out of its arrays. Copying reads every record
 // and index value the counts announce, so an array shorter than its count
 // is a sanitizer report.
@@ -296,14 +275,10 @@ std::string Difference(const MeshCopy& a, const MeshCopy& b) {
     return what;
 }
 
+// The programs' globals, and CFaceList should a run have kept it (which
+// Convert reports as a fault).
 void ReleaseGlobals() {
-    KvxRelease(mesh);
-    KvxFree(tmpFaces);
-    tmpFaces = nullptr;
-    KvxFree(Lines);
-    Lines = nullptr;
-    KvxFree(filteredLines);
-    filteredLines = nullptr;
+    ReleaseProgramGlobals();
     KvxFree(CFaceList);
     CFaceList = nullptr;
 }
@@ -695,7 +670,8 @@ std::string LoadFromPipe(const uint8_t* data, size_t size, const LoadModel& mode
 // Phase 4: a loaded mesh saves back to the file as a save writes it: the
 // magic "KVX", the blocks, and the name's bytes without zero bytes.
 std::string SaveBack(const uint8_t* data, size_t size, const LoadModel& model, const OKVX& m) {
-    SaveOperation save = model.status.code == KvxErrc::ok ? SaveFor(m.version) : nullptr;
+    kvx::SaveOperation save =
+        model.status.code == KvxErrc::ok ? kvx::SaveOperationOf(m.version) : nullptr;
     if (save == nullptr) return "";
     KvxStatus saveStatus;
     if (!(m.*save)(scratch->secondPath.c_str(), &saveStatus)) {
@@ -755,7 +731,8 @@ std::string FuzzRoundTrip(const uint8_t* data, size_t size) {
             // Saved again, the loaded mesh gives the same bytes.
             KvxStatus saveStatus;
             std::string saved;
-            if (!(loaded.*SaveFor(l.version))(scratch->secondPath.c_str(), &saveStatus)) {
+            if (!(loaded.*kvx::SaveOperationOf(l.version))(scratch->secondPath.c_str(),
+                                                           &saveStatus)) {
                 problem = "saving the loaded mesh failed: " + KvxStatusMessage(saveStatus);
             } else {
                 ReadWhole(scratch->secondPath, saved);

@@ -48,9 +48,7 @@ int Quietly(int (*run)(const char*, const char*), const std::string& in, const s
     ::close(savedOut);
     ::close(savedErr);
     ::close(null);
-    KvxFree(tmpFaces);
-    tmpFaces = nullptr;
-    KvxRelease(mesh);
+    ReleaseProgramGlobals();
     return status;
 }
 

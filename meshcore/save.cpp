@@ -76,3 +76,22 @@ bool OKVX::saveVn2(const char* path, KvxStatus* status) const {
     return SaveFile(*this, path, -2, verticesV1, sizeof(VertexkvxV1), IndexGroup::pairs, nullptr,
                     status);
 }
+
+kvx::SaveOperation kvx::SaveOperationOf(int32_t version) {
+    switch (version) {
+        case 1:
+            return &OKVX::saveV1;
+        case 2:
+            return &OKVX::saveV2;
+        case 3:
+            return &OKVX::saveV3;
+        case 4:
+            return &OKVX::saveV4;
+        case -1:
+            return &OKVX::saveVn1;
+        case -2:
+            return &OKVX::saveVn2;
+        default:
+            return nullptr;
+    }
+}

@@ -174,22 +174,7 @@ ToKvxErrc ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name
 }
 
 bool SaveKvx(const OKVX& m, const char* path, KvxStatus* status) {
-    switch (m.version) {
-        case 1:
-            return m.saveV1(path, status);
-        case 2:
-            return m.saveV2(path, status);
-        case 3:
-            return m.saveV3(path, status);
-        case 4:
-            return m.saveV4(path, status);
-        case -1:
-            return m.saveVn1(path, status);
-        case -2:
-            return m.saveVn2(path, status);
-        default:
-            break;
-    }
+    if (SaveOperation save = SaveOperationOf(m.version)) return (m.*save)(path, status);
     if (status) *status = KvxStatus{KvxErrc::invalid_mesh, 0, 0, 0};
     return false;
 }

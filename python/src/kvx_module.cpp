@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "console.h"
-#include "meshimport/import.h"
 #include "mesh_build.h"
 #include "meshcore/okvx.h"
+#include "meshimport/import.h"
 #include "meshtext/color.h"
 #include "programs.h"
 #include "run_guard.h"
@@ -332,7 +332,7 @@ py::bytes FileBytes(const py::object& self) {
 void Save(const py::object& self, const py::object& pathArg) {
     const OKVX& m = MeshOf(self);
     const std::string path = PathOf(pathArg);
-    kvxpy::SaveOperation op = kvxpy::SaveOperationOf(m.version);
+    kvx::SaveOperation op = kvx::SaveOperationOf(m.version);
     if (op == nullptr) {
         RaiseInput(DisplayName(path.c_str()) + ": version " + std::to_string(m.version) +
                    " is read only; no program writes it");
@@ -574,18 +574,6 @@ const Converter& ConverterOf(int32_t version) {
     RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
 }
 
-// Releases what a converter's work leaves in the globals: the mesh and
-// kvxwire's arrays (CFaceList goes with the normal pass itself).
-void ReleaseToolGlobals() {
-    KvxRelease(mesh);
-    KvxFree(tmpFaces);
-    tmpFaces = nullptr;
-    KvxFree(Lines);
-    Lines = nullptr;
-    KvxFree(filteredLines);
-    filteredLines = nullptr;
-}
-
 // Runs the converter of `version` from input to output, its text dropped;
 // with `keep`, the mesh it wrote moves there. Returns the exit status;
 // `failure` says why when it is not 0.
@@ -601,7 +589,7 @@ int RunConverter(int32_t version, const std::string& input, const std::string& o
         *keep = mesh;
         mesh = OKVX{};
     }
-    ReleaseToolGlobals();
+    ReleaseProgramGlobals();
     return status;
 }
 
@@ -629,8 +617,8 @@ std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
 // kvximport's reading of any format it reads, into meshes: one, or with
 // `split` a list of parts. Its warnings become Python warnings.
 py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
-                   const std::string& format, const std::string& colorOrder,
-                   const py::object& name, const py::object& weld) {
+                   const std::string& format, const std::string& colorOrder, const py::object& name,
+                   const py::object& weld) {
     kvx::ImportRequest request;
     request.input = PathOf(pathArg);
     request.format = format;
@@ -651,7 +639,8 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
         report = kvx::ImportMeshes(request, meshes);
     }
     py::object warn = py::module_::import("warnings").attr("warn");
-    for (const std::string& warning : report.warnings) warn(MessageText(warning));
+    for (const std::string& warning : report.warnings)
+        warn(MessageText(warning));
     switch (report.status) {
         case kvx::ImportStatus::ok:
             break;

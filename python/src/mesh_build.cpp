@@ -10,29 +10,6 @@
 
 namespace kvxpy {
 
-bool IsWritableVersion(int32_t version) {
-    return SaveOperationOf(version) != nullptr;
-}
-
-SaveOperation SaveOperationOf(int32_t version) {
-    switch (version) {
-        case 1:
-            return &OKVX::saveV1;
-        case 2:
-            return &OKVX::saveV2;
-        case 3:
-            return &OKVX::saveV3;
-        case 4:
-            return &OKVX::saveV4;
-        case -1:
-            return &OKVX::saveVn1;
-        case -2:
-            return &OKVX::saveVn2;
-        default:
-            return nullptr;
-    }
-}
-
 uint32_t DefaultColor(int32_t version) {
     return version == 1 ? 0xFFFF0000u : 0xFFFFFFFFu;
 }

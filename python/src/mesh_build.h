@@ -16,12 +16,9 @@ namespace kvxpy {
 
 // True for the version codes a mesh can be built in and saved as:
 // 1, 2, 3, 4, -1, -2.
-bool IsWritableVersion(int32_t version);
-
-// The save operation of a version code; null for codes that cannot be
-// written (-3, unknown ones).
-using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
-SaveOperation SaveOperationOf(int32_t version);
+inline bool IsWritableVersion(int32_t version) {
+    return kvx::SaveOperationOf(version) != nullptr;
+}
 
 // The colour a vertex gets when none is given: kvxconv1's fixed 0xFFFF0000
 // in version 1, opaque white 0xFFFFFFFF otherwise.

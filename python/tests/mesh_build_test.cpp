@@ -86,7 +86,7 @@ std::string Saved(const MeshSource& s) {
     }
     TempDir dir;
     const std::string path = dir.file("out.kvx");
-    const bool saved = (m.*kvxpy::SaveOperationOf(s.version))(path.c_str(), nullptr);
+    const bool saved = (m.*kvx::SaveOperationOf(s.version))(path.c_str(), nullptr);
     KvxRelease(m);
     return saved ? ReadFile(path) : "";
 }

@@ -145,7 +145,7 @@ void ConverterRun::smoothNormals(OKVX& m) {
     if (!kvx::ComputeSmoothNormals(m, &failedBytes)) FailNoMemory(failedBytes);
 }
 
-void ConverterRun::save(const OKVX& m, SaveOperation op) {
+void ConverterRun::save(const OKVX& m, kvx::SaveOperation op) {
     if (!out_.flush())
         FailOutput("standard output", KvxStatus{KvxErrc::write_failed, out_.error()});
     KvxStatus why;

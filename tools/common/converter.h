@@ -17,8 +17,6 @@
 // Prints the converters' usage text on standard output; returns kExitUsage.
 int PrintConverterUsage();
 
-using SaveOperation = bool (OKVX::*)(const char*, KvxStatus*) const;
-
 // One conversion from a text mesh to a KVX file. What the converter prints
 // goes to standard output, or to standard error when the output file is
 // standard output itself, so that the file stays clean.
@@ -105,7 +103,7 @@ public:
 
     // Flushes what was printed, saves with `op`, then gives the warning on
     // trailing text, if any.
-    void save(const OKVX& m, SaveOperation op);
+    void save(const OKVX& m, kvx::SaveOperation op);
 
     ConsoleOut& out() { return out_; }
 

@@ -9,6 +9,16 @@ alignas(16) uint16_t* tmpFaces;
 alignas(16) CLine* Lines;
 alignas(16) CLine* filteredLines;
 
+void ReleaseProgramGlobals() {
+    KvxRelease(mesh);
+    KvxFree(tmpFaces);
+    tmpFaces = nullptr;
+    KvxFree(Lines);
+    Lines = nullptr;
+    KvxFree(filteredLines);
+    filteredLines = nullptr;
+}
+
 const ProgramInfo kKvxwireInfo = {
     "kvxwire", "usage: kvxwire <input.cmsh> <output.kvx>",
     R"(Reads a text mesh whose vertex entries are seven values, four colour values

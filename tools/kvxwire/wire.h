@@ -46,3 +46,8 @@ bool AppendNewLines(const CLine* from, CLine* into, uint64_t count, uint64_t cap
 extern uint16_t* tmpFaces;
 extern CLine* Lines;
 extern CLine* filteredLines;
+
+// Frees the mesh and kvxwire's work arrays, which a run leaves to the end of
+// the process, and nulls them: for callers that run the programs' work more
+// than once in one process.
+void ReleaseProgramGlobals();

@@ -208,6 +208,16 @@ T* KvxAllocateArray(uint64_t count) {
     return static_cast<T*>(KvxAllocate(count, sizeof(T)));
 }
 
+namespace kvx {
+
+// The save operation that writes `version`: &OKVX::saveV1 for 1 to
+// &OKVX::saveV4 for 4, &OKVX::saveVn1 for -1, &OKVX::saveVn2 for -2; null
+// for a code none writes (0, -3 and unknown codes).
+using SaveOperation = bool (OKVX::*)(const char* path, KvxStatus* status) const;
+SaveOperation SaveOperationOf(int32_t version);
+
+}  // namespace kvx
+
 // Loads a KVX file held in memory (`size` bytes at `data`) into `m`, exactly
 // as OKVX::load loads it from a file: same checks, result and status.
 int32_t KvxLoadMemory(OKVX& m, const void* data, size_t size, KvxStatus* status = nullptr);
