@@ -270,11 +270,20 @@ ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::str
     const auto size = static_cast<size_t>(file.end() - file.begin());
     ImportResult r;
     switch (format) {
-        case ImportFormat::obj: r = ReadObj(path, data, size, options); break;
-        case ImportFormat::ply: r = ReadPly(path, data, size, options); break;
-        case ImportFormat::stl: r = ReadStl(path, data, size, options); break;
-        case ImportFormat::off: r = ReadOff(path, data, size, options); break;
-        case ImportFormat::assimp: break;
+        case ImportFormat::obj:
+            r = ReadObj(path, data, size, options);
+            break;
+        case ImportFormat::ply:
+            r = ReadPly(path, data, size, options);
+            break;
+        case ImportFormat::stl:
+            r = ReadStl(path, data, size, options);
+            break;
+        case ImportFormat::off:
+            r = ReadOff(path, data, size, options);
+            break;
+        case ImportFormat::assimp:
+            break;
     }
     // A mapped file that shrank under the reader read as zero bytes there.
     if (file.changed()) {
@@ -286,7 +295,8 @@ ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::str
 }
 
 KvxMeshes::~KvxMeshes() {
-    for (OKVX& m : meshes_) KvxRelease(m);
+    for (OKVX& m : meshes_)
+        KvxRelease(m);
 }
 
 OKVX& KvxMeshes::add() {

@@ -187,7 +187,8 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
               "kvxexport: " + dir.file("out.stl") +
                   ": the output name must end in .ply, .obj or .cmsh\n"},
              {{in, dir.file("ply")},
-              "kvxexport: " + dir.file("ply") + ": the output name must end in .ply, .obj or .cmsh\n"},
+              "kvxexport: " + dir.file("ply") +
+                  ": the output name must end in .ply, .obj or .cmsh\n"},
          }) {
         RunResult r = Export(c.args);
         EXPECT_EQ(r.exitStatus, 1);
