@@ -23,6 +23,7 @@
 #include "meshtext/color.h"
 #include "meshtext/text_file.h"
 #include "programs.h"
+#include "scratch_folder.h"
 #include "wire.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -777,24 +778,8 @@ const char* FuzzTargetName(FuzzTarget target) {
 
 bool FuzzInit() {
     if (scratch != nullptr) return true;
-    std::string base = "/tmp";
-    struct stat st;
-    const char* chosen = std::getenv("KVX_FUZZ_TMPDIR");
-    const char* tmp = std::getenv("TMPDIR");
-    if (chosen && *chosen) {
-        base = chosen;
-    } else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
-               ::access("/dev/shm", W_OK) == 0) {
-        base = "/dev/shm";
-    } else if (tmp && *tmp) {
-        base = tmp;
-    }
-    std::string folder = base + "/kvxfuzz.XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {
-        std::fprintf(stderr, "fuzz: cannot make a folder in %s: %s\n", base.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
+    const std::string folder = MakeScratchFolder("kvxfuzz");
+    if (folder.empty()) return false;
     scratch = new Scratch;
     scratch->folder = folder;
     scratch->cmshPath = folder + "/in.cmsh";

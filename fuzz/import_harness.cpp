@@ -21,6 +21,7 @@
 #include "meshimport/stl_reader.h"
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -118,24 +119,8 @@ const char* ImportFuzzTargetName(ImportFuzzTarget target) {
 
 bool ImportFuzzInit() {
     if (scratch != nullptr) return true;
-    std::string base = "/tmp";
-    struct stat st;
-    const char* chosen = std::getenv("KVX_FUZZ_TMPDIR");
-    const char* tmp = std::getenv("TMPDIR");
-    if (chosen && *chosen) {
-        base = chosen;
-    } else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
-               ::access("/dev/shm", W_OK) == 0) {
-        base = "/dev/shm";
-    } else if (tmp && *tmp) {
-        base = tmp;
-    }
-    std::string folder = base + "/kvximportfuzz.XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {
-        std::fprintf(stderr, "fuzz: cannot make a folder in %s: %s\n", base.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
+    const std::string folder = MakeScratchFolder("kvximportfuzz");
+    if (folder.empty()) return false;
     scratch = new std::string(folder);
     std::atexit(RemoveScratch);
     return true;

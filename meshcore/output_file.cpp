@@ -17,20 +17,12 @@
 
 #include "failure.h"
 #include "fd_io.h"
+#include "paths.h"
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using kvx::BaseOf;
+using kvx::FolderOf;
 
 mode_t NewFileMode() {
     mode_t mask = umask(0);

@@ -11,22 +11,11 @@
 #include <random>
 
 #include "meshimport/to_kvx.h"
+#include "paths.h"
 
 namespace kvx {
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool Fail(std::string* error, const std::string& path, const std::string& why) {
     if (error) *error = path + ": " + why;

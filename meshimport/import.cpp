@@ -15,6 +15,7 @@
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
 #include "meshtext/text_file.h"
+#include "paths.h"
 
 namespace kvx {
 
@@ -28,14 +29,9 @@ std::string Lower(std::string_view text) {
     return lower;
 }
 
-std::string BaseOf(std::string_view path) {
-    size_t slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
 // The file name without its last extension.
 std::string StemOf(std::string_view path) {
-    std::string base = BaseOf(path);
+    std::string base = BaseOf(std::string(path));
     size_t dot = base.rfind('.');
     return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
@@ -227,7 +223,7 @@ ImportReport Import(const ImportRequest& request) {
 }  // namespace
 
 std::string ExtensionOf(std::string_view path) {
-    std::string base = BaseOf(path);
+    std::string base = BaseOf(std::string(path));
     size_t dot = base.rfind('.');
     if (dot == std::string::npos || dot == 0) return {};
     return base.substr(dot + 1);

@@ -14,7 +14,6 @@ namespace kvx {
 namespace {
 
 using detail::BadInput;
-using detail::Quote;
 
 struct Token {
     const char* first;

@@ -15,7 +15,6 @@ namespace kvx {
 namespace {
 
 using detail::BadInput;
-using detail::Quote;
 
 struct Token {
     const char* first;

@@ -14,7 +14,6 @@ namespace kvx {
 namespace {
 
 using detail::BadInput;
-using detail::Quote;
 
 enum class PlyType : uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
 
@@ -127,7 +126,7 @@ private:
     }
     // An error at the data position: with its line in ASCII files.
     ImportResult failHere(const std::string& what) const {
-        return fail(encoding_ == Encoding::ascii ? detail::LineOf(begin_, pos_, end_) : 0, what);
+        return fail(encoding_ == Encoding::ascii ? LineOf(begin_, pos_, end_) : 0, what);
     }
     bool header(ImportResult& error);
     bool assignRoles(ImportResult& error);

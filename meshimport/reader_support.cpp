@@ -36,36 +36,6 @@ bool IsConsistent(const ImportedMesh& mesh) {
 
 namespace kvx::detail {
 
-size_t LineOf(const char* begin, const char* at, const char* end) {
-    if (at == end) {
-        while (at > begin && IsSpace(at[-1]))
-            --at;
-    }
-    return 1 + static_cast<size_t>(std::count(begin, at, '\n'));
-}
-
-std::string Quote(const char* first, const char* last) {
-    constexpr ptrdiff_t kShown = 40;
-    std::string text = "\"";
-    for (const char* p = first; p < last && p < first + kShown; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            text += static_cast<char>(c);
-        } else {
-            static constexpr char kHex[] = "0123456789abcdef";
-            text += "\\x";
-            text += kHex[c >> 4];
-            text += kHex[c & 15];
-        }
-    }
-    if (last - first > kShown) text += "...";
-    return text + "\"";
-}
-
-std::string QuoteToken(const char* first, const char* end) {
-    return Quote(first, TokenEnd(first, end));
-}
-
 ImportResult BadInput(const std::string& path, size_t line, const std::string& what) {
     ImportResult r;
     r.error.kind = ImportErrc::bad_input;

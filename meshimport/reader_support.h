@@ -12,19 +12,9 @@
 #include <utility>
 
 #include "meshimport/imported_mesh.h"
+#include "meshtext/tokens.h"
 
 namespace kvx::detail {
-
-// The 1-based line of `at` in [begin, end), counting line feeds. At the end
-// of the text it names the line of the last thing written.
-size_t LineOf(const char* begin, const char* at, const char* end);
-
-// The token [first, last) in double quotes, bytes outside printable ASCII
-// (and '"', '\\') as \xhh, cut after 40 bytes with "...".
-std::string Quote(const char* first, const char* last);
-
-// The token that starts at `first` (up to white space), quoted.
-std::string QuoteToken(const char* first, const char* end);
 
 // An error result: "<path>:<line>: <what>" (line 0: "<path>: <what>").
 ImportResult BadInput(const std::string& path, size_t line, const std::string& what);

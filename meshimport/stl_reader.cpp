@@ -78,7 +78,7 @@ public:
 
 private:
     ImportResult fail(const char* at, const std::string& what) const {
-        return BadInput(path_, detail::LineOf(begin_, at, end_), what);
+        return BadInput(path_, LineOf(begin_, at, end_), what);
     }
     // The next token; empty at the end.
     std::string_view next() {
@@ -102,9 +102,9 @@ bool AsciiReader::expect(std::string_view keyword, ImportResult& error) {
     const char* at = SkipSpace(pos_, end_);
     std::string_view token = next();
     if (EqualsIgnoringCase(token, keyword)) return true;
-    error = fail(at, "expected \"" + std::string(keyword) + "\", found " +
-                         (token.empty() ? std::string("end of file")
-                                        : detail::Quote(token.begin(), token.end())));
+    error = fail(
+        at, "expected \"" + std::string(keyword) + "\", found " +
+                (token.empty() ? std::string("end of file") : Quote(token.begin(), token.end())));
     return false;
 }
 
@@ -118,7 +118,7 @@ bool AsciiReader::numbers(float* values, int n, const char* what, ImportResult& 
         }
         if (r.ec != ParseErrc::ok) {
             error = fail(r.ptr, std::string("expected a number of the ") + what + ", found " +
-                                    detail::QuoteToken(r.ptr, end_));
+                                    QuoteToken(r.ptr, end_));
             return false;
         }
         pos_ = r.ptr;
@@ -162,7 +162,7 @@ ImportResult AsciiReader::read() {
             if (!EqualsIgnoringCase(token, "facet")) {
                 error = fail(at, "expected \"facet\" or \"endsolid\", found " +
                                      (token.empty() ? std::string("end of file")
-                                                    : detail::Quote(token.begin(), token.end())));
+                                                    : Quote(token.begin(), token.end())));
                 return error;
             }
             float values[3];

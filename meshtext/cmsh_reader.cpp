@@ -11,31 +11,11 @@
 #include "meshtext/format_number.h"
 
 size_t CmshReader::lineOf(const char* at) const {
-    // At the end of the file, name the line of the last thing written.
-    if (at == end_) {
-        while (at > begin_ && IsSpace(at[-1]))
-            --at;
-    }
-    return 1 + static_cast<size_t>(std::count(begin_, at, '\n'));
+    return LineOf(begin_, at, end_);
 }
 
 std::string CmshReader::quoted(const char* token) const {
-    const char* end = TokenEnd(token, end_);
-    constexpr size_t kShown = 40;
-    std::string text = "\"";
-    for (const char* p = token; p < end && p < token + kShown; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            text += static_cast<char>(c);
-        } else {
-            static constexpr char kHex[] = "0123456789abcdef";
-            text += "\\x";
-            text += kHex[c >> 4];
-            text += kHex[c & 15];
-        }
-    }
-    if (end - token > static_cast<ptrdiff_t>(kShown)) text += "...";
-    return text + "\"";
+    return QuoteToken(token, end_);
 }
 
 bool CmshReader::fail(const char* at, const std::string& what) {

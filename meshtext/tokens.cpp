@@ -1,5 +1,6 @@
 #include "meshtext/tokens.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -69,4 +70,34 @@ const char* SkipTokens(const char* p, const char* end, size_t n) {
         p = TokenEnd(p, end);
     }
     return p;
+}
+
+size_t LineOf(const char* begin, const char* at, const char* end) {
+    if (at == end) {
+        while (at > begin && IsSpace(at[-1]))
+            --at;
+    }
+    return 1 + static_cast<size_t>(std::count(begin, at, '\n'));
+}
+
+std::string Quote(const char* first, const char* last) {
+    constexpr ptrdiff_t kShown = 40;
+    std::string text = "\"";
+    for (const char* p = first; p < last && p < first + kShown; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[c >> 4];
+            text += kHex[c & 15];
+        }
+    }
+    if (last - first > kShown) text += "...";
+    return text + "\"";
+}
+
+std::string QuoteToken(const char* first, const char* end) {
+    return Quote(first, TokenEnd(first, end));
 }

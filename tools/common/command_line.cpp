@@ -23,8 +23,8 @@ int PrintUsage(const ProgramInfo& program) {
 
 namespace {
 
-const OptionSpec* Find(const std::vector<OptionSpec>& options, std::string_view name) {
-    for (const OptionSpec& o : options) {
+const KnownOption* Find(const std::vector<KnownOption>& options, std::string_view name) {
+    for (const KnownOption& o : options) {
         if (o.name == name) return &o;
     }
     return nullptr;
@@ -38,7 +38,7 @@ int Mistake(const ProgramInfo& program, const std::string& what) {
 }  // namespace
 
 std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& program,
-                                   const std::vector<OptionSpec>& options, size_t maxOperands,
+                                   const std::vector<KnownOption>& options, size_t maxOperands,
                                    CommandLine& line) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -58,8 +58,8 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
             name = arg.substr(0, equals);
             value = argv[i] + equals + 1;
         }
-        const OptionSpec* spec = Find(options, name);
-        if (spec == nullptr && value == nullptr && (name == "--help" || name == "--version")) {
+        const KnownOption* known = Find(options, name);
+        if (known == nullptr && value == nullptr && (name == "--help" || name == "--version")) {
             ConsoleOut out;
             if (name == "--help") {
                 out.write(std::string(program.usage) + "\n" + program.help);
@@ -68,14 +68,14 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
             }
             return out.flush() ? kExitOk : kExitWriteFailed;
         }
-        if (spec == nullptr) return Mistake(program, "unknown option " + std::string(name));
-        if (spec->takesValue && value == nullptr) {
+        if (known == nullptr) return Mistake(program, "unknown option " + std::string(name));
+        if (known->takesValue && value == nullptr) {
             if (i + 1 == argc) return Mistake(program, std::string(name) + " needs a value");
             value = argv[++i];
-        } else if (!spec->takesValue && value != nullptr) {
+        } else if (!known->takesValue && value != nullptr) {
             return Mistake(program, std::string(name) + " takes no value");
         }
-        line.options.emplace_back(spec->name, spec->takesValue ? value : "");
+        line.options.emplace_back(known->name, known->takesValue ? value : "");
     }
     if (line.operands.size() > maxOperands) {
         line.ignored = line.operands.size() - maxOperands;

@@ -18,7 +18,7 @@ struct ProgramInfo {
 };
 
 // One option the program takes: "--size" with a value, "--weld" without.
-struct OptionSpec {
+struct KnownOption {
     std::string_view name;
     bool takesValue;
 };
@@ -37,7 +37,7 @@ struct CommandLine {
 // --colour; see kvxrender --help"). Operands beyond `maxOperands` are
 // reported on standard error as ignored and dropped.
 std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& program,
-                                   const std::vector<OptionSpec>& options, size_t maxOperands,
+                                   const std::vector<KnownOption>& options, size_t maxOperands,
                                    CommandLine& line);
 
 // Prints the usage line on standard error; returns 1. For too few operands.

@@ -14,6 +14,16 @@
 #include "meshtext/text_file.h"
 #include "run_guard.h"
 
+// The paragraph every converter's --help holds after its own, a string
+// literal so that it joins theirs.
+#define KVX_CONVERTER_HELP                                                            \
+    "A text mesh (.cmsh) holds, separated by white space: the vertex count, the\n"    \
+    "face count, the vertex entries, then the triangle entries (three vertex\n"       \
+    "indices from 0 each). Bad input gets one line on standard error and status 2;\n" \
+    "an output that cannot be written status 3; memory too short status 4. The\n"     \
+    "output appears complete or not at all. Where the output is standard output\n"    \
+    "itself (/dev/stdout), the printed text goes to standard error instead.\n\n"
+
 // Prints the converters' usage text on standard output; returns kExitUsage.
 int PrintConverterUsage();
 

@@ -9,14 +9,7 @@ const ProgramInfo kKvxconv2Info = {
 (0 to 1: alpha, red, green, blue) then x y z, and writes a version-2 KVX file.
 Prints the counts, the version and every vertex and triangle as it reads them.
 
-A text mesh (.cmsh) holds, separated by white space: the vertex count, the
-face count, the vertex entries, then the triangle entries (three vertex
-indices from 0 each). Bad input gets one line on standard error and status 2;
-an output that cannot be written status 3; memory too short status 4. The
-output appears complete or not at all. Where the output is standard output
-itself (/dev/stdout), the printed text goes to standard error instead.
-
-Example:
+)" KVX_CONVERTER_HELP R"(Example:
   kvxconv2 cube7.cmsh cube.kvx
 )"};
 

@@ -13,14 +13,7 @@ const ProgramInfo kKvxconv4Info = {
 triangles; computes a smooth normal for every vertex and writes a version-4
 KVX file, storing 1 - v. Prints the name between two bars.
 
-A text mesh (.cmsh) holds, separated by white space: the vertex count, the
-face count, the vertex entries, then the triangle entries (three vertex
-indices from 0 each). Bad input gets one line on standard error and status 2;
-an output that cannot be written status 3; memory too short status 4. The
-output appears complete or not at all. Where the output is standard output
-itself (/dev/stdout), the printed text goes to standard error instead.
-
-Example:
+)" KVX_CONVERTER_HELP R"(Example:
   kvxconv4 cube9.cmsh cube.kvx
 )"};
 

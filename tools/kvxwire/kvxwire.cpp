@@ -26,14 +26,7 @@ const ProgramInfo kKvxwireInfo = {
 wireframe: the vertices and the distinct edges of the triangles, in the order
 and direction of their first use. Prints eight progress lines.
 
-A text mesh (.cmsh) holds, separated by white space: the vertex count, the
-face count, the vertex entries, then the triangle entries (three vertex
-indices from 0 each). Bad input gets one line on standard error and status 2;
-an output that cannot be written status 3; memory too short status 4. The
-output appears complete or not at all. Where the output is standard output
-itself (/dev/stdout), the printed text goes to standard error instead.
-
-Example:
+)" KVX_CONVERTER_HELP R"(Example:
   kvxwire cube7.cmsh wire.kvx
 )"};
 
