@@ -1,6 +1,7 @@
 #include "meshcore/output_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,24 @@ int EnterTemporary(int folder, const std::string& name) {
     }
     return -1;
 }
+
+// Holds back every signal that can be held, on this thread, for its
+// scope: a named file is created and entered for removal as one step, so
+// that a signal cannot find it made but not yet entered.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &previous_);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 void LeaveTemporary(int& slot) {
     if (slot >= 0) gCleanupSlots[slot].state.store(0);
@@ -285,6 +304,7 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
     if (!anonymous_) {
         for (int attempt = 0; fd_ < 0; ++attempt) {
             std::string name = TemporaryName(targetName_);
+            SignalsHeld held;
             fd_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd_ >= 0) {
                 tempName_ = name;
@@ -323,6 +343,7 @@ bool OutputFile::commit(KvxStatus* status) {
         std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd_);
         for (int attempt = 0; tempName_.empty(); ++attempt) {
             std::string name = TemporaryName(targetName_);
+            SignalsHeld held;
             if (::linkat(AT_FDCWD, procPath, folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 tempName_ = name;
                 cleanupSlot_ = EnterTemporary(folder_, name);
