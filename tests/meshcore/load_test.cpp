@@ -290,6 +290,13 @@ TEST(Load, NeitherMagicNorAcceptedVersionIsNotKvx) {
         SCOPED_TRACE(bytes);
         LoadEach(bytes, [&](Loaded& l) { ExpectFailed(l, KvxErrc::not_kvx, 0, 0); });
     }
+    // Even where the mesh held an accepted version before: the file has none.
+    OKVX start{};
+    start.version = 1;
+    LoadEach("abc", start, [](Loaded& l) {
+        ExpectFailed(l, KvxErrc::not_kvx, 0, 0);
+        EXPECT_EQ(l.m.version, 1);
+    });
     for (const char* bytes : {"", "K", "KV", "KVX", "KVX\x01\x02"}) {
         SCOPED_TRACE(bytes);
         LoadEach(bytes, [&](Loaded& l) {
