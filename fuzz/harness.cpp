@@ -513,12 +513,18 @@ LoadModel ModelLoad(const uint8_t* data, size_t size) {
     if (size >= 7) std::memcpy(&model.vertexCount, data + 3, 4);
     if (size >= 11) std::memcpy(&model.faceCount, data + 7, 4);
     if (size >= 15) std::memcpy(&model.version, data + 11, 4);
+    const bool magicMissing = size > 0 && std::memcmp(data, "KVX", std::min<size_t>(3, size)) != 0;
+    int groupValues = IndexValuesPerGroup(model.version);
+    const bool accepted = size >= kKvxHeaderSize && groupValues >= 0 && model.version != 0;
+    if (magicMissing && !accepted) {
+        model.status = {KvxErrc::not_kvx, 0, 0, 0, true};
+        return model;
+    }
     if (size < kKvxHeaderSize) {
         model.status = {KvxErrc::truncated, 0, kKvxHeaderSize, size};
         return model;
     }
-    model.status.magicMissing = std::memcmp(data, "KVX", 3) != 0;
-    int groupValues = IndexValuesPerGroup(model.version);
+    model.status.magicMissing = magicMissing;
     if (groupValues < 0 || model.version == 0) {
         model.status.code = KvxErrc::unsupported_version;
         return model;

@@ -195,10 +195,20 @@ bool ReadHeader(OKVX& m, Source& source, KvxStatus* status) {
     if (have >= 7) std::memcpy(&m.vertexCount, header + 3, 4);
     if (have >= 11) std::memcpy(&m.faceCount, header + 7, 4);
     if (have >= 15) std::memcpy(&m.version, header + 11, 4);
+    // The magic is not required where the version is one that loads; a
+    // file with neither is not a KVX file, however long it is. A file too
+    // short for either is not a KVX file when the bytes it has differ from
+    // the magic, and truncated when they begin it ("", "K", "KV").
+    const bool magicMissing =
+        std::memcmp(header, "KVX", std::min<size_t>(3, static_cast<size_t>(have))) != 0;
+    if (magicMissing && (have < kKvxHeaderSize || IndexValuesPerGroup(m.version) < 0)) {
+        kvx::Failed(status, KvxErrc::not_kvx);
+        if (status) status->magicMissing = true;
+        return false;
+    }
     if (have < kKvxHeaderSize)
         return kvx::Failed(status, KvxErrc::truncated, 0, kKvxHeaderSize, have);
-    // The magic is never required; whether it is there is only noted.
-    if (status) status->magicMissing = std::memcmp(header, "KVX", 3) != 0;
+    if (status) status->magicMissing = magicMissing;
     return true;
 }
 

@@ -94,6 +94,10 @@ std::string KvxStatusMessage(const KvxStatus& status) {
             return "out of memory (" + std::to_string(status.expected) + " bytes)";
         case KvxErrc::invalid_mesh:
             return "the mesh has a count but no array to go with it";
+        case KvxErrc::not_kvx:
+            return "not a KVX file";
+        case KvxErrc::output_is_input:
+            return "the same file as the input; choose another output";
     }
     return "unknown error";
 }

@@ -16,6 +16,7 @@
 #include "meshimport/weld.h"
 #include "meshtext/text_file.h"
 #include "paths.h"
+#include "same_file.h"
 
 namespace kvx {
 
@@ -301,6 +302,9 @@ OKVX& KvxMeshes::add() {
 }
 
 ImportReport RunImport(const ImportRequest& request) {
+    // Before anything is read: an output that is the input would replace it.
+    if (KvxStatus why; !CheckOutputIsNotInput(request.input.c_str(), request.output.c_str(), &why))
+        return Failure(ImportStatus::write_failed, request.output + ": " + KvxStatusMessage(why));
     try {
         return Import(request);
     } catch (const std::bad_alloc&) {

@@ -73,12 +73,16 @@ void PutValue(BlockWriter& out, T value) {
 }
 
 bool HasName(const MeshView& view) {
-    return view.name != nullptr && view.name[0] != '\0';
+    return view.name != nullptr && view.nameLength > 0;
+}
+
+std::string ViewName(const MeshView& view) {
+    return OneLineName(std::string_view(view.name, view.nameLength));
 }
 
 std::string PlyHeader(const MeshView& view) {
     std::string h = "ply\nformat binary_little_endian 1.0\n";
-    if (HasName(view)) h += "comment " + OneLineName(view.name) + "\n";
+    if (HasName(view)) h += "comment " + ViewName(view) + "\n";
     h += "element vertex " + std::to_string(view.vertexCount) + "\n";
     h += "property float x\nproperty float y\nproperty float z\n";
     if (view.hasNormals) h += "property float nx\nproperty float ny\nproperty float nz\n";
@@ -127,7 +131,7 @@ bool ExportFormatOf(std::string_view path, ExportFormat* format) {
     return true;
 }
 
-std::string OneLineName(const char* name) {
+std::string OneLineName(std::string_view name) {
     std::string line(name);
     for (char& c : line) {
         auto byte = static_cast<unsigned char>(c);
@@ -171,7 +175,7 @@ bool WriteObj(const MeshView& view, const char* path, KvxStatus* status) {
     OutputFile file;
     if (!file.open(path, status)) return false;
     BlockWriter out(file, status);
-    if (HasName(view)) out.text("o " + OneLineName(view.name) + "\n");
+    if (HasName(view)) out.text("o " + ViewName(view) + "\n");
     auto vector = [&out](const char* keyword, std::initializer_list<float> values) {
         char* p = out.reserve(128);
         size_t length = std::strlen(keyword);

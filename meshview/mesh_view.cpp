@@ -47,6 +47,9 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
         case 4:
             SetRecords(v, m.verticesV4);
             v.name = m.name;
+            v.nameLength = sizeof m.name;
+            while (v.nameLength > 0 && m.name[v.nameLength - 1] == '\0')
+                --v.nameLength;
             break;
         default:
             // 0, -3 (whose index groups mean nothing known) and unknown codes.

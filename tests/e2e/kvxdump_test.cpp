@@ -179,28 +179,70 @@ TEST(Kvxdump, AFileShorterThanAHeaderIsTruncated) {
     }
 }
 
-// Files of other formats: the first three bytes are not required to be
-// "KVX", so such a file is read as the format says, with a warning.
-TEST(Kvxdump, AFileWithoutTheMagicIsReadWithAWarning) {
+// Files of other formats: neither the magic nor a version that loads makes
+// a file not a KVX file, whatever its length; nothing reaches standard
+// output. The magic alone keeps the header lines of an unknown version, and
+// an accepted version alone is read with a warning.
+TEST(Kvxdump, AFileWithNeitherMagicNorVersionIsNotAKvxFile) {
     TempDir dir;
-    std::string text = Example("cube7.cmsh"), png = dir.file("x.png");
-    WriteFile(
-        png, Bytes({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'}));
-    RunResult r = Dump(png);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out, Header(0x1A0A0D47u, 10, 0x4448490D));
-    EXPECT_EQ(r.err, "kvxdump: " + png +
-                         ": warning: the file does not begin with \"KVX\"; reading it anyway\n");
-    r = Dump(text);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out.substr(r.out.find("version")), "version = 538976304\n");
-    EXPECT_NE(r.err.find(": warning: the file does not begin with \"KVX\""), std::string::npos);
-    // A version it knows, with the blocks the header promises.
-    WriteFile(png, "PNG" + KvxHeader(0, 0, 1).substr(3));
-    r = Dump(png);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out, Header(0, 0, 1));
-    EXPECT_NE(r.err, "");
+    std::string path = dir.file("x.png");
+    auto notKvx = [&](const std::string& bytes) {
+        WriteFile(path, bytes);
+        ExpectFailure(Dump(path), "kvxdump: " + path + ": not a KVX file\n");
+    };
+    std::string text = ReadFile(Example("cube7.cmsh"));
+    notKvx(text);
+    notKvx(Bytes({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'}));
+    // Bytes of a fixed generator, and the text of a file through a pipe.
+    std::string noise;
+    for (uint32_t x = 12345, k = 0; k < 4096; ++k) {
+        x = x * 1103515245u + 12345u;
+        noise += static_cast<char>(x >> 24);
+    }
+    ASSERT_NE(noise.substr(0, 3), "KVX");
+    notKvx(noise);
+    RunResult piped = DumpThroughShell("cat \"$1\" | \"$0\" /dev/stdin", Example("cube7.cmsh"));
+    ExpectFailure(piped, "kvxdump: /dev/stdin: not a KVX file\n");
+    // Short files: bytes that differ from the magic are not KVX; those that
+    // begin it (none at all too) are a truncated one.
+    for (const char* bytes : {"abc", "KVx", "k", "xV"})
+        notKvx(bytes);
+    notKvx("KVZ" + KvxHeader(0, 0, 1).substr(3, 8));
+    WriteFile(path, "");
+    ExpectFailure(
+        Dump(path),
+        "kvxdump: " + path + ": truncated: the file has 0 bytes, fewer than the 15 of a header\n");
+    WriteFile(path, "KVX");
+    ExpectFailure(
+        Dump(path),
+        "kvxdump: " + path + ": truncated: the file has 3 bytes, fewer than the 15 of a header\n");
+    // The magic, with a version code it does not know: the header alone.
+    WriteFile(path, KvxHeader(3, 4, 5) + text);
+    RunResult known = Dump(path);
+    EXPECT_EQ(known.exitStatus, 0);
+    EXPECT_EQ(known.out, Header(3, 4, 5));
+    EXPECT_EQ(known.err, "");
+    // No magic, version 0: not KVX either.
+    notKvx("PNG" + KvxHeader(0, 0, 0).substr(3));
+}
+
+TEST(Kvxdump, AnAcceptedVersionWithoutTheMagicIsReadWithAWarning) {
+    TempDir dir;
+    std::string path = dir.file("x.png");
+    const std::string warning =
+        ": warning: the file does not begin with \"KVX\"; reading it anyway\n";
+    for (int32_t version : {1, 2, 3, 4, -1, -2, -3}) {
+        SCOPED_TRACE(version);
+        WriteFile(path, "PNG" + KvxHeader(0, 0, version).substr(3));
+        RunResult r = Dump(path);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.out, Header(0, 0, version) + (version == 4 ? "\n" : ""));
+        EXPECT_EQ(r.err, "kvxdump: " + path + warning);
+    }
+    // Past the header, a failure says what is wrong, not that it is no KVX.
+    WriteFile(path, "PNG" + KvxHeader(2, 0, 1).substr(3));
+    ExpectFailure(Dump(path), "kvxdump: " + path +
+                                  ": truncated: the header promises 47 bytes, the file has 15\n");
 }
 
 TEST(Kvxdump, EveryPrefixOfEveryVersionFailsSoundly) {

@@ -167,6 +167,34 @@ TEST_F(KvxExport, NamesStayOnTheirLine) {
     EXPECT_EQ(ReadFile(out("ply")).find("comment"), std::string::npos);
 }
 
+// A zero byte inside a name is shown as any control character is, in the
+// OBJ "o" line and the PLY comment alike; zero bytes after the last other
+// byte cannot be told from the end of the name.
+TEST_F(KvxExport, ANameWithAZeroByteIsShownWhole) {
+    const std::string names[][2] = {{std::string("ab\0cd", 5), "ab?cd"},
+                                    {std::string("\0x", 2), "?x"},
+                                    {std::string("a\0\0\0b\0", 6), "a???b"}};
+    for (const auto& [name, shown] : names) {
+        SCOPED_TRACE(shown);
+        ASSERT_EQ(run(TriangleV4(name), "obj").exitStatus, 0);
+        EXPECT_EQ(ReadFile(out("obj")),
+                  "o " + shown +
+                      "\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvt 0.25 0\n"
+                      "vt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+        ASSERT_EQ(run(TriangleV4(name), "ply").exitStatus, 0);
+        std::string ply = ReadFile(out("ply"));
+        EXPECT_EQ(ply.substr(0, ply.find("element")), kPlyStart + "comment " + shown + "\n");
+    }
+    // A name of zero bytes alone is no name.
+    ASSERT_EQ(run(TriangleV4(std::string(3, '\0')), "obj").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")).substr(0, 2), "v ");
+    // The text mesh holds no zero byte: refused, as before.
+    RunResult r = run(TriangleV4(std::string("ab\0cd", 5)), "cmsh");
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.err, "kvxexport: " + dir.file("in.kvx") +
+                         ": the name holds a zero byte, which no text mesh holds\n");
+}
+
 TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
     WriteFile(dir.file("in.kvx"), TriangleV4());
     std::string in = dir.file("in.kvx"), ply = out("ply");

@@ -271,6 +271,46 @@ TEST(Load, AMissingMagicIsToldAndLoadsAllTheSame) {
     }
 }
 
+// Without the magic, only an accepted version makes a file KVX; the
+// header words it holds are set all the same.
+TEST(Load, NeitherMagicNorAcceptedVersionIsNotKvx) {
+    for (int32_t version : {0, 5, -4, 0x20202020}) {
+        SCOPED_TRACE(version);
+        LoadEach("kvx" + KvxHeader(7, 8, version).substr(3) + "rest", [&](Loaded& l) {
+            ExpectFailed(l, KvxErrc::not_kvx, 0, 0);
+            EXPECT_TRUE(l.status.magicMissing);
+            EXPECT_EQ(KvxStatusMessage(l.status), "not a KVX file");
+            EXPECT_EQ(l.m.vertexCount, 7u);
+            EXPECT_EQ(l.m.faceCount, 8u);
+            EXPECT_EQ(l.m.version, version);
+        });
+    }
+    // Shorter than a header: the bytes there decide.
+    for (const char* bytes : {"x", "KX", "KVx", "PNG\r\n", "0 0 0 0 0 0"}) {
+        SCOPED_TRACE(bytes);
+        LoadEach(bytes, [&](Loaded& l) { ExpectFailed(l, KvxErrc::not_kvx, 0, 0); });
+    }
+    // Even where the mesh held an accepted version before: the file has none.
+    OKVX start{};
+    start.version = 1;
+    LoadEach("abc", start, [](Loaded& l) {
+        ExpectFailed(l, KvxErrc::not_kvx, 0, 0);
+        EXPECT_EQ(l.m.version, 1);
+    });
+    for (const char* bytes : {"", "K", "KV", "KVX", "KVX\x01\x02"}) {
+        SCOPED_TRACE(bytes);
+        LoadEach(bytes, [&](Loaded& l) {
+            ExpectFailed(l, KvxErrc::truncated, kKvxHeaderSize, std::strlen(bytes));
+            EXPECT_FALSE(l.status.magicMissing);
+        });
+    }
+    // The magic with an unknown version stays unsupported_version.
+    LoadEach(KvxHeader(0, 0, 5), [](Loaded& l) {
+        EXPECT_EQ(l.status.code, KvxErrc::unsupported_version);
+        EXPECT_FALSE(l.status.magicMissing);
+    });
+}
+
 TEST(Load, EveryShortPrefixFailsBeforeAllocating) {
     for (const Sample& c : Samples()) {
         for (size_t length = kKvxHeaderSize; length < c.file.size(); ++length) {
@@ -363,7 +403,7 @@ TEST(Load, AnEndlessStreamIsReadOnlyAsFarAsTheHeaderAsks) {
     OKVX m{};
     KvxStatus status;
     EXPECT_EQ(m.load("/dev/zero", &status), 0);
-    EXPECT_EQ(status.code, KvxErrc::unsupported_version);
+    EXPECT_EQ(status.code, KvxErrc::not_kvx);
     EXPECT_EQ(m.version, 0);
     ExpectNoArrays(m);
 

@@ -63,6 +63,7 @@ ConverterRun::ConverterRun(const char* program, const char* inputPath, const cha
 
 void ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
     layout_ = layout;
+    RefuseOutputOverInput(inputPath_, outputPath_);
     KvxStatus why;
     // A stream is read as far as the counts first (three tokens started).
     if (!input_.open(inputPath_, 3, &why)) FailInput(inputName_, why);

@@ -38,7 +38,8 @@ public:
     ConverterRun(const char* program, const char* inputPath, const char* outputPath,
                  int text = kStandardText);
 
-    // Opens the input and reads both counts into m, checked against the
+    // Refuses an output that is the input file (RefuseOutputOverInput),
+    // then opens the input and reads both counts into m, checked against the
     // 32-bit array limits and the length of the text, as `layout` describes.
     void begin(const CmshLayout& layout, OKVX& m);
 

@@ -9,6 +9,7 @@
 
 #include "console.h"
 #include "meshcore/output_file.h"
+#include "same_file.h"
 
 void FailBadInput(std::string message) {
     throw RunFailure{kExitBadInput, std::move(message), 0};
@@ -90,6 +91,11 @@ void FailInput(const std::string& name, const KvxStatus& why, const char* detail
 void FailOutput(const std::string& name, const KvxStatus& why) {
     throw RunFailure{why.code == KvxErrc::out_of_memory ? kExitNoMemory : kExitWriteFailed,
                      name + ": " + KvxStatusMessage(why), why.sysErrno};
+}
+
+void RefuseOutputOverInput(const char* input, const char* output) {
+    KvxStatus why;
+    if (!kvx::CheckOutputIsNotInput(input, output, &why)) FailOutput(DisplayName(output), why);
 }
 
 int RunGuarded(const char* program, const std::function<void()>& work, RunFailure* failure) {

@@ -37,6 +37,12 @@ struct RunFailure {
 // out_of_memory, 3 for everything else.
 [[noreturn]] void FailOutput(const std::string& name, const KvxStatus& why);
 
+// Refuses an output that is the file an input names, through any link
+// (kvx::CheckOutputIsNotInput), before the run reads or writes anything:
+// FailOutput, status 3, "<output>: the same file as the input; choose
+// another output".
+void RefuseOutputOverInput(const char* input, const char* output);
+
 // Runs `work` and returns the program's exit status: 0 when it returns.
 // A RunFailure prints "<program>: <message>" and gives its status;
 // std::bad_alloc gives "out of memory" and status 4; std::system_error (a

@@ -16,7 +16,8 @@ MeshView LoadCheckedView(const char* path, OKVX& m) {
     const char* magic = "";
     // An unknown version loads its header only; MakeMeshView names it.
     if (m.load(path, &why) == 0 && why.code != KvxErrc::unsupported_version) {
-        FailInput(name, why, why.magicMissing ? kNoMagic : "");
+        // "not a KVX file" says it already.
+        FailInput(name, why, why.magicMissing && why.code != KvxErrc::not_kvx ? kNoMagic : "");
     }
     if (why.magicMissing) magic = kNoMagic;
     MeshView view;

@@ -7,6 +7,8 @@
 
 // Loads the KVX file at `path` into `m` (a fresh, zero mesh) and returns a
 // view of it whose every index is checked. Throws a RunFailure when the
-// file cannot be loaded or holds no geometry this view can show; when the
-// file does not begin with "KVX", the refusal says so too.
+// file cannot be loaded or holds no geometry this view can show: "not a
+// KVX file" for one with neither the magic nor an accepted version; when a
+// file of an accepted version does not begin with "KVX", the refusal says
+// so too.
 MeshView LoadCheckedView(const char* path, OKVX& m);

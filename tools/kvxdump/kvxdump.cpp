@@ -1,6 +1,7 @@
 // kvxdump: prints a KVX file as text: the counts and the version, one line
 // per vertex record, one per index group and, for version 4, the name.
-// Versions 0, -3 and codes the loader does not know print the header alone.
+// Versions 0, -3 and codes the loader does not know print the header alone,
+// after the magic; without it, such a file is not a KVX file.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,9 +18,10 @@ count, the face count and the version, one line per vertex record, one per
 triangle or edge and, for version 4, the name. Numbers are printed as printf's
 %u, %i, 0x%X (colour words) and %f (floats) print them. Versions 0 and -3 and
 unknown version codes print the three header lines alone. A file that does
-not begin with "KVX" is read all the same, with a warning on standard error.
-A truncated or otherwise bad file gets one line on standard error, nothing on
-standard output and status 2.
+not begin with "KVX" is read all the same when its version is 1 to 4 or -1 to
+-3, with a warning on standard error; a file with neither is not a KVX file.
+That, a truncated or an otherwise bad file gets one line on standard error,
+nothing on standard output and status 2.
 
 Example:
   kvxdump cube.kvx

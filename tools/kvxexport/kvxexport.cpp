@@ -74,6 +74,7 @@ void ExportCmsh(const Options& o) {
 }
 
 void Export(const Options& o) {
+    RefuseOutputOverInput(o.input, o.output);
     if (o.format == ExportFormat::cmsh) return ExportCmsh(o);
     MeshView view = LoadCheckedView(o.input, mesh);
     KvxStatus why;

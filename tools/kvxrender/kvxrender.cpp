@@ -61,6 +61,7 @@ struct Options {
 };
 
 void Render(const Options& o) {
+    RefuseOutputOverInput(o.input, o.output);
     MeshView view = LoadCheckedView(o.input, mesh);
     Image image;
     if (!RenderMesh(view, o.render, &image)) {

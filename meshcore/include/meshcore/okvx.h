@@ -77,6 +77,8 @@ enum class KvxErrc : int {
     too_large,            // the counts need more memory than this process can address
     out_of_memory,        // an allocation of `expected` bytes failed
     invalid_mesh,         // save: a count is not zero but its array is missing
+    not_kvx,              // load: neither the magic "KVX" nor an accepted version code
+    output_is_input,      // an output path names the file an input path names
 };
 
 struct KvxStatus {
@@ -84,9 +86,9 @@ struct KvxStatus {
     int sysErrno = 0;
     uint64_t expected = 0;
     uint64_t found = 0;
-    // load: the file does not begin with "KVX". It loads all the same (the
-    // magic is never required); this only tells, on success as on failure
-    // past the header.
+    // load: the file does not begin with "KVX". Where its version is
+    // accepted it loads all the same, and this only tells, on success as on
+    // failure past the header; where not, the load fails with not_kvx.
     bool magicMissing = false;
 };
 
@@ -134,13 +136,16 @@ public:
     // instance: nothing it holds is released. Returns 1 when the file was
     // loaded and 0 when not; given `status`, says why (ok on success).
     //
-    // The header words are read in file order from offset 3; the magic is
-    // not required, so any three bytes load alike (status->magicMissing
-    // tells when they are not "KVX"). A file shorter than the 15-byte header
-    // is truncated; the words it holds whole are set, the others keep their
-    // values.
+    // The header words are read in file order from offset 3; the words the
+    // file holds whole are set, the others keep their values. The magic is
+    // not required where the version is accepted, so any three bytes load
+    // alike then (status->magicMissing tells when they are not "KVX"). A
+    // file with neither the magic nor an accepted version returns 0 with
+    // not_kvx (and magicMissing); so does one shorter than the 15-byte
+    // header whose bytes differ from the magic's, while one whose bytes
+    // begin the magic (the empty file too) is truncated.
     //
-    // A version other than 1, 2, 3, 4, -1, -2, -3 returns 0
+    // A version other than 1, 2, 3, 4, -1, -2, -3 after the magic returns 0
     // (unsupported_version) with only the three header members set. For the
     // others the file must hold, past the header, vertexCount records of the
     // version's size and faceCount index groups: 3 values (versions 1..4),

@@ -16,8 +16,10 @@ enum class ExportFormat { ply, obj, cmsh };
 bool ExportFormatOf(std::string_view path, ExportFormat* format);
 
 // A version-4 name made fit for one line of a header: every control
-// character (below 0x20, and 0x7F) becomes '?'.
-std::string OneLineName(const char* name);
+// character (below 0x20, and 0x7F), a zero byte too, becomes '?'. The PLY
+// comment and the OBJ "o" line both show the view's name so, all its
+// nameLength bytes.
+std::string OneLineName(std::string_view name);
 
 // Both writers go through OutputFile: the file at `path` appears complete or
 // not at all. They return false when it cannot be written and, given

@@ -31,6 +31,9 @@ struct MeshView {
     bool hasTexture = false;  // version 4
     uint32_t textureOffset = 0;
     const char* name = nullptr;  // version 4: the zero-terminated name; else null
+    // Version 4: the name's bytes up to its last non-zero one, so that a
+    // zero byte inside the name, which ends it as a C string, is counted.
+    uint32_t nameLength = 0;
 
     uint32_t groupSize() const {
         return primitive == Primitive::triangles ? 3 : primitive == Primitive::lines ? 2 : 0;
