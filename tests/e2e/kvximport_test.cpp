@@ -434,7 +434,12 @@ TEST_F(KvxImport, FormatsThroughAssimp) {
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         RunResult r = Import({converted, dir.file("out.kvx")});
         ASSERT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_EQ(r.err, "");
+        // PLY is read by kvximport's own reader, which names the dropped
+        // line that assimp writes as a face of two corners.
+        EXPECT_EQ(r.err,
+                  std::string(extension) == "ply"
+                      ? "kvximport: " + converted + ": 1 face of fewer than 3 corners dropped\n"
+                      : "");
         const Kvx k = Parse(out());
         // Every format keeps the triangles; vertices may be duplicated by
         // the exporter, positions beyond float text (3ds, x) may round.
@@ -764,7 +769,7 @@ TEST_F(KvxImport, BadInputGetsOneLineStatus2AndNoOutput) {
         {"off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n# pad\n",
          ":6: face 0 names vertex 3 of 3"},
         {"off", "OFF\n3 1 0\n0 0 0\n",
-         ":2: the counts promise 3 vertices and 1 face, at least 26 "
+         ":2: the counts promise 3 vertices and 1 face, at least 19 "
          "bytes of text, but only 6 follow"},
         {"off", "OFF\n3 0 0\n0 0 0\n1 0 0\n0 1 0\n",
          ": no triangles (version 3 is made of triangles; version -1 takes vertices alone)"},
