@@ -443,7 +443,9 @@ bool CheckOffStart(const std::string& path, const char* data, size_t size, size_
         const bool word = token.find_first_not_of("STCN4nOF") == std::string_view::npos;
         plausible = number || word;
     }
-    if (plausible) return true;
+    // A token still coming is quoted once it is as long as messages quote
+    // (40 bytes), so that the message does not hang on how the stream came.
+    if (plausible || (!complete && token.size() <= 40)) return true;
     // As the reader says it of a whole file.
     error = BadInput(path, LineOf(data, p, end),
                      "expected \"OFF\" (or COFF, NOFF, STOFF ...), found " + Quote(p, last));

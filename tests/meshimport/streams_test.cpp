@@ -90,6 +90,8 @@ TEST(Streams, WrongFirstBytesAreRefusedWhileTheStreamGoesOn) {
         {ImportFormat::off, "OFFX", "X",
          ":1: expected \"OFF\" (or COFF, NOFF, STOFF ...), found "
          "\"OFFXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX...\""},
+        {ImportFormat::obj, "", std::string(1, '\0'),
+         ": not an OBJ file (a zero byte at offset 0; OBJ is text)"},
         {ImportFormat::obj, "v 0 0 0\n", std::string(1, '\0'),
          ": not an OBJ file (a zero byte at offset 8; OBJ is text)"},
     };
@@ -112,16 +114,16 @@ TEST(Streams, ABinaryBodyIsReadToTheSizeItsHeaderGives) {
         "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
         "property float y\nproperty float z\nelement face 1\n"
         "property list uchar int vertex_indices\nend_header\n" +
-        Floats({0, 0, 0, 1, 0, 0, 0, 1, 0}) + std::string(1, '\3');
-    AppendI32(ply, 0);
-    AppendI32(ply, 1);
-    AppendI32(ply, 2);
+        Floats({0, 0, 0, 1, 0, 0, 0, 1, 0}) + std::string(1, '\x46');
+    // 70 corners: 280 bytes, more than a list of 255 single bytes.
+    for (int k = 0; k < 70; ++k)
+        AppendI32(ply, k % 3);
     // Zero bytes go on for ever: the list could have been 255 long, and
     // then the stream is cut.
     ImportResult r = ReadStream(ImportFormat::ply, ply, std::string(4096, '\0'));
     ASSERT_TRUE(r.ok()) << r.error.message;
     EXPECT_EQ(r.mesh.vertexCount(), 3u);
-    EXPECT_EQ(r.mesh.triangleCount(), 1u);
+    EXPECT_EQ(r.mesh.triangleCount(), 68u);
 
     // A valid header that announces more than ever comes: read until the
     // stream ends, refused as short.
