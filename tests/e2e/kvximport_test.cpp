@@ -857,6 +857,23 @@ TEST_F(KvxImport, AFifoIsReadOnce) {
     EXPECT_EQ(Parse(out()).faces, 1u);
 }
 
+// An endless stream of valid text is read as a file of its length would
+// be, until memory runs out: status 4 and one line, no signal.
+TEST_F(KvxImport, AnEndlessStreamOfValidTextEndsWithStatus4) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#else
+    RunResult r = RunProgram(
+        "/bin/sh", {"-c", "ulimit -v 262144 && yes 'v 0 0 0' | exec \"$0\" \"$@\"", KVXIMPORT_PATH,
+                    "--format", "obj", "/dev/stdin", dir.file("out.kvx")});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exitStatus, 4) << r.err;
+    EXPECT_EQ(r.err.rfind("kvximport: /dev/stdin: out of memory", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_FALSE(FileExists(dir.file("out.kvx")));
+#endif
+}
+
 TEST_F(KvxImport, TheReadersAcceptWhatTheyShould) {
     const std::string tri = "0 0 0\n1 0 0\n0 1 0\n";
     struct Case {
