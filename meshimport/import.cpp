@@ -16,6 +16,7 @@
 #include "meshimport/weld.h"
 #include "meshtext/text_file.h"
 #include "paths.h"
+#include "reader_support.h"
 #include "same_file.h"
 
 namespace kvx {
@@ -251,10 +252,7 @@ bool FormatOfName(std::string_view name, ImportFormat* format) {
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
                           const ReadOptions& options) {
     if (format == ImportFormat::assimp) return ReadWithAssimp(path, hint, options);
-    // The whole input: a stream is read to its end, a file is mapped.
-    TextFile file;
-    KvxStatus why;
-    if (!file.open(path.c_str(), 0, &why) || !file.readTokens(UINT64_MAX, 0, &why)) {
+    auto readFailure = [&path](const KvxStatus& why) {
         ImportResult r;
         r.error.kind = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large
                            ? ImportErrc::out_of_memory
@@ -262,9 +260,50 @@ ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::str
         r.error.sysErrno = why.sysErrno;
         r.error.message = path + ": " + KvxStatusMessage(why);
         return r;
+    };
+    auto startIsPlausible = [&](const char* data, size_t size, size_t checked, bool whole,
+                                uint64_t& most, ImportResult& error) {
+        switch (format) {
+            case ImportFormat::obj:
+                return detail::CheckObjStart(path, data, size, checked, whole, most, error);
+            case ImportFormat::ply:
+                return detail::CheckPlyStart(path, data, size, checked, whole, most, error);
+            case ImportFormat::stl:
+                return detail::CheckStlStart(path, data, size, checked, whole, most, error);
+            case ImportFormat::off:
+                return detail::CheckOffStart(path, data, size, checked, whole, most, error);
+            case ImportFormat::assimp:
+                break;
+        }
+        return true;
+    };
+    // The file is opened once (a FIFO cannot be read twice) and mapped; a
+    // stream is read in steps, each judged before the next, up to the end
+    // or the size the format's start allows.
+    TextFile file;
+    KvxStatus why;
+    if (!file.open(path.c_str(), 0, &why)) return readFailure(why);
+    constexpr size_t kLeastStep = 65536;
+    uint64_t most = UINT64_MAX;
+    size_t checked = 0;
+    for (;;) {
+        const auto size = static_cast<size_t>(file.end() - file.begin());
+        ImportResult refused;
+        if (!startIsPlausible(file.begin(), size, checked, file.whole(), most, refused)) {
+            if (file.changed()) break;  // said below
+            return refused;
+        }
+        checked = size;
+        if (file.whole() || size >= most) break;
+        size_t next = size < kLeastStep / 2 ? kLeastStep
+                      : size > SIZE_MAX / 2 ? SIZE_MAX
+                                            : 2 * size;
+        if (most < next) next = static_cast<size_t>(most);
+        if (!file.readBytes(next, &why)) return readFailure(why);
     }
     const char* data = file.begin();
-    const auto size = static_cast<size_t>(file.end() - file.begin());
+    auto size = static_cast<size_t>(file.end() - file.begin());
+    if (size > most) size = static_cast<size_t>(most);
     ImportResult r;
     switch (format) {
         case ImportFormat::obj:

@@ -73,6 +73,7 @@ private:
     std::vector<float> textures_;      // u, v of every "vt"
     std::vector<Corner> corners_;      // three per triangle
     std::vector<Corner> faceCorners_;  // the face being read
+    uint64_t dropped_ = 0;             // faces of fewer than 3 corners
     bool anyTexture_ = false;
     bool haveObjectName_ = false;
     std::string groupName_;
@@ -259,6 +260,7 @@ bool ObjReader::face(ImportResult& error) {
         faceCorners_.push_back(c);
     }
     // One or two corners make a point or a line: checked, then dropped.
+    if (faceCorners_.size() < 3) ++dropped_;
     for (size_t k = 1; k + 1 < faceCorners_.size(); ++k) {
         corners_.push_back(faceCorners_[0]);
         corners_.push_back(faceCorners_[k]);
@@ -340,6 +342,7 @@ ImportResult ObjReader::finish() {
         }
         mesh_ = std::move(out);
     }
+    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
     ImportResult result;
     result.mesh = std::move(mesh_);
     return result;
@@ -349,7 +352,9 @@ ImportResult ObjReader::finish() {
 
 ImportResult ReadObj(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    return detail::GuardMemory(path, [&] { return ObjReader(path, data, size, options).read(); });
+    const size_t bom = detail::ByteOrderMarkSize(data, size);
+    return detail::GuardMemory(
+        path, [&] { return ObjReader(path, data + bom, size - bom, options).read(); });
 }
 
 }  // namespace kvx

@@ -132,6 +132,7 @@ private:
     uint32_t vertexCount_ = 0;
     uint32_t faceCount_ = 0;
     bool byteColors_ = true;
+    uint64_t dropped_ = 0;  // faces of fewer than 3 corners
     ImportedMesh mesh_;
 };
 
@@ -197,11 +198,13 @@ bool OffReader::counts(size_t from, ImportResult& error) {
     }
     vertexCount_ = values[0];
     faceCount_ = values[1];
-    // At least one character and one separator per value: 3 per vertex and
-    // 4 per face, at the least.
+    // At least one character and one separator per value, but for the
+    // last, which may end the file: 3 values per vertex and 1 per face (a
+    // corner count of 0), at the least.
     const uint64_t perVertex =
         3u + (header_.normal ? 3u : 0u) + (header_.color ? 3u : 0u) + (header_.texture ? 2u : 0u);
-    const uint64_t needed = 2 * (perVertex * vertexCount_ + 4 * uint64_t{faceCount_});
+    const uint64_t least = perVertex * vertexCount_ + uint64_t{faceCount_};
+    const uint64_t needed = least == 0 ? 0 : 2 * least - 1;
     const auto available = static_cast<uint64_t>(lines_.end() - lines_.position());
     if (needed > available) {
         error = fail("the counts promise " + CountOf(vertexCount_, "vertex", "vertices") + " and " +
@@ -343,6 +346,7 @@ bool OffReader::faces(ImportResult& error) {
             return false;
         }
         const auto corners = static_cast<size_t>(n);
+        if (corners < 3) ++dropped_;
         if (held - corners > 4) {
             error = fail("face " + std::to_string(f) + " has " + std::to_string(held - corners) +
                          " values after its indices; a face colour takes at most 4");
@@ -386,6 +390,7 @@ ImportResult OffReader::read() {
     if (header_.color && !scanColors(error)) return error;
     lines_.rewind(vertexStart, vertexLine);
     if (!vertices(error) || !faces(error)) return error;
+    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
     ImportResult result;
     result.mesh = std::move(mesh_);
     return result;
@@ -395,7 +400,58 @@ ImportResult OffReader::read() {
 
 ImportResult ReadOff(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    return detail::GuardMemory(path, [&] { return OffReader(path, data, size, options).read(); });
+    const size_t bom = detail::ByteOrderMarkSize(data, size);
+    return detail::GuardMemory(
+        path, [&] { return OffReader(path, data + bom, size - bom, options).read(); });
 }
+
+namespace detail {
+
+bool CheckOffStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& /*most*/, ImportResult& error) {
+    const size_t zero = ZeroByteAt(data, checked, size);
+    if (zero != SIZE_MAX) {
+        error = ZeroByteInText(path, "OFF", zero);
+        return false;
+    }
+    // The first token, past white space and comments, is a keyword or the
+    // vertex count; a file that begins otherwise is refused as soon as its
+    // first bytes show it.
+    const char* end = data + size;
+    const char* p = data + ByteOrderMarkSize(data, size);
+    for (;;) {
+        p = SkipSpace(p, end);
+        if (p == end || *p != '#') break;
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (p == nullptr) return true;  // a comment not yet ended
+    }
+    const char* last = p;
+    while (last < end && !IsSpace(*last) && *last != '#')
+        ++last;
+    if (p == last) return true;  // the text so far holds no token
+    const std::string_view token(p, static_cast<size_t>(last - p));
+    const bool complete = last < end || whole;
+    bool plausible;
+    if (complete) {
+        Header header;
+        bool dimension = false;
+        int64_t count = 0;
+        plausible = ParseKeyword(token, header, dimension) || ParseInteger(p, last, count);
+    } else {
+        // Only signs and digits, or only the letters of the keywords.
+        const bool number = token.find_first_not_of("+-0123456789") == std::string_view::npos;
+        const bool word = token.find_first_not_of("STCN4nOF") == std::string_view::npos;
+        plausible = number || word;
+    }
+    // A token still coming is quoted once it is as long as messages quote
+    // (40 bytes), so that the message does not hang on how the stream came.
+    if (plausible || (!complete && token.size() <= 40)) return true;
+    // As the reader says it of a whole file.
+    error = BadInput(path, LineOf(data, p, end),
+                     "expected \"OFF\" (or COFF, NOFF, STOFF ...), found " + Quote(p, last));
+    return false;
+}
+
+}  // namespace detail
 
 }  // namespace kvx

@@ -1,5 +1,6 @@
 #include "meshimport/ply_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -120,6 +121,13 @@ public:
 
     ImportResult read();
 
+    // Reads the header, if the text holds it whole (`complete`), and then
+    // the most bytes from the start of the text that the data can take:
+    // binary, the sum over the elements of their largest records; ASCII,
+    // UINT64_MAX. False, with `error`, for a header that is wrong in the
+    // lines the text holds.
+    bool start(bool whole, bool& complete, uint64_t& most, ImportResult& error);
+
 private:
     ImportResult fail(size_t line, const std::string& what) const {
         return BadInput(path_, line, what);
@@ -149,6 +157,7 @@ private:
     Element* face_ = nullptr;
     bool integerColors_ = true;
     bool hasAlpha_ = false;
+    uint64_t dropped_ = 0;  // faces of fewer than 3 corners
     ImportedMesh mesh_;
 };
 
@@ -385,7 +394,9 @@ bool PlyReader::checkSizes(ImportResult& error) {
     // list at least its count), binary the bytes of its types.
     // Sums stay far below 2^128: counts below 2^32, properties fewer than
     // the bytes of the header.
+    // The last ASCII value may end the file without a separator.
     const auto available = static_cast<uint64_t>(end_ - pos_);
+    const unsigned slack = encoding_ == Encoding::ascii ? 1 : 0;
     unsigned __int128 needed = 0;
     for (const Element& e : elements_) {
         uint64_t perElement = 0;
@@ -393,9 +404,10 @@ bool PlyReader::checkSizes(ImportResult& error) {
             perElement += encoding_ == Encoding::ascii ? 2 : SizeOf(p.list ? p.countType : p.type);
         }
         needed += static_cast<unsigned __int128>(e.count) * perElement;
-        if (needed > available) {
-            std::string bytes = needed > UINT64_MAX ? "more than 18446744073709551615"
-                                                    : std::to_string(static_cast<uint64_t>(needed));
+        if (needed > available + slack) {
+            const unsigned __int128 least = needed - slack;
+            std::string bytes = least > UINT64_MAX ? "more than 18446744073709551615"
+                                                   : std::to_string(static_cast<uint64_t>(least));
             error =
                 fail(e.line, "the counts up to element " + e.name + " (" + std::to_string(e.count) +
                                  ") need at least " + bytes + " bytes of data, but only " +
@@ -403,6 +415,53 @@ bool PlyReader::checkSizes(ImportResult& error) {
             return false;
         }
     }
+    return true;
+}
+
+// The largest count of a list of count type `type`.
+uint64_t MostOf(PlyType type) {
+    int64_t low = 0, high = 0;
+    RangeOf(type, low, high);
+    return static_cast<uint64_t>(high);
+}
+
+bool PlyReader::start(bool whole, bool& complete, uint64_t& most, ImportResult& error) {
+    complete = false;
+    const char* end = end_;
+    if (!whole) {
+        // Only whole lines: the last may go on.
+        const char* p = end_;
+        while (p > pos_ && p[-1] != '\n')
+            --p;
+        end_ = p;
+    }
+    const bool read = header(error);
+    const bool ended = pos_ >= end_;
+    end_ = end;
+    if (!read) {
+        // Running out of lines is no fault while more may come.
+        const std::string& what = error.error.message;
+        if (!whole && ended &&
+            (what.ends_with("no \"end_header\" line") || what.ends_with("found end of file"))) {
+            error = ImportResult{};
+            return true;
+        }
+        return false;
+    }
+    complete = true;
+    if (encoding_ == Encoding::ascii) return true;
+    unsigned __int128 bytes = static_cast<uint64_t>(pos_ - begin_);
+    for (const Element& e : elements_) {
+        unsigned __int128 record = 0;
+        for (const Property& p : e.properties) {
+            using Wide = unsigned __int128;
+            record += p.list ? SizeOf(p.countType) + Wide{MostOf(p.countType)} * SizeOf(p.type)
+                             : SizeOf(p.type);
+        }
+        bytes += record * e.count;
+        if (bytes >= UINT64_MAX) return true;
+    }
+    most = static_cast<uint64_t>(bytes);
     return true;
 }
 
@@ -553,6 +612,7 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
                 return false;
             }
             const bool corners = isFace && p.role == Role::indices;
+            if (corners && n.i < 3) ++dropped_;
             // Fewer than 3 corners make a point or a line: checked, then
             // dropped.
             uint32_t first = 0, previous = 0;
@@ -609,6 +669,7 @@ ImportResult PlyReader::read() {
         if (e.properties.empty()) continue;
         if (!readElement(e, error)) return error;
     }
+    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
     ImportResult result;
     result.mesh = std::move(mesh_);
     return result;
@@ -618,7 +679,54 @@ ImportResult PlyReader::read() {
 
 ImportResult ReadPly(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    return detail::GuardMemory(path, [&] { return PlyReader(path, data, size, options).read(); });
+    const size_t bom = detail::ByteOrderMarkSize(data, size);
+    return detail::GuardMemory(
+        path, [&] { return PlyReader(path, data + bom, size - bom, options).read(); });
 }
+
+namespace detail {
+
+bool CheckPlyStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& error) {
+    const size_t bom = ByteOrderMarkSize(data, size);
+    // "ply" and a line end, the line end perhaps CR LF.
+    const char* text = data + bom;
+    const size_t held = size - bom;
+    auto begins = [&](std::string_view magic) {
+        return std::memcmp(text, magic.data(), std::min(held, magic.size())) == 0;
+    };
+    const bool plausible = begins("ply\n") || begins("ply\r\n");
+    if (!plausible) {
+        error = BadInput(path, 0, "not a PLY file (it does not begin with \"ply\")");
+        return false;
+    }
+    if (most != UINT64_MAX) return true;  // a binary body, bounded already
+    ReadOptions options;
+    bool complete = false;
+    uint64_t body = UINT64_MAX;
+    PlyReader reader(path, data + bom, size - bom, options);
+    ImportResult started = GuardMemory(path, [&] {
+        ImportResult wrong;
+        reader.start(whole, complete, body, wrong);
+        return wrong;
+    });
+    if (!started.ok()) {
+        error = std::move(started);
+        return false;
+    }
+    if (body != UINT64_MAX) {
+        most = body + bom;  // binary: no zero bytes to look for
+        return true;
+    }
+    // The header, and ASCII data, are text.
+    const size_t zero = ZeroByteAt(data, checked, size);
+    if (zero != SIZE_MAX) {
+        error = ZeroByteInText(path, "PLY", zero);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace detail
 
 }  // namespace kvx

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "meshtext/tokens.h"
 
@@ -91,6 +92,36 @@ const char* ChannelName(int channel) {
 std::string FloatText(float v) {
     char text[32];
     return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+size_t ByteOrderMarkSize(const char* data, size_t size) {
+    return size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
+size_t ZeroByteAt(const char* data, size_t from, size_t size) {
+    if (from >= size) return SIZE_MAX;
+    const void* zero = std::memchr(data + from, 0, size - from);
+    return zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : SIZE_MAX;
+}
+
+ImportResult ZeroByteInText(const std::string& path, const char* format, size_t at) {
+    return BadInput(path, 0,
+                    std::string("not ") + (format[0] == 'O' ? "an " : "a ") + format +
+                        " file (a zero byte at offset " + std::to_string(at) + "; " + format +
+                        " is text)");
+}
+
+std::string DroppedFacesWarning(const std::string& path, uint64_t faces) {
+    return path + ": " + std::to_string(faces) + (faces == 1 ? " face" : " faces") +
+           " of fewer than 3 corners dropped";
+}
+
+bool CheckObjStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool /*whole*/, uint64_t& /*most*/, ImportResult& error) {
+    const size_t zero = ZeroByteAt(data, checked, size);
+    if (zero == SIZE_MAX) return true;
+    error = ZeroByteInText(path, "OBJ", zero);
+    return false;
 }
 
 }  // namespace kvx::detail

@@ -40,6 +40,41 @@ const char* ChannelName(int channel);
 // The shortest text that reads back as v.
 std::string FloatText(float v);
 
+// 3 when [data, data + size) begins with the UTF-8 byte-order mark, else 0.
+// The text readers skip it: a BOM is no token.
+size_t ByteOrderMarkSize(const char* data, size_t size);
+
+// The offset of the first zero byte in [data + from, data + size), or
+// SIZE_MAX. Text formats hold none.
+size_t ZeroByteAt(const char* data, size_t from, size_t size);
+
+// What a reader makes of the start of an input before it has all of it,
+// so that a stream is judged in steps and an endless one of the wrong
+// bytes is refused early. Each is called again as more comes: with the
+// first `size` bytes, of which the first `checked` were seen by an earlier
+// call, and `whole` when they are the whole input. False, with `error`
+// (the file and what is wrong), when no file of the format begins so.
+// `most` (UINT64_MAX at first, kept between calls) is lowered to the size
+// past which the reader would not look, once the start says it: a binary
+// body's size. Bytes that are valid for the format are not refused here;
+// these checks only refuse what the reader would refuse anyway (or text
+// with a zero byte, which no text format holds).
+bool CheckObjStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& error);
+bool CheckPlyStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& error);
+bool CheckStlStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& error);
+bool CheckOffStart(const std::string& path, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& error);
+
+// "<path>: not <a format> file (a zero byte at offset <at>; <it> is text)".
+ImportResult ZeroByteInText(const std::string& path, const char* format, size_t at);
+
+// The one warning for faces of fewer than 3 corners, which are dropped:
+// "<path>: <n> face(s) of fewer than 3 corners dropped".
+std::string DroppedFacesWarning(const std::string& path, uint64_t faces);
+
 // Runs `read` (which returns an ImportResult) and turns std::bad_alloc and
 // std::length_error from the containers it fills into out_of_memory.
 template <typename Read>

@@ -1,5 +1,6 @@
 #include "meshimport/stl_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -17,6 +18,8 @@ constexpr uint64_t kHeaderBytes = 84;
 constexpr uint64_t kTriangleBytes = 50;
 // Three corners per triangle, and vertex numbers must stay below 2^32.
 constexpr uint64_t kMostTriangles = UINT32_MAX / 3;
+// The bytes that tell ASCII from binary.
+constexpr size_t kAsciiProbe = 1024;
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -188,7 +191,7 @@ ImportResult AsciiReader::read() {
 // in the first kProbe bytes (binary records nearly always hold one: zero
 // coordinates, attribute bytes).
 bool LooksAscii(const char* data, size_t size) {
-    constexpr size_t kProbe = 1024;
+    constexpr size_t kProbe = kAsciiProbe;
     const char* end = data + size;
     const char* p = SkipSpace(data, end);
     std::string_view word(p, static_cast<size_t>(TokenEnd(p, end) - p));
@@ -207,9 +210,34 @@ ImportResult ReadStl(const std::string& path, const char* data, size_t size,
             std::memcpy(&count, data + 80, sizeof count);
             binarySize = size == kHeaderBytes + kTriangleBytes * uint64_t{count};
         }
-        if (!binarySize && LooksAscii(data, size)) return AsciiReader(path, data, size).read();
+        // A byte-order mark may come before "solid"; in binary files it is
+        // header bytes like any other.
+        const size_t bom = detail::ByteOrderMarkSize(data, size);
+        if (!binarySize && LooksAscii(data + bom, size - bom))
+            return AsciiReader(path, data + bom, size - bom).read();
         return ReadBinary(path, data, size);
     });
 }
+
+namespace detail {
+
+bool CheckStlStart(const std::string& /*path*/, const char* data, size_t size, size_t checked,
+                   bool whole, uint64_t& most, ImportResult& /*error*/) {
+    // Any 84 bytes can begin a binary file, so nothing is refused here: the
+    // start only tells how far to read. Told once, from the first bytes the
+    // text probe looks at.
+    if (most != UINT64_MAX || whole || size < kAsciiProbe) return true;
+    const size_t bom = ByteOrderMarkSize(data, size);
+    // ASCII until a zero byte says that "solid" began a binary header.
+    if (LooksAscii(data + bom, size - bom) &&
+        ZeroByteAt(data, std::max(checked, kAsciiProbe), size) == SIZE_MAX)
+        return true;
+    uint32_t count;
+    std::memcpy(&count, data + 80, sizeof count);
+    most = kHeaderBytes + kTriangleBytes * uint64_t{count};
+    return true;
+}
+
+}  // namespace detail
 
 }  // namespace kvx

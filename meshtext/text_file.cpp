@@ -10,10 +10,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "failure.h"
 #include "fd_io.h"
 #include "meshtext/tokens.h"
+
+// A mapping that the SIGBUS handler below watches.
+struct TextFileWatch {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 watched
+    std::atomic<bool> changed{false};
+    char* begin = nullptr;
+    size_t size = 0;
+};
 
 namespace {
 
@@ -28,27 +37,33 @@ namespace {
 
 constexpr int kWatchSlots = 16;
 
-struct WatchSlot {
-    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 watched
-    std::atomic<bool> changed{false};
-    char* begin = nullptr;
-    size_t size = 0;
+using WatchSlot = TextFileWatch;
+
+// The slots come in blocks: one to begin with, and one more each time all
+// are taken. A block is linked in whole (its slots free) and never
+// released, so the handler can walk the chain at any moment without a
+// lock; the chain is as long as the most files ever watched at once need.
+struct WatchBlock {
+    WatchSlot slots[kWatchSlots];
+    std::atomic<WatchBlock*> next{nullptr};
 };
 
-WatchSlot gWatched[kWatchSlots];
+WatchBlock gWatched;
 struct sigaction gPreviousBus;
 
 extern "C" void ZeroMissingPages(int signal, siginfo_t* info, void* context) {
     auto* at = static_cast<char*>(info->si_addr);
-    for (WatchSlot& slot : gWatched) {
-        if (slot.state.load() != 2 || at < slot.begin || at >= slot.begin + slot.size) continue;
-        const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-        char* from = reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(at) & ~(page - 1));
-        size_t length = static_cast<size_t>(slot.begin + slot.size - from);
-        if (::mmap(from, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-            MAP_FAILED) {
-            slot.changed.store(true);
-            return;
+    for (WatchBlock* block = &gWatched; block != nullptr; block = block->next.load()) {
+        for (WatchSlot& slot : block->slots) {
+            if (slot.state.load() != 2 || at < slot.begin || at >= slot.begin + slot.size) continue;
+            const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+            char* from = reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(at) & ~(page - 1));
+            size_t length = static_cast<size_t>(slot.begin + slot.size - from);
+            if (::mmap(from, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+                MAP_FAILED) {
+                slot.changed.store(true);
+                return;
+            }
         }
     }
     // Not ours: as before this handler was installed.
@@ -61,7 +76,9 @@ extern "C" void ZeroMissingPages(int signal, siginfo_t* info, void* context) {
     }
 }
 
-int Watch(char* begin, size_t size) {
+// A free slot, filled for [begin, begin + size); null when every slot is
+// taken and no block more can be allocated.
+WatchSlot* Watch(char* begin, size_t size) {
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true)) {
         struct sigaction handler {};
@@ -70,16 +87,29 @@ int Watch(char* begin, size_t size) {
         sigemptyset(&handler.sa_mask);
         ::sigaction(SIGBUS, &handler, &gPreviousBus);
     }
-    for (int k = 0; k < kWatchSlots; ++k) {
-        int expected = 0;
-        if (!gWatched[k].state.compare_exchange_strong(expected, 1)) continue;
-        gWatched[k].begin = begin;
-        gWatched[k].size = size;
-        gWatched[k].changed.store(false);
-        gWatched[k].state.store(2);
-        return k;
+    for (WatchBlock* block = &gWatched;;) {
+        for (WatchSlot& slot : block->slots) {
+            int expected = 0;
+            if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+            slot.begin = begin;
+            slot.size = size;
+            slot.changed.store(false);
+            slot.state.store(2);
+            return &slot;
+        }
+        WatchBlock* next = block->next.load();
+        if (next == nullptr) {
+            auto* grown = new (std::nothrow) WatchBlock;
+            if (grown == nullptr) return nullptr;
+            // Another thread may have linked a block first: then that one.
+            if (block->next.compare_exchange_strong(next, grown)) {
+                next = grown;
+            } else {
+                delete grown;
+            }
+        }
+        block = next;
     }
-    return -1;
 }
 
 // Tokens that start in [from, to), where the byte before `from` (if any)
@@ -101,7 +131,7 @@ TextFile::~TextFile() {
 void TextFile::close() {
     if (mapped_) {
         ::munmap(data_, size_);
-        if (watch_ >= 0) gWatched[watch_].state.store(0);
+        if (watch_ != nullptr) watch_->state.store(0);
     } else {
         std::free(data_);
     }
@@ -111,12 +141,19 @@ void TextFile::close() {
     mapped_ = false;
     ended_ = false;
     fd_ = -1;
-    watch_ = -1;
+    watch_ = nullptr;
     tokens_ = 0;
 }
 
 bool TextFile::changed() const {
-    return watch_ >= 0 && gWatched[watch_].changed.load();
+    return watch_ != nullptr && watch_->changed.load();
+}
+
+size_t TextFile::watchSlots() {
+    size_t n = 0;
+    for (const WatchBlock* block = &gWatched; block != nullptr; block = block->next.load())
+        n += kWatchSlots;
+    return n;
 }
 
 bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
@@ -132,12 +169,18 @@ bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
         const auto size = static_cast<size_t>(st.st_size);
         void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (p != MAP_FAILED) {
-            data_ = static_cast<char*>(p);
-            size_ = size;
-            mapped_ = true;
-            ended_ = true;
-            watch_ = Watch(data_, size_);
-            return true;
+            // A mapping is kept only while the handler watches it; without
+            // a slot the file is read instead.
+            WatchSlot* slot = Watch(static_cast<char*>(p), size);
+            if (slot != nullptr) {
+                data_ = static_cast<char*>(p);
+                size_ = size;
+                mapped_ = true;
+                ended_ = true;
+                watch_ = slot;
+                return true;
+            }
+            ::munmap(p, size);
         }
         if (errno == ENOMEM) return kvx::Failed(status, KvxErrc::out_of_memory, ENOMEM, size);
     }
@@ -148,6 +191,10 @@ bool TextFile::open(const char* path, size_t firstTokens, KvxStatus* status) {
 
 bool TextFile::readTokens(uint64_t tokens, size_t trailingBytes, KvxStatus* status) {
     return readStream(tokens, trailingBytes, SIZE_MAX, status);
+}
+
+bool TextFile::readBytes(size_t bytes, KvxStatus* status) {
+    return readStream(UINT64_MAX, 0, bytes, status);
 }
 
 bool TextFile::readStream(uint64_t tokens, size_t trailingBytes, size_t byteLimit,

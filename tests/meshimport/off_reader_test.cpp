@@ -112,16 +112,17 @@ TEST(OffReader, RefusesWithTheLine) {
         {"OFF\n3\n", "m.off:2: expected the vertex, face and edge counts, found 1 values"},
         {"OFF\n3 -1 0\n", "m.off:2: expected a count from 0 to 4294967295, found \"-1\""},
         // The counts are checked against the rest of the file before
-        // anything is allocated: 6 bytes per vertex, 8 per face at least.
-        {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n2 0 1\n",
-         "m.off:2: the counts promise 3 vertices and 1 face, at least 26 bytes of text, but "
-         "only 24 follow"},
+        // anything is allocated: 6 bytes per vertex, 2 per face at least
+        // ("0" and a line end), less the last line end.
+        {"OFF\n3 2 0\n0 0 0\n1 0 0\n0 1 0\n0\n",
+         "m.off:2: the counts promise 3 vertices and 2 faces, at least 21 bytes of text, but "
+         "only 20 follow"},
         {"OFF\n1000000 1 0\n0 0 0\n",
-         "m.off:2: the counts promise 1000000 vertices and 1 face, at least 6000008 bytes of "
+         "m.off:2: the counts promise 1000000 vertices and 1 face, at least 6000001 bytes of "
          "text, but only 6 follow"},
         {"OFF\n4294967295 4294967295 0\n",
          "m.off:2: the counts promise 4294967295 vertices and 4294967295 faces, at least "
-         "60129542130 bytes of text, but only 0 follow"},
+         "34359738359 bytes of text, but only 0 follow"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Refusal(kOff, c.text), c.message) << c.text;

@@ -26,7 +26,9 @@ std::string ExtensionOf(std::string_view path);
 // Reads the file at `path` in `format`. `hint` is the format's name for
 // assimp (see ReadWithAssimp); the native readers ignore it. A file that
 // cannot be opened or read gives read_failed with errno (out_of_memory for
-// ENOMEM).
+// ENOMEM). The input is opened once; a stream is read in steps, each judged
+// by the format's first bytes (bad_input at once for bytes no file of the
+// format begins with) and never past the size a binary header allows.
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
                           const ReadOptions& options);
 

@@ -7,6 +7,8 @@
 
 #include "meshcore/okvx.h"
 
+struct TextFileWatch;  // text_file.cpp
+
 class TextFile {
 public:
     TextFile() = default;
@@ -14,9 +16,11 @@ public:
     TextFile& operator=(const TextFile&) = delete;
     ~TextFile();
 
-    // Opens `path`. A regular file is mapped whole but not read ahead:
-    // pages come in as the text is looked at, so a huge file costs nothing
-    // until its text is found plausible. Any other input is read until it
+    // Opens `path`, once (a FIFO is never opened twice). A regular file is
+    // mapped whole but not read ahead: pages come in as the text is looked
+    // at, so a huge file costs nothing until its text is found plausible;
+    // should the process be unable to watch one more mapping, it is read
+    // instead. Any other input is read until it
     // holds `firstTokens` tokens (followed by more text), it ends, or
     // kFirstStepBytes have come. False on failure, with open_failed or
     // read_failed (errno; EISDIR for a folder) or out_of_memory in `status`.
@@ -27,6 +31,10 @@ public:
     // move: begin() and end() change. A mapped file holds all of its text
     // already.
     bool readTokens(uint64_t tokens, size_t trailingBytes, KvxStatus* status);
+
+    // For a stream: reads on until the text holds `bytes` bytes (never
+    // more) or the input ends. As with readTokens, the text may move.
+    bool readBytes(size_t bytes, KvxStatus* status);
 
     const char* begin() const { return data_; }
     const char* end() const { return data_ + size_; }
@@ -40,6 +48,11 @@ public:
     // Releases the text; begin() and end() are then empty.
     void close();
 
+    // The slots the process holds for watching mappings: 16, and 16 more
+    // each time more files are open at once than there are slots (a slot
+    // is freed by close()). For tests.
+    static size_t watchSlots();
+
     static constexpr size_t kFirstStepBytes = size_t{1} << 20;
 
 private:
@@ -50,7 +63,7 @@ private:
     size_t capacity_ = 0;
     bool mapped_ = false;
     bool ended_ = false;
-    int fd_ = -1;          // a stream still being read
-    int watch_ = -1;       // the mapping's entry for the SIGBUS handler
-    uint64_t tokens_ = 0;  // tokens started in the text so far (streams)
+    int fd_ = -1;                     // a stream still being read
+    TextFileWatch* watch_ = nullptr;  // the mapping's entry for the SIGBUS handler
+    uint64_t tokens_ = 0;             // tokens started in the text so far (streams)
 };
