@@ -1,7 +1,7 @@
 // The viewer's server: what it serves, and what it does not: nothing through
 // a link out of its folders, nothing to a Host header but its own.
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { closeSync, constants, mkdirSync, openSync, readFileSync, symlinkSync, writeFileSync } from 'node:fs';
 import { request as httpRequest } from 'node:http';
 import { join } from 'node:path';
@@ -312,5 +312,32 @@ describe( 'server addresses', () => {
 		}
 
 	} );
+
+} );
+
+test( 'stopping npm start by its process id stops the server', { timeout: 30000 }, async ( t ) => {
+
+	if ( spawnSync( 'npm', [ '--version' ] ).status !== 0 ) return t.skip( 'npm is not installed' );
+	const npm = spawn( 'npm', [ 'start', '--silent' ], { cwd: webDir, env: { ...process.env, PORT: '0' }, stdio: [ 'ignore', 'pipe', 'inherit' ] } );
+	const ended = new Promise( ( done ) => npm.on( 'exit', done ) );
+	let text = '';
+	const url = await new Promise( ( done, fail ) => {
+
+		npm.stdout.on( 'data', ( chunk ) => {
+
+			text += chunk;
+			const m = /KVX viewer: (http:\/\/127\.0\.0\.1:\d+)\//.exec( text );
+			if ( m ) done( m[ 1 ] );
+
+		} );
+		npm.on( 'exit', () => fail( new Error( 'npm start ended: ' + text ) ) );
+
+	} );
+	// Not held open by a server that outlives npm.
+	npm.stdout.destroy();
+	assert.equal( ( await fetch( url + '/KVXLoader.js' ).then( ( r ) => r.arrayBuffer().then( () => r.status ) ) ), 200 );
+	npm.kill( 'SIGTERM' );
+	await ended;
+	await assert.rejects( fetch( url + '/KVXLoader.js' ), { message: 'fetch failed' } );
 
 } );
