@@ -94,7 +94,7 @@ export const KVX_COLOR_ORDERS: readonly KVXColorOrder[];
 
 /** Reads a KVX file without making three.js objects. Throws an Error whose
  * message starts with "KVXLoader: " when the file is refused. */
-export function readKVX(data: ArrayBufferLike | ArrayBufferView, options?: KVXParseOptions): KVXData;
+export function readKVX(data: ArrayBufferLike | ArrayBufferView, options?: KVXParseOptions | null): KVXData;
 
 /** Four bytes (r, g, b, a) per colour word. */
 export function decodeKVXColors(words: Uint32Array, colorOrder?: KVXColorOrder): Uint8Array;
@@ -116,7 +116,7 @@ export class KVXLoader extends Loader<KVXResult> {
 
     /** Throws an Error whose message starts with "KVXLoader: " when the file
      * is refused. */
-    parse(data: ArrayBufferLike | ArrayBufferView, options?: KVXParseOptions): KVXResult;
+    parse(data: ArrayBufferLike | ArrayBufferView, options?: KVXParseOptions | null): KVXResult;
 }
 
 export default KVXLoader;

@@ -20,7 +20,8 @@
  * - a version-4 name trailer holds at most 255 bytes;
  * - every index must be below the vertex count.
  *
- * Every refusal is a plain Error whose message starts with "KVXLoader: ".
+ * Every refusal is a plain Error whose message starts with "KVXLoader: ",
+ * bad arguments too (a detached buffer, options that are no object).
  *
  * @module three-kvx-loader
  */
@@ -62,11 +63,21 @@ function fail( message ) {
 
 }
 
+// How a bad argument is named in a message: its type, or for a plain object
+// its tag ("[object Object]").
+function describe( value ) {
+
+	return value === null ? 'null' : typeof value === 'object' ? Object.prototype.toString.call( value ) : typeof value;
+
+}
+
 function checkColorOrder( order ) {
 
 	if ( order !== 'argb' && order !== 'rgba' ) {
 
-		throw fail( 'colorOrder must be "argb" or "rgba", not ' + JSON.stringify( String( order ) ) );
+		const shown = typeof order === 'string' || typeof order === 'number' || typeof order === 'boolean'
+			? JSON.stringify( String( order ) ) : describe( order );
+		throw fail( 'colorOrder must be "argb" or "rgba", not ' + shown );
 
 	}
 
@@ -74,24 +85,59 @@ function checkColorOrder( order ) {
 
 }
 
-// The bytes of `data` as a Uint8Array over the same memory (no copy).
+// The colour order that `options` asks for, or `fallback`. No options, null
+// or undefined, is none, as three.js's own loaders take it.
+function colorOrderOf( options, fallback ) {
+
+	if ( options === undefined || options === null ) return fallback;
+	if ( typeof options !== 'object' ) throw fail( 'options must be an object, not ' + describe( options ) );
+	return options.colorOrder === undefined ? fallback : checkColorOrder( options.colorOrder );
+
+}
+
+// The brand checks of the engine itself, which hold for buffers of another
+// realm (a frame, a vm context) and cannot be fooled by a prototype.
+const arrayBufferLength = Object.getOwnPropertyDescriptor( ArrayBuffer.prototype, 'byteLength' ).get;
+const sharedBufferLength = typeof SharedArrayBuffer === 'undefined' ? null
+	: Object.getOwnPropertyDescriptor( SharedArrayBuffer.prototype, 'byteLength' ).get;
+
+function isBuffer( data, byteLength ) {
+
+	if ( byteLength === null || data === null || typeof data !== 'object' ) return false;
+	try {
+
+		byteLength.call( data );
+		return true;
+
+	} catch {
+
+		return false;
+
+	}
+
+}
+
+// The bytes of `data` as a Uint8Array over the same memory (no copy). A
+// detached buffer (its bytes transferred to a worker, by structuredClone or
+// by ArrayBuffer.prototype.transfer) has none to give.
 function bytesOf( data ) {
 
-	if ( data instanceof ArrayBuffer ||
-		( typeof SharedArrayBuffer !== 'undefined' && data instanceof SharedArrayBuffer ) ) {
+	const buffer = isBuffer( data, arrayBufferLength ) || isBuffer( data, sharedBufferLength );
+	if ( ! buffer && ! ArrayBuffer.isView( data ) ) {
 
-		return new Uint8Array( data );
-
-	}
-
-	if ( ArrayBuffer.isView( data ) ) {
-
-		return new Uint8Array( data.buffer, data.byteOffset, data.byteLength );
+		throw fail( 'expected an ArrayBuffer or a typed array, got ' + describe( data ) );
 
 	}
 
-	const what = data === null ? 'null' : typeof data === 'object' ? Object.prototype.toString.call( data ) : typeof data;
-	throw fail( 'expected an ArrayBuffer or a typed array, got ' + what );
+	try {
+
+		return buffer ? new Uint8Array( data ) : new Uint8Array( data.buffer, data.byteOffset, data.byteLength );
+
+	} catch {
+
+		throw fail( 'the buffer is detached: its bytes were transferred and are no longer readable here' );
+
+	}
 
 }
 
@@ -145,6 +191,12 @@ function decodeName( bytes ) {
 export function decodeKVXColors( words, colorOrder = 'argb' ) {
 
 	checkColorOrder( colorOrder );
+	if ( words === null || typeof words !== 'object' || typeof words.length !== 'number' ) {
+
+		throw fail( 'expected a Uint32Array of colour words, got ' + describe( words ) );
+
+	}
+
 	const rgba = allocate( Uint8Array, words.length * 4 );
 	const argb = colorOrder === 'argb';
 	for ( let i = 0, o = 0; i < words.length; i ++, o += 4 ) {
@@ -177,12 +229,12 @@ export function decodeKVXColors( words, colorOrder = 'argb' ) {
  * an Error whose message starts with "KVXLoader: " when the file is refused.
  *
  * @param {ArrayBuffer|ArrayBufferView} data - The whole file.
- * @param {{colorOrder?: 'argb'|'rgba'}} [options]
+ * @param {{colorOrder?: 'argb'|'rgba'}|null} [options] - null is none.
  * @return {Object} The header fields and typed arrays (KVXData in KVXLoader.d.ts).
  */
-export function readKVX( data, options = {} ) {
+export function readKVX( data, options ) {
 
-	const colorOrder = checkColorOrder( options.colorOrder === undefined ? 'argb' : options.colorOrder );
+	const colorOrder = colorOrderOf( options, 'argb' );
 	const bytes = bytesOf( data );
 	const length = bytes.length;
 	const view = new DataView( bytes.buffer, bytes.byteOffset, bytes.byteLength );
@@ -431,14 +483,13 @@ class KVXLoader extends Loader {
 	 * Parses a whole KVX file.
 	 *
 	 * @param {ArrayBuffer|ArrayBufferView} data - The file's bytes.
-	 * @param {{colorOrder?: 'argb'|'rgba'}} [options] - Overrides the
-	 * loader's colour order for this call.
+	 * @param {{colorOrder?: 'argb'|'rgba'}|null} [options] - Overrides the
+	 * loader's colour order for this call; null is none.
 	 * @return {Object} The parse result.
 	 */
-	parse( data, options = {} ) {
+	parse( data, options ) {
 
-		const colorOrder = options.colorOrder === undefined ? this.colorOrder : options.colorOrder;
-		const kvx = readKVX( data, { colorOrder } );
+		const kvx = readKVX( data, { colorOrder: colorOrderOf( options, this.colorOrder ) } );
 
 		const geometry = new BufferGeometry();
 		geometry.name = kvx.name;

@@ -265,6 +265,12 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 		assert.equal( viewer.state, 'error' );
 		assert.match( viewer.error, /^could not fetch \/files\/missing\.kvx: .*404/ );
 		assert.deepEqual( pageErrors, [] );
+		// A name with a bad percent sequence still reaches the error panel.
+		await page.goto( `${server.url}/viewer/?file=/files/bad%25E0.kvx` );
+		const bad = await settled( { loads: 0, errors: 1 } );
+		assert.equal( bad.state, 'error' );
+		assert.match( bad.error, /^could not fetch \/files\/bad%E0\.kvx: .*400/ );
+		assert.deepEqual( pageErrors, [] );
 
 	} );
 

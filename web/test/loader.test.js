@@ -3,6 +3,7 @@
 // it loads with a warning.
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
+import { runInNewContext } from 'node:vm';
 
 import { BufferGeometry, Loader } from 'three';
 
@@ -190,6 +191,71 @@ describe( 'what parse accepts', () => {
 			assert.throws( () => new KVXLoader().parse( value ), { name: 'Error', message: /^KVXLoader: expected an ArrayBuffer or a typed array, got / } );
 
 		}
+
+	} );
+
+	test( 'a detached buffer, and views of one', () => {
+
+		const message = 'KVXLoader: the buffer is detached: its bytes were transferred and are no longer readable here';
+		const views = [ ( b ) => b, ( b ) => new Uint8Array( b ), ( b ) => new DataView( b ), ( b ) => new Uint16Array( b, 2, 4 ) ];
+		for ( const make of views ) {
+
+			// Made before the transfer, as a caller would hold them.
+			const buffer = triangle().buffer;
+			const input = make( buffer );
+			structuredClone( buffer, { transfer: [ buffer ] } );
+			assert.throws( () => new KVXLoader().parse( input ), { name: 'Error', message } );
+			assert.throws( () => readKVX( input ), { name: 'Error', message } );
+
+		}
+
+		// An empty buffer is no detached one.
+		assert.throws( () => new KVXLoader().parse( new ArrayBuffer( 0 ) ), { message: /truncated: the buffer has 0 bytes/ } );
+
+	} );
+
+	test( 'shared buffers and buffers of another realm', () => {
+
+		const shared = new SharedArrayBuffer( triangle().length );
+		new Uint8Array( shared ).set( triangle() );
+		assert.equal( new KVXLoader().parse( shared ).vertexCount, 3 );
+		assert.equal( new KVXLoader().parse( new Uint8Array( shared ) ).vertexCount, 3 );
+		// A buffer of a vm context (as of a frame) fails instanceof; it is
+		// an ArrayBuffer all the same.
+		const foreign = runInNewContext( `new ArrayBuffer( ${triangle().length} )` );
+		new Uint8Array( foreign ).set( triangle() );
+		assert.deepEqual( Array.from( new KVXLoader().parse( foreign ).geometry.index.array ), [ 0, 1, 2 ] );
+		// What only looks like one is refused.
+		for ( const fake of [ Object.create( ArrayBuffer.prototype ), new Proxy( triangle().buffer, {} ), Object.create( Uint8Array.prototype ) ] ) {
+
+			assert.throws( () => new KVXLoader().parse( fake ), { name: 'Error', message: /^KVXLoader: expected an ArrayBuffer or a typed array, got \[object / } );
+
+		}
+
+	} );
+
+	test( 'options: null is none, anything but an object is refused', () => {
+
+		const loader = new KVXLoader().setColorOrder( 'rgba' );
+		for ( const options of [ null, undefined, {} ] ) {
+
+			assert.equal( loader.parse( triangle(), options ).colorOrder, 'rgba' );
+			assert.equal( readKVX( triangle(), options ).colorOrder, 'argb' );
+
+		}
+
+		for ( const [ options, what ] of [ [ 'rgba', 'string' ], [ 5, 'number' ], [ true, 'boolean' ], [ () => {}, 'function' ] ] ) {
+
+			const error = { name: 'Error', message: 'KVXLoader: options must be an object, not ' + what };
+			assert.throws( () => loader.parse( triangle(), options ), error );
+			assert.throws( () => readKVX( triangle(), options ), error );
+
+		}
+
+		assert.throws( () => loader.parse( triangle(), { colorOrder: null } ), { name: 'Error', message: 'KVXLoader: colorOrder must be "argb" or "rgba", not null' } );
+		assert.throws( () => loader.parse( triangle(), { colorOrder: Object.create( null ) } ), { name: 'Error', message: 'KVXLoader: colorOrder must be "argb" or "rgba", not [object Object]' } );
+		assert.throws( () => decodeKVXColors( null ), { name: 'Error', message: 'KVXLoader: expected a Uint32Array of colour words, got null' } );
+		assert.throws( () => decodeKVXColors( 7 ), { name: 'Error', message: 'KVXLoader: expected a Uint32Array of colour words, got number' } );
 
 	} );
 

@@ -410,7 +410,18 @@ async function openFile( file ) {
 async function openUrl( url ) {
 
 	setState( 'loading' );
-	const source = decodeURIComponent( url.split( '?' )[ 0 ].split( '/' ).pop() || url );
+	const last = url.split( '?' )[ 0 ].split( '/' ).pop() || url;
+	let source = last;
+	try {
+
+		source = decodeURIComponent( last );
+
+	} catch {
+
+		// A bad percent sequence is shown as written.
+
+	}
+
 	let buffer;
 	try {
 
