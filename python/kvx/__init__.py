@@ -14,7 +14,11 @@
 - load_any(path, split=False): a Mesh (or, split, a list of them) from any
   file kvximport reads: OBJ, PLY, STL, OFF, and what assimp reads.
 - Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
-  with errno), KvxMemoryError (MemoryError), with the programs' messages.
+  with errno), KvxMemoryError (MemoryError, wherever memory runs short),
+  with the programs' messages; an argument of the wrong type TypeError.
+- Outputs never replace inputs: convert() to its own input, or save() over
+  the file a mesh was read from, raises KvxInputError before anything is
+  read or written.
 
 Where meshio is installed, importing kvx registers the format "kvx" (".kvx")
 with it (see kvx._meshio; `python3 -m kvx.meshio_cli` is meshio's command
