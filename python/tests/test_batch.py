@@ -316,3 +316,40 @@ def test_run_checks_its_arguments(tmp_path):
     for jobs in (0, -1, True, "2", 1.5):
         with pytest.raises(kvx.KvxInputError, match="^jobs must be a positive number"):
             kvx.batch.run([], tmp_path, jobs=jobs)
+
+
+def test_a_recursive_pattern_does_not_follow_links_to_folders(tmp_path):
+    """Two links back up in one folder: glob's "**" would walk them without
+    end; the batch's matches what the shell's does, and glob's where there
+    are no links."""
+    for folder in ("a/b/.hidden", "c"):
+        (tmp_path / folder).mkdir(parents=True)
+    for name in ("x.cmsh", "a/y.cmsh", "a/b/z.cmsh", "a/b/.hidden/w.cmsh", "c/q.txt"):
+        (tmp_path / name).write_text("")
+    patterns = ["**/*.cmsh", "./**/*.cmsh", "a/**/*.cmsh", "*/**/*.cmsh", "**/b/*.cmsh",
+                "a/**/b/**/*.cmsh", "**/*.txt", "**"]
+    script = ("import json, sys, kvx.batch\n"
+              "print(json.dumps([kvx.batch.expand(p) for p in sys.argv[1:]]))")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kvx.__file__)))
+
+    def expanded():
+        r = subprocess.run([sys.executable, "-c", script, *patterns], capture_output=True,
+                           text=True, cwd=tmp_path, env=env, timeout=60)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout)
+
+    import glob
+    old = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        assert expanded() == [sorted(set(glob.glob(p, recursive=True))) for p in patterns]
+    finally:
+        os.chdir(old)
+    (tmp_path / "a" / "b" / "up").symlink_to("..")
+    (tmp_path / "a" / "b" / "up2").symlink_to("..")
+    got = dict(zip(patterns, expanded()))
+    assert got["./**/*.cmsh"] == ["./a/b/z.cmsh", "./a/y.cmsh", "./x.cmsh"]
+    assert got["**/*.cmsh"] == ["a/b/z.cmsh", "a/y.cmsh", "x.cmsh"]
+    assert got["a/**/b/**/*.cmsh"] == ["a/b/z.cmsh"]
+    assert got["**"] == ["a", "a/b", "a/b/up", "a/b/up2", "a/b/z.cmsh", "a/y.cmsh", "c",
+                         "c/q.txt", "x.cmsh"]

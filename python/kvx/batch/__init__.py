@@ -4,7 +4,7 @@
                          [--scheduler ADDRESS] [--quiet]
 
 Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
-below scans/). A name is taken as it is written wherever a file of that
+below scans/, not following links to folders, as the shell does not). A name is taken as it is written wherever a file of that
 name exists, so that "scan[1].cmsh" is that file; only an argument that
 names no file and holds *, ? or [ is expanded, as the shell does. Every
 input becomes DIR/<name without suffix>.kvx, written by
@@ -139,7 +139,33 @@ def expand(argument):
     when nothing matches)."""
     if not glob.has_magic(argument) or os.path.lexists(argument):
         return [argument]
-    return sorted(glob.glob(argument, recursive=True))
+    return sorted(set(_matches(argument)))
+
+
+def _matches(pattern):
+    """glob.glob(pattern, recursive=True), except that "**" does not follow
+    links to folders, as the shell's does not: two links back up in one
+    folder would make glob's walk grow without end."""
+    parts = pattern.split(os.sep)
+    if "**" not in parts:
+        yield from glob.glob(pattern)
+        return
+    k = parts.index("**")
+    head, rest = os.sep.join(parts[:k]), os.sep.join(parts[k + 1:])
+    bases = glob.glob(head) if glob.has_magic(head) else [head]
+    for base in bases:
+        if not os.path.isdir(base or os.curdir):
+            continue
+        for folder, folders, files in os.walk(base or os.curdir):
+            folders[:] = [f for f in folders if not f.startswith(".")]
+            if base == "":
+                folder = os.path.relpath(folder)
+                folder = "" if folder == os.curdir else folder
+            if rest:
+                yield from _matches(os.path.join(glob.escape(folder), rest))
+            else:
+                yield from (os.path.join(folder, f) for f in folders + files
+                            if not f.startswith("."))
 
 
 def plan(inputs, out_dir):
