@@ -4,14 +4,14 @@
                          [--scheduler ADDRESS] [--quiet]
 
 Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
-below scans/, not following links to folders, as the shell does not). A name is taken as it is written wherever a file of that
-name exists, so that "scan[1].cmsh" is that file; only an argument that
-names no file and holds *, ? or [ is expanded, as the shell does. Every
-input becomes DIR/<name without suffix>.kvx, written by
-the converter of --version (3 by default: kvxconv3) exactly as the program
-writes it. Two files of the same name would write the same output: the
-first in command-line order is converted, each later one is reported as
-failed. A file named twice (by a glob and by name, say) is converted once;
+below scans/, not following links to folders, as the shell does not). A
+name is taken as it is written wherever a file of that name exists, so that
+"scan[1].cmsh" is that file; only an argument that names no file and holds
+*, ? or [ is expanded, as the shell does. Every input becomes DIR/<name
+without suffix>.kvx, written by the converter of --version (3 by default:
+kvxconv3) exactly as the program writes it. Two files of the same name
+would write the same output: the first in command-line order is converted,
+each later one is reported as failed. A file named twice (by a glob and by name, say) is converted once;
 a link under another name is converted under that name too. An output that
 is one of the inputs (the same file, through any link) is refused before
 anything is written, and its input reported as failed.
@@ -42,10 +42,11 @@ scheduler retries a task whose worker died on other workers, up to its
 "distributed.scheduler.allowed-failures" (3 by default); a task of several
 files that still fails is split into one task per file, one of those that
 still fails runs again alone on the cluster, and only a file that fails so
-is reported ("a.cmsh: the worker converting it died (...)"). Exit status: 0 when
-every file was converted, 1 when any failed, 2 when the run could not start
-(bad arguments, an output folder that cannot be made, no scheduler at
-ADDRESS).
+is reported ("a.cmsh: the worker converting it died (...)").
+
+Exit status: 0 when every file was converted, 1 when any failed, 2 when the
+run could not start (bad arguments, an output folder that cannot be made,
+no scheduler at ADDRESS).
 
 Inputs other than .cmsh are read as kvximport reads them (kvx.load_any):
 OBJ, PLY, STL, OFF and what assimp reads.
@@ -152,6 +153,8 @@ def _matches(pattern):
         return
     k = parts.index("**")
     head, rest = os.sep.join(parts[:k]), os.sep.join(parts[k + 1:])
+    if k > 0 and head == "":
+        head = os.sep  # "/**/..."
     bases = glob.glob(head) if glob.has_magic(head) else [head]
     for base in bases:
         if not os.path.isdir(base or os.curdir):
