@@ -11,10 +11,11 @@ name is taken as it is written wherever a file of that name exists, so that
 without suffix>.kvx, written by the converter of --version (3 by default:
 kvxconv3) exactly as the program writes it. Two files of the same name
 would write the same output: the first in command-line order is converted,
-each later one is reported as failed. A file named twice (by a glob and by name, say) is converted once;
-a link under another name is converted under that name too. An output that
-is one of the inputs (the same file, through any link) is refused before
-anything is written, and its input reported as failed.
+each later one is reported as failed. A file named twice (by a glob and by
+name, say) is converted once; a link under another name is converted under
+that name too. An output that is one of the inputs (the same file, through
+any link) is refused before anything is written, and its input reported as
+failed.
 
 Where it runs: a local pool of --jobs processes (the number of processors
 by default), or, with --scheduler, the Dask distributed cluster whose
