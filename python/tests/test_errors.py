@@ -250,7 +250,8 @@ def test_an_output_that_is_its_input_is_refused(tmp_path):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda p: kvx.load_any(p, weld="yes"), TypeError, "weld must be True, False or None; got 'yes'"),
+    (lambda p: kvx.load_any(p, weld="yes"), TypeError,
+     "weld must be True, False or None; got 'yes'"),
     (lambda p: kvx.load_any(p, weld=1), TypeError, "weld must be True, False or None; got 1"),
     (lambda p: kvx.load_any(p, split="no"), TypeError, "split must be True or False; got 'no'"),
     (lambda p: kvx.load_any(p, split=None), TypeError, "split must be True or False; got None"),
@@ -261,7 +262,8 @@ def test_an_output_that_is_its_input_is_refused(tmp_path):
      "color_order must be str; got NoneType None"),
     (lambda p: kvx.load_any(p, color_order="bgra"), kvx.KvxInputError,
      'color_order must be "argb" or "rgba", not "bgra"'),
-    (lambda p: kvx.load_bytes(5), TypeError, "data must be bytes, bytearray or memoryview; got int"),
+    (lambda p: kvx.load_bytes(5), TypeError,
+     "data must be bytes, bytearray or memoryview; got int"),
     (lambda p: kvx.load_bytes(b"", name=None), TypeError, "name must be str; got NoneType None"),
     (lambda p: kvx.Mesh(np.zeros((3, 3)), color_order="abgr"), kvx.KvxInputError,
      'colour order "abgr" is neither argb nor rgba'),
