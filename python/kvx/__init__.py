@@ -14,7 +14,11 @@
 - load_any(path, split=False): a Mesh (or, split, a list of them) from any
   file kvximport reads: OBJ, PLY, STL, OFF, and what assimp reads.
 - Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
-  with errno), KvxMemoryError (MemoryError), with the programs' messages.
+  with errno), KvxMemoryError (MemoryError, wherever memory runs short),
+  with the programs' messages; an argument of the wrong type TypeError.
+- Outputs never replace inputs: convert() to its own input, or save() over
+  the file a mesh was read from, raises KvxInputError before anything is
+  read or written.
 
 Where meshio is installed, importing kvx registers the format "kvx" (".kvx")
 with it (see kvx._meshio; `python3 -m kvx.meshio_cli` is meshio's command
@@ -35,6 +39,8 @@ from ._errors import (
 )
 from . import _kvx
 from ._kvx import Mesh
+
+import numpy as _numpy
 
 __version__ = _kvx.__version__
 
@@ -73,6 +79,23 @@ PROGRAMS = {
 }
 
 
+def _check_flag(what, value, none=False):
+    """A keyword that is True or False (or None, where `none`): else TypeError."""
+    if isinstance(value, (bool, _numpy.bool_)) or (none and value is None):
+        return value
+    allowed = "True, False or None" if none else "True or False"
+    raise TypeError(f"{what} must be {allowed}; got {value!r}")
+
+
+def _check_text(what, value, kinds=(str,), none=True):
+    """A keyword that is a str (or bytes, where `kinds` has it) or None."""
+    if isinstance(value, kinds) or (none and value is None):
+        return value
+    names = [k.__name__ for k in kinds] + (["None"] if none else [])
+    names = ", ".join(names[:-1]) + " or " + names[-1] if len(names) > 1 else names[0]
+    raise TypeError(f"{what} must be {names}; got {type(value).__name__} {value!r}")
+
+
 def _check_version(version):
     if isinstance(version, bool) or not isinstance(version, int) or version not in _VALUES_OF:
         raise KvxInputError(f"version must be one of 1, 2, 3, 4, -1, -2; got {version!r}")
@@ -97,9 +120,22 @@ def load(path) -> Mesh:
 def load_bytes(data, name: str = "<bytes>") -> Mesh:
     """Loads a KVX file held in memory (bytes, bytearray, memoryview).
 
-    Checks as load() does; `name` stands for the path in messages.
+    Checks as load() does; `name` (a str) stands for the path in messages.
+    Another type of data or name raises TypeError.
     """
-    return _kvx.load_bytes(bytes(data), name)
+    _check_text("name", name, none=False)
+    if not isinstance(data, bytes):
+        try:
+            view = memoryview(data)
+        except TypeError:
+            raise TypeError(
+                f"data must be bytes, bytearray or memoryview; got {type(data).__name__}"
+            ) from None
+        try:
+            data = view.tobytes()
+        except MemoryError:
+            raise KvxMemoryError(f"out of memory ({view.nbytes} bytes)") from None
+    return _kvx.load_bytes(data, name)
 
 
 def read_cmsh(path, values: "int | None" = None, version: "int | None" = None) -> Mesh:
@@ -145,6 +181,8 @@ def convert(src, dst, version: int = 3) -> None:
     Raises KvxInputError (the program's exit status 2), KvxIOError (an input
     that cannot be read, or status 3: the output cannot be written; errno
     set), KvxMemoryError (status 4), each with the program's message.
+    A dst that is the same file as src (by any link or name) raises
+    KvxInputError before anything is read or written.
     """
     _kvx.convert(src, dst, _check_version(version))
 
@@ -178,12 +216,20 @@ def load_any(
     compact mesh, in kvximport --split's order (a list of one when the mesh
     fits). Warnings (an STL header whose count is wrong) become Python
     warnings. Errors raise KvxInputError, KvxIOError (KvxFileNotFoundError
-    for a missing file) or KvxMemoryError with kvximport's messages.
+    for a missing file) or KvxMemoryError with kvximport's messages. An
+    argument of the wrong type raises TypeError ("weld must be True, False
+    or None; got 'yes'").
     """
+    _check_flag("split", split)
     if version is not None:
         _check_version(version)
+    _check_text("format", format)
+    _check_text("color_order", color_order, none=False)
+    _check_text("name", name, (str, bytes))
+    _check_flag("weld", weld, none=True)
     return _kvx.load_any(
-        path, bool(split), version or 0, format or "", color_order, name, weld
+        path, bool(split), version or 0, format or "", color_order, name,
+        None if weld is None else bool(weld),
     )
 
 

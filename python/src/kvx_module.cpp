@@ -9,6 +9,7 @@
 // (KvxIOError, an OSError with errno) or "memory" (KvxMemoryError).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstring>
@@ -64,6 +65,72 @@ py::str MessageText(const std::string& text) {
     Raise(ErrorKind::input, message);
 }
 
+[[noreturn]] void RaiseNoMemory(uint64_t bytes) {
+    Raise(ErrorKind::memory, "out of memory (" + std::to_string(bytes) + " bytes)");
+}
+
+// Memory that runs short anywhere in a call of F, in a C++ allocation
+// (std::bad_alloc) or a Python or NumPy one (MemoryError), raises
+// KvxMemoryError as a failed allocation of the libraries does.
+template <auto F>
+struct MemoryGuarded;
+
+template <typename R, typename... A, R (*F)(A...)>
+struct MemoryGuarded<F> {
+    static R Call(A... args) {
+        try {
+            return F(std::forward<A>(args)...);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_MemoryError) ||
+                e.matches(py::module_::import("kvx._errors").attr("KvxError"))) {
+                throw;
+            }
+        } catch (const std::bad_alloc&) {
+        }
+        Raise(ErrorKind::memory, "out of memory");
+    }
+};
+
+template <auto F>
+constexpr auto Guarded = &MemoryGuarded<F>::Call;
+
+// The device and inode of the file at `path`, through links; false where
+// there is none.
+bool IdentityOf(const std::string& path, dev_t* device, ino_t* inode) {
+    struct stat s;
+    if (::stat(path.c_str(), &s) != 0) return false;
+    *device = s.st_dev;
+    *inode = s.st_ino;
+    return true;
+}
+
+// The file a mesh was read from (load, load_any, read_cmsh), so that saving
+// the mesh never replaces it.
+struct SourceFile {
+    std::string path;  // empty: none
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+SourceFile SourceOf(const std::string& path) {
+    SourceFile source;
+    if (IdentityOf(path, &source.device, &source.inode)) source.path = path;
+    return source;
+}
+
+// Refuses, before anything is read or written, an output that is the same
+// file as the input, by whatever link or name: writing it would destroy
+// the input. An output that does not exist yet is fine.
+void RefuseOverSource(const SourceFile& source, const std::string& output) {
+    dev_t device;
+    ino_t inode;
+    if (source.path.empty() || !IdentityOf(output, &device, &inode)) return;
+    if (device == source.device && inode == source.inode) {
+        RaiseInput(DisplayName(output.c_str()) + ": the output is the same file as the input " +
+                   DisplayName(source.path.c_str()));
+    }
+}
+
 // A path as str, bytes or os.PathLike, as bytes (os.fsencode), refused
 // when it holds a zero byte, which would cut it short.
 std::string PathOf(const py::object& path) {
@@ -110,7 +177,8 @@ std::string PathOf(const py::object& path) {
 // ---- The mesh ----
 
 struct PyMesh {
-    OKVX m{};  // zero: empty
+    OKVX m{};           // zero: empty
+    SourceFile source;  // the file it was read from, if any
 
     PyMesh() = default;
     PyMesh(const PyMesh&) = delete;
@@ -200,14 +268,18 @@ py::array View(const py::object& owner, const char* first, uint64_t rows, py::ss
 
 // The mesh of `self`, which must be a Mesh that __init__ (or a load) has
 // made: Mesh.__new__ alone leaves one that holds nothing valid yet.
-const OKVX& MeshOf(const py::object& self) {
+const PyMesh& PyMeshOf(const py::object& self) {
     if (py::isinstance<PyMesh>(self)) {
         auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
         py::detail::value_and_holder v =
             instance->get_value_and_holder(py::detail::get_type_info(typeid(PyMesh)));
-        if (v && v.holder_constructed()) return v.value_ptr<PyMesh>()->m;
+        if (v && v.holder_constructed()) return *v.value_ptr<PyMesh>();
     }
     throw py::type_error("not an initialised kvx.Mesh");
+}
+
+const OKVX& MeshOf(const py::object& self) {
+    return PyMeshOf(self).m;
 }
 
 py::object VertexField(const py::object& self, py::ssize_t RecordLayout::*field,
@@ -240,7 +312,7 @@ py::object Indices(const py::object& self, int32_t onlyFor) {
 ColorOrder OrderOf(const std::string& text) {
     ColorOrder order;
     if (!ParseColorOrder(text, &order)) {
-        throw py::value_error("colour order \"" + text + "\" is neither argb nor rgba");
+        RaiseInput("colour order \"" + text + "\" is neither argb nor rgba");
     }
     return order;
 }
@@ -333,6 +405,7 @@ void Save(const py::object& self, const py::object& pathArg) {
     const OKVX& m = MeshOf(self);
     const std::string path = PathOf(pathArg);
     kvx::SaveOperation op = kvx::SaveOperationOf(m.version);
+    RefuseOverSource(PyMeshOf(self).source, path);
     if (op == nullptr) {
         RaiseInput(DisplayName(path.c_str()) + ": version " + std::to_string(m.version) +
                    " is read only; no program writes it");
@@ -390,11 +463,16 @@ py::array RowsOf(const py::handle& value, const char* what, const char* form, py
     return a;
 }
 
+// `a` as a C-contiguous array of T: itself, or a converted copy, whose
+// allocation may fail (KvxMemoryError with its size).
 template <typename T>
 py::array_t<T, py::array::c_style | py::array::forcecast> Cast(const py::array& a) {
-    auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
-    if (!out) throw py::error_already_set();
-    return out;
+    try {
+        return py::array_t<T, py::array::c_style | py::array::forcecast>(a);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_MemoryError)) throw;
+    }
+    RaiseNoMemory(static_cast<uint64_t>(a.size()) * sizeof(T));
 }
 
 void CheckRows(const py::array& a, py::ssize_t rows, const char* what) {
@@ -527,6 +605,7 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
 std::unique_ptr<PyMesh> Load(const py::object& pathArg) {
     const std::string path = PathOf(pathArg);
     auto mesh = std::make_unique<PyMesh>();
+    mesh->source = SourceOf(path);
     KvxStatus why;
     int32_t loaded;
     {
@@ -596,6 +675,7 @@ int RunConverter(int32_t version, const std::string& input, const std::string& o
 void Convert(const py::object& inputArg, const py::object& outputArg, int32_t version) {
     const std::string input = PathOf(inputArg);
     const std::string output = PathOf(outputArg);
+    RefuseOverSource(SourceOf(input), output);
     RunFailure failure;
     if (RunConverter(version, input, output, nullptr, failure) != kExitOk) {
         RaiseRunFailure(failure, inputArg, outputArg);
@@ -605,6 +685,7 @@ void Convert(const py::object& inputArg, const py::object& outputArg, int32_t ve
 std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
     const std::string input = PathOf(inputArg);
     auto result = std::make_unique<PyMesh>();
+    result->source = SourceOf(input);
     RunFailure failure;
     // The converter writes its file to the null device and leaves the mesh it
     // wrote, which becomes this one: saved, it gives the same bytes.
@@ -621,6 +702,7 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
                    const py::object& weld) {
     kvx::ImportRequest request;
     request.input = PathOf(pathArg);
+    const SourceFile source = SourceOf(request.input);
     request.format = format;
     request.version = version;
     request.split = split;
@@ -654,6 +736,7 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
     for (size_t k = 0; k < meshes.size(); ++k) {
         auto part = std::make_unique<PyMesh>();
         std::swap(part->m, meshes[k]);
+        part->source = source;
         parts.append(py::cast(std::move(part)));
     }
     return split ? py::object(parts) : parts[0];
@@ -700,7 +783,7 @@ converters' words, e.g. "face 3 names vertex 8 of 8".
 A mesh pickles as the bytes of its KVX file, loaded back with the loader's
 checks, so that Dask and multiprocessing can move it.)");
     cls.attr("__module__") = "kvx";
-    cls.def(py::init(&MakeMesh), py::arg("positions"), py::arg("faces") = py::none(),
+    cls.def(py::init(Guarded<&MakeMesh>), py::arg("positions"), py::arg("faces") = py::none(),
             py::arg("colors") = py::none(), py::arg("uv") = py::none(),
             py::arg("name") = py::none(), py::arg("version") = 3, py::kw_only(),
             py::arg("edges") = py::none(), py::arg("texcoords") = py::none(),
@@ -742,32 +825,35 @@ checks, so that Dask and multiprocessing can move it.)");
         "indices", [](const py::object& self) { return Indices(self, 0); },
         "uint16 view of the whole index block, one row per group: 3 columns (1 to 4), 2 "
         "(-2), 6 (-3); None for -1.");
-    cls.def("rgba", &RgbaArray, py::arg("order") = "argb",
+    cls.def("rgba", Guarded<&RgbaArray>, py::arg("order") = "argb",
             R"(The colours as a new (N, 4) uint8 array of red, green, blue, alpha.
 
 order: "argb" reads the word's high byte as alpha (the programs' default),
 "rgba" as red.)");
-    cls.def("texcoords", &Texcoords,
+    cls.def("texcoords", Guarded<&Texcoords>,
             "The texture coordinates as a text mesh gives them, a new (N, 2) float32 array of "
             "u, 1 - v (as kvxexport writes them); None unless version 4.");
-    cls.def("save", &Save, py::arg("path"),
+    cls.def("save", Guarded<&Save>, py::arg("path"),
             R"(Writes the mesh as a KVX file of its version at path (str, bytes or
 os.PathLike), as the converters write: complete or not at all, an existing
 file untouched on failure. Raises KvxIOError (an OSError, errno set) when
-the file cannot be written.)");
+the file cannot be written, KvxInputError when path is the file the mesh
+was read from (by any link or name), which is never replaced.)");
     cls.def("__repr__", &Repr);
-    cls.def(py::pickle([](const py::object& self) { return py::make_tuple(FileBytes(self)); },
-                       [](const py::tuple& state) {
-                           if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
-                               throw py::value_error("not a pickled kvx.Mesh");
-                           }
-                           return LoadBytes(state[0].cast<py::bytes>(), "<pickle>");
-                       }));
+    cls.def(
+        py::pickle([](const py::object& self) { return py::make_tuple(Guarded<&FileBytes>(self)); },
+                   [](const py::tuple& state) {
+                       if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
+                           throw py::value_error("not a pickled kvx.Mesh");
+                       }
+                       return Guarded<&LoadBytes>(state[0].cast<py::bytes>(), "<pickle>");
+                   }));
 
-    module.def("load", &Load, py::arg("path"));
-    module.def("load_bytes", &LoadBytes, py::arg("data"), py::arg("name"));
-    module.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("version"));
-    module.def("read_cmsh", &ReadCmsh, py::arg("path"), py::arg("version"));
-    module.def("load_any", &LoadAny, py::arg("path"), py::arg("split"), py::arg("version"),
+    module.def("load", Guarded<&Load>, py::arg("path"));
+    module.def("load_bytes", Guarded<&LoadBytes>, py::arg("data"), py::arg("name"));
+    module.def("convert", Guarded<&Convert>, py::arg("input"), py::arg("output"),
+               py::arg("version"));
+    module.def("read_cmsh", Guarded<&ReadCmsh>, py::arg("path"), py::arg("version"));
+    module.def("load_any", Guarded<&LoadAny>, py::arg("path"), py::arg("split"), py::arg("version"),
                py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"));
 }

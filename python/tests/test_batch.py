@@ -165,3 +165,191 @@ def test_what_cannot_start_exits_2(tmp_path, args, words):
     r = batch(*args, cwd=tmp_path)
     assert r.returncode == 2
     assert words in r.stderr and r.stdout == ""
+
+
+# Loaded by every interpreter of the batch that this folder is on the path
+# of: the pool's processes (started by a fork server, a fresh interpreter),
+# the processes of their own and the batch itself. Each conversion of a
+# file named in KVX_TEST_ENDS (name=abort or name=exit,...) ends its process
+# there, as a crash in the converter would.
+ENDING_SITE = '''
+import os
+import kvx
+
+_convert = kvx.convert
+_how = dict(item.split("=") for item in os.environ["KVX_TEST_ENDS"].split(","))
+
+
+def convert(src, dst, version=3):
+    how = _how.get(os.path.basename(os.fsdecode(src)))
+    if how == "abort":
+        os.abort()
+    if how == "exit":
+        os._exit(3)
+    return _convert(src, dst, version)
+
+
+kvx.convert = convert
+'''
+
+
+def ending_env(tmp_path, ends):
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(ENDING_SITE)
+    package = os.path.dirname(os.path.dirname(kvx.__file__))
+    return {"PYTHONPATH": f"{site}{os.pathsep}{package}", "KVX_TEST_ENDS": ends}
+
+
+def ending_batch(env, *args):
+    return subprocess.run([sys.executable, "-m", "kvx.batch", *map(str, args)], text=True,
+                          capture_output=True, env=dict(os.environ, **env), timeout=120)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_process_that_dies_costs_only_its_own_file(corpus, tmp_path, jobs):
+    """Two files end the process converting them (each time: a crash loop);
+    every other file is still converted, byte for byte, and counted."""
+    root, _, expected, _ = corpus
+    sources = [root / "in" / f"m{k:03d}.cmsh" for k in range(40)]
+    env = ending_env(tmp_path, "m004.cmsh=abort,m031.cmsh=exit")
+    out = tmp_path / "out"
+    r = ending_batch(env, *sources, "--out", out, "--jobs", jobs)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    assert (summary["files"], summary["converted"]) == (40, 38)
+    assert sorted(summary["failed"], key=lambda f: f["path"]) == [
+        {"path": str(sources[4]), "message": f"{sources[4]}: the process converting it ended "
+                                             "by SIGABRT"},
+        {"path": str(sources[31]), "message": f"{sources[31]}: the process converting it ended "
+                                              "with status 3 before it answered"},
+    ]
+    written = sorted(os.listdir(out))
+    assert written == sorted(f"m{k:03d}.kvx" for k in range(40) if k not in (4, 31))
+    for name in written:
+        assert (out / name).read_bytes() == expected[name], name
+
+
+def test_the_dask_path_costs_only_the_file_whose_worker_dies(corpus, tmp_path, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    root, _, expected, _ = corpus
+    sources = [root / "in" / f"m{k:03d}.cmsh" for k in range(100, 140)]  # tasks of 5 files
+    env = ending_env(tmp_path, "m105.cmsh=abort")
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)  # the cluster's worker processes load the site
+    out = tmp_path / "out"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        r = ending_batch(env, *sources, "--out", out, "--scheduler", cluster.scheduler_address)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    assert (summary["files"], summary["converted"]) == (40, 39)
+    [failure] = summary["failed"]
+    assert failure["path"] == str(sources[5])
+    assert failure["message"].startswith(f"{sources[5]}: the worker converting it died (")
+    assert sorted(os.listdir(out)) == sorted(s.stem + ".kvx" for s in sources if s != sources[5])
+    for name in os.listdir(out):
+        assert (out / name).read_bytes() == expected[name], name
+
+
+def test_names_are_taken_literally_and_only_unmatched_patterns_expanded(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    files = {"scan[1].cmsh": 1, "scan1.cmsh": 2, "scan2.cmsh": 3, "a*b.cmsh": 4, "axb.cmsh": 5}
+    for name, seed in files.items():
+        write_cmsh(src / name, seed, 7)
+    out = tmp_path / "out"
+    args = [src / "scan[1].cmsh", src / "scan1.cmsh", src / "s?an2.cmsh", src / "a*b.cmsh",
+            src / "none[0-9].cmsh"]
+    r = batch(*args, "--out", out, "--jobs", 1)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    missing = str(src / "none[0-9].cmsh")
+    assert summary["failed"] == [{"path": missing, "message": f"{missing}: no file matches"}]
+    assert (summary["files"], summary["converted"]) == (5, 4)
+    assert sorted(os.listdir(out)) == ["a*b.kvx", "scan1.kvx", "scan2.kvx", "scan[1].kvx"]
+    for name in ("scan[1]", "scan1", "scan2", "a*b"):
+        assert (out / f"{name}.kvx").read_bytes() == \
+            program_file(3, src / f"{name}.cmsh", tmp_path / "program.kvx"), name
+    assert kvx.batch.expand(str(src / "scan[12].cmsh")) == [str(src / "scan1.cmsh"),
+                                                             str(src / "scan2.cmsh")]
+    assert kvx.batch.expand(str(src / "scan[1].cmsh")) == [str(src / "scan[1].cmsh")]
+
+
+def test_an_output_that_is_an_input_is_refused(tmp_path):
+    """Through a link, a hard link and as the file itself: nothing is
+    written over an input, and the other files are converted."""
+    src = tmp_path / "in"
+    src.mkdir()
+    out = tmp_path / "out"
+    out.mkdir()
+    texts = {}
+    for k, name in enumerate(["linked", "hard", "plain"]):
+        write_cmsh(src / f"{name}.cmsh", k, 7)
+        texts[name] = (src / f"{name}.cmsh").read_bytes()
+    (out / "linked.kvx").symlink_to(src / "linked.cmsh")
+    os.link(src / "hard.cmsh", out / "hard.kvx")
+    (src / "self.obj").write_text("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n")
+    os.symlink(src / "self.obj", src / "self.kvx")  # --out in: self.obj's output is itself
+    args = [src / "linked.cmsh", src / "hard.cmsh", src / "plain.cmsh"]
+    r = batch(*args, "--out", out, "--jobs", 1)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    assert summary["converted"] == 1
+    assert summary["failed"] == [
+        {"path": str(src / n), "message": f"{out / (n[:-5] + '.kvx')}: the output is the same "
+                                          f"file as the input {src / n}"}
+        for n in ("linked.cmsh", "hard.cmsh")]
+    r = batch(src / "self.obj", "--out", src, "--jobs", 1)
+    assert json.loads(r.stdout)["failed"] == [
+        {"path": str(src / "self.obj"),
+         "message": f"{src / 'self.kvx'}: the output is the same file as the input "
+                    f"{src / 'self.obj'}"}]
+    assert (src / "self.obj").read_text().startswith("v 0 0 0")
+    for name, data in texts.items():
+        assert (src / f"{name}.cmsh").read_bytes() == data
+    assert (out / "plain.kvx").read_bytes() == program_file(3, src / "plain.cmsh",
+                                                            tmp_path / "program.kvx")
+
+
+def test_run_checks_its_arguments(tmp_path):
+    for jobs in (0, -1, True, "2", 1.5):
+        with pytest.raises(kvx.KvxInputError, match="^jobs must be a positive number"):
+            kvx.batch.run([], tmp_path, jobs=jobs)
+
+
+def test_a_recursive_pattern_does_not_follow_links_to_folders(tmp_path):
+    """Two links back up in one folder: glob's "**" would walk them without
+    end; the batch's matches what the shell's does, and glob's where there
+    are no links."""
+    for folder in ("a/b/.hidden", "c"):
+        (tmp_path / folder).mkdir(parents=True)
+    for name in ("x.cmsh", "a/y.cmsh", "a/b/z.cmsh", "a/b/.hidden/w.cmsh", "c/q.txt"):
+        (tmp_path / name).write_text("")
+    patterns = ["**/*.cmsh", "./**/*.cmsh", "a/**/*.cmsh", "*/**/*.cmsh", "**/b/*.cmsh",
+                "a/**/b/**/*.cmsh", "**/*.txt", "**"]
+    script = ("import json, sys, kvx.batch\n"
+              "print(json.dumps([kvx.batch.expand(p) for p in sys.argv[1:]]))")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kvx.__file__)))
+
+    def expanded():
+        r = subprocess.run([sys.executable, "-c", script, *patterns], capture_output=True,
+                           text=True, cwd=tmp_path, env=env, timeout=60)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout)
+
+    import glob
+    old = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        assert expanded() == [sorted(set(glob.glob(p, recursive=True))) for p in patterns]
+    finally:
+        os.chdir(old)
+    (tmp_path / "a" / "b" / "up").symlink_to("..")
+    (tmp_path / "a" / "b" / "up2").symlink_to("..")
+    got = dict(zip(patterns, expanded()))
+    assert got["./**/*.cmsh"] == ["./a/b/z.cmsh", "./a/y.cmsh", "./x.cmsh"]
+    assert got["**/*.cmsh"] == ["a/b/z.cmsh", "a/y.cmsh", "x.cmsh"]
+    assert got["a/**/b/**/*.cmsh"] == ["a/b/z.cmsh"]
+    assert got["**"] == ["a", "a/b", "a/b/up", "a/b/up2", "a/b/z.cmsh", "a/y.cmsh", "c",
+                         "c/q.txt", "x.cmsh"]

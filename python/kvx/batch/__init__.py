@@ -4,12 +4,18 @@
                          [--scheduler ADDRESS] [--quiet]
 
 Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
-below scans/). Every input becomes DIR/<name without suffix>.kvx, written by
-the converter of --version (3 by default: kvxconv3) exactly as the program
-writes it. Two files of the same name would write the same output: the
-first in command-line order is converted, each later one is reported as
-failed. A file named twice (by a glob and by name, say) is converted once;
-a link under another name is converted under that name too.
+below scans/, not following links to folders, as the shell does not). A
+name is taken as it is written wherever a file of that name exists, so that
+"scan[1].cmsh" is that file; only an argument that names no file and holds
+*, ? or [ is expanded, as the shell does. Every input becomes DIR/<name
+without suffix>.kvx, written by the converter of --version (3 by default:
+kvxconv3) exactly as the program writes it. Two files of the same name
+would write the same output: the first in command-line order is converted,
+each later one is reported as failed. A file named twice (by a glob and by
+name, say) is converted once; a link under another name is converted under
+that name too. An output that is one of the inputs (the same file, through
+any link) is refused before anything is written, and its input reported as
+failed.
 
 Where it runs: a local pool of --jobs processes (the number of processors
 by default), or, with --scheduler, the Dask distributed cluster whose
@@ -26,11 +32,22 @@ What it reports: a progress bar on standard error when that is a terminal
      "seconds": 1.9, "files_per_second": 156.8, "version": 3, "out": "DIR",
      "workers": "2 local processes"}
 
-"files_per_second" counts converted files. A failing file is reported with
-the program's message and does not stop the others. Exit status: 0 when
-every file was converted, 1 when any failed, 2 when the run could not start
-(bad arguments, an output folder that cannot be made, no scheduler at
-ADDRESS).
+"converted" counts the files written, "files_per_second" those per second.
+A failing file is reported with the program's message and does not stop
+the others. Neither does one that ends the process converting it (a crash,
+os._exit, the kernel's out-of-memory killer): the pool is started again,
+the files that process held are converted once more, each in a process of
+its own, so that only the file that ends its process again fails ("a.cmsh:
+the process converting it ended by SIGSEGV"). On a Dask cluster the
+scheduler retries a task whose worker died on other workers, up to its
+"distributed.scheduler.allowed-failures" (3 by default); a task of several
+files that still fails is split into one task per file, one of those that
+still fails runs again alone on the cluster, and only a file that fails so
+is reported ("a.cmsh: the worker converting it died (...)").
+
+Exit status: 0 when every file was converted, 1 when any failed, 2 when the
+run could not start (bad arguments, an output folder that cannot be made,
+no scheduler at ADDRESS).
 
 Inputs other than .cmsh are read as kvximport reads them (kvx.load_any):
 OBJ, PLY, STL, OFF and what assimp reads.
@@ -42,6 +59,7 @@ import importlib.util
 import json
 import multiprocessing
 import os
+import signal
 import sys
 import time
 
@@ -73,21 +91,100 @@ def convert_many(pairs, version):
     return [convert_one(src, dst, version) for src, dst in pairs]
 
 
+def _convert_to(connection, src, dst, version):
+    """convert_one in a process of its own, its answer sent to connection."""
+    connection.send(convert_one(src, dst, version))
+    connection.close()
+
+
+def _how_it_ended(exitcode):
+    if exitcode is not None and exitcode < 0:
+        try:
+            return f"ended by {signal.Signals(-exitcode).name}"
+        except ValueError:
+            return f"ended by signal {-exitcode}"
+    return f"ended with status {exitcode} before it answered"
+
+
+def convert_alone(context, src, dst, version):
+    """convert_one in a new process of `context`: its message, or, where the
+    process ends before it answers, the one line that says how."""
+    receiver, sender = context.Pipe(duplex=False)
+    process = context.Process(target=_convert_to, args=(sender, src, dst, version), daemon=True)
+    process.start()
+    sender.close()
+    try:
+        message = receiver.recv()
+    except EOFError:
+        message = False
+    finally:
+        receiver.close()
+        process.join()
+    if message is False:
+        return f"{src}: the process converting it {_how_it_ended(process.exitcode)}"
+    return message
+
+
+def _identity(path):
+    """The device and inode of the file at path (through links), or None."""
+    try:
+        s = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return s.st_dev, s.st_ino
+
+
+def expand(argument):
+    """The files one command-line argument names, as the shell takes them:
+    the argument itself where it is no pattern or a file of that name
+    exists (even a dangling link), else the pattern's matches, sorted (none
+    when nothing matches)."""
+    if not glob.has_magic(argument) or os.path.lexists(argument):
+        return [argument]
+    return sorted(set(_matches(argument)))
+
+
+def _matches(pattern):
+    """glob.glob(pattern, recursive=True), except that "**" does not follow
+    links to folders, as the shell's does not: two links back up in one
+    folder would make glob's walk grow without end."""
+    parts = pattern.split(os.sep)
+    if "**" not in parts:
+        yield from glob.glob(pattern)
+        return
+    k = parts.index("**")
+    head, rest = os.sep.join(parts[:k]), os.sep.join(parts[k + 1:])
+    if k > 0 and head == "":
+        head = os.sep  # "/**/..."
+    bases = glob.glob(head) if glob.has_magic(head) else [head]
+    for base in bases:
+        if not os.path.isdir(base or os.curdir):
+            continue
+        for folder, folders, files in os.walk(base or os.curdir):
+            folders[:] = [f for f in folders if not f.startswith(".")]
+            if base == "":
+                folder = os.path.relpath(folder)
+                folder = "" if folder == os.curdir else folder
+            if rest:
+                yield from _matches(os.path.join(glob.escape(folder), rest))
+            else:
+                yield from (os.path.join(folder, f) for f in folders + files
+                            if not f.startswith("."))
+
+
 def plan(inputs, out_dir):
     """The (src, dst) pairs to convert, and the failures known beforehand.
 
-    Globs are expanded (sorted); a file named twice is taken once, and an
-    output that two different files would write goes to the first of them.
+    Each input is expanded (see expand); a file named twice is taken once,
+    an output that two different files would write goes to the first of
+    them, and an output that is one of the inputs is refused.
     """
     pairs, failures = [], []
     outputs = {}
     for pattern in inputs:
-        if glob.has_magic(pattern):
-            matches = sorted(glob.glob(pattern, recursive=True))
-            if not matches:
-                failures.append({"path": pattern, "message": f"{pattern}: no file matches"})
-        else:
-            matches = [pattern]
+        matches = expand(pattern)
+        if not matches:
+            failures.append({"path": pattern, "message": f"{pattern}: no file matches"})
         for src in matches:
             stem = os.path.splitext(os.path.basename(src))[0]
             dst = os.path.join(out_dir, stem + ".kvx")
@@ -99,7 +196,21 @@ def plan(inputs, out_dir):
                 failures.append(
                     {"path": src, "message": f"{src}: {dst} is already the output of {first}"}
                 )
-    return pairs, failures
+    # Outputs never overwrite inputs, whatever links lead to them.
+    sources = {}
+    for src, _ in pairs:
+        sources.setdefault(_identity(src), src)
+    sources.pop(None, None)
+    kept = []
+    for src, dst in pairs:
+        same = sources.get(_identity(dst))
+        if same is None:
+            kept.append((src, dst))
+        else:
+            failures.append(
+                {"path": src, "message": f"{dst}: the output is the same file as the input {same}"}
+            )
+    return kept, failures
 
 
 def _chunks(pairs, workers):
@@ -134,41 +245,112 @@ class _Progress:
             sys.stderr.flush()
 
 
+def _run_pool(chunks, version, jobs, context, collect):
+    """Runs the chunks on a pool of `jobs` processes, at most `jobs` of them
+    handed out at a time, so that a process that dies breaks the pool with
+    no more than those in hand. Returns the chunks not done: those in hand
+    when the pool broke, then those never handed out (empty when none
+    broke it), as two lists."""
+    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+    from concurrent.futures.process import BrokenProcessPool
+
+    waiting = list(reversed(chunks))
+    lost = []
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+        running = {}
+        while waiting or running:
+            try:
+                while waiting and len(running) < jobs:
+                    running[pool.submit(convert_many, waiting[-1], version)] = waiting[-1]
+                    waiting.pop()
+            except BrokenProcessPool:
+                if not running:
+                    break  # broken with nothing in hand: a process died idle
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            for future in done:
+                chunk = running.pop(future)
+                try:
+                    messages = future.result()
+                except BrokenProcessPool:
+                    lost.append(chunk)
+                else:
+                    collect(chunk, messages)
+            if lost:
+                # The pool is broken: every chunk in hand fails the same way.
+                for future, chunk in running.items():
+                    try:
+                        collect(chunk, future.result())
+                    except BrokenProcessPool:
+                        lost.append(chunk)
+                break
+    return lost, list(reversed(waiting))
+
+
 def _run_local(pairs, version, jobs, collect):
-    chunks = _chunks(pairs, jobs)
     context = multiprocessing.get_context("forkserver")
     # Workers fork from a server that has kvx loaded already; forking this
     # process instead could copy a lock that another thread holds.
     context.set_forkserver_preload(["kvx.batch"])
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-    from concurrent.futures.process import BrokenProcessPool
-
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        futures = {pool.submit(convert_many, chunk, version): chunk for chunk in chunks}
-        for future in as_completed(futures):
-            try:
-                collect(futures[future], future.result())
-            except BrokenProcessPool as e:
-                collect(futures[future], None, f"a worker process ended: {e}")
+    chunks = _chunks(pairs, jobs)
+    # Each round ends when a process dies, which breaks the pool. The files
+    # of the chunks it held are converted again one by one, each in a
+    # process of its own, so that only a file that ends its process again
+    # fails; the rest goes on in a new pool. Every round takes at least one
+    # chunk out for good, so the rounds end.
+    while chunks:
+        held, chunks = _run_pool(chunks, version, jobs, context, collect)
+        if not held and chunks:
+            held = [chunks.pop(0)]  # a pool that broke idle: one chunk alone
+        for chunk in held:
+            collect(chunk, [convert_alone(context, src, dst, version) for src, dst in chunk])
 
 
 def _run_dask(pairs, version, scheduler, collect):
     from distributed import Client, as_completed
+
+    try:
+        from distributed import KilledWorker
+    except ImportError:  # older releases
+        from distributed.scheduler import KilledWorker
 
     client = scheduler if isinstance(scheduler, Client) else Client(scheduler, timeout=30)
     try:
         # Workers run elsewhere, in folders of their own: absolute paths, as
         # the shared file system shows them here.
         absolute = [(os.path.abspath(src), os.path.abspath(dst)) for src, dst in pairs]
-        chunks = _chunks(absolute, sum(client.nthreads().values()))
         given = dict(zip(absolute, pairs))
-        futures = client.map(convert_many, chunks, version=version, pure=False)
-        chunk_of = {future.key: [given[p] for p in chunk] for future, chunk in zip(futures, chunks)}
-        for future in as_completed(futures):
+        chunks = _chunks(absolute, sum(client.nthreads().values()))
+        # The scheduler runs a task again where its worker died, until the
+        # task has seen "allowed-failures" deaths (KilledWorker); the tasks
+        # a dying worker held besides count such a death too. A chunk of
+        # several files that gets so far goes again as one task per file;
+        # a file whose own task does, alone on the cluster, one at a time,
+        # and only a file that fails so alone is reported.
+        alone = []
+        while chunks:
+            futures = client.map(convert_many, chunks, version=version, pure=False)
+            chunk_of = {future.key: chunk for future, chunk in zip(futures, chunks)}
+            chunks = []
+            for future in as_completed(futures):
+                chunk = chunk_of[future.key]
+                try:
+                    collect([given[p] for p in chunk], future.result())
+                except KilledWorker:
+                    if len(chunk) > 1:
+                        chunks += [[p] for p in chunk]
+                    else:
+                        alone.append(chunk)
+                except Exception as e:  # noqa: BLE001 -- a lost or failed task fails its files
+                    collect([given[p] for p in chunk], None,
+                            f"the task failed: {type(e).__name__}: {e}")
+        for chunk in alone:
             try:
-                collect(chunk_of[future.key], future.result())
-            except Exception as e:  # noqa: BLE001 -- a lost or failed task fails its files
-                collect(chunk_of[future.key], None, f"the task failed: {type(e).__name__}: {e}")
+                messages = client.submit(convert_many, chunk, version, pure=False).result()
+            except KilledWorker as e:
+                messages = [f"{given[chunk[0]][0]}: the worker converting it died ({e})"]
+            except Exception as e:  # noqa: BLE001
+                messages = [f"{given[chunk[0]][0]}: the task failed: {type(e).__name__}: {e}"]
+            collect([given[chunk[0]]], messages)
     finally:
         if client is not scheduler:
             client.close()
@@ -177,12 +359,15 @@ def _run_dask(pairs, version, scheduler, collect):
 def run(inputs, out_dir, version=3, jobs=None, scheduler=None, progress=False):
     """Converts the inputs (files or globs) into out_dir; returns the summary.
 
-    jobs: processes of the local pool (os.cpu_count() when None);
+    jobs: processes of the local pool (os.cpu_count() when None; else a
+    positive int, KvxInputError otherwise);
     scheduler: a Dask scheduler address or a distributed.Client, used
     instead of the local pool. The summary is the dict that the command
     prints as JSON.
     """
     kvx._check_version(version)
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise kvx.KvxInputError(f"jobs must be a positive number of processes; got {jobs!r}")
     start = time.monotonic()
     os.makedirs(out_dir, exist_ok=True)
     pairs, failed = plan(inputs, out_dir)
