@@ -182,7 +182,7 @@ def convert(src, dst, version: int = 3) -> None:
     that cannot be read, or status 3: the output cannot be written; errno
     set), KvxMemoryError (status 4), each with the program's message.
     A dst that is the same file as src (by any link or name) raises
-    KvxInputError before anything is read or written.
+    KvxIOError before anything is read or written.
     """
     _kvx.convert(src, dst, _check_version(version))
 

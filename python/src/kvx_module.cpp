@@ -118,16 +118,18 @@ SourceFile SourceOf(const std::string& path) {
     return source;
 }
 
-// Refuses, before anything is read or written, an output that is the same
-// file as the input, by whatever link or name: writing it would destroy
-// the input. An output that does not exist yet is fine.
+// Refuses, before anything is written, an output that is the file a mesh
+// was read from, by whatever link or name, in the programs' words
+// (CheckOutputIsNotInput): the source is known by the device and inode it
+// had when it was read. An output that does not exist yet is fine.
 void RefuseOverSource(const SourceFile& source, const std::string& output) {
     dev_t device;
     ino_t inode;
     if (source.path.empty() || !IdentityOf(output, &device, &inode)) return;
     if (device == source.device && inode == source.inode) {
-        RaiseInput(DisplayName(output.c_str()) + ": the output is the same file as the input " +
-                   DisplayName(source.path.c_str()));
+        KvxStatus why;
+        why.code = KvxErrc::output_is_input;
+        Raise(ErrorKind::io, DisplayName(output.c_str()) + ": " + KvxStatusMessage(why));
     }
 }
 
@@ -675,8 +677,7 @@ int RunConverter(int32_t version, const std::string& input, const std::string& o
 void Convert(const py::object& inputArg, const py::object& outputArg, int32_t version) {
     const std::string input = PathOf(inputArg);
     const std::string output = PathOf(outputArg);
-    RefuseOverSource(SourceOf(input), output);
-    RunFailure failure;
+    RunFailure failure;  // an output that is the input is refused by the converter's flow
     if (RunConverter(version, input, output, nullptr, failure) != kExitOk) {
         RaiseRunFailure(failure, inputArg, outputArg);
     }

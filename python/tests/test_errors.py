@@ -217,12 +217,12 @@ def test_an_output_that_is_its_input_is_refused(tmp_path):
     names = [src, tmp_path / "link.kvx", tmp_path / "hard.kvx", tmp_path / "dir" / "up.cmsh",
              tmp_path / "dir" / ".." / "m.cmsh"]
     for dst in names:
-        message = f"{dst}: the output is the same file as the input {src}"
-        with pytest.raises(kvx.KvxInputError) as caught:
+        message = f"{dst}: the same file as the input; choose another output"
+        with pytest.raises(kvx.KvxIOError) as caught:
             kvx.convert(src, dst)
         assert str(caught.value) == message
         mesh = kvx.read_cmsh(src)
-        with pytest.raises(kvx.KvxInputError) as caught:
+        with pytest.raises(kvx.KvxIOError) as caught:
             mesh.save(dst)
         assert str(caught.value) == message
     assert src.read_text() == write_text and os.path.islink(tmp_path / "link.kvx")
@@ -231,7 +231,7 @@ def test_an_output_that_is_its_input_is_refused(tmp_path):
     kvx.convert(src, tmp_path / "out.kvx")
     loaded = kvx.load(tmp_path / "out.kvx")
     before = (tmp_path / "out.kvx").read_bytes()
-    with pytest.raises(kvx.KvxInputError, match="the same file as the input"):
+    with pytest.raises(kvx.KvxIOError, match="the same file as the input"):
         loaded.save(tmp_path / "out.kvx")
     assert (tmp_path / "out.kvx").read_bytes() == before
     loaded.save(tmp_path / "copy.kvx")
@@ -244,7 +244,7 @@ def test_an_output_that_is_its_input_is_refused(tmp_path):
     off = tmp_path / "tetra.off"
     off.write_text("OFF\n4 4 0\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n3 0 2 1\n3 0 1 3\n3 0 3 2\n3 1 2 3\n")
     for part in [kvx.load_any(off)] + kvx.load_any(off, split=True):
-        with pytest.raises(kvx.KvxInputError, match="the same file as the input"):
+        with pytest.raises(kvx.KvxIOError, match="the same file as the input"):
             part.save(off)
     assert off.read_text().startswith("OFF\n")
 
