@@ -838,8 +838,8 @@ order: "argb" reads the word's high byte as alpha (the programs' default),
             R"(Writes the mesh as a KVX file of its version at path (str, bytes or
 os.PathLike), as the converters write: complete or not at all, an existing
 file untouched on failure. Raises KvxIOError (an OSError, errno set) when
-the file cannot be written, KvxInputError when path is the file the mesh
-was read from (by any link or name), which is never replaced.)");
+the file cannot be written or when path is the file the mesh was read
+from (by any link or name), which is never replaced.)");
     cls.def("__repr__", &Repr);
     cls.def(
         py::pickle([](const py::object& self) { return py::make_tuple(Guarded<&FileBytes>(self)); },
