@@ -19,17 +19,12 @@
 #include "failure.h"
 #include "fd_io.h"
 #include "paths.h"
+#include "temporary_files.h"
 
 namespace {
 
 using kvx::BaseOf;
 using kvx::FolderOf;
-
-mode_t NewFileMode() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-}
 
 std::string RandomSuffix() {
     static std::minstd_rand generator(static_cast<unsigned>(getpid()) ^
@@ -38,14 +33,6 @@ std::string RandomSuffix() {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
     return text;
-}
-
-// A hidden name for the temporary file of `target` (a name within its
-// folder): ".<target>.<random>", or ".kvx.<random>" where that would exceed
-// the longest name the file system takes.
-std::string TemporaryName(const std::string& target) {
-    if (target.size() + 10 > NAME_MAX) return ".kvx." + RandomSuffix();
-    return "." + target + "." + RandomSuffix();
 }
 
 // ---- Removing named temporary files when the program is interrupted ----
@@ -58,7 +45,8 @@ std::string TemporaryName(const std::string& target) {
 // action, so a host program's own handling (an interpreter's, or that of
 // the KVX programs, which call kvx::RemoveTemporaryOutputs) is left alone.
 
-constexpr int kCleanupSlots = 64;
+// Enough for a split of 67 million vertices (KvxFileSet enters each part).
+constexpr int kCleanupSlots = 1024;
 
 struct CleanupSlot {
     std::atomic<int> state{0};  // 0 free, 1 being filled, 2 names a file
@@ -98,44 +86,6 @@ void InstallCleanupHandlers() {
             sigaddset(&handler.sa_mask, other);
         ::sigaction(signal, &handler, nullptr);
     }
-}
-
-// Enters the file `name` of `folder`; returns the slot, or -1 when every
-// slot is taken (the file is then not removed on a signal).
-int EnterTemporary(int folder, const std::string& name) {
-    InstallCleanupHandlers();
-    for (int k = 0; k < kCleanupSlots; ++k) {
-        int expected = 0;
-        if (!gCleanupSlots[k].state.compare_exchange_strong(expected, 1)) continue;
-        gCleanupSlots[k].folder = folder;
-        std::memcpy(gCleanupSlots[k].name, name.c_str(), name.size() + 1);
-        gCleanupSlots[k].state.store(2);
-        return k;
-    }
-    return -1;
-}
-
-// Holds back every signal that can be held, on this thread, for its
-// scope: a named file is created and entered for removal as one step, so
-// that a signal cannot find it made but not yet entered.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        sigset_t all;
-        sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, &previous_);
-    }
-    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t previous_;
-};
-
-void LeaveTemporary(int& slot) {
-    if (slot >= 0) gCleanupSlots[slot].state.store(0);
-    slot = -1;
 }
 
 // ---- Where a path leads ----
@@ -237,11 +187,69 @@ int Resolve(const char* path, Destination& out) {
     }
 }
 
+// The signals that end a run, which a set of files waits for before its
+// commit point (see StopSignalPending).
+constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
+                                SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
+
 bool ProcAvailable() {
     return ::access("/proc/self/fd", X_OK) == 0;
 }
 
 }  // namespace
+
+std::string kvx::TemporaryName(const std::string& target) {
+    if (target.size() + 10 > NAME_MAX) return ".kvx." + RandomSuffix();
+    return "." + target + "." + RandomSuffix();
+}
+
+mode_t kvx::NewOutputMode() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}
+
+int kvx::EnterTemporary(int folder, const std::string& name) {
+    InstallCleanupHandlers();
+    for (int k = 0; k < kCleanupSlots; ++k) {
+        int expected = 0;
+        if (!gCleanupSlots[k].state.compare_exchange_strong(expected, 1)) continue;
+        gCleanupSlots[k].folder = folder;
+        std::memcpy(gCleanupSlots[k].name, name.c_str(), name.size() + 1);
+        gCleanupSlots[k].state.store(2);
+        return k;
+    }
+    return -1;
+}
+
+void kvx::LeaveTemporary(int& slot) {
+    if (slot >= 0) gCleanupSlots[slot].state.store(0);
+    slot = -1;
+}
+
+bool kvx::StopSignalPending() {
+    sigset_t pending;
+    if (::sigpending(&pending) != 0) return false;
+    for (int signal : kStopSignals) {
+        if (sigismember(&pending, signal) != 1) continue;
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            return true;
+    }
+    return false;
+}
+
+int kvx::ResolveOutputTarget(const char* path, OutputTarget* out) {
+    Destination to;
+    if (int err = Resolve(path, to); err != 0) return err;
+    *out = OutputTarget{};
+    out->replaceable = to.kind == Destination::replace && !UnderDevOrProc(to.path) &&
+                       !FolderUnderDevOrProc(to.path);
+    out->path = to.path;
+    out->exists = to.exists;
+    out->mode = to.mode;
+    return 0;
+}
 
 void kvx::RemoveTemporaryOutputs() {
     int saved = errno;
@@ -258,7 +266,7 @@ void OutputFile::discard() {
     fd_ = -1;
     if (!tempName_.empty()) ::unlinkat(folder_, tempName_.c_str(), 0);
     tempName_.clear();
-    LeaveTemporary(cleanupSlot_);
+    kvx::LeaveTemporary(cleanupSlot_);
     if (folder_ >= 0) ::close(folder_);
     folder_ = -1;
 }
@@ -287,7 +295,7 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
     folder_ = kvx::OpenFile(FolderOf(to.path).c_str(), O_PATH | O_DIRECTORY);
     if (folder_ < 0) return kvx::Failed(status, KvxErrc::open_failed, errno);
     targetName_ = BaseOf(to.path);
-    const mode_t mode = to.exists ? to.mode : NewFileMode();
+    const mode_t mode = to.exists ? to.mode : kvx::NewOutputMode();
 
     // An unnamed file needs /proc to be given a name later. File systems
     // without O_TMPFILE say so in one of several ways.
@@ -303,12 +311,12 @@ bool OutputFile::open(const char* path, KvxStatus* status) {
     }
     if (!anonymous_) {
         for (int attempt = 0; fd_ < 0; ++attempt) {
-            std::string name = TemporaryName(targetName_);
-            SignalsHeld held;
+            std::string name = kvx::TemporaryName(targetName_);
+            kvx::SignalsHeld held;
             fd_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd_ >= 0) {
                 tempName_ = name;
-                cleanupSlot_ = EnterTemporary(folder_, name);
+                cleanupSlot_ = kvx::EnterTemporary(folder_, name);
             } else if (errno != EEXIST || attempt == 100) {
                 int err = errno;
                 discard();
@@ -342,11 +350,11 @@ bool OutputFile::commit(KvxStatus* status) {
         char procPath[64];
         std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd_);
         for (int attempt = 0; tempName_.empty(); ++attempt) {
-            std::string name = TemporaryName(targetName_);
-            SignalsHeld held;
+            std::string name = kvx::TemporaryName(targetName_);
+            kvx::SignalsHeld held;
             if (::linkat(AT_FDCWD, procPath, folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                 tempName_ = name;
-                cleanupSlot_ = EnterTemporary(folder_, name);
+                cleanupSlot_ = kvx::EnterTemporary(folder_, name);
                 break;
             }
             int err = errno;

@@ -18,6 +18,7 @@
 #include "paths.h"
 #include "reader_support.h"
 #include "same_file.h"
+#include "temporary_files.h"
 
 namespace kvx {
 
@@ -38,15 +39,32 @@ std::string StemOf(std::string_view path) {
     return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
-// "<folder>/<stem>-<k>.kvx" beside `output`.
-std::string PartPath(const std::string& output, size_t k) {
+// "<folder>/<stem>-<k>.kvx" beside `output`, for k = 1 to n. False, with
+// the reason in `error`, for an output that has no file name to number
+// (`sub/`, `.`, `..`) or that is not written as a regular file (a device,
+// /dev/stdout: its parts would be made beside it).
+bool PartPaths(const std::string& output, size_t n, std::vector<std::string>& paths,
+               std::string& error) {
     size_t slash = output.rfind('/');
     std::string folder = slash == std::string::npos ? "" : output.substr(0, slash + 1);
     std::string base = output.substr(folder.size());
     if (base.size() > 4 && Lower(base.substr(base.size() - 4)) == ".kvx") {
         base.resize(base.size() - 4);
     }
-    return folder + base + "-" + std::to_string(k) + ".kvx";
+    if (base.empty() || base == "." || base == "..") {
+        error =
+            output + ": no file name to number the parts after (--split writes <stem>-1.kvx, ...)";
+        return false;
+    }
+    OutputTarget target;
+    if (ResolveOutputTarget(output.c_str(), &target) == 0 && !target.replaceable) {
+        error =
+            output + ": not a regular file; --split writes its parts as files beside the output";
+        return false;
+    }
+    for (size_t k = 1; k <= n; ++k)
+        paths.push_back(folder + base + "-" + std::to_string(k) + ".kvx");
+    return true;
 }
 
 ImportReport Failure(ImportStatus status, std::string error) {
@@ -196,19 +214,14 @@ ImportReport Import(const ImportRequest& request) {
         report.written.push_back(request.output);
         return report;
     }
-    KvxFileSet set;
     std::vector<std::string> paths;
-    for (size_t k = 0; k < meshes.size(); ++k) {
-        paths.push_back(PartPath(request.output, k + 1));
-        std::string error;
-        if (!set.add(meshes[k], paths.back(), &error)) {
-            report.status = ImportStatus::write_failed;
-            report.error = error;
-            return report;
-        }
-    }
     std::string error;
-    if (!set.commit(&error)) {
+    KvxFileSet set;
+    bool written =
+        PartPaths(request.output, meshes.size(), paths, error) && set.open(paths, &error);
+    for (size_t k = 0; written && k < meshes.size(); ++k)
+        written = set.write(k, meshes[k], &error);
+    if (!written || !set.commit(&error)) {
         report.status = ImportStatus::write_failed;
         report.error = error;
         return report;

@@ -6,12 +6,22 @@
 //   KVX_SHIM_RENAME_ERRNO=N    rename and renameat fail with errno N;
 //   KVX_SHIM_WRITE_DELAY_MS=N  every write to a descriptor above 2 first
 //                              sleeps N milliseconds, so that a test can
-//                              catch a program while it writes a file.
+//                              catch a program while it writes a file;
+//   KVX_SHIM_RENAME_FAILS_AT=K with KVX_SHIM_RENAME_ERRNO: only the K-th
+//                              rename (1-based; renameat2 too) fails;
+//   KVX_SHIM_SIGNAL_AT_RENAME=K the K-th rename (1-based; renameat2 too)
+//                              first sends SIGTERM to the process;
+//   KVX_SHIM_SIGNAL_AT_WRITE=K the K-th write to a descriptor above 2
+//                              first sends SIGTERM to the process;
+//   KVX_SHIM_LINK_ERRNO=N      linkat of a named file (not of /proc, which
+//                              names unnamed files) fails with errno N, as
+//                              for a file at its file system's most links.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -36,9 +46,25 @@ bool InProc(const char* path) {
     return Set("KVX_SHIM_NO_PROC") && path != nullptr && std::strncmp(path, "/proc", 5) == 0;
 }
 
-int RenameFailure() {
-    const char* v = std::getenv("KVX_SHIM_RENAME_ERRNO");
+int Number(const char* name) {
+    const char* v = std::getenv(name);
     return v ? std::atoi(v) : 0;
+}
+
+// Counts one more call of a kind; sends SIGTERM at the chosen one.
+int Count(int& calls, const char* signalAt) {
+    ++calls;
+    if (calls == Number(signalAt)) ::kill(::getpid(), SIGTERM);
+    return calls;
+}
+
+int gRenames = 0;
+int gWrites = 0;
+
+int RenameFailure() {
+    const int renames = Count(gRenames, "KVX_SHIM_SIGNAL_AT_RENAME");
+    const int at = Number("KVX_SHIM_RENAME_FAILS_AT");
+    return at == 0 || renames == at ? Number("KVX_SHIM_RENAME_ERRNO") : 0;
 }
 
 }  // namespace
@@ -90,6 +116,11 @@ int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
         errno = ENOENT;
         return -1;
     }
+    if (int err = Number("KVX_SHIM_LINK_ERRNO");
+        err != 0 && std::strncmp(oldpath, "/proc", 5) != 0) {
+        errno = err;
+        return -1;
+    }
     return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(
         olddirfd, oldpath, newdirfd, newpath, flags);
 }
@@ -110,8 +141,18 @@ int renameat(int fromdir, const char* from, int todir, const char* to) {
     return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromdir, from, todir, to);
 }
 
+int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) {
+    if (int err = RenameFailure()) {
+        errno = err;
+        return -1;
+    }
+    return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+        fromdir, from, todir, to, flags);
+}
+
 ssize_t write(int fd, const void* data, size_t n) {
     if (fd > 2) {
+        Count(gWrites, "KVX_SHIM_SIGNAL_AT_WRITE");
         if (const char* v = std::getenv("KVX_SHIM_WRITE_DELAY_MS"))
             usleep(1000u * static_cast<unsigned>(std::atoi(v)));
     }

@@ -131,10 +131,13 @@ int RunKvximport(int argc, char** argv) {
         request.output = line.operands[1];
         TakeOptions(line, request);
         kvx::ImportReport report = kvx::RunImport(request);
+        // Every line shows its file names as DisplayName does: the names
+        // are what can hold control characters (the readers quote what
+        // they cite of a file), so each line stays one line.
         for (const std::string& warning : report.warnings)
-            ReportError(info.name, warning);
+            ReportError(info.name, DisplayName(warning.c_str()));
         if (report.status != kvx::ImportStatus::ok)
-            throw RunFailure{StatusOf(report.status), report.error, 0};
-        if (!report.summary.empty()) ReportError(info.name, report.summary);
+            throw RunFailure{StatusOf(report.status), DisplayName(report.error.c_str()), 0};
+        if (!report.summary.empty()) ReportError(info.name, DisplayName(report.summary.c_str()));
     });
 }

@@ -69,8 +69,12 @@ struct ImportReport {
 // made valid by FitKvxName. More than 65,536 vertices in a version with
 // indices is refused, or with `split` written as parts "<stem>-1.kvx",
 // "<stem>-2.kvx", ... in the output's folder, <stem> being the output's file
-// name without a ".kvx" ending (SplitMesh). An output that is the input
-// file, through any link, is refused (write_failed) before anything is read.
+// name without a ".kvx" ending (SplitMesh), as one KvxFileSet. A split's
+// output must have a file name (not "sub/", ".", "..") and lead to a
+// regular file or nothing (not a device or /dev/stdout): write_failed
+// otherwise. An output that is the input file, through any link, is
+// refused (write_failed) before anything is read. Messages show file names
+// as given, raw.
 ImportReport RunImport(const ImportRequest& request);
 
 // KVX meshes in memory, released when the holder goes.
