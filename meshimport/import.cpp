@@ -114,6 +114,7 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     // The mesh.
     ReadOptions options;
     options.colorOrder = request.colorOrder;
+    options.limits = request.readerLimits;
     ImportResult read = ReadMeshFile(input, format, formatName, options);
     if (!read.ok()) {
         bool memory = read.error.kind == ImportErrc::out_of_memory;

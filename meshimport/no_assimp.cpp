@@ -13,6 +13,10 @@ bool AssimpReadsExtension(std::string_view) {
     return false;
 }
 
+std::string AssimpWorkerPath() {
+    return {};
+}
+
 ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&) {
     return detail::BadInput(path, 0, "this build of kvximport reads no format through assimp");
 }

@@ -41,6 +41,7 @@ struct ImportRequest {
     std::optional<std::string> name;  // must satisfy IsValidKvxName
     WeldMode weld = WeldMode::automatic;
     bool split = false;
+    ReaderLimits readerLimits;  // the assimp worker's bounds
 };
 
 enum class ImportStatus { ok, bad_input, write_failed, out_of_memory };
