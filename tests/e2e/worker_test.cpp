@@ -155,6 +155,47 @@ TEST_F(Worker, AMissingWorkerRefusesAssimpFormatsOnly) {
     EXPECT_EQ(r.exitStatus, 0) << r.err;
 }
 
+// Each way a worker can fail, through the stand-in: one line, the status.
+TEST_F(Worker, EveryWayTheWorkerFailsIsOneLineAndItsStatus) {
+    const std::string in = dir.file("m.gltf");
+    struct Case {
+        std::string content;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"segv", 2, "the reader crashed (SIGSEGV); the file is malformed"},
+        {"abort", 2, "the reader crashed (SIGABRT); the file is malformed"},
+        {"hang", 2, "the reader took more than 1 s; the file may be hostile or too large"},
+        {"spin", 2, "the reader took more than 1 s; the file may be hostile or too large"},
+        {"allocate", 4, "the reader ran out of memory (limit 64 MiB)"},
+        {"garbage", 2,
+         "the reader's answer is garbled (the name needs 5 x 1 bytes; 0 of 11 are left)"},
+        {"oversize 1025", 2, "the reader's answer is larger than 1 KiB"},
+        {"oversize 1024", 2, "the reader's answer is garbled (no answer's magic)"},
+        {"silent", 2, "the reader ended without an answer"},
+        {"fail", 2, "the reader failed (exit status 3)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        WriteFile(in, c.content);
+        RunResult r =
+            RunProgram("/usr/bin/env",
+                       {"KVX_ASSIMP_WORKER=" KVX_FAKE_WORKER, KVXIMPORT_PATH, "--reader-time=1",
+                        "--reader-memory=64M", "--reader-output=1K", in, dir.file("out.kvx")});
+        EXPECT_EQ(r.exitStatus, c.status);
+        EXPECT_EQ(r.err, "kvximport: " + in + ": " + c.err + "\n");
+        EXPECT_FALSE(FileExists(dir.file("out.kvx")));
+    }
+    // A valid answer is the mesh, and repeated runs keep working.
+    WriteFile(in, "mesh");
+    for (int k = 0; k < 2; ++k) {
+        RunResult r = RunProgram("/usr/bin/env", {"KVX_ASSIMP_WORKER=" KVX_FAKE_WORKER,
+                                                  KVXIMPORT_PATH, in, dir.file("out.kvx")});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir.file("out.kvx")).size(), 15u + 3 * 28 + 6);
+    }
+}
+
 #endif
 
 }  // namespace
