@@ -618,8 +618,13 @@ std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
 // `split` a list of parts. Its warnings become Python warnings.
 py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
                    const std::string& format, const std::string& colorOrder, const py::object& name,
-                   const py::object& weld) {
+                   const py::object& weld, uint64_t readerMemory, uint32_t readerTime,
+                   uint64_t readerOutput) {
     kvx::ImportRequest request;
+    // 0: the default bound.
+    if (readerMemory != 0) request.readerLimits.memoryBytes = readerMemory;
+    if (readerTime != 0) request.readerLimits.seconds = readerTime;
+    if (readerOutput != 0) request.readerLimits.answerBytes = readerOutput;
     request.input = PathOf(pathArg);
     request.format = format;
     request.version = version;
@@ -769,5 +774,7 @@ the file cannot be written.)");
     module.def("convert", &Convert, py::arg("input"), py::arg("output"), py::arg("version"));
     module.def("read_cmsh", &ReadCmsh, py::arg("path"), py::arg("version"));
     module.def("load_any", &LoadAny, py::arg("path"), py::arg("split"), py::arg("version"),
-               py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"));
+               py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"),
+               py::arg("reader_memory") = 0, py::arg("reader_time") = 0,
+               py::arg("reader_output") = 0);
 }
