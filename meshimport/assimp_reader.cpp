@@ -138,9 +138,8 @@ struct WorkerGuard {
     }
 };
 
-ImportResult Read(const std::string& path, std::string_view formatHint,
-                  const ReadOptions& options) {
-    const ReaderLimits& limits = options.limits;
+ImportResult Read(const std::string& path, std::string_view formatHint, const ReadOptions& options,
+                  const ReaderLimits& limits) {
     // The file is opened once, here; the worker gets its descriptor. A FIFO
     // opens without waiting for a writer, and is refused.
     Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -348,8 +347,8 @@ std::string AssimpWorkerPath() {
 }
 
 ImportResult ReadWithAssimp(const std::string& path, std::string_view formatHint,
-                            const ReadOptions& options) {
-    return detail::GuardMemory(path, [&] { return Read(path, formatHint, options); });
+                            const ReadOptions& options, const ReaderLimits& limits) {
+    return detail::GuardMemory(path, [&] { return Read(path, formatHint, options, limits); });
 }
 
 }  // namespace kvx

@@ -17,7 +17,8 @@ std::string AssimpWorkerPath() {
     return {};
 }
 
-ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&) {
+ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&,
+                            const ReaderLimits&) {
     return detail::BadInput(path, 0, "this build of kvximport reads no format through assimp");
 }
 

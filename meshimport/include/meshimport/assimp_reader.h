@@ -3,7 +3,7 @@
 // functions below say so and read nothing.
 //
 // assimp never runs in the calling process: a worker program, kvx-assimp,
-// reads the file within the bounds of ReadOptions::limits and sends the mesh
+// reads the file within the bounds of ReaderLimits and sends the mesh
 // back (worker_answer.h). The caller opens the file once and hands the
 // worker its descriptor and its folder's; every other file the scene names
 // (a glTF's buffers, ...) is read only when it is a regular file inside that
@@ -47,7 +47,7 @@ bool AssimpReadsExtension(std::string_view extension);
 // worker that is missing or cannot be started; out_of_memory for the memory
 // limit or an allocation that failed here.
 ImportResult ReadWithAssimp(const std::string& path, std::string_view formatHint,
-                            const ReadOptions& options);
+                            const ReadOptions& options, const ReaderLimits& limits = {});
 
 // The worker program: $KVX_ASSIMP_WORKER when set and not empty, else found
 // relative to the object that holds this code: the program

@@ -28,7 +28,7 @@ std::string ExtensionOf(std::string_view path);
 // cannot be opened or read gives read_failed with errno (out_of_memory for
 // ENOMEM).
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
-                          const ReadOptions& options);
+                          const ReadOptions& options, const ReaderLimits& limits = {});
 
 enum class WeldMode { automatic, on, off };  // automatic: STL only
 

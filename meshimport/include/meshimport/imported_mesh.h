@@ -91,8 +91,6 @@ struct ReadOptions {
     // How colours become one word: argb puts alpha in bits 24 to 31, then
     // red, green and blue; rgba puts red there, then green, blue and alpha.
     ColorOrder colorOrder = ColorOrder::argb;
-    // The assimp worker's bounds; the native readers ignore them.
-    ReaderLimits limits;
 };
 
 // True when every index is below the vertex count and the per-vertex arrays
