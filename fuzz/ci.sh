@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 seconds=${KVX_FUZZ_SECONDS:-60}
 build=${KVX_FUZZ_BUILD:-build-fuzz}
 scratch=${KVX_FUZZ_SCRATCH:-$(mktemp -d "${TMPDIR:-/tmp}/kvxfuzz-ci.XXXXXX")}
-targets=(cmsh3 cmsh7 cmsh9 load roundtrip obj ply stl off)
+targets=(cmsh3 cmsh7 cmsh9 load roundtrip obj ply stl off answer)
 
 if ! command -v clang++ >/dev/null; then
     echo "fuzz: clang++ is missing (Debian packages: clang libclang-rt-14-dev)" >&2

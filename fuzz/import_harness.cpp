@@ -21,6 +21,7 @@
 #include "meshimport/stl_reader.h"
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
+#include "meshimport/worker_answer.h"
 #include "scratch_folder.h"
 
 namespace {
@@ -113,6 +114,8 @@ const char* ImportFuzzTargetName(ImportFuzzTarget target) {
             return "stl";
         case ImportFuzzTarget::off:
             return "off";
+        case ImportFuzzTarget::answer:
+            return "answer";
     }
     return "?";
 }
@@ -146,6 +149,21 @@ std::string ImportFuzzOne(ImportFuzzTarget target, const uint8_t* data, size_t s
         case ImportFuzzTarget::off:
             r = kvx::ReadOff(path, text, size, {});
             break;
+        case ImportFuzzTarget::answer: {
+            // A garbled answer is refused; a failure sent must be one line
+            // (checked below with the file's name the worker gives it).
+            std::string why;
+            kvx::AnswerErrc e = kvx::DecodeWorkerAnswer(text, size, r, &why);
+            if (e != kvx::AnswerErrc::ok) {
+                if (why.empty() && e == kvx::AnswerErrc::garbled) return "no reason given";
+                return "";
+            }
+            if (!r.ok() && r.error.message.find('\n') != std::string::npos) {
+                return "the message has a line break";
+            }
+            if (!r.ok()) return "";
+            break;
+        }
     }
     if (!r.ok()) {
         const kvx::ImportError& e = r.error;

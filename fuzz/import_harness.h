@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <string>
 
-enum class ImportFuzzTarget { obj, ply, stl, off };
+// answer: the assimp worker's answer, decoded (meshimport/worker_answer.h).
+enum class ImportFuzzTarget { obj, ply, stl, off, answer };
 
 inline constexpr ImportFuzzTarget kImportFuzzTargets[] = {
-    ImportFuzzTarget::obj, ImportFuzzTarget::ply, ImportFuzzTarget::stl, ImportFuzzTarget::off};
+    ImportFuzzTarget::obj, ImportFuzzTarget::ply, ImportFuzzTarget::stl, ImportFuzzTarget::off,
+    ImportFuzzTarget::answer};
 
 // "obj", "ply", "stl", "off": the names of the fuzz programs (fuzz_<name>)
 // and of their folders under fuzz/corpus and fuzz/regressions.

@@ -134,7 +134,7 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     // The mesh.
     ReadOptions options;
     options.colorOrder = request.colorOrder;
-    ImportResult read = ReadMeshFile(input, format, formatName, options);
+    ImportResult read = ReadMeshFile(input, format, formatName, options, request.readerLimits);
     if (!read.ok()) {
         bool memory = read.error.kind == ImportErrc::out_of_memory;
         report = Failure(memory ? ImportStatus::out_of_memory : ImportStatus::bad_input,
@@ -263,8 +263,8 @@ bool FormatOfName(std::string_view name, ImportFormat* format) {
 }
 
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
-                          const ReadOptions& options) {
-    if (format == ImportFormat::assimp) return ReadWithAssimp(path, hint, options);
+                          const ReadOptions& options, const ReaderLimits& limits) {
+    if (format == ImportFormat::assimp) return ReadWithAssimp(path, hint, options, limits);
     auto readFailure = [&path](const KvxStatus& why) {
         ImportResult r;
         r.error.kind = why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large

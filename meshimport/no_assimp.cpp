@@ -13,7 +13,12 @@ bool AssimpReadsExtension(std::string_view) {
     return false;
 }
 
-ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&) {
+std::string AssimpWorkerPath() {
+    return {};
+}
+
+ImportResult ReadWithAssimp(const std::string& path, std::string_view, const ReadOptions&,
+                            const ReaderLimits&) {
     return detail::BadInput(path, 0, "this build of kvximport reads no format through assimp");
 }
 

@@ -196,6 +196,9 @@ def load_any(
     color_order: str = "argb",
     name: "str | None" = None,
     weld: "bool | None" = None,
+    reader_memory: "int | None" = None,
+    reader_time: "int | None" = None,
+    reader_output: "int | None" = None,
 ):
     """Reads any mesh file kvximport reads into a Mesh, as kvximport would
     write it: Mesh.save() gives kvximport's bytes.
@@ -210,6 +213,13 @@ def load_any(
     texture coordinates. color_order ("argb" or "rgba") is how float colours
     are packed; name is the version-4 name (the source's object name, or the
     file's, by default); weld merges equal vertices (None: STL only).
+
+    assimp reads in a process of its own, bounded as kvximport's
+    --reader-* options bound it: reader_memory, its address space in bytes
+    (default 2 GiB); reader_time, its processor and elapsed time in whole
+    seconds (default 120); reader_output, the largest answer in bytes
+    (default 1 GiB). A crash or the time limit there raises KvxInputError,
+    the memory limit KvxMemoryError; the interpreter goes on.
 
     A KVX mesh holds at most 65,536 vertices: a larger one raises
     KvxInputError, unless `split`, which returns a list of parts, each a
@@ -227,9 +237,21 @@ def load_any(
     _check_text("color_order", color_order, none=False)
     _check_text("name", name, (str, bytes))
     _check_flag("weld", weld, none=True)
+    limits = []
+    for key, value, largest in (
+        ("reader_memory", reader_memory, 2**64 - 1),
+        ("reader_time", reader_time, 86400),
+        ("reader_output", reader_output, 2**64 - 1),
+    ):
+        if value is None:
+            limits.append(0)
+        elif isinstance(value, bool) or not isinstance(value, int) or not 0 < value <= largest:
+            raise ValueError(f"{key} must be a whole number from 1 to {largest}, not {value!r}")
+        else:
+            limits.append(value)
     return _kvx.load_any(
         path, bool(split), version or 0, format or "", color_order, name,
-        None if weld is None else bool(weld),
+        None if weld is None else bool(weld), *limits
     )
 
 

@@ -64,4 +64,7 @@ def load_any(
     color_order: str,
     name: Optional[str],
     weld: Optional[bool],
+    reader_memory: int,
+    reader_time: int,
+    reader_output: int,
 ) -> Union[Mesh, list[Mesh]]: ...

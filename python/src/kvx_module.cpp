@@ -700,8 +700,13 @@ std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
 // `split` a list of parts. Its warnings become Python warnings.
 py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
                    const std::string& format, const std::string& colorOrder, const py::object& name,
-                   const py::object& weld) {
+                   const py::object& weld, uint64_t readerMemory, uint32_t readerTime,
+                   uint64_t readerOutput) {
     kvx::ImportRequest request;
+    // 0: the default bound.
+    if (readerMemory != 0) request.readerLimits.memoryBytes = readerMemory;
+    if (readerTime != 0) request.readerLimits.seconds = readerTime;
+    if (readerOutput != 0) request.readerLimits.answerBytes = readerOutput;
     request.input = PathOf(pathArg);
     const SourceFile source = SourceOf(request.input);
     request.format = format;
@@ -856,5 +861,7 @@ from (by any link or name), which is never replaced.)");
                py::arg("version"));
     module.def("read_cmsh", Guarded<&ReadCmsh>, py::arg("path"), py::arg("version"));
     module.def("load_any", Guarded<&LoadAny>, py::arg("path"), py::arg("split"), py::arg("version"),
-               py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"));
+               py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"),
+               py::arg("reader_memory") = 0, py::arg("reader_time") = 0,
+               py::arg("reader_output") = 0);
 }

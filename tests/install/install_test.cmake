@@ -68,6 +68,10 @@ foreach(program ${PROGRAMS})
     list(APPEND expected ${BINDIR}/${program})
 endforeach()
 list(APPEND expected ${KVX_PYTHON_FILES})
+# The assimp worker, where the build has assimp: in libexec, not bin.
+if(WORKER)
+    list(APPEND expected ${WORKER})
+endif()
 file(GLOB headers RELATIVE ${SOURCE_DIR}/meshcore/include/meshcore
      ${SOURCE_DIR}/meshcore/include/meshcore/*.h)
 foreach(header ${headers})

@@ -1,6 +1,7 @@
 // kvximport: a mesh from another tool's format (OBJ, PLY, STL, OFF, and
 // through assimp glTF, COLLADA, FBX, 3DS and more) to a KVX file. This file
 // reads the command line and reports; the work is meshimport's RunImport.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ Prints nothing on success (with --split: one line on standard error).
                         default for STL only)
   --split               write a mesh of more than 65536 vertices as
                         <stem>-1.kvx, <stem>-2.kvx, ... beside the output
+  --reader-memory=SIZE  the memory of the process that reads through
+                        assimp (default 2G; K, M, G suffixes)
+  --reader-time=SECONDS its processor and elapsed time (default 120)
+  --reader-output=SIZE  the largest mesh it may send back (default 1G)
 
 Example:
   kvximport scan.ply scan.kvx
@@ -51,6 +56,28 @@ bool ParseVersion(std::string_view text, int32_t* version) {
         }
     }
     return false;
+}
+
+// A size: digits with an optional K, M or G (powers of 1024), above zero.
+bool ParseSize(std::string_view text, uint64_t* bytes) {
+    uint64_t unit = 1;
+    if (!text.empty()) {
+        const char last = text.back();
+        unit = last == 'K' || last == 'k'   ? uint64_t{1} << 10
+               : last == 'M' || last == 'm' ? uint64_t{1} << 20
+               : last == 'G' || last == 'g' ? uint64_t{1} << 30
+                                            : 1;
+        if (unit != 1) text.remove_suffix(1);
+    }
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value == 0 || value > UINT64_MAX / unit) return false;
+    *bytes = value * unit;
+    return true;
 }
 
 // The options of the command line, into `request`.
@@ -74,6 +101,21 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
                           (kvx::HaveAssimp() ? "" : " (this build has no assimp)"));
             }
             request.format = value;
+        } else if (option == "--reader-memory" || option == "--reader-output") {
+            uint64_t bytes = 0;
+            if (!ParseSize(value, &bytes)) {
+                FailUsage(std::string(option) + ": expected a size such as 512M or 2G, found " +
+                          quoted);
+            }
+            (option == "--reader-memory" ? request.readerLimits.memoryBytes
+                                         : request.readerLimits.answerBytes) = bytes;
+        } else if (option == "--reader-time") {
+            uint64_t seconds = 0;
+            if (!ParseSize(value, &seconds) || value.back() < '0' || value.back() > '9' ||
+                seconds > 86400) {
+                FailUsage("--reader-time: expected whole seconds from 1 to 86400, found " + quoted);
+            }
+            request.readerLimits.seconds = static_cast<uint32_t>(seconds);
         } else if (option == "--colour-order") {
             if (!ParseColorOrder(value, &request.colorOrder))
                 FailUsage("--colour-order: expected argb or rgba, found " + quoted);
@@ -120,7 +162,10 @@ int RunKvximport(int argc, char** argv) {
                                        {"--name", true},
                                        {"--weld", false},
                                        {"--no-weld", false},
-                                       {"--split", false}},
+                                       {"--split", false},
+                                       {"--reader-memory", true},
+                                       {"--reader-time", true},
+                                       {"--reader-output", true}},
                                       2, line)) {
         return *status;
     }

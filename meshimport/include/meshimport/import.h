@@ -30,7 +30,7 @@ std::string ExtensionOf(std::string_view path);
 // by the format's first bytes (bad_input at once for bytes no file of the
 // format begins with) and never past the size a binary header allows.
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
-                          const ReadOptions& options);
+                          const ReadOptions& options, const ReaderLimits& limits = {});
 
 enum class WeldMode { automatic, on, off };  // automatic: STL only
 
@@ -43,6 +43,7 @@ struct ImportRequest {
     std::optional<std::string> name;  // must satisfy IsValidKvxName
     WeldMode weld = WeldMode::automatic;
     bool split = false;
+    ReaderLimits readerLimits;  // the assimp worker's bounds
 };
 
 enum class ImportStatus { ok, bad_input, write_failed, out_of_memory };

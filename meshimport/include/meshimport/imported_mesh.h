@@ -78,6 +78,14 @@ struct ImportResult {
     bool ok() const { return error.kind == ImportErrc::ok; }
 };
 
+// The bounds of the assimp worker, the process that reads every format but
+// the four of meshimport's own (assimp_reader.h).
+struct ReaderLimits {
+    uint64_t memoryBytes = uint64_t{2} << 30;  // its address space: 2 GiB
+    uint32_t seconds = 120;                    // processor and elapsed time
+    uint64_t answerBytes = uint64_t{1} << 30;  // the meshes it sends back: 1 GiB
+};
+
 // What every reader is told.
 struct ReadOptions {
     // How colours become one word: argb puts alpha in bits 24 to 31, then
