@@ -81,3 +81,32 @@ def test_a_missing_worker_refuses_assimp_formats(tmp_path, worker):
 def test_bad_bounds_are_refused(tmp_path, key, value):
     with pytest.raises(ValueError, match=key):
         kvx.load_any(tmp_path / "x.gltf", **{key: value})
+
+
+def test_a_file_that_crashes_the_reader_costs_the_batch_that_file_alone(tmp_path):
+    """The batch reads through the same worker: a crashing scene is one
+    failed file, and the files after it in the same pool are converted."""
+    if FAKE is None:
+        pytest.skip("the build has no assimp")
+    import json
+    import subprocess
+    import sys
+
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "bad.gltf").write_text("segv")
+    for k in range(4):
+        (folder / f"good{k}.gltf").write_text("mesh")
+    env = dict(os.environ, KVX_ASSIMP_WORKER=FAKE,
+               PYTHONPATH=os.path.dirname(os.path.dirname(kvx.__file__)))
+    out = tmp_path / "out"
+    r = subprocess.run([sys.executable, "-m", "kvx.batch", str(folder / "*.gltf"), "--out",
+                        str(out), "--jobs", "1"], capture_output=True, text=True, env=env,
+                       timeout=120)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    assert (summary["files"], summary["converted"]) == (5, 4)
+    [failure] = summary["failed"]
+    assert failure["path"] == str(folder / "bad.gltf")
+    assert failure["message"].endswith("the reader crashed (SIGSEGV); the file is malformed")
+    assert sorted(os.listdir(out)) == [f"good{k}.kvx" for k in range(4)]
