@@ -187,11 +187,6 @@ int Resolve(const char* path, Destination& out) {
     }
 }
 
-// The signals that end a run, which a set of files waits for before its
-// commit point (see StopSignalPending).
-constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
-                                SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
-
 bool ProcAvailable() {
     return ::access("/proc/self/fd", X_OK) == 0;
 }
@@ -230,10 +225,10 @@ void kvx::LeaveTemporary(int& slot) {
 bool kvx::StopSignalPending() {
     sigset_t pending;
     if (::sigpending(&pending) != 0) return false;
-    for (int signal : kStopSignals) {
-        if (sigismember(&pending, signal) != 1) continue;
+    for (const StopSignal& s : kStopSignals) {
+        if (sigismember(&pending, s.number) != 1) continue;
         struct sigaction current {};
-        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+        if (::sigaction(s.number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
             return true;
     }
     return false;

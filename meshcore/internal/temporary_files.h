@@ -50,10 +50,21 @@ int EnterTemporary(int folder, const std::string& name);
 // to -1. Does nothing for -1.
 void LeaveTemporary(int& slot);
 
-// Whether one of the signals that end a run (SIGHUP, SIGINT, SIGQUIT,
-// SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU), not
-// ignored, is waiting to be delivered to this thread or the process: held
-// back by SignalsHeld, say.
+// The signals whose default action ends a program and that a user or a
+// limit sends: the programs turn each into an ordinary failed run, and a
+// set of files waits for them before its commit point.
+struct StopSignal {
+    int number;
+    const char* name;
+};
+inline constexpr StopSignal kStopSignals[] = {
+    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"}, {SIGXCPU, "SIGXCPU"},
+};
+
+// Whether one of kStopSignals, not ignored, is waiting to be delivered to this thread or the
+// process: held back by SignalsHeld, say.
 bool StopSignalPending();
 
 // Holds back every signal that can be held, on this thread, for its scope.

@@ -746,8 +746,19 @@ TEST_F(KvxImport, NegativeVersionsAreValuesAndDashDashEndsOptions) {
     int32_t version = 0;
     std::memcpy(&version, out().data() + 11, 4);
     EXPECT_EQ(version, -2);
-    // A name that starts like an option, after "--".
-    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    // A name that starts like an option, after "--", from the folder; the
+    // test's working folder is put back for the tests after it.
+    struct WorkingFolder {
+        char previous[4096];
+        bool entered;
+        explicit WorkingFolder(const std::string& path)
+            : entered(::getcwd(previous, sizeof previous) != nullptr &&
+                      ::chdir(path.c_str()) == 0) {}
+        ~WorkingFolder() {
+            if (entered && ::chdir(previous) != 0) std::abort();
+        }
+    } inFolder(dir.path());
+    ASSERT_TRUE(inFolder.entered);
     r = Import({"--version", "-1", "--", "-in.off", "-out.kvx"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_TRUE(FileExists(dir.file("-out.kvx")));

@@ -10,6 +10,7 @@
 #include "console.h"
 #include "meshcore/output_file.h"
 #include "same_file.h"
+#include "temporary_files.h"
 
 void FailBadInput(std::string message) {
     throw RunFailure{kExitBadInput, std::move(message), 0};
@@ -31,19 +32,6 @@ bool IsMemoryShort(const KvxStatus& why) {
 
 // ---- Signals: a program ends by a signal only for SIGKILL ----
 
-struct StopSignal {
-    int number;
-    const char* name;
-};
-
-// The signals whose default action ends the program and that a user or a
-// limit sends: each is turned into an ordinary failed run.
-constexpr StopSignal kStopSignals[] = {
-    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
-    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGVTALRM, "SIGVTALRM"},
-    {SIGPROF, "SIGPROF"}, {SIGXCPU, "SIGXCPU"},
-};
-
 // The program named in the line a stop prints.
 const char* gStoppedProgram = "kvx";
 
@@ -54,7 +42,7 @@ void WriteRaw(const char* text) {
 
 extern "C" void StopOnSignal(int number) {
     kvx::RemoveTemporaryOutputs();
-    for (const StopSignal& s : kStopSignals) {
+    for (const kvx::StopSignal& s : kvx::kStopSignals) {
         if (s.number != number) continue;
         WriteRaw(gStoppedProgram);
         WriteRaw(": stopped by ");
@@ -73,9 +61,9 @@ void TakeOverSignals(const char* program) {
     struct sigaction stop {};
     stop.sa_handler = StopOnSignal;
     sigemptyset(&stop.sa_mask);
-    for (const StopSignal& s : kStopSignals)
+    for (const kvx::StopSignal& s : kvx::kStopSignals)
         sigaddset(&stop.sa_mask, s.number);
-    for (const StopSignal& s : kStopSignals) {
+    for (const kvx::StopSignal& s : kvx::kStopSignals) {
         struct sigaction current {};
         if (::sigaction(s.number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
             continue;
