@@ -246,7 +246,7 @@ def load_any(
         if value is None:
             limits.append(0)
         elif isinstance(value, bool) or not isinstance(value, int) or not 0 < value <= largest:
-            raise ValueError(f"{key} must be a whole number from 1 to {largest}, not {value!r}")
+            raise KvxInputError(f"{key} must be a whole number from 1 to {largest}; got {value!r}")
         else:
             limits.append(value)
     return _kvx.load_any(

@@ -79,7 +79,7 @@ def test_a_missing_worker_refuses_assimp_formats(tmp_path, worker):
 @pytest.mark.parametrize("key", ["reader_memory", "reader_time", "reader_output"])
 @pytest.mark.parametrize("value", [0, -1, 1.5, "2G", True])
 def test_bad_bounds_are_refused(tmp_path, key, value):
-    with pytest.raises(ValueError, match=key):
+    with pytest.raises(kvx.KvxInputError, match=f"^{key} must be a whole number from 1 to "):
         kvx.load_any(tmp_path / "x.gltf", **{key: value})
 
 
