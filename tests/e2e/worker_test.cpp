@@ -167,6 +167,7 @@ TEST_F(Worker, EveryWayTheWorkerFailsIsOneLineAndItsStatus) {
         {"abort", 2, "the reader crashed (SIGABRT); the file is malformed"},
         {"hang", 2, "the reader took more than 1 s; the file may be hostile or too large"},
         {"spin", 2, "the reader took more than 1 s; the file may be hostile or too large"},
+        {"xcpu", 2, "the reader took more than 1 s; the file may be hostile or too large"},
         {"allocate", 4, "the reader ran out of memory (limit 64 MiB)"},
         {"garbage", 2,
          "the reader's answer is garbled (the name needs 5 x 1 bytes; 0 of 11 are left)"},

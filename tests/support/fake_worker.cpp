@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     const std::string word = std::string(text).substr(0, std::string(text).find_first_of(" \n"));
     if (word == "segv") ::raise(SIGSEGV);
     if (word == "abort") std::abort();
+    if (word == "xcpu") ::raise(SIGXCPU);  // as the processor limit ends it
     if (word == "hang") ::pause();
     if (word == "spin") {
         volatile unsigned long k = 0;
