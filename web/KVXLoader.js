@@ -11,7 +11,8 @@
  * that draw or export a mesh (kvxrender, kvxexport):
  *
  * - the magic bytes are not required: a file that does not start with "KVX"
- *   still loads, with `magicOk` false and a warning;
+ *   still loads, with `magicOk` false and a warning, when its version is one
+ *   the loader knows; with neither, it is "not a KVX file";
  * - only the versions that carry known geometry are accepted: 1 to 4
  *   (triangles), -2 (lines) and -1 (points); -3, 0 and unknown codes are
  *   refused;
@@ -239,17 +240,25 @@ export function readKVX( data, options ) {
 	const length = bytes.length;
 	const view = new DataView( bytes.buffer, bytes.byteOffset, bytes.byteLength );
 
+	// The magic is not required where the version is one that loads; a
+	// buffer with neither is not a KVX file, however long it is. One too
+	// short for either is not a KVX file when the bytes it has differ from
+	// the magic, and truncated when they begin it ("", "K", "KV").
+	const magic = bytes.subarray( 0, Math.min( 3, length ) );
+	const magicOk = magic.length === 3 && magic[ 0 ] === 0x4b && magic[ 1 ] === 0x56 && magic[ 2 ] === 0x58;
+	const magicBegun = Array.prototype.every.call( magic, ( b, k ) => b === 'KVX'.charCodeAt( k ) );
+	const version = length >= KVX_HEADER_SIZE ? view.getInt32( 11, true ) : 0;
+	const accepted = LAYOUTS[ version ] !== undefined || version === - 3;
+	if ( ! magicBegun && ( length < KVX_HEADER_SIZE || ! accepted ) ) throw fail( 'not a KVX file' );
+
 	if ( length < KVX_HEADER_SIZE ) {
 
 		throw fail( 'truncated: the buffer has ' + length + ' bytes, fewer than the 15 of a header' );
 
 	}
 
-	const magic = bytes.subarray( 0, 3 );
-	const magicOk = magic[ 0 ] === 0x4b && magic[ 1 ] === 0x56 && magic[ 2 ] === 0x58;
 	const vertexCount = view.getUint32( 3, true );
 	const faceCount = view.getUint32( 7, true );
-	const version = view.getInt32( 11, true );
 
 	// A refusal says so where the first three bytes are not "KVX", as the
 	// tools do: such a file is often no KVX file at all.

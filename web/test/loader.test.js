@@ -307,6 +307,38 @@ describe( 'loaded with a warning', () => {
 
 	} );
 
+	test( 'neither the magic nor a known version: not a KVX file', () => {
+
+		const message = ( bytes ) => {
+
+			try {
+
+				new KVXLoader().parse( bytes );
+
+			} catch ( error ) {
+
+				return error.message;
+
+			}
+
+			return null;
+
+		};
+		const text = new TextEncoder().encode( '8 12\n1 1 1 1 0 0 0\n1 1 1 1 1 0 0\n' );
+		assert.equal( message( text ), 'KVXLoader: not a KVX file' );
+		assert.equal( message( new TextEncoder().encode( 'PL' ) ), 'KVXLoader: not a KVX file' );
+		// Bytes that begin the magic are a truncated file; the magic with an
+		// unknown version keeps its own message.
+		assert.equal( message( new TextEncoder().encode( 'KV' ) ), 'KVXLoader: truncated: the buffer has 2 bytes, fewer than the 15 of a header' );
+		assert.equal( message( new Uint8Array( 0 ) ), 'KVXLoader: truncated: the buffer has 0 bytes, fewer than the 15 of a header' );
+		const unknown = triangle();
+		new DataView( unknown.buffer ).setInt32( 11, 7, true );
+		assert.equal( message( unknown ), 'KVXLoader: version 7 is not supported (versions 1 to 4, -1 and -2 are)' );
+		unknown.set( [ 0x50, 0x4c, 0x59 ], 0 );
+		assert.equal( message( unknown ), 'KVXLoader: not a KVX file' );
+
+	} );
+
 	test( 'bytes after the index block', () => {
 
 		const bytes = new Uint8Array( triangle().length + 2 );
