@@ -60,6 +60,7 @@ public:
     bool getArray(std::vector<T>& values, uint64_t count, const char* what, std::string* why) {
         if (!need(count, sizeof(T), what, why)) return false;
         values.resize(static_cast<size_t>(count));
+        if (values.empty()) return true;  // no bytes to copy, and data() may be null
         std::memcpy(values.data(), at_, values.size() * sizeof(T));
         skip(values.size() * sizeof(T));
         return true;
