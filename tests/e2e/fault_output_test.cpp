@@ -457,20 +457,6 @@ TEST(FaultOutput, ModesFollowTheUmaskOrThePreviousFile) {
 
 // ---- File systems that fail, through a preloaded library ----
 
-// The command line of `program` run with the fault library and `settings`
-// ("KVX_SHIM_NO_TMPFILE=1 ..."), for /bin/sh -c.
-std::vector<std::string> Shimmed(const std::string& settings, const std::string& program,
-                                 const std::vector<std::string>& args) {
-    std::vector<std::string> line{
-        "-c",
-        "export LD_PRELOAD=" KVX_FAULT_SHIM " " + settings +
-            " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"; "
-            "exec \"$0\" \"$@\"",
-        program};
-    line.insert(line.end(), args.begin(), args.end());
-    return line;
-}
-
 TEST(FaultOutput, WithoutUnnamedFilesOrProcTheOutputIsStillWhole) {
     TempDir dir;
     const std::string out = dir.file("out.kvx");

@@ -90,18 +90,10 @@ std::string GridsPly(const std::vector<std::pair<uint32_t, float>>& grids, bool 
     return out;
 }
 
-// The command line of kvximport with the fault library and `settings`, for
-// /bin/sh -c.
+// kvximport with the fault library and `settings`, for /bin/sh -c.
 std::vector<std::string> Shimmed(const std::string& settings,
                                  const std::vector<std::string>& args) {
-    std::vector<std::string> line{
-        "-c",
-        "export LD_PRELOAD=" KVX_FAULT_SHIM " " + settings +
-            " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"; "
-            "exec \"$0\" \"$@\"",
-        KVXIMPORT_PATH};
-    line.insert(line.end(), args.begin(), args.end());
-    return line;
+    return ::Shimmed(settings, KVXIMPORT_PATH, args);
 }
 
 // What a folder holds, name by name: kind, mode, inode, link count, and the

@@ -60,6 +60,22 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath = "/dev/null");
 
+#ifdef KVX_FAULT_SHIM
+// The arguments of /bin/sh -c that run `program` with the fault library
+// preloaded and `settings` ("KVX_SHIM_NO_TMPFILE=1 ...") in its environment.
+inline std::vector<std::string> Shimmed(const std::string& settings, const std::string& program,
+                                        const std::vector<std::string>& args) {
+    std::vector<std::string> line{
+        "-c",
+        "export LD_PRELOAD=" KVX_FAULT_SHIM " " + settings +
+            " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"; "
+            "exec \"$0\" \"$@\"",
+        program};
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+#endif
+
 // A converter of kConverterLayouts, with the path of the built program and a
 // bundled example of its layout.
 struct Converter {
