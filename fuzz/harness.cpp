@@ -279,7 +279,7 @@ std::string Difference(const MeshCopy& a, const MeshCopy& b) {
 // The programs' globals, and CFaceList should a run have kept it (which
 // Convert reports as a fault).
 void ReleaseGlobals() {
-    ReleaseProgramGlobals();
+    ReleaseProgramState();
     KvxFree(CFaceList);
     CFaceList = nullptr;
 }

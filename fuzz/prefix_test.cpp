@@ -48,7 +48,7 @@ int Quietly(int (*run)(const char*, const char*), const std::string& in, const s
     ::close(savedOut);
     ::close(savedErr);
     ::close(null);
-    ReleaseProgramGlobals();
+    ReleaseProgramState();
     return status;
 }
 

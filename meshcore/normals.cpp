@@ -14,8 +14,6 @@
 static_assert(std::numeric_limits<long double>::digits == 64,
               "normals need long double to be the 80-bit extended format");
 
-alignas(16) CFace* CFaceList;
-
 namespace {
 
 using Extended = long double;
@@ -157,19 +155,20 @@ void CalculateVertexNormalsV4(const CFace* faces, uint32_t faceCount, VertexkvxV
 namespace {
 
 template <typename Vertex>
-void SmoothNormals(const OKVX& m, Vertex* vertices) {
+void SmoothNormals(const OKVX& m, Vertex* vertices, CFace* faces) {
     // Each face normal depends on its own face alone: two threads share the
-    // faces, each filling its part of CFaceList first.
-    kvx::SplitInTwo(m.faceCount, kvx::kParallelFaces, [&m, vertices](uint32_t first, uint32_t n) {
-        unsignedShort2CFace(m.faces + 3 * size_t{first}, n, CFaceList + first);
-        FaceNormals(CFaceList + first, CFaceList + first, n, vertices);
-    });
+    // faces, each filling its part of the face array first.
+    kvx::SplitInTwo(m.faceCount, kvx::kParallelFaces,
+                    [&m, vertices, faces](uint32_t first, uint32_t n) {
+                        unsignedShort2CFace(m.faces + 3 * size_t{first}, n, faces + first);
+                        FaceNormals(faces + first, faces + first, n, vertices);
+                    });
     for (uint32_t i = 0; i < m.vertexCount; ++i) {
         vertices[i].nx = 0.0f;
         vertices[i].ny = 0.0f;
         vertices[i].nz = 0.0f;
     }
-    VertexNormals(CFaceList, m.faceCount, vertices, m.vertexCount);
+    VertexNormals(faces, m.faceCount, vertices, m.vertexCount);
 }
 
 // Whether every index of the mesh's triangles names one of its vertices.
@@ -181,20 +180,23 @@ void SmoothNormals(const OKVX& m, Vertex* vertices) {
 
 }  // namespace
 
-bool kvx::ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes) {
+void kvx::ComputeSmoothNormals(OKVX& m, CFace* faces) {
     assert(m.version == 3 || m.version == 4);
     assert(IndicesNameVertices(m));
-    CFaceList = KvxAllocateArray<CFace>(m.faceCount);
-    if (CFaceList == nullptr) {
+    if (m.version == 3) {
+        SmoothNormals(m, m.verticesV3, faces);
+    } else {
+        SmoothNormals(m, m.verticesV4, faces);
+    }
+}
+
+bool kvx::ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes) {
+    CFace* faces = KvxAllocateArray<CFace>(m.faceCount);
+    if (faces == nullptr) {
         if (failedBytes) *failedBytes = uint64_t{m.faceCount} * sizeof(CFace);
         return false;
     }
-    if (m.version == 3) {
-        SmoothNormals(m, m.verticesV3);
-    } else {
-        SmoothNormals(m, m.verticesV4);
-    }
-    KvxFree(CFaceList);
-    CFaceList = nullptr;
+    ComputeSmoothNormals(m, faces);
+    KvxFree(faces);
     return true;
 }

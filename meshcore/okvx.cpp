@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-alignas(16) OKVX mesh;
-
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;

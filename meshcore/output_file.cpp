@@ -26,10 +26,13 @@ namespace {
 using kvx::BaseOf;
 using kvx::FolderOf;
 
+// One generator per thread, so that threads saving at once never share
+// its state; each is seeded from the process, the thread and the system.
 std::string RandomSuffix() {
-    static std::minstd_rand generator(static_cast<unsigned>(getpid()) ^
-                                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(&errno)) ^
-                                      static_cast<unsigned>(std::random_device{}()));
+    thread_local std::minstd_rand generator(
+        static_cast<unsigned>(getpid()) ^
+        static_cast<unsigned>(reinterpret_cast<uintptr_t>(&errno)) ^
+        static_cast<unsigned>(std::random_device{}()));
     char text[16];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
     return text;

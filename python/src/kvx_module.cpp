@@ -1,7 +1,8 @@
 // kvx._kvx: the native part of the Python package kvx. A Mesh owns one OKVX
 // and shows its records to NumPy as read-only views; loads and saves go
-// through meshcore on the mesh's own OKVX; the converters are the programs'
-// own work (tools/common/programs.h). The package (python/kvx/) adds the
+// through meshcore on the mesh's own OKVX; the converters are the library's
+// (kvx::ReadCmshMesh), run with the GIL released and no lock: each call
+// owns its mesh and work arrays, so threads convert at once. The package (python/kvx/) adds the
 // Python-facing functions, the exception classes and the meshio plugin.
 //
 // Failures become the exceptions of kvx._errors: make_error(kind, message,
@@ -14,29 +15,25 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "console.h"
 #include "mesh_build.h"
+#include "meshcore/failure.h"
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "meshimport/import.h"
+#include "meshtext/cmsh_mesh.h"
 #include "meshtext/color.h"
-#include "programs.h"
-#include "run_guard.h"
-#include "wire.h"
+#include "same_file.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// The converters, the global mesh they fill, kvxwire's work arrays, the
-// global CFaceList of the normal pass and the temporary names of the save
-// operations (OutputFile) are shared by the whole process: whatever touches
-// them runs under this lock, taken with the GIL released.
-std::mutex gToolMutex;
+using kvx::DisplayName;
 
 // ---- Errors ----
 
@@ -143,37 +140,30 @@ std::string PathOf(const py::object& path) {
     return p;
 }
 
-// A failed load of `path`, as the programs word it ("<path>: <why>").
-[[noreturn]] void RaiseLoadFailure(const std::string& path, const KvxStatus& why, int32_t version,
-                                   const py::object& filename) {
-    std::string message = DisplayName(path.c_str()) + ": " + KvxStatusMessage(why);
-    switch (why.code) {
-        case KvxErrc::open_failed:
-        case KvxErrc::read_failed:
-            Raise(ErrorKind::io, message, why.sysErrno, filename);
-        case KvxErrc::out_of_memory:
-        case KvxErrc::too_large:
-            Raise(ErrorKind::memory, message);
-        case KvxErrc::unsupported_version:
-            RaiseInput(message + " " + std::to_string(version));
-        default:
-            RaiseInput(message);
-    }
-}
-
-// A converter's failure: status 2 is the input (an OSError where a system
-// call failed: missing, unreadable), 3 the output, 4 memory.
-[[noreturn]] void RaiseRunFailure(const RunFailure& f, const py::object& input,
-                                  const py::object& output) {
-    switch (f.status) {
-        case kExitWriteFailed:
+// A failure of the libraries as the matching exception: memory as
+// KvxMemoryError; a failed system call (errno set) as KvxIOError naming the
+// file (the output for an output failure, else the input); the rest as
+// KvxInputError. The kinds are those that give the programs' exit statuses.
+[[noreturn]] void RaiseFailure(const kvx::Failure& f, const py::object& input,
+                               const py::object& output) {
+    switch (f.kind) {
+        case kvx::FailureKind::output:
             Raise(ErrorKind::io, f.message, f.sysErrno, output);
-        case kExitNoMemory:
+        case kvx::FailureKind::memory:
             Raise(ErrorKind::memory, f.message);
         default:
             if (f.sysErrno != 0) Raise(ErrorKind::io, f.message, f.sysErrno, input);
             RaiseInput(f.message);
     }
+}
+
+// A failed load of `path`, as the programs word it ("<path>: <why>").
+[[noreturn]] void RaiseLoadFailure(const std::string& path, const KvxStatus& why, int32_t version,
+                                   const py::object& filename) {
+    const std::string detail =
+        why.code == KvxErrc::unsupported_version ? " " + std::to_string(version) : "";
+    RaiseFailure(kvx::InputFailure(DisplayName(path.c_str()), why, detail.c_str()), filename,
+                 py::none());
 }
 
 // ---- The mesh ----
@@ -188,67 +178,22 @@ struct PyMesh {
     ~PyMesh() { KvxRelease(m); }
 };
 
-// Where the fields of a version's vertex records lie; -1 for none.
-struct RecordLayout {
-    const char* records;
-    py::ssize_t size;
-    py::ssize_t color, normal, uv, position;
-};
-
 // Views of zero rows point here rather than at null, which NumPy would
 // replace by an array of its own.
 alignas(16) const unsigned char kNoRecords[64] = {};
 
-RecordLayout LayoutOf(const OKVX& m) {
-    RecordLayout l{reinterpret_cast<const char*>(kNoRecords), 0, -1, -1, -1, -1};
-    const void* records = nullptr;
-    switch (m.version) {
-        case 2:
-            records = m.verticesV2;
-            l.size = sizeof(VertexkvxV2);
-            l.color = offsetof(VertexkvxV2, color);
-            l.position = offsetof(VertexkvxV2, x);
-            break;
-        case 3:
-        case -3:
-            records = m.verticesV3;
-            l.size = sizeof(VertexkvxV3);
-            l.color = offsetof(VertexkvxV3, color);
-            l.normal = offsetof(VertexkvxV3, nx);
-            l.position = offsetof(VertexkvxV3, x);
-            break;
-        case 4:
-            records = m.verticesV4;
-            l.size = sizeof(VertexkvxV4);
-            l.color = offsetof(VertexkvxV4, color);
-            l.normal = offsetof(VertexkvxV4, nx);
-            l.uv = offsetof(VertexkvxV4, u);
-            l.position = offsetof(VertexkvxV4, x);
-            break;
-        default:  // 1, -1, -2
-            records = m.verticesV1;
-            l.size = sizeof(VertexkvxV1);
-            l.color = offsetof(VertexkvxV1, color);
-            l.position = offsetof(VertexkvxV1, x);
-            break;
-    }
-    if (records != nullptr) l.records = static_cast<const char*>(records);
-    return l;
+// The layout of a mesh's version (a Mesh always has one of the table's).
+const kvx::Layout& LayoutOf(const OKVX& m) {
+    const kvx::Layout* l = kvx::LayoutOf(m.version);
+    if (l == nullptr) throw py::type_error("not an initialised kvx.Mesh");
+    return *l;
 }
 
-// Index values per group of the index block: triples, pairs, the six of
-// version -3, none for -1.
-py::ssize_t IndexColumns(int32_t version) {
-    switch (version) {
-        case -1:
-            return 0;
-        case -2:
-            return 2;
-        case -3:
-            return 6;
-        default:
-            return 3;
-    }
+// The first vertex record of a mesh, never null.
+const char* RecordsOf(const OKVX& m) {
+    const void* records = kvx::VertexArrayOf(m, LayoutOf(m));
+    return records != nullptr ? static_cast<const char*>(records)
+                              : reinterpret_cast<const char*>(kNoRecords);
 }
 
 // A read-only view of `rows` rows of `columns` values of type T (one
@@ -284,26 +229,26 @@ const OKVX& MeshOf(const py::object& self) {
     return PyMeshOf(self).m;
 }
 
-py::object VertexField(const py::object& self, py::ssize_t RecordLayout::*field,
-                       py::ssize_t columns) {
+py::object VertexField(const py::object& self, int8_t kvx::Layout::*field, py::ssize_t columns) {
     const OKVX& m = MeshOf(self);
-    RecordLayout l = LayoutOf(m);
-    if (l.*field < 0) return py::none();
-    return View<float>(self, l.records + l.*field, m.vertexCount, columns, l.size);
+    const kvx::Layout& l = LayoutOf(m);
+    if (l.*field == kvx::kAbsent) return py::none();
+    return View<float>(self, RecordsOf(m) + l.*field, m.vertexCount, columns, l.recordSize);
 }
 
 py::object Colors(const py::object& self) {
     const OKVX& m = MeshOf(self);
-    RecordLayout l = LayoutOf(m);
-    return View<uint32_t>(self, l.records + l.color, m.vertexCount, 0, l.size);
+    const kvx::Layout& l = LayoutOf(m);
+    return View<uint32_t>(self, RecordsOf(m) + l.colorOffset, m.vertexCount, 0, l.recordSize);
 }
 
-py::object Indices(const py::object& self, int32_t onlyFor) {
+// The index block as rows of its groups: every group (`only` absent), or
+// only where the mesh draws `only`.
+py::object Indices(const py::object& self, std::optional<kvx::Primitive> only) {
     const OKVX& m = MeshOf(self);
-    const py::ssize_t columns = IndexColumns(m.version);
-    bool wanted = columns > 0;
-    if (onlyFor == 3) wanted = m.version >= 1 && m.version <= 4;
-    if (onlyFor == -2) wanted = m.version == -2;
+    const kvx::Layout& l = LayoutOf(m);
+    const py::ssize_t columns = l.indexValuesPerGroup;
+    const bool wanted = only ? l.primitive == *only : columns > 0;
     if (!wanted) return py::none();
     const char* first = m.faces != nullptr ? reinterpret_cast<const char*>(m.faces)
                                            : reinterpret_cast<const char*>(kNoRecords);
@@ -322,12 +267,14 @@ ColorOrder OrderOf(const std::string& text) {
 py::array RgbaArray(const py::object& self, const std::string& orderText) {
     const ColorOrder order = OrderOf(orderText);
     const OKVX& m = MeshOf(self);
-    RecordLayout l = LayoutOf(m);
+    const kvx::Layout& l = LayoutOf(m);
+    const char* records = RecordsOf(m);
     py::array_t<uint8_t> out({static_cast<py::ssize_t>(m.vertexCount), py::ssize_t{4}});
     uint8_t* p = out.mutable_data();
     for (uint64_t i = 0; i < m.vertexCount; ++i) {
         uint32_t word;
-        std::memcpy(&word, l.records + i * static_cast<uint64_t>(l.size) + l.color, sizeof word);
+        std::memcpy(&word, records + i * l.recordSize + static_cast<uint64_t>(l.colorOffset),
+                    sizeof word);
         Rgba c = DecodeColor(word, order);
         p[4 * i] = c.r;
         p[4 * i + 1] = c.g;
@@ -369,8 +316,10 @@ std::string Repr(const py::object& self) {
     std::string text = "<kvx.Mesh version " + std::to_string(m.version) + ", " +
                        std::to_string(m.vertexCount) +
                        (m.vertexCount == 1 ? " vertex" : " vertices");
-    if (m.version != -1) {
-        text += ", " + std::to_string(m.faceCount) + (m.version == -2 ? " edge" : " face") +
+    const kvx::Primitive drawn = LayoutOf(m).primitive;
+    if (drawn != kvx::Primitive::points) {
+        text += ", " + std::to_string(m.faceCount) +
+                (drawn == kvx::Primitive::lines ? " edge" : " face") +
                 (m.faceCount == 1 ? "" : "s");
     }
     return text + ">";
@@ -381,13 +330,10 @@ std::string Repr(const py::object& self) {
 // file is).
 py::bytes FileBytes(const py::object& self) {
     const OKVX& m = MeshOf(self);
-    const RecordLayout l = LayoutOf(m);
-    const uint64_t vertexBytes = uint64_t{m.vertexCount} * static_cast<uint64_t>(l.size);
-    const uint64_t indexBytes =
-        m.version == -1 ? 0
-                        : uint64_t{m.faceCount} * static_cast<uint64_t>(IndexColumns(m.version)) *
-                              sizeof(uint16_t);
-    const size_t nameBytes = m.version == 4 ? strnlen(m.name, 255) : 0;
+    const kvx::Layout& l = LayoutOf(m);
+    const uint64_t vertexBytes = uint64_t{m.vertexCount} * l.recordSize;
+    const uint64_t indexBytes = uint64_t{m.faceCount} * l.indexValuesPerGroup * sizeof(uint16_t);
+    const size_t nameBytes = l.hasName ? strnlen(m.name, 255) : 0;
     const uint64_t total = kKvxHeaderSize + vertexBytes + indexBytes + nameBytes;
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
     if (out == nullptr) throw py::error_already_set();
@@ -397,7 +343,7 @@ py::bytes FileBytes(const py::object& self) {
     std::memcpy(p + 7, &m.faceCount, 4);
     std::memcpy(p + 11, &m.version, 4);
     p += kKvxHeaderSize;
-    if (vertexBytes > 0) std::memcpy(p, l.records, vertexBytes);
+    if (vertexBytes > 0) std::memcpy(p, RecordsOf(m), vertexBytes);
     if (indexBytes > 0) std::memcpy(p + vertexBytes, m.faces, indexBytes);
     std::memcpy(p + vertexBytes + indexBytes, m.name, nameBytes);
     return py::reinterpret_steal<py::bytes>(out);
@@ -406,7 +352,7 @@ py::bytes FileBytes(const py::object& self) {
 void Save(const py::object& self, const py::object& pathArg) {
     const OKVX& m = MeshOf(self);
     const std::string path = PathOf(pathArg);
-    kvx::SaveOperation op = kvx::SaveOperationOf(m.version);
+    const kvx::SaveOperation op = LayoutOf(m).save;
     RefuseOverSource(PyMeshOf(self).source, path);
     if (op == nullptr) {
         RaiseInput(DisplayName(path.c_str()) + ": version " + std::to_string(m.version) +
@@ -416,13 +362,10 @@ void Save(const py::object& self, const py::object& pathArg) {
     bool saved;
     {
         py::gil_scoped_release nogil;
-        std::lock_guard<std::mutex> lock(gToolMutex);
         saved = (m.*op)(path.c_str(), &why);
     }
-    if (saved) return;
-    std::string message = DisplayName(path.c_str()) + ": " + KvxStatusMessage(why);
-    if (why.code == KvxErrc::out_of_memory) Raise(ErrorKind::memory, message);
-    Raise(ErrorKind::io, message, why.sysErrno, pathArg);
+    if (!saved)
+        RaiseFailure(kvx::OutputFailure(DisplayName(path.c_str()), why), py::none(), pathArg);
 }
 
 // ---- Building a mesh from arrays ----
@@ -594,7 +537,6 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
     kvxpy::BuildResult result;
     {
         py::gil_scoped_release nogil;
-        std::lock_guard<std::mutex> lock(gToolMutex);
         result = kvxpy::BuildMesh(source, mesh->m, message);
     }
     if (result == kvxpy::BuildResult::no_memory) Raise(ErrorKind::memory, message);
@@ -636,63 +578,54 @@ std::unique_ptr<PyMesh> LoadBytes(const py::bytes& data, const std::string& name
 
 // ---- The converters ----
 
-struct Converter {
-    int32_t version;
-    const char* program;
-    ConvertFunction convert;
-};
-
-constexpr Converter kConverters[] = {
-    {1, "kvxconv1", ConvertKvxconv1},    {2, "kvxconv2", ConvertKvxconv2},
-    {3, "kvxconv3", ConvertKvxconv3},    {4, "kvxconv4", ConvertKvxconv4},
-    {-1, "kvxpoints", ConvertKvxpoints}, {-2, "kvxwire", ConvertKvxwire},
-};
-
-const Converter& ConverterOf(int32_t version) {
-    for (const Converter& c : kConverters) {
-        if (c.version == version) return c;
+// The layout of the converter that writes `version`.
+const kvx::Layout& ConverterLayoutOf(int32_t version) {
+    const kvx::Layout* l = kvx::LayoutOf(version);
+    if (l == nullptr || l->text.program == nullptr) {
+        std::string versions;
+        for (const kvx::Layout& each : kvx::Layouts()) {
+            if (each.text.program == nullptr) continue;
+            versions += (versions.empty() ? "" : ", ") + std::to_string(each.version);
+        }
+        RaiseInput("version must be one of " + versions + "; got " + std::to_string(version));
     }
-    RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
+    return *l;
 }
 
-// Runs the converter of `version` from input to output, its text dropped;
-// with `keep`, the mesh it wrote moves there. Returns the exit status;
-// `failure` says why when it is not 0.
-int RunConverter(int32_t version, const std::string& input, const std::string& output, OKVX* keep,
-                 RunFailure& failure) {
-    const Converter& c = ConverterOf(version);
+// The text mesh at `input` read as the converter of `layout` reads it, into
+// `m`; false with `failure` set.
+bool ReadAsConverter(const std::string& input, const kvx::Layout& layout, OKVX& m,
+                     kvx::Failure& failure) {
     py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> lock(gToolMutex);
-    const int status = RunGuarded(
-        c.program, [&] { c.convert(input.c_str(), output.c_str(), ConsoleOut::kDiscard); },
-        &failure);
-    if (status == kExitOk && keep != nullptr) {
-        *keep = mesh;
-        mesh = OKVX{};
-    }
-    ReleaseProgramGlobals();
-    return status;
+    return kvx::ReadCmshMesh(input.c_str(), DisplayName(input.c_str()), layout, m, failure);
 }
 
 void Convert(const py::object& inputArg, const py::object& outputArg, int32_t version) {
+    const kvx::Layout& layout = ConverterLayoutOf(version);
     const std::string input = PathOf(inputArg);
     const std::string output = PathOf(outputArg);
-    RunFailure failure;  // an output that is the input is refused by the converter's flow
-    if (RunConverter(version, input, output, nullptr, failure) != kExitOk) {
-        RaiseRunFailure(failure, inputArg, outputArg);
+    KvxStatus why;
+    if (!kvx::CheckOutputIsNotInput(input.c_str(), output.c_str(), &why))
+        RaiseFailure(kvx::OutputFailure(DisplayName(output.c_str()), why), inputArg, outputArg);
+    kvx::OwnedMesh mesh;
+    kvx::Failure failure;
+    bool saved = ReadAsConverter(input, layout, mesh.m, failure);
+    if (saved) {
+        py::gil_scoped_release nogil;
+        saved = (mesh.m.*(layout.save))(output.c_str(), &why);
+        if (!saved) failure = kvx::OutputFailure(DisplayName(output.c_str()), why);
     }
+    if (!saved) RaiseFailure(failure, inputArg, outputArg);
 }
 
 std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
+    const kvx::Layout& layout = ConverterLayoutOf(version);
     const std::string input = PathOf(inputArg);
     auto result = std::make_unique<PyMesh>();
     result->source = SourceOf(input);
-    RunFailure failure;
-    // The converter writes its file to the null device and leaves the mesh it
-    // wrote, which becomes this one: saved, it gives the same bytes.
-    if (RunConverter(version, input, "/dev/null", &result->m, failure) != kExitOk) {
-        RaiseRunFailure(failure, inputArg, py::str("/dev/null"));
-    }
+    kvx::Failure failure;
+    if (!ReadAsConverter(input, layout, result->m, failure))
+        RaiseFailure(failure, inputArg, py::none());
     return result;
 }
 
@@ -721,9 +654,7 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
     kvx::KvxMeshes meshes;
     kvx::ImportReport report;
     {
-        // The normal pass uses the global CFaceList.
         py::gil_scoped_release nogil;
-        std::lock_guard<std::mutex> lock(gToolMutex);
         report = kvx::ImportMeshes(request, meshes);
     }
     py::object warn = py::module_::import("warnings").attr("warn");
@@ -809,26 +740,26 @@ checks, so that Dask and multiprocessing can move it.)");
         "holds (kvxpoints writes the vertex count).");
     cls.def_property_readonly(
         "positions",
-        [](const py::object& self) { return VertexField(self, &RecordLayout::position, 3); },
+        [](const py::object& self) { return VertexField(self, &kvx::Layout::positionOffset, 3); },
         "(N, 3) float32 view of x, y, z.");
     cls.def_property_readonly(
         "normals",
-        [](const py::object& self) { return VertexField(self, &RecordLayout::normal, 3); },
+        [](const py::object& self) { return VertexField(self, &kvx::Layout::normalOffset, 3); },
         "(N, 3) float32 view of the vertex normals (versions 3, 4, -3), else None.");
     cls.def_property_readonly("colors", &Colors,
                               "(N,) uint32 view of the colour words; rgba() decodes them.");
     cls.def_property_readonly(
-        "uv", [](const py::object& self) { return VertexField(self, &RecordLayout::uv, 2); },
+        "uv", [](const py::object& self) { return VertexField(self, &kvx::Layout::uvOffset, 2); },
         "(N, 2) float32 view of u, v as stored (version 4), else None; texcoords() gives the "
         "text mesh's (u, v).");
     cls.def_property_readonly(
-        "faces", [](const py::object& self) { return Indices(self, 3); },
+        "faces", [](const py::object& self) { return Indices(self, kvx::Primitive::triangles); },
         "(F, 3) uint16 view of the triangles (versions 1 to 4), else None.");
     cls.def_property_readonly(
-        "edges", [](const py::object& self) { return Indices(self, -2); },
+        "edges", [](const py::object& self) { return Indices(self, kvx::Primitive::lines); },
         "(E, 2) uint16 view of the edges (version -2), else None.");
     cls.def_property_readonly(
-        "indices", [](const py::object& self) { return Indices(self, 0); },
+        "indices", [](const py::object& self) { return Indices(self, std::nullopt); },
         "uint16 view of the whole index block, one row per group: 3 columns (1 to 4), 2 "
         "(-2), 6 (-3); None for -1.");
     cls.def("rgba", Guarded<&RgbaArray>, py::arg("order") = "argb",

@@ -5,20 +5,6 @@
 #include "meshcore/okvx.h"
 #include "test_support.h"
 
-TEST(Mesh, GlobalStartsZeroFilled) {
-    EXPECT_EQ(mesh.version, 0);
-    EXPECT_EQ(mesh.vertexCount, 0u);
-    EXPECT_EQ(mesh.faceCount, 0u);
-    for (char c : mesh.name)
-        EXPECT_EQ(c, 0);
-    EXPECT_EQ(mesh.faces, nullptr);
-    EXPECT_EQ(mesh.verticesV1, nullptr);
-    EXPECT_EQ(mesh.verticesV2, nullptr);
-    EXPECT_EQ(mesh.verticesV3, nullptr);
-    EXPECT_EQ(mesh.verticesV4, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(&mesh) % 16, 0u);
-}
-
 TEST(Mesh, LinesAreEqualInEitherDirection) {
     EXPECT_TRUE((CLine{3, 7} == CLine{7, 3}));
     EXPECT_TRUE((CLine{3, 7} == CLine{3, 7}));

@@ -143,7 +143,8 @@ TEST_F(Wire, MatchesThePlainScanOnRandomMeshes) {
 
         std::vector<CLine> direct = EmptyList(capacity);
         uint32_t appended = 0;
-        ASSERT_TRUE(AppendNewLines(from.data(), direct.data(), from.size(), from.size(), appended));
+        ASSERT_TRUE(
+            kvx::AppendNewLines(from.data(), direct.data(), from.size(), from.size(), appended));
         ASSERT_EQ(appended, want);
         ASSERT_EQ(Pairs(direct, direct.size()), Pairs(reference, reference.size()));
     }

@@ -2,8 +2,36 @@
 
 #include <sys/stat.h>
 
-#include "meshcore/normals.h"
+#include <cstring>
+
+#include "console.h"
+#include "meshcore/layout.h"
+#include "meshtext/cmsh_mesh.h"
 #include "programs.h"
+
+alignas(16) OKVX mesh;
+alignas(16) CFace* CFaceList;
+alignas(16) uint16_t* tmpFaces;
+alignas(16) CLine* Lines;
+alignas(16) CLine* filteredLines;
+
+namespace {
+
+template <typename T>
+void FreeAndNull(T*& array) {
+    KvxFree(array);
+    array = nullptr;
+}
+
+}  // namespace
+
+void ReleaseProgramState() {
+    KvxRelease(mesh);
+    FreeAndNull(CFaceList);
+    FreeAndNull(tmpFaces);
+    FreeAndNull(Lines);
+    FreeAndNull(filteredLines);
+}
 
 int PrintConverterUsage() {
     static constexpr char kUsage[] = "proper usage is: <input.cmsh> <output.kvx>\n";
@@ -18,9 +46,8 @@ int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunctio
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info, {}, 2, line)) return *status;
     if (line.operands.size() < 2) return PrintConverterUsage();
-    return RunGuarded(info.name, [&] {
-        convert(line.operands[0], line.operands[1], ConverterRun::kStandardText);
-    });
+    return RunGuarded(info.name,
+                      [&] { convert(line.operands[0], line.operands[1], kStandardText); });
 }
 
 namespace {
@@ -36,130 +63,59 @@ int TextDescriptor(const char* outputPath) {
     return 1;
 }
 
-// How far past the last entry the advice on trailing text looks.
-constexpr size_t kTrailingLimit = size_t{16} << 20;
+// The converters' printed lines, as the reading reaches them.
+class ConsoleEcho final : public kvx::CmshEcho {
+public:
+    ConsoleEcho(ConsoleOut& out, const kvx::Layout& layout) : out_(out), layout_(layout) {}
 
-// The converters that read each vertex layout.
-const char* ConvertersOf(uint32_t valuesPerVertex) {
-    switch (valuesPerVertex) {
-        case 3:
-            return "kvxconv1";
-        case 7:
-            return "kvxconv2, kvxconv3, kvxpoints, kvxwire";
-        default:
-            return "kvxconv4";
+    void counts(const OKVX& m) override {
+        PrintCounts(out_, m.vertexCount, m.faceCount, m.version);
     }
-}
-
-}  // namespace
-
-ConverterRun::ConverterRun(const char* program, const char* inputPath, const char* outputPath,
-                           int text)
-    : program_(program),
-      inputPath_(inputPath),
-      outputPath_(outputPath),
-      inputName_(DisplayName(inputPath)),
-      out_(text == kStandardText ? TextDescriptor(outputPath) : text) {}
-
-void ConverterRun::begin(const CmshLayout& layout, OKVX& m) {
-    layout_ = layout;
-    RefuseOutputOverInput(inputPath_, outputPath_);
-    KvxStatus why;
-    // A stream is read as far as the counts first (three tokens started).
-    if (!input_.open(inputPath_, 3, &why)) FailInput(inputName_, why);
-    reader_ = CmshReader(inputName_, input_.begin(), input_.end());
-    const bool counted = reader_.readCounts(layout, m.vertexCount, m.faceCount);
-    // A stream's first step ends once a third token starts. Short of that,
-    // its bytes ran out before the counts did, or the second may be cut.
-    if (!input_.whole() &&
-        (counted ? CountTokens(input_.begin(), input_.end()) < 3 : reader_.atEnd())) {
-        FailBadInput(inputName_ + ": no vertex and face counts in the first " +
-                     std::to_string(TextFile::kFirstStepBytes) + " bytes");
+    void vertices(const OKVX& m, uint32_t done) override {
+        const auto* records = static_cast<const unsigned char*>(kvx::VertexArrayOf(m, layout_));
+        const kvx::Layout& l = layout_;
+        PrintLines(out_, done, kColorPositionLine, [records, &l](char* p, uint64_t i) {
+            const unsigned char* r = records + i * l.recordSize;
+            uint32_t color;
+            float xyz[3];
+            std::memcpy(&color, r + l.colorOffset, sizeof color);
+            std::memcpy(xyz, r + l.positionOffset, sizeof xyz);
+            return ColorPositionLine(p, color, xyz[0], xyz[1], xyz[2]);
+        });
     }
-    if (!counted) readerFailed();
-    if (!input_.whole()) {
-        // The rest of a stream, as far as the counts need it.
-        uint64_t tokens = CmshReader::TokensNeeded(layout, m.vertexCount, m.faceCount) +
-                          (layout.readsName ? 1 : 0);
-        if (!input_.readTokens(tokens, kTrailingLimit, &why)) FailInput(inputName_, why);
-        reader_.rebase(input_.begin(), input_.end());
-    }
-    if (!reader_.checkRoom(layout, m.vertexCount, m.faceCount)) readerFailed();
-    vertexCount_ = m.vertexCount;
-    faceCount_ = m.faceCount;
-}
-
-void ConverterRun::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* indices,
-                                 bool echo) {
-    uint32_t done = 0;
-    bool ok = reader_.readTriangles(count, vertexCount, indices, done);
-    if (echo) {
+    void triangles(const uint16_t* indices, uint32_t done) override {
         PrintLines(out_, done, kTripleLine,
                    [indices](char* p, uint64_t j) { return TripleLine(p, indices + 3 * j); });
     }
-    if (!ok) readerFailed();
-}
-
-void ConverterRun::readName(char (&name)[256]) {
-    if (!reader_.readName(name)) readerFailed();
-}
-
-void ConverterRun::endInput() {
-    TrailingText rest = reader_.trailing(kTrailingLimit);
-    checkUnchanged();
-    advice_ = trailingAdvice(rest);
-    reader_ = CmshReader(inputName_, nullptr, nullptr);
-    input_.close();
-}
-
-std::string ConverterRun::trailingAdvice(const TrailingText& rest) const {
-    const bool whole = rest.whole && input_.whole();
-    // The values read, and all that follow them, taken as another layout.
-    const uint64_t read = CmshReader::TokensNeeded(layout_, vertexCount_, faceCount_) - 2;
-    std::string fits;
-    for (uint32_t n : {3u, 7u, 9u}) {
-        uint64_t total = uint64_t{vertexCount_} * n + uint64_t{faceCount_} * 3;
-        uint64_t all = read + rest.tokens;
-        if (whole && n != layout_.valuesPerVertex && (all == total || (n == 9 && all == total + 1)))
-            fits = "; this looks like a " + std::to_string(n) + "-value mesh (" + ConvertersOf(n) +
-                   ")";
+    void name(const OKVX& m) override {
+        // The name reaches standard output before the file is written.
+        out_.write("|", 1);
+        out_.write(m.name, strnlen(m.name, sizeof m.name));
+        out_.write("|", 1);
     }
-    std::string count = (whole ? "" : "more than ") + std::to_string(rest.tokens);
-    if (!layout_.readsTriangles) {
-        // A point set stops after its vertices, where the triangle entries
-        // follow: only a text that fits another layout better is worth a word.
-        if (fits.empty()) return "";
-        return count + " values follow the last vertex, where " + std::to_string(faceCount_) +
-               " triangle entries take " + std::to_string(uint64_t{faceCount_} * 3) + fits;
-    }
-    if (rest.tokens == 0 && whole) return "";
-    if (layout_.readsName) {
-        return count + (rest.tokens == 1 && whole ? " word follows" : " words follow") +
-               " the name, which is one word" + fits;
-    }
-    return count + (rest.tokens == 1 && whole ? " value follows" : " values follow") +
-           " the last triangle" + fits;
-}
+    void text(const char* line) override { out_.write(line, std::strlen(line)); }
 
-void ConverterRun::smoothNormals(OKVX& m) {
-    uint64_t failedBytes = 0;
-    if (!kvx::ComputeSmoothNormals(m, &failedBytes)) FailNoMemory(failedBytes);
-}
+private:
+    ConsoleOut& out_;
+    const kvx::Layout& layout_;
+};
 
-void ConverterRun::save(const OKVX& m, kvx::SaveOperation op) {
-    if (!out_.flush())
-        FailOutput("standard output", KvxStatus{KvxErrc::write_failed, out_.error()});
+}  // namespace
+
+void RunConversion(int32_t version, const char* inputPath, const char* outputPath, int text) {
+    const kvx::Layout* layout = kvx::LayoutOf(version);
+    RefuseOutputOverInput(inputPath, outputPath);
+    ConsoleOut out(text == kStandardText ? TextDescriptor(outputPath) : text);
+    ConsoleEcho echo(out, *layout);
+    const kvx::CmshWork work{&CFaceList, &tmpFaces, &Lines, &filteredLines};
+    kvx::Failure failure;
+    kvx::CmshRead read;
+    const std::string inputName = DisplayName(inputPath);
+    if (!kvx::ReadCmshMesh(inputPath, inputName, *layout, mesh, failure, &read, &echo, work))
+        Fail(std::move(failure));
+    if (!out.flush()) FailOutput("standard output", KvxStatus{KvxErrc::write_failed, out.error()});
     KvxStatus why;
-    if (!(m.*op)(outputPath_, &why)) FailOutput(DisplayName(outputPath_), why);
+    if (!(mesh.*(layout->save))(outputPath, &why)) FailOutput(DisplayName(outputPath), why);
     // Said once the file is written, so that a failed run says one thing.
-    if (!advice_.empty()) ReportWarning(program_, inputName_, advice_);
-}
-
-void ConverterRun::checkUnchanged() {
-    if (input_.changed()) FailBadInput(inputName_ + ": the file changed while it was read");
-}
-
-void ConverterRun::readerFailed() {
-    checkUnchanged();
-    FailBadInput(reader_.error());
+    if (!read.advice.empty()) ReportWarning(layout->text.program, inputName, read.advice);
 }

@@ -1,9 +1,11 @@
-// The exit statuses shared by all programs. 1 belongs to usage mistakes.
+// The exit statuses shared by all programs, as kvx::ExitStatusOf gives them
+// for each kind of failure (meshcore/failure.h).
 #pragma once
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 1;
-inline constexpr int kExitBadInput = 2;  // the input is missing, unreadable or invalid
-inline constexpr int kExitWriteFailed =
-    3;                                   // the output file or standard output could not be written
-inline constexpr int kExitNoMemory = 4;  // an allocation failed
+#include "meshcore/failure.h"
+
+inline constexpr int kExitOk = kvx::ExitStatusOf(kvx::FailureKind::none);
+inline constexpr int kExitUsage = kvx::ExitStatusOf(kvx::FailureKind::usage);
+inline constexpr int kExitBadInput = kvx::ExitStatusOf(kvx::FailureKind::bad_input);
+inline constexpr int kExitWriteFailed = kvx::ExitStatusOf(kvx::FailureKind::output);
+inline constexpr int kExitNoMemory = kvx::ExitStatusOf(kvx::FailureKind::memory);

@@ -1,15 +1,33 @@
-// The work of each program. Each fills the global mesh, which a caller that
-// runs more than one in a process must release (KvxRelease) in between, and
-// each must run on one thread at a time.
+// The work of each program. Each fills the program's mesh, which a caller
+// that runs more than one in a process must release (ReleaseProgramState)
+// in between, and each must run on one thread at a time. Hosts that convert
+// on several threads call the libraries instead (kvx::ReadCmshMesh).
 #pragma once
 
+#include <cstdint>
+
 #include "command_line.h"
+#include "meshcore/okvx.h"
 #include "run_guard.h"
 
+// The programs' own state, by the names they know it: the mesh each program
+// fills, and the work arrays of kvxconv3 and kvxconv4 (the triangles with
+// their normals) and of kvxwire (the triangles as read, every edge, the
+// distinct edges), bound to the library's work by RunConversion. Zero at
+// start; a run leaves them to the end of the process.
+extern OKVX mesh;
+extern CFace* CFaceList;
+extern uint16_t* tmpFaces;
+extern CLine* Lines;
+extern CLine* filteredLines;
+
+// Frees the mesh and the work arrays and nulls them: for callers that run
+// the programs' work more than once in one process.
+void ReleaseProgramState();
+
 // A converter's work: the text mesh at inputPath to the KVX file at
-// outputPath, printing on `text` (ConverterRun::kStandardText, or
-// ConsoleOut::kDiscard). Throws a RunFailure (run_guard.h) on failure; run
-// it through RunGuarded.
+// outputPath, printing on `text` (kStandardText, or ConsoleOut::kDiscard). Throws a RunFailure
+// (run_guard.h) on failure; run it through RunGuarded.
 using ConvertFunction = void (*)(const char* inputPath, const char* outputPath, int text);
 void ConvertKvxconv1(const char* inputPath, const char* outputPath, int text);
 void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text);

@@ -12,23 +12,23 @@
 #include "same_file.h"
 #include "temporary_files.h"
 
+void Fail(kvx::Failure failure) {
+    throw failure;
+}
+
 void FailBadInput(std::string message) {
-    throw RunFailure{kExitBadInput, std::move(message), 0};
+    Fail(kvx::BadInput(std::move(message)));
 }
 
 void FailUsage(std::string message) {
-    throw RunFailure{kExitUsage, std::move(message), 0};
+    Fail({kvx::FailureKind::usage, std::move(message), 0});
 }
 
 void FailNoMemory(uint64_t bytes) {
-    throw RunFailure{kExitNoMemory, "out of memory (" + std::to_string(bytes) + " bytes)", ENOMEM};
+    Fail(kvx::MemoryFailure(bytes));
 }
 
 namespace {
-
-bool IsMemoryShort(const KvxStatus& why) {
-    return why.code == KvxErrc::out_of_memory || why.code == KvxErrc::too_large;
-}
 
 // ---- Signals: a program ends by a signal only for SIGKILL ----
 
@@ -72,13 +72,11 @@ void TakeOverSignals(const char* program) {
 }
 
 void FailInput(const std::string& name, const KvxStatus& why, const char* detail) {
-    throw RunFailure{IsMemoryShort(why) ? kExitNoMemory : kExitBadInput,
-                     name + ": " + KvxStatusMessage(why) + detail, why.sysErrno};
+    Fail(kvx::InputFailure(name, why, detail));
 }
 
 void FailOutput(const std::string& name, const KvxStatus& why) {
-    throw RunFailure{why.code == KvxErrc::out_of_memory ? kExitNoMemory : kExitWriteFailed,
-                     name + ": " + KvxStatusMessage(why), why.sysErrno};
+    Fail(kvx::OutputFailure(name, why));
 }
 
 void RefuseOutputOverInput(const char* input, const char* output) {
@@ -94,32 +92,16 @@ int RunGuarded(const char* program, const std::function<void()>& work, RunFailur
     } catch (RunFailure& f) {
         caught = std::move(f);
     } catch (const std::bad_alloc&) {
-        caught = {kExitNoMemory, "out of memory", ENOMEM};
+        caught = {kvx::FailureKind::memory, "out of memory", ENOMEM};
     } catch (const std::system_error& e) {
-        caught = {kExitNoMemory, e.what(), e.code().value()};
+        caught = {kvx::FailureKind::memory, e.what(), e.code().value()};
     }
     if (failure != nullptr) {
         *failure = caught;
     } else {
         ReportError(program, caught.message);
     }
-    return caught.status;
-}
-
-std::string DisplayName(const char* path) {
-    std::string name;
-    for (const char* p = path; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != 0x7F) {
-            name += static_cast<char>(c);
-        } else {
-            static constexpr char kHex[] = "0123456789abcdef";
-            name += "\\x";
-            name += kHex[c >> 4];
-            name += kHex[c & 15];
-        }
-    }
-    return name;
+    return kvx::ExitStatusOf(caught.kind);
 }
 
 void ReportWarning(const char* program, const std::string& name, const std::string& message) {

@@ -13,15 +13,15 @@
 #include <string>
 
 #include "exit_status.h"
+#include "meshcore/failure.h"
 #include "meshcore/okvx.h"
 
-// One failed run: the exit status it ends with, the line it prints after
-// "<program>: ", and errno where a system call failed.
-struct RunFailure {
-    int status = kExitBadInput;
-    std::string message;
-    int sysErrno = 0;
-};
+// One failed run: its kind (kvx::ExitStatusOf gives the exit status), the
+// line it prints after "<program>: ", and errno where a system call failed.
+using RunFailure = kvx::Failure;
+
+// Throws `failure` for the run guard.
+[[noreturn]] void Fail(kvx::Failure failure);
 
 // Bad input (status 2). `message` is the whole line, e.g. what a reader
 // left in its error().
@@ -64,9 +64,7 @@ int RunGuarded(const char* program, const std::function<void()>& work,
 // leaves the host's signals alone by not calling it.
 void TakeOverSignals(const char* program);
 
-// A file name as messages show it: control characters escaped as \xNN,
-// so that every message stays one line.
-std::string DisplayName(const char* path);
+using kvx::DisplayName;
 
 // Prints "<program>: <name>: warning: <message>" on standard error.
 void ReportWarning(const char* program, const std::string& name, const std::string& message);

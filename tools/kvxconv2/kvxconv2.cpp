@@ -13,28 +13,10 @@ Prints the counts, the version and every vertex and triangle as it reads them.
   kvxconv2 cube7.cmsh cube.kvx
 )"};
 
-namespace {
-
-constexpr char kProgram[] = "kvxconv2";
-
-}  // namespace
-
 void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text) {
-    ConverterRun run(kProgram, inputPath, outputPath, text);
-    run.begin({.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV2)}, mesh);
-    mesh.version = 2;
-    PrintCounts(run.out(), mesh.vertexCount, mesh.faceCount, mesh.version);
-
-    run.allocate(mesh.verticesV2, mesh.vertexCount);
-    run.readColorVertices(mesh.verticesV2, true);
-
-    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
-    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, true);
-    run.endInput();
-    run.save(mesh, &OKVX::saveV2);
+    RunConversion(2, inputPath, outputPath, text);
 }
 
 int RunKvxconv2(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram,
-                      [&] { ConvertKvxconv2(inputPath, outputPath, ConverterRun::kStandardText); });
+    return RunGuarded("kvxconv2", [&] { ConvertKvxconv2(inputPath, outputPath, kStandardText); });
 }

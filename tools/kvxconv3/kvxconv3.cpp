@@ -13,32 +13,10 @@ every vertex and writes a version-3 KVX file. Prints nothing.
   kvxconv3 cube7.cmsh cube.kvx
 )"};
 
-namespace {
-
-constexpr char kProgram[] = "kvxconv3";
-
-}  // namespace
-
 void ConvertKvxconv3(const char* inputPath, const char* outputPath, int text) {
-    ConverterRun run(kProgram, inputPath, outputPath, text);
-    // CFaceList, 20 bytes a face, is the largest array kept per triangle.
-    run.begin(
-        {.valuesPerVertex = 7, .vertexBytes = sizeof(VertexkvxV3), .triangleBytes = sizeof(CFace)},
-        mesh);
-    mesh.version = 3;
-
-    run.allocate(mesh.verticesV3, mesh.vertexCount);
-    // The normals are left to the vertex-normal pass.
-    run.readColorVertices(mesh.verticesV3, false);
-
-    run.allocate(mesh.faces, uint64_t{mesh.faceCount} * 3);
-    run.readTriangles(mesh.faceCount, mesh.vertexCount, mesh.faces, false);
-    run.endInput();
-    run.smoothNormals(mesh);
-    run.save(mesh, &OKVX::saveV3);
+    RunConversion(3, inputPath, outputPath, text);
 }
 
 int RunKvxconv3(const char* inputPath, const char* outputPath) {
-    return RunGuarded(kProgram,
-                      [&] { ConvertKvxconv3(inputPath, outputPath, ConverterRun::kStandardText); });
+    return RunGuarded("kvxconv3", [&] { ConvertKvxconv3(inputPath, outputPath, kStandardText); });
 }

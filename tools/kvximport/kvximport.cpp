@@ -182,7 +182,8 @@ int RunKvximport(int argc, char** argv) {
         for (const std::string& warning : report.warnings)
             ReportError(info.name, DisplayName(warning.c_str()));
         if (report.status != kvx::ImportStatus::ok)
-            throw RunFailure{StatusOf(report.status), DisplayName(report.error.c_str()), 0};
+            Fail({static_cast<kvx::FailureKind>(StatusOf(report.status)),
+                  DisplayName(report.error.c_str()), 0});
         if (!report.summary.empty()) ReportError(info.name, DisplayName(report.summary.c_str()));
     });
 }

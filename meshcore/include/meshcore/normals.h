@@ -16,10 +16,6 @@
 
 #include "meshcore/okvx.h"
 
-// The triangles of the mesh with their face normals, alive only while the
-// normals of kvxconv3 and kvxconv4 are computed.
-extern CFace* CFaceList;
-
 // destination = source scaled to unit length, or (0, 0, 0) when its length
 // rounds to zero. A component that is not a number makes all three not a
 // number. source and destination may be the same object.
@@ -71,12 +67,16 @@ namespace kvx {
 
 // The smooth vertex normals of a version-3 or version-4 mesh, as kvxconv3
 // and kvxconv4 write them: every vertex normal is zeroed, then the face
-// normals are computed into CFaceList (allocated here, released before
-// returning) and summed into the vertices in face order. Returns false,
-// with `failedBytes` set and the mesh's normals unspecified, when CFaceList
-// cannot be allocated.
+// normals are computed into `faces` (the caller's work array of
+// m.faceCount records; its contents on return are the triangles with their
+// normals) and summed into the vertices in face order.
 // Precondition: m.version is 3 or 4, its vertex array holds vertexCount
 // records and every index of its faceCount triangles is below vertexCount.
+void ComputeSmoothNormals(OKVX& m, CFace* faces);
+
+// The same with a work array of its own, released before it returns.
+// False, with `failedBytes` set and the normals unchanged, when that array
+// cannot be allocated.
 bool ComputeSmoothNormals(OKVX& m, uint64_t* failedBytes = nullptr);
 
 }  // namespace kvx

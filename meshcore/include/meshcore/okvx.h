@@ -194,9 +194,6 @@ static_assert(offsetof(OKVX, faces) % 16 == 0 && offsetof(OKVX, verticesV1) % 16
               offsetof(OKVX, verticesV2) % 16 == 0 && offsetof(OKVX, verticesV3) % 16 == 0 &&
               offsetof(OKVX, verticesV4) % 16 == 0 && alignof(OKVX) == 16);
 
-// The one mesh of a program, zero-filled at start.
-extern OKVX mesh;
-
 // Size in bytes of the header and of one vertex record of a version code;
 // KvxRecordSize is 0 for codes that have no vertex block.
 inline constexpr uint32_t kKvxHeaderSize = 15;
@@ -231,3 +228,26 @@ int32_t KvxLoadMemory(OKVX& m, const void* data, size_t size, KvxStatus* status 
 // this (their mesh lives until exit); it serves code that handles several
 // meshes in one process.
 void KvxRelease(OKVX& m);
+
+namespace kvx {
+
+// An OKVX that owns its arrays: released (KvxRelease) when it goes. For
+// code that handles several meshes, on several threads, in one process.
+class OwnedMesh {
+public:
+    OwnedMesh() = default;
+    ~OwnedMesh() { KvxRelease(m); }
+    OwnedMesh(OwnedMesh&& other) noexcept : m(other.m) { other.m = OKVX{}; }
+    OwnedMesh& operator=(OwnedMesh&& other) noexcept {
+        if (this != &other) {
+            KvxRelease(m);
+            m = other.m;
+            other.m = OKVX{};
+        }
+        return *this;
+    }
+
+    OKVX m{};
+};
+
+}  // namespace kvx
