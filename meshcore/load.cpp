@@ -12,28 +12,16 @@
 
 #include "failure.h"
 #include "fd_io.h"
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 
 namespace {
 
-// 16-bit index values per counted face or line in the file, or -1 for a
-// version that is not loaded. Version -3 carries six values per record.
+// 16-bit index values per counted group in the file, or -1 for a version
+// that is not loaded.
 int IndexValuesPerGroup(int32_t version) {
-    switch (version) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-            return 3;
-        case -1:
-            return 0;
-        case -2:
-            return 2;
-        case -3:
-            return 6;
-        default:
-            return -1;
-    }
+    const kvx::Layout* l = kvx::LayoutOf(version);
+    return l != nullptr ? l->indexValuesPerGroup : -1;
 }
 
 bool FitsInSize(uint64_t bytes) {
@@ -219,11 +207,12 @@ bool CheckSize(const OKVX& m, const Layout& l, Source& source, uint64_t& nameByt
                KvxStatus* status) {
     // Version 4's name runs to the end of the file: look one byte past the
     // longest one that fits, and no further, since a stream may not end.
-    uint64_t limit = m.version == 4 ? l.blocksEnd + 256 : l.blocksEnd;
+    const bool named = kvx::LayoutOf(m.version)->hasName;
+    uint64_t limit = named ? l.blocksEnd + 256 : l.blocksEnd;
     uint64_t have = 0;
     if (!source.reach(limit, have, status)) return false;
     if (have < l.blocksEnd) return kvx::Failed(status, KvxErrc::truncated, 0, l.blocksEnd, have);
-    nameBytes = m.version == 4 ? have - l.blocksEnd : 0;
+    nameBytes = named ? have - l.blocksEnd : 0;
     if (nameBytes > 255) {
         uint64_t total = 0;
         uint64_t length = source.size(total) ? total - l.blocksEnd : 0;
@@ -254,26 +243,10 @@ bool ReadBlocks(const OKVX& m, const Layout& l, Source& source, PendingArrays& a
 
 // Step 4: the arrays go to the version's members of the mesh.
 void HandOver(OKVX& m, PendingArrays& arrays, const char (&name)[256], uint64_t nameBytes) {
-    switch (m.version) {
-        case 1:
-        case -1:
-        case -2:
-            m.verticesV1 = static_cast<VertexkvxV1*>(arrays.vertices);
-            break;
-        case 2:
-            m.verticesV2 = static_cast<VertexkvxV2*>(arrays.vertices);
-            break;
-        case 3:
-        case -3:
-            m.verticesV3 = static_cast<VertexkvxV3*>(arrays.vertices);
-            break;
-        case 4:
-            m.verticesV4 = static_cast<VertexkvxV4*>(arrays.vertices);
-            break;
-    }
-    arrays.vertices = nullptr;
+    const kvx::Layout& layout = *kvx::LayoutOf(m.version);
+    kvx::SetVertexArray(m, layout, std::exchange(arrays.vertices, nullptr));
     if (arrays.faces != nullptr) m.faces = std::exchange(arrays.faces, nullptr);
-    if (m.version == 4) {
+    if (layout.hasName) {
         // The trailer bytes as they stand, then a zero so that the text ends
         // even in a mesh that was not fresh.
         std::memcpy(m.name, name, static_cast<size_t>(nameBytes));

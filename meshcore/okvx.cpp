@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "meshcore/layout.h"
+
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
@@ -17,20 +19,8 @@ constexpr uint64_t kLargeBlock = KVX_HUGE_PAGES_FROM;
 }  // namespace
 
 uint32_t KvxRecordSize(int32_t version) {
-    switch (version) {
-        case 1:
-        case 2:
-        case -1:
-        case -2:
-            return sizeof(VertexkvxV1);
-        case 3:
-        case -3:
-            return sizeof(VertexkvxV3);
-        case 4:
-            return sizeof(VertexkvxV4);
-        default:
-            return 0;
-    }
+    const kvx::Layout* layout = kvx::LayoutOf(version);
+    return layout != nullptr ? layout->recordSize : 0;
 }
 
 void* KvxAllocate(uint64_t count, uint64_t size) {

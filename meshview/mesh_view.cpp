@@ -2,28 +2,13 @@
 
 #include <cstddef>
 
+#include "meshcore/layout.h"
+
 namespace {
 
 bool Refuse(std::string* error, std::string message) {
     if (error) *error = std::move(message);
     return false;
-}
-
-// Where the fields of a record of type Record lie.
-template <typename Record>
-void SetRecords(MeshView& v, const Record* records) {
-    v.records = reinterpret_cast<const unsigned char*>(records);
-    v.recordSize = sizeof(Record);
-    v.colorOffset = offsetof(Record, color);
-    v.positionOffset = offsetof(Record, x);
-    if constexpr (requires { &Record::nx; }) {
-        v.hasNormals = true;
-        v.normalOffset = offsetof(Record, nx);
-    }
-    if constexpr (requires { &Record::u; }) {
-        v.hasTexture = true;
-        v.textureOffset = offsetof(Record, u);
-    }
 }
 
 }  // namespace
@@ -32,38 +17,32 @@ bool MakeMeshView(const OKVX& m, MeshView* view, std::string* error) {
     MeshView v;
     v.version = m.version;
     v.vertexCount = m.vertexCount;
-    switch (m.version) {
-        case 1:
-        case -1:
-        case -2:
-            SetRecords(v, m.verticesV1);
-            break;
-        case 2:
-            SetRecords(v, m.verticesV2);
-            break;
-        case 3:
-            SetRecords(v, m.verticesV3);
-            break;
-        case 4:
-            SetRecords(v, m.verticesV4);
-            v.name = m.name;
-            v.nameLength = sizeof m.name;
-            while (v.nameLength > 0 && m.name[v.nameLength - 1] == '\0')
-                --v.nameLength;
-            break;
-        default:
-            // 0, -3 (whose index groups mean nothing known) and unknown codes.
-            return Refuse(error, "version " + std::to_string(m.version) +
-                                     " is not supported (versions 1 to 4, -1 and -2 are)");
+    const kvx::Layout* layout = kvx::LayoutOf(m.version);
+    // 0, -3 (whose index groups mean nothing known) and unknown codes.
+    if (layout == nullptr || layout->primitive == kvx::Primitive::records) {
+        return Refuse(error, "version " + std::to_string(m.version) +
+                                 " is not supported (versions 1 to 4, -1 and -2 are)");
+    }
+    v.records = static_cast<const unsigned char*>(kvx::VertexArrayOf(m, *layout));
+    v.recordSize = layout->recordSize;
+    v.colorOffset = static_cast<uint32_t>(layout->colorOffset);
+    v.positionOffset = static_cast<uint32_t>(layout->positionOffset);
+    v.hasNormals = layout->normalOffset != kvx::kAbsent;
+    if (v.hasNormals) v.normalOffset = static_cast<uint32_t>(layout->normalOffset);
+    v.hasTexture = layout->uvOffset != kvx::kAbsent;
+    if (v.hasTexture) v.textureOffset = static_cast<uint32_t>(layout->uvOffset);
+    if (layout->hasName) {
+        v.name = m.name;
+        v.nameLength = sizeof m.name;
+        while (v.nameLength > 0 && m.name[v.nameLength - 1] == '\0')
+            --v.nameLength;
     }
     if (v.vertexCount != 0 && v.records == nullptr)
         return Refuse(error, "the mesh has vertices but no vertex array");
 
     // A point set's face count describes nothing; it has no index block.
-    if (m.version == -1) {
-        v.primitive = Primitive::points;
-    } else {
-        v.primitive = m.version == -2 ? Primitive::lines : Primitive::triangles;
+    v.primitive = layout->primitive;
+    if (v.primitive != Primitive::points) {
         v.groupCount = m.faceCount;
         v.indices = m.faces;
         if (v.groupCount != 0 && v.indices == nullptr)

@@ -181,6 +181,8 @@ public:
                 for (uint32_t i = 0; i < mesh_.vertexCount; ++i)
                     drawPoint(i);
                 break;
+            case Primitive::records:  // MakeMeshView makes no view of them
+                break;
         }
     }
 

@@ -534,13 +534,13 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
 
     auto mesh = std::make_unique<PyMesh>();
     std::string message;
-    kvxpy::BuildResult result;
+    kvx::FailureKind result;
     {
         py::gil_scoped_release nogil;
         result = kvxpy::BuildMesh(source, mesh->m, message);
     }
-    if (result == kvxpy::BuildResult::no_memory) Raise(ErrorKind::memory, message);
-    if (result == kvxpy::BuildResult::bad_input) RaiseInput(message);
+    if (result != kvx::FailureKind::none)
+        RaiseFailure({result, message, 0}, py::none(), py::none());
     return mesh;
 }
 

@@ -1,17 +1,22 @@
 #include "mesh_build.h"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
 
+#include "meshcore/layout.h"
 #include "meshcore/normals.h"
 
 namespace kvxpy {
 
 uint32_t DefaultColor(int32_t version) {
-    return version == 1 ? 0xFFFF0000u : 0xFFFFFFFFu;
+    const kvx::Layout* layout = kvx::LayoutOf(version);
+    // The converter's fixed colour where its text has none.
+    if (layout != nullptr && layout->text.colorAt == kvx::kAbsent) return layout->text.fixedColor;
+    return 0xFFFFFFFFu;
 }
 
 namespace {
@@ -39,28 +44,27 @@ std::string Quoted(std::string_view text) {
 // The bytes of the largest array a count sizes, per element, as the
 // converters reckon them: the vertex record; per triangle the CFace of the
 // normal pass (versions 3, 4) or the index triple; per edge the index pair.
-uint64_t GroupBytes(int32_t version) {
-    switch (version) {
-        case 3:
-        case 4:
-            return sizeof(CFace);
-        case -2:
-            return 2 * sizeof(uint16_t);
-        default:
-            return 3 * sizeof(uint16_t);
-    }
+uint64_t GroupBytes(const kvx::Layout& layout) {
+    if (layout.text.smoothNormals) return sizeof(CFace);
+    return std::max<uint64_t>(layout.indexValuesPerGroup, 1) * sizeof(uint16_t);
+}
+
+// "edge" or "face": what a group of the layout's index block is called.
+const char* GroupWord(const kvx::Layout& layout) {
+    return layout.primitive == kvx::Primitive::lines ? "edge" : "face";
 }
 
 bool CheckCounts(const MeshSource& s, std::string& message) {
-    const uint64_t record = KvxRecordSize(s.version);
+    const kvx::Layout& layout = *kvx::LayoutOf(s.version);
+    const uint64_t record = layout.recordSize;
     if (s.vertexCount > UINT32_MAX / record) {
         message = "the vertex count " + std::to_string(s.vertexCount) + " is too large (at most " +
                   std::to_string(UINT32_MAX / record) + ")";
         return false;
     }
-    const uint64_t group = GroupBytes(s.version);
+    const uint64_t group = GroupBytes(layout);
     if (s.indices.rows > UINT32_MAX / group) {
-        message = std::string(s.version == -2 ? "the edge count " : "the face count ") +
+        message = std::string("the ") + GroupWord(layout) + " count " +
                   std::to_string(s.indices.rows) + " is too large (at most " +
                   std::to_string(UINT32_MAX / group) + ")";
         return false;
@@ -108,68 +112,43 @@ uint32_t ColorAt(const MeshSource& s, uint64_t i) {
 }
 
 // The vertex records of `m`, allocated and filled; the normals zero.
-bool FillVertices(const MeshSource& s, OKVX& m, std::string& message) {
+bool FillVertices(const MeshSource& s, const kvx::Layout& layout, OKVX& m, std::string& message) {
     const uint64_t n = s.vertexCount;
-    const float* p = s.positions;
-    switch (s.version) {
-        case 1:
-        case -1:
-        case -2:
-            if (!Allocate(m.verticesV1, n, message)) return false;
-            for (uint64_t i = 0; i < n; ++i)
-                m.verticesV1[i] = {ColorAt(s, i), p[3 * i], p[3 * i + 1], p[3 * i + 2]};
-            return true;
-        case 2:
-            if (!Allocate(m.verticesV2, n, message)) return false;
-            for (uint64_t i = 0; i < n; ++i)
-                m.verticesV2[i] = {ColorAt(s, i), p[3 * i], p[3 * i + 1], p[3 * i + 2]};
-            return true;
-        case 3:
-            if (!Allocate(m.verticesV3, n, message)) return false;
-            for (uint64_t i = 0; i < n; ++i) {
-                m.verticesV3[i] = {ColorAt(s, i), 0.0f,         0.0f,        0.0f,
-                                   p[3 * i],      p[3 * i + 1], p[3 * i + 2]};
-            }
-            return true;
-        case 4:
-            if (!Allocate(m.verticesV4, n, message)) return false;
-            for (uint64_t i = 0; i < n; ++i) {
-                VertexkvxV4& r = m.verticesV4[i];
-                r.u = 0.0f;
-                r.v = 0.0f;
-                if (s.uv != nullptr) {
-                    r.u = s.uv[2 * i];
-                    r.v = s.uv[2 * i + 1];
-                } else if (s.texcoords != nullptr) {
-                    // As kvxconv4 stores the second coordinate.
-                    r.u = s.texcoords[2 * i];
-                    r.v = 1.0f - s.texcoords[2 * i + 1];
-                }
-                r.color = ColorAt(s, i);
-                r.nx = 0.0f;
-                r.ny = 0.0f;
-                r.nz = 0.0f;
-                r.x = p[3 * i];
-                r.y = p[3 * i + 1];
-                r.z = p[3 * i + 2];
-            }
-            return true;
-        default:
-            return false;
+    unsigned char* records = nullptr;
+    if (!Allocate(records, n * layout.recordSize, message)) return false;
+    kvx::SetVertexArray(m, layout, records);
+    std::memset(records, 0, n * layout.recordSize);
+    for (uint64_t i = 0; i < n; ++i) {
+        unsigned char* r = records + i * layout.recordSize;
+        const uint32_t color = ColorAt(s, i);
+        std::memcpy(r + layout.colorOffset, &color, sizeof color);
+        std::memcpy(r + layout.positionOffset, s.positions + 3 * i, 3 * sizeof(float));
+        if (layout.uvOffset == kvx::kAbsent) continue;
+        float uv[2] = {0.0f, 0.0f};
+        if (s.uv != nullptr) {
+            uv[0] = s.uv[2 * i];
+            uv[1] = s.uv[2 * i + 1];
+        } else if (s.texcoords != nullptr) {
+            // As kvxconv4 stores the second coordinate.
+            uv[0] = s.texcoords[2 * i];
+            uv[1] = 1.0f - s.texcoords[2 * i + 1];
+        }
+        std::memcpy(r + layout.uvOffset, uv, sizeof uv);
     }
+    return true;
 }
 
-bool FillIndices(const MeshSource& s, OKVX& m, std::string& message) {
-    if (s.version == -1) {
+bool FillIndices(const MeshSource& s, const kvx::Layout& layout, OKVX& m, std::string& message) {
+    if (layout.text.faceCountIsVertexCount) {
         // kvxpoints writes the vertex count where the face count goes.
         m.faceCount = m.vertexCount;
         return true;
     }
-    const uint64_t columns = s.version == -2 ? 2 : 3;
+    const uint64_t columns = layout.indexValuesPerGroup;
     const uint64_t rows = s.indices.rows;
     if (!Allocate(m.faces, rows * columns, message)) return false;
     m.faceCount = static_cast<uint32_t>(rows);
-    const char* what = s.version == -2 ? "edge" : "face";
+    const char* what = GroupWord(layout);
     if (s.indices.signedValues != nullptr) {
         return PackIndices(s.indices.signedValues, rows, columns, s.vertexCount, what, m.faces,
                            message);
@@ -196,32 +175,33 @@ bool CheckName(std::string_view name, std::string& message) {
     return true;
 }
 
-BuildResult BuildMesh(const MeshSource& source, OKVX& m, std::string& message) {
+kvx::FailureKind BuildMesh(const MeshSource& source, OKVX& m, std::string& message) {
     assert(IsWritableVersion(source.version));
     assert(source.uv == nullptr || source.texcoords == nullptr);
-    if (!CheckCounts(source, message)) return BuildResult::bad_input;
-    if (source.version == 4 && !CheckName(source.name, message)) return BuildResult::bad_input;
+    const kvx::Layout& layout = *kvx::LayoutOf(source.version);
+    if (!CheckCounts(source, message)) return kvx::FailureKind::bad_input;
+    if (layout.hasName && !CheckName(source.name, message)) return kvx::FailureKind::bad_input;
     m.version = source.version;
     m.vertexCount = static_cast<uint32_t>(source.vertexCount);
-    if (!FillVertices(source, m, message)) {
+    if (!FillVertices(source, layout, m, message)) {
         KvxRelease(m);
-        return BuildResult::no_memory;
+        return kvx::FailureKind::memory;
     }
-    if (!FillIndices(source, m, message)) {
+    if (!FillIndices(source, layout, m, message)) {
         const bool memory = m.faces == nullptr;
         KvxRelease(m);
-        return memory ? BuildResult::no_memory : BuildResult::bad_input;
+        return memory ? kvx::FailureKind::memory : kvx::FailureKind::bad_input;
     }
-    if (source.version == 4) std::memcpy(m.name, source.name.data(), source.name.size());
-    if (source.version == 3 || source.version == 4) {
+    if (layout.hasName) std::memcpy(m.name, source.name.data(), source.name.size());
+    if (layout.text.smoothNormals) {
         uint64_t failedBytes = 0;
         if (!kvx::ComputeSmoothNormals(m, &failedBytes)) {
             KvxRelease(m);
             message = "out of memory (" + std::to_string(failedBytes) + " bytes)";
-            return BuildResult::no_memory;
+            return kvx::FailureKind::memory;
         }
     }
-    return BuildResult::ok;
+    return kvx::FailureKind::none;
 }
 
 bool PackColors(const float* values, uint64_t count, uint32_t* words, std::string& message) {

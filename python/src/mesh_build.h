@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "meshcore/failure.h"
 #include "meshcore/okvx.h"
 #include "meshtext/color.h"
 
@@ -47,8 +48,6 @@ struct MeshSource {
     std::string_view name;             // version 4: the name's bytes
 };
 
-enum class BuildResult { ok, bad_input, no_memory };
-
 // Fills the fresh (zero) mesh `m` from `source` as the converter of that
 // version would from the same values: records in order, the indices as
 // 16-bit values, for versions 3 and 4 the smooth normals of
@@ -59,11 +58,11 @@ enum class BuildResult { ok, bad_input, no_memory };
 //   "face 0 names vertex 70000, beyond the 16-bit index range (at most 65535)",
 //   "the vertex count 300000000 is too large (at most 268435455)",
 //   "the name is 300 characters long; at most 255 fit",
-//   "out of memory (N bytes)" (no_memory).
+//   "out of memory (N bytes)" (memory).
+// Returns FailureKind::none on success, else bad_input or memory.
 // Precondition: IsWritableVersion(source.version), and no more than one of
-// uv and texcoords given. Versions 3 and 4 use the global CFaceList: the
-// caller runs one build at a time.
-BuildResult BuildMesh(const MeshSource& source, OKVX& m, std::string& message);
+// uv and texcoords given.
+kvx::FailureKind BuildMesh(const MeshSource& source, OKVX& m, std::string& message);
 
 // Checks a version-4 name: at most 255 bytes, none of them zero. False with
 // the converters' words in `message`.

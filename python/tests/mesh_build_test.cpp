@@ -16,7 +16,7 @@
 namespace {
 
 using kvxpy::BuildMesh;
-using kvxpy::BuildResult;
+using BuildResult = kvx::FailureKind;
 using kvxpy::MeshSource;
 
 // A mesh as arrays, the way the module hands them over.
@@ -80,7 +80,7 @@ MeshSource SourceOf(const Arrays& a, int32_t version) {
 std::string Saved(const MeshSource& s) {
     OKVX m{};
     std::string message;
-    if (BuildMesh(s, m, message) != BuildResult::ok) {
+    if (BuildMesh(s, m, message) != BuildResult::none) {
         ADD_FAILURE() << message;
         return "";
     }
@@ -138,13 +138,13 @@ TEST(BuildMesh, UvAsStoredIsKeptAndTexcoordsAreFlipped) {
     OKVX m{};
     std::string message;
     s.uv = a.uv.data();
-    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::ok);
+    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
     EXPECT_EQ(m.verticesV4[0].v, 0.25f);
     EXPECT_EQ(m.verticesV4[2].u, -2.0f);
     KvxRelease(m);
     s.uv = nullptr;
     s.texcoords = a.uv.data();
-    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::ok);
+    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
     EXPECT_EQ(m.verticesV4[0].u, 0.5f);
     EXPECT_EQ(m.verticesV4[0].v, 0.75f);
     EXPECT_EQ(m.verticesV4[1].v, 1.0f - 0.1f);  // rounded once, in single precision
@@ -165,7 +165,7 @@ TEST(BuildMesh, DefaultsFollowTheConverters) {
     for (const Case& c : cases) {
         s.version = c.version;
         OKVX m{};
-        ASSERT_EQ(BuildMesh(s, m, message), BuildResult::ok);
+        ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
         const VertexkvxV1* v =
             c.version == 2 ? reinterpret_cast<const VertexkvxV1*>(m.verticesV2) : m.verticesV1;
         EXPECT_EQ(v[1].color, c.color) << c.version;
@@ -199,7 +199,7 @@ TEST(BuildMesh, EveryIndexMustNameAVertexAndFitIn16Bits) {
         if (c.message.empty()) {
             OKVX m{};
             std::string message;
-            ASSERT_EQ(BuildMesh(s, m, message), BuildResult::ok) << message;
+            ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none) << message;
             EXPECT_EQ(m.faceCount, c.indices.size() / (c.version == -2 ? 2 : 3));
             EXPECT_EQ(m.faces[c.indices.size() - 1], c.indices.back());
             KvxRelease(m);
@@ -215,7 +215,7 @@ TEST(BuildMesh, EveryIndexMustNameAVertexAndFitIn16Bits) {
     MeshSource s = SourceOf(big, 1);
     OKVX m{};
     std::string message;
-    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::ok);
+    ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
     EXPECT_EQ(m.faces[1], 65535);
     KvxRelease(m);
     big.indices = {0, 65536, 1};

@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "meshtext/color.h"
 
-// What the index block of a mesh groups its vertices into.
-enum class Primitive { triangles, lines, points };
+// What the index block of a mesh groups its vertices into (never records:
+// no view is made of version -3).
+using kvx::Primitive;
 
 // The vertices and index groups of one mesh, whatever its version. It points
 // into the arrays of the OKVX it was made from, which must outlive it.
