@@ -679,6 +679,33 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
     return split ? py::object(parts) : parts[0];
 }
 
+// The layout table (meshcore/layout.h), one dict per version in its order.
+py::tuple Layouts() {
+    static const char* const kPrimitives[] = {"triangles", "lines", "points", "records"};
+    py::list out;
+    for (const kvx::Layout& l : kvx::Layouts()) {
+        py::dict fields;
+        const std::pair<const char*, int8_t> named[] = {{"uv", l.uvOffset},
+                                                        {"color", l.colorOffset},
+                                                        {"normal", l.normalOffset},
+                                                        {"position", l.positionOffset}};
+        for (const auto& [key, offset] : named)
+            if (offset != kvx::kAbsent) fields[key] = offset;
+        py::dict d;
+        d["version"] = l.version;
+        d["record_size"] = l.recordSize;
+        d["fields"] = fields;
+        d["index_values_per_group"] = l.indexValuesPerGroup;
+        d["primitive"] = kPrimitives[static_cast<int>(l.primitive)];
+        d["has_name"] = l.hasName;
+        d["writable"] = l.save != nullptr;
+        d["program"] = l.text.program != nullptr ? py::object(py::str(l.text.program)) : py::none();
+        d["values_per_vertex"] = l.text.valuesPerVertex;
+        out.append(d);
+    }
+    return py::tuple(out);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kvx, module) {
@@ -791,6 +818,7 @@ from (by any link or name), which is never replaced.)");
     module.def("convert", Guarded<&Convert>, py::arg("input"), py::arg("output"),
                py::arg("version"));
     module.def("read_cmsh", Guarded<&ReadCmsh>, py::arg("path"), py::arg("version"));
+    module.attr("LAYOUTS") = Layouts();
     module.def("load_any", Guarded<&LoadAny>, py::arg("path"), py::arg("split"), py::arg("version"),
                py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"),
                py::arg("reader_memory") = 0, py::arg("reader_time") = 0,
