@@ -108,6 +108,9 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     }
     v1 += Bytes({3, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(ReadFile(out("ply")), v1);
+    // The option in its other spelling reads the same.
+    ASSERT_EQ(run(SmallV1(1, 3, 1, {2, 1, 0}), "ply", {"--color-order=rgba"}).exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("ply")), v1);
 
     // A wireframe: an edge element.
     ASSERT_EQ(run(SmallV1(-2, 2, 1, {1, 0}), "ply").exitStatus, 0);

@@ -30,6 +30,17 @@ const KnownOption* Find(const std::vector<KnownOption>& options, std::string_vie
     return nullptr;
 }
 
+// Other spellings of an option's name: the option is read as its own name.
+constexpr std::pair<std::string_view, std::string_view> kSpellings[] = {
+    {"--color-order", "--colour-order"},
+};
+
+std::string_view OwnName(std::string_view name) {
+    for (const auto& [other, own] : kSpellings)
+        if (name == other) return own;
+    return name;
+}
+
 int Mistake(const ProgramInfo& program, const std::string& what) {
     ReportError(program.name, what + "; see " + program.name + " --help");
     return kExitUsage;
@@ -58,7 +69,7 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
             name = arg.substr(0, equals);
             value = argv[i] + equals + 1;
         }
-        const KnownOption* known = Find(options, name);
+        const KnownOption* known = Find(options, OwnName(name));
         if (known == nullptr && value == nullptr && (name == "--help" || name == "--version")) {
             ConsoleOut out;
             if (name == "--help") {

@@ -3,7 +3,8 @@
 // ending the options, a lone "-" an operand (a file of that name: standard
 // input is /dev/stdin). Every program takes
 // --help (its help on standard output, status 0) and --version
-// ("<program> <version>", status 0).
+// ("<program> <version>", status 0). "--color-order" is read as
+// "--colour-order", wherever a program takes that option.
 #pragma once
 
 #include <optional>
