@@ -15,12 +15,7 @@ namespace {
 
 using detail::BadInput;
 
-struct Token {
-    const char* first;
-    const char* last;
-
-    std::string_view view() const { return {first, static_cast<size_t>(last - first)}; }
-};
+using detail::Token;
 
 // One corner as the file names it: 0-based position, and 0-based texture
 // coordinate or kNone.

@@ -16,10 +16,7 @@ namespace {
 
 using detail::BadInput;
 
-struct Token {
-    const char* first;
-    const char* last;
-};
+using detail::Token;
 
 // The text line by line: the tokens before any "#", blank lines skipped.
 class Lines {

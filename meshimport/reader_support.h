@@ -17,6 +17,14 @@
 
 namespace kvx::detail {
 
+// A token of a text format: the bytes [first, last) of a line.
+struct Token {
+    const char* first;
+    const char* last;
+
+    std::string_view view() const { return {first, static_cast<size_t>(last - first)}; }
+};
+
 // `text` with its ASCII capitals made small.
 std::string Lower(std::string_view text);
 
