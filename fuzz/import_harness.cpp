@@ -13,12 +13,10 @@
 #include <tuple>
 #include <vector>
 
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
-#include "meshimport/obj_reader.h"
-#include "meshimport/off_reader.h"
-#include "meshimport/ply_reader.h"
+#include "meshimport/formats.h"
 #include "meshimport/split.h"
-#include "meshimport/stl_reader.h"
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
 #include "meshimport/worker_answer.h"
@@ -48,16 +46,12 @@ struct Released {
 
 // The bytes of the vertex array and index block of a mesh.
 std::string Blocks(const OKVX& m) {
-    const uint32_t size = KvxRecordSize(m.version);
-    const void* records = m.version == 2   ? static_cast<const void*>(m.verticesV2)
-                          : m.version == 3 ? static_cast<const void*>(m.verticesV3)
-                          : m.version == 4 ? static_cast<const void*>(m.verticesV4)
-                                           : static_cast<const void*>(m.verticesV1);
-    std::string out(static_cast<const char*>(records), size_t{m.vertexCount} * size);
-    const size_t group = m.version == -2 ? 2 : m.version == -1 ? 0 : 3;
-    if (group != 0 && m.faceCount != 0) {
+    const kvx::Layout& layout = *kvx::LayoutOf(m.version);
+    std::string out(static_cast<const char*>(kvx::VertexArrayOf(m, layout)),
+                    size_t{m.vertexCount} * layout.recordSize);
+    if (layout.indexValuesPerGroup != 0 && m.faceCount != 0) {
         out.append(reinterpret_cast<const char*>(m.faces),
-                   size_t{m.faceCount} * group * sizeof(uint16_t));
+                   size_t{m.faceCount} * layout.indexValuesPerGroup * sizeof(uint16_t));
     }
     return out;
 }
@@ -65,8 +59,9 @@ std::string Blocks(const OKVX& m) {
 // Converts, saves and loads back; "" when all agree.
 std::string RoundTrip(const kvx::ImportedMesh& mesh, int32_t version) {
     Released built;
-    if (kvx::ToKvx(mesh, version, "fuzz", built.m) != kvx::ToKvxErrc::ok) {
-        return "ToKvx failed on a mesh that fits version " + std::to_string(version);
+    if (kvx::Failure f = kvx::ToKvx(mesh, version, "fuzz", built.m)) {
+        return "ToKvx failed on a mesh that fits version " + std::to_string(version) + ": " +
+               f.message;
     }
     const std::string path = *scratch + "/mesh.kvx";
     KvxStatus why;
@@ -81,7 +76,9 @@ std::string RoundTrip(const kvx::ImportedMesh& mesh, int32_t version) {
         return "the loaded header differs from the saved one";
     }
     if (Blocks(loaded.m) != Blocks(built.m)) return "the loaded records or indices differ";
-    if (version == 4 && std::strcmp(loaded.m.name, built.m.name) != 0) return "the name differs";
+    if (kvx::LayoutOf(version)->hasName && std::strcmp(loaded.m.name, built.m.name) != 0) {
+        return "the name differs";
+    }
     return "";
 }
 
@@ -104,20 +101,12 @@ std::multiset<std::tuple<Position, Position, Position>> Triangles(const kvx::Imp
 
 }  // namespace
 
-const char* ImportFuzzTargetName(ImportFuzzTarget target) {
-    switch (target) {
-        case ImportFuzzTarget::obj:
-            return "obj";
-        case ImportFuzzTarget::ply:
-            return "ply";
-        case ImportFuzzTarget::stl:
-            return "stl";
-        case ImportFuzzTarget::off:
-            return "off";
-        case ImportFuzzTarget::answer:
-            return "answer";
-    }
-    return "?";
+std::vector<std::string> ImportFuzzTargets() {
+    std::vector<std::string> targets;
+    for (const kvx::NativeFormat& f : kvx::NativeFormats())
+        targets.emplace_back(f.name);
+    targets.emplace_back("answer");
+    return targets;
 }
 
 bool ImportFuzzInit() {
@@ -129,51 +118,52 @@ bool ImportFuzzInit() {
     return true;
 }
 
-std::string ImportFuzzOne(ImportFuzzTarget target, const uint8_t* data, size_t size) {
+std::string ImportFuzzOne(std::string_view target, const uint8_t* data, size_t size) {
     // The input in a block of its own size, so that reading past it is a
     // sanitizer report.
     std::vector<char> bytes(data, data + size);
     const char* text = bytes.data();
-    const std::string path = std::string("fuzz.") + ImportFuzzTargetName(target);
+    const std::string path = "fuzz." + std::string(target);
+    const kvx::NativeFormat* native = kvx::NativeFormatNamed(target);
     kvx::ImportResult r;
-    switch (target) {
-        case ImportFuzzTarget::obj:
-            r = kvx::ReadObj(path, text, size, {});
-            break;
-        case ImportFuzzTarget::ply:
-            r = kvx::ReadPly(path, text, size, {});
-            break;
-        case ImportFuzzTarget::stl:
-            r = kvx::ReadStl(path, text, size, {});
-            break;
-        case ImportFuzzTarget::off:
-            r = kvx::ReadOff(path, text, size, {});
-            break;
-        case ImportFuzzTarget::answer: {
-            // A garbled answer is refused; a failure sent must be one line
-            // (checked below with the file's name the worker gives it).
-            std::string why;
-            kvx::AnswerErrc e = kvx::DecodeWorkerAnswer(text, size, r, &why);
-            if (e != kvx::AnswerErrc::ok) {
-                if (why.empty() && e == kvx::AnswerErrc::garbled) return "no reason given";
-                return "";
-            }
-            if (!r.ok() && r.error.message.find('\n') != std::string::npos) {
-                return "the message has a line break";
-            }
-            if (!r.ok()) return "";
-            break;
+    if (native != nullptr) {
+        r = native->read(path, text, size, {});
+    } else if (target == "answer") {
+        // A garbled answer is refused; a failure sent must be one line
+        // (checked below with the file's name the worker gives it).
+        std::string why;
+        kvx::AnswerErrc e = kvx::DecodeWorkerAnswer(text, size, r, &why);
+        if (e != kvx::AnswerErrc::ok) {
+            if (why.empty() && e == kvx::AnswerErrc::garbled) return "no reason given";
+            return "";
         }
+        if (!r.ok() && r.error.message.find('\n') != std::string::npos) {
+            return "the message has a line break";
+        }
+        if (!r.ok()) return "";
+    } else {
+        return "no target " + std::string(target);
     }
     if (!r.ok()) {
-        const kvx::ImportError& e = r.error;
-        if (e.kind != kvx::ImportErrc::bad_input && e.kind != kvx::ImportErrc::out_of_memory) {
-            return "a read from memory failed as if reading a file";
+        const kvx::Failure& e = r.error;
+        if (e.kind != kvx::FailureKind::bad_input && e.kind != kvx::FailureKind::memory) {
+            return "a read failed with neither bad input nor memory";
         }
-        const std::string start =
-            e.line != 0 ? path + ":" + std::to_string(e.line) + ": " : path + ": ";
-        if (e.message.rfind(start, 0) != 0 || e.message.size() == start.size()) {
-            return "the message does not start with \"" + start + "\": " + e.message;
+        if (e.sysErrno != 0) return "a read from memory failed as if reading a file";
+        // "<path>: <what>" or "<path>:<line>: <what>".
+        std::string_view rest(e.message);
+        if (rest.substr(0, path.size() + 1) != path + ":") {
+            return "the message does not start with \"" + path + ":\": " + e.message;
+        }
+        rest.remove_prefix(path.size() + 1);
+        const size_t digits = rest.find_first_not_of("0123456789");
+        if (digits != 0 &&
+            (digits == std::string_view::npos || rest[0] == '0' || rest[digits] != ':')) {
+            return "a malformed line number: " + e.message;
+        }
+        if (digits != 0) rest.remove_prefix(digits + 1);
+        if (rest.substr(0, 1) != " " || rest.size() == 1) {
+            return "the message says nothing after its place: " + e.message;
         }
         if (e.message.find('\n') != std::string::npos) return "the message has a line break";
         return "";
@@ -185,7 +175,7 @@ std::string ImportFuzzOne(ImportFuzzTarget target, const uint8_t* data, size_t s
             return "a malformed warning: " + w;
         }
     }
-    if (target == ImportFuzzTarget::stl) {
+    if (native != nullptr && native->weldByDefault) {
         const size_t before = imported.triangleCount();
         if (!kvx::WeldVertices(imported)) return "";  // memory short: nothing to check
         if (!kvx::IsConsistent(imported) || imported.triangleCount() != before) {

@@ -3,27 +3,22 @@
 // of each seed, so that every build tests them.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 
 #include "import_harness.h"
 #include "test_support.h"
 
-void PrintTo(ImportFuzzTarget target, std::ostream* out) {
-    *out << ImportFuzzTargetName(target);
-}
-
 namespace {
 
-class ImportReplay : public testing::TestWithParam<ImportFuzzTarget> {};
+class ImportReplay : public testing::TestWithParam<std::string> {};
 
-std::string Check(ImportFuzzTarget target, const std::string& bytes, size_t size) {
+std::string Check(const std::string& target, const std::string& bytes, size_t size) {
     return ImportFuzzOne(target, reinterpret_cast<const uint8_t*>(bytes.data()), size);
 }
 
 TEST_P(ImportReplay, EverySeedEveryPrefixAndEveryRegressionEndsCleanly) {
     ASSERT_TRUE(ImportFuzzInit());
-    const std::string name = ImportFuzzTargetName(GetParam());
+    const std::string& name = GetParam();
     size_t seeds = 0;
     for (const char* folder : {"corpus", "regressions"}) {
         const std::string path = std::string(KVX_FUZZ_DIR) + "/" + folder + "/" + name;
@@ -43,9 +38,9 @@ TEST_P(ImportReplay, EverySeedEveryPrefixAndEveryRegressionEndsCleanly) {
     EXPECT_GE(seeds, 3u) << "the seed corpus of " << name << " is missing";
 }
 
-INSTANTIATE_TEST_SUITE_P(Fuzz, ImportReplay, testing::ValuesIn(kImportFuzzTargets),
-                         [](const testing::TestParamInfo<ImportFuzzTarget>& target) {
-                             return std::string(ImportFuzzTargetName(target.param));
+INSTANTIATE_TEST_SUITE_P(Fuzz, ImportReplay, testing::ValuesIn(ImportFuzzTargets()),
+                         [](const testing::TestParamInfo<std::string>& target) {
+                             return target.param;
                          });
 
 }  // namespace

@@ -15,10 +15,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
-#include "meshimport/import.h"
 #include "meshimport/worker_answer.h"
-#include "paths.h"
 #include "reader_support.h"
 
 namespace kvx {
@@ -39,15 +38,7 @@ constexpr std::string_view kAssimpExtensions[] = {
 #define KVX_WORKER_FROM_MODULE "../../libexec/kvx/kvx-assimp"
 #endif
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
-ImportResult Failed(const std::string& path, ImportErrc kind, const std::string& what,
+ImportResult Failed(const std::string& path, FailureKind kind, const std::string& what,
                     int err = 0) {
     ImportResult r;
     r.error.kind = kind;
@@ -57,7 +48,7 @@ ImportResult Failed(const std::string& path, ImportErrc kind, const std::string&
 }
 
 ImportResult ReadFailed(const std::string& path, int err) {
-    return Failed(path, err == ENOMEM ? ImportErrc::out_of_memory : ImportErrc::read_failed,
+    return Failed(path, err == ENOMEM ? FailureKind::memory : FailureKind::bad_input,
                   std::strerror(err), err);
 }
 
@@ -85,10 +76,11 @@ bool Exists(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
 }
 
-// The folder of a path to an object: "/usr/bin/kvximport" gives "/usr/bin/".
-std::string FolderWithSlash(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+// The folder of a path to an object: "/usr/bin/kvximport" gives
+// "/usr/bin", "kvximport" gives ".".
+std::filesystem::path FolderOf(const std::string& path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
 std::string SignalName(int sig) {
@@ -148,26 +140,26 @@ ImportResult Read(const std::string& path, std::string_view formatHint, const Re
     if (::fstat(file.fd, &st) != 0) return ReadFailed(path, errno);
     if (S_ISDIR(st.st_mode)) return ReadFailed(path, EISDIR);
     if (!S_ISREG(st.st_mode)) {
-        return Failed(path, ImportErrc::bad_input,
+        return Failed(path, FailureKind::bad_input,
                       "not a regular file; formats read through assimp are read from files only");
     }
     file.reset(Raise(file.fd));
-    const std::string folderPath = FolderWithSlash(path);
+    const std::string folderPath = FolderOf(path).string();
     Fd folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (folder.fd >= 0) folder.reset(Raise(folder.fd));
     if (file.fd < 0) return ReadFailed(path, errno);
 
     const std::string worker = AssimpWorkerPath();
     if (worker.empty()) {
-        return Failed(path, ImportErrc::bad_input,
+        return Failed(path, FailureKind::bad_input,
                       "formats read through assimp need the reader kvx-assimp, which is not "
                       "installed beside this program");
     }
     // The name assimp reads the file under: its own, or with the hint's
     // extension added, which then chooses the reader.
-    std::string main = BaseOf(path);
-    const std::string hint = Lower(formatHint);
-    if (!hint.empty() && Lower(ExtensionOf(main)) != hint) main += "." + hint;
+    std::string main = std::filesystem::path(path).filename().string();
+    const std::string hint = detail::Lower(formatHint);
+    if (!hint.empty() && detail::Lower(detail::ExtensionOf(main)) != hint) main += "." + hint;
     if (main.empty() || main == "." || main == "..") main = "input." + hint;
 
     int pipeFds[2];
@@ -219,7 +211,7 @@ ImportResult Read(const std::string& path, std::string_view formatHint, const Re
     ::posix_spawnattr_destroy(&attr);
     if (err != 0) {
         w.pid = -1;
-        return Failed(path, err == ENOMEM ? ImportErrc::out_of_memory : ImportErrc::bad_input,
+        return Failed(path, err == ENOMEM ? FailureKind::memory : FailureKind::bad_input,
                       "formats read through assimp need the reader " + worker +
                           ", which cannot be started (" + std::strerror(err) + ")");
     }
@@ -239,7 +231,7 @@ ImportResult Read(const std::string& path, std::string_view formatHint, const Re
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             Reap(w, Clock::now());
-            return Failed(path, ImportErrc::bad_input, took);
+            return Failed(path, FailureKind::bad_input, took);
         }
         pollfd p = {readEnd.fd, POLLIN, 0};
         int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
@@ -259,42 +251,42 @@ ImportResult Read(const std::string& path, std::string_view formatHint, const Re
     readEnd.reset();
     if (tooLarge) {
         Reap(w, Clock::now());
-        return Failed(path, ImportErrc::bad_input,
+        return Failed(path, FailureKind::bad_input,
                       "the reader's answer is larger than " + SizeText(limits.answerBytes));
     }
-    if (!Reap(w, deadline)) return Failed(path, ImportErrc::bad_input, took);
+    if (!Reap(w, deadline)) return Failed(path, FailureKind::bad_input, took);
 
     const std::string noMemory =
         "the reader ran out of memory (limit " + SizeText(limits.memoryBytes) + ")";
     if (WIFSIGNALED(w.status)) {
         const int sig = WTERMSIG(w.status);
-        if (sig == SIGXCPU) return Failed(path, ImportErrc::bad_input, took);
+        if (sig == SIGXCPU) return Failed(path, FailureKind::bad_input, took);
         if (sig == SIGKILL)
-            return Failed(path, ImportErrc::bad_input, "the reader was killed (SIGKILL)");
-        return Failed(path, ImportErrc::bad_input,
+            return Failed(path, FailureKind::bad_input, "the reader was killed (SIGKILL)");
+        return Failed(path, FailureKind::bad_input,
                       "the reader crashed (" + SignalName(sig) + "); the file is malformed");
     }
     const int code = WIFEXITED(w.status) ? WEXITSTATUS(w.status) : 1;
-    if (code == kWorkerExitNoMemory) return Failed(path, ImportErrc::out_of_memory, noMemory);
+    if (code == kWorkerExitNoMemory) return Failed(path, FailureKind::memory, noMemory);
     if (code != 0) {
-        return Failed(path, ImportErrc::bad_input,
+        return Failed(path, FailureKind::bad_input,
                       "the reader failed (exit status " + std::to_string(code) + ")");
     }
     if (answer.empty())
-        return Failed(path, ImportErrc::bad_input, "the reader ended without an answer");
+        return Failed(path, FailureKind::bad_input, "the reader ended without an answer");
     ImportResult result;
     std::string why;
     switch (DecodeWorkerAnswer(answer.data(), answer.size(), result, &why)) {
         case AnswerErrc::ok:
             break;
         case AnswerErrc::garbled:
-            return Failed(path, ImportErrc::bad_input,
+            return Failed(path, FailureKind::bad_input,
                           "the reader's answer is garbled (" + why + ")");
         case AnswerErrc::out_of_memory:
             return detail::OutOfMemory(path);
     }
-    if (result.error.kind == ImportErrc::out_of_memory) {
-        return Failed(path, ImportErrc::out_of_memory, noMemory);
+    if (result.error.kind == FailureKind::memory) {
+        return Failed(path, FailureKind::memory, noMemory);
     }
     return result;
 }
@@ -307,7 +299,7 @@ bool HaveAssimp() {
 
 bool AssimpReadsExtension(std::string_view extension) {
     if (extension.empty()) return false;
-    const std::string lower = Lower(extension);
+    const std::string lower = detail::Lower(extension);
     return std::find(std::begin(kAssimpExtensions), std::end(kAssimpExtensions), lower) !=
            std::end(kAssimpExtensions);
 }
@@ -332,7 +324,7 @@ std::string AssimpWorkerPath() {
                            program.empty();
     if (inProgram && !program.empty()) {
         for (const char* relative : {KVX_WORKER_FROM_PROGRAM, "../libexec/kvx/kvx-assimp"}) {
-            std::string candidate = FolderWithSlash(program) + relative;
+            std::string candidate = (FolderOf(program) / relative).string();
             if (Exists(candidate)) return candidate;
         }
         return {};
@@ -340,7 +332,7 @@ std::string AssimpWorkerPath() {
     char resolved[4096];
     if (::realpath(object.c_str(), resolved) != nullptr) object = resolved;
     for (const char* relative : {"../../libexec/kvx/kvx-assimp", KVX_WORKER_FROM_MODULE}) {
-        std::string candidate = FolderWithSlash(object) + relative;
+        std::string candidate = (FolderOf(object) / relative).string();
         if (Exists(candidate)) return candidate;
     }
     return {};

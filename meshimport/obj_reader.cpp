@@ -15,12 +15,7 @@ namespace {
 
 using detail::BadInput;
 
-struct Token {
-    const char* first;
-    const char* last;
-
-    std::string_view view() const { return {first, static_cast<size_t>(last - first)}; }
-};
+using detail::Token;
 
 // One corner as the file names it: 0-based position, and 0-based texture
 // coordinate or kNone.
@@ -306,7 +301,6 @@ ImportResult ObjReader::read() {
 
 ImportResult ObjReader::finish() {
     if (!haveObjectName_) mesh_.name = groupName_;
-    mesh_.format = ImportFormat::obj;
     if (!anyTexture_) {
         mesh_.triangles.reserve(corners_.size());
         for (const Corner& c : corners_)
@@ -315,7 +309,6 @@ ImportResult ObjReader::finish() {
         // One vertex per distinct (position, texture coordinate) pair, in
         // the order of first use.
         ImportedMesh out;
-        out.format = ImportFormat::obj;
         out.name = std::move(mesh_.name);
         out.hasColors = mesh_.hasColors;
         out.hasTexCoords = true;
@@ -342,19 +335,14 @@ ImportResult ObjReader::finish() {
         }
         mesh_ = std::move(out);
     }
-    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
-    ImportResult result;
-    result.mesh = std::move(mesh_);
-    return result;
+    return detail::Finished(path_, mesh_, dropped_);
 }
 
 }  // namespace
 
 ImportResult ReadObj(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    const size_t bom = detail::ByteOrderMarkSize(data, size);
-    return detail::GuardMemory(
-        path, [&] { return ObjReader(path, data + bom, size - bom, options).read(); });
+    return detail::ReadText<ObjReader>(path, data, size, options);
 }
 
 }  // namespace kvx

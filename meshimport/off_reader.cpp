@@ -16,10 +16,7 @@ namespace {
 
 using detail::BadInput;
 
-struct Token {
-    const char* first;
-    const char* last;
-};
+using detail::Token;
 
 // The text line by line: the tokens before any "#", blank lines skipped.
 class Lines {
@@ -384,25 +381,19 @@ bool OffReader::faces(ImportResult& error) {
 ImportResult OffReader::read() {
     ImportResult error;
     if (!header(error)) return error;
-    mesh_.format = ImportFormat::off;
     const char* vertexStart = lines_.position();
     const size_t vertexLine = lines_.nextLineNumber();
     if (header_.color && !scanColors(error)) return error;
     lines_.rewind(vertexStart, vertexLine);
     if (!vertices(error) || !faces(error)) return error;
-    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
-    ImportResult result;
-    result.mesh = std::move(mesh_);
-    return result;
+    return detail::Finished(path_, mesh_, dropped_);
 }
 
 }  // namespace
 
 ImportResult ReadOff(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    const size_t bom = detail::ByteOrderMarkSize(data, size);
-    return detail::GuardMemory(
-        path, [&] { return OffReader(path, data + bom, size - bom, options).read(); });
+    return detail::ReadText<OffReader>(path, data, size, options);
 }
 
 namespace detail {

@@ -655,7 +655,6 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
 ImportResult PlyReader::read() {
     ImportResult error;
     if (!header(error) || !assignRoles(error) || !checkSizes(error)) return error;
-    mesh_.format = ImportFormat::ply;
     if (vertex_) {
         // The counts fit the file (checkSizes), so these sizes are bounded.
         mesh_.positions.resize(vertex_->count * 3);
@@ -669,19 +668,14 @@ ImportResult PlyReader::read() {
         if (e.properties.empty()) continue;
         if (!readElement(e, error)) return error;
     }
-    if (dropped_ != 0) mesh_.warnings.push_back(detail::DroppedFacesWarning(path_, dropped_));
-    ImportResult result;
-    result.mesh = std::move(mesh_);
-    return result;
+    return detail::Finished(path_, mesh_, dropped_);
 }
 
 }  // namespace
 
 ImportResult ReadPly(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    const size_t bom = detail::ByteOrderMarkSize(data, size);
-    return detail::GuardMemory(
-        path, [&] { return PlyReader(path, data + bom, size - bom, options).read(); });
+    return detail::ReadText<PlyReader>(path, data, size, options);
 }
 
 namespace detail {

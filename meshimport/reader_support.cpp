@@ -3,26 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 
 #include "meshtext/tokens.h"
 
 namespace kvx {
-
-const char* ImportFormatName(ImportFormat format) {
-    switch (format) {
-        case ImportFormat::obj:
-            return "obj";
-        case ImportFormat::ply:
-            return "ply";
-        case ImportFormat::stl:
-            return "stl";
-        case ImportFormat::off:
-            return "off";
-        case ImportFormat::assimp:
-            return "assimp";
-    }
-    return "?";
-}
 
 bool IsConsistent(const ImportedMesh& mesh) {
     if (mesh.positions.size() % 3 != 0 || mesh.triangles.size() % 3 != 0) return false;
@@ -37,10 +22,22 @@ bool IsConsistent(const ImportedMesh& mesh) {
 
 namespace kvx::detail {
 
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::string ExtensionOf(std::string_view path) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    return extension.empty() ? extension : extension.substr(1);
+}
+
 ImportResult BadInput(const std::string& path, size_t line, const std::string& what) {
     ImportResult r;
-    r.error.kind = ImportErrc::bad_input;
-    r.error.line = line;
+    r.error.kind = FailureKind::bad_input;
     std::string& m = r.error.message;
     m = path;
     if (line != 0) {
@@ -54,7 +51,7 @@ ImportResult BadInput(const std::string& path, size_t line, const std::string& w
 
 ImportResult OutOfMemory(const std::string& path) {
     ImportResult r;
-    r.error.kind = ImportErrc::out_of_memory;
+    r.error.kind = FailureKind::memory;
     r.error.message = path + ": out of memory";
     return r;
 }
@@ -114,6 +111,13 @@ ImportResult ZeroByteInText(const std::string& path, const char* format, size_t 
 std::string DroppedFacesWarning(const std::string& path, uint64_t faces) {
     return path + ": " + std::to_string(faces) + (faces == 1 ? " face" : " faces") +
            " of fewer than 3 corners dropped";
+}
+
+ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped) {
+    if (dropped != 0) mesh.warnings.push_back(DroppedFacesWarning(path, dropped));
+    ImportResult result;
+    result.mesh = std::move(mesh);
+    return result;
 }
 
 bool CheckObjStart(const std::string& path, const char* data, size_t size, size_t checked,

@@ -1,7 +1,7 @@
 // What the native readers share: error lines in the style of the text-mesh
 // reader ("<path>:<line>: <what>", tokens quoted and escaped), strict
-// integer tokens, colours, and the guard that turns a failed allocation into
-// an out_of_memory result. Private to meshimport.
+// integer tokens, colours, the guard that turns a failed allocation into a
+// memory failure, and the names of files. Private to meshimport.
 #pragma once
 
 #include <cstddef>
@@ -9,12 +9,29 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "meshimport/imported_mesh.h"
 #include "meshtext/tokens.h"
 
 namespace kvx::detail {
+
+// A token of a text format: the bytes [first, last) of a line.
+struct Token {
+    const char* first;
+    const char* last;
+
+    std::string_view view() const { return {first, static_cast<size_t>(last - first)}; }
+};
+
+// `text` with its ASCII capitals made small.
+std::string Lower(std::string_view text);
+
+// The extension of a path's last component, without its dot, as
+// std::filesystem::path finds it: empty for "mesh", "sub.d/mesh", ".obj"
+// (a hidden file's name), "mesh." and "..".
+std::string ExtensionOf(std::string_view path);
 
 // An error result: "<path>:<line>: <what>" (line 0: "<path>: <what>").
 ImportResult BadInput(const std::string& path, size_t line, const std::string& what);
@@ -48,17 +65,7 @@ size_t ByteOrderMarkSize(const char* data, size_t size);
 // SIZE_MAX. Text formats hold none.
 size_t ZeroByteAt(const char* data, size_t from, size_t size);
 
-// What a reader makes of the start of an input before it has all of it,
-// so that a stream is judged in steps and an endless one of the wrong
-// bytes is refused early. Each is called again as more comes: with the
-// first `size` bytes, of which the first `checked` were seen by an earlier
-// call, and `whole` when they are the whole input. False, with `error`
-// (the file and what is wrong), when no file of the format begins so.
-// `most` (UINT64_MAX at first, kept between calls) is lowered to the size
-// past which the reader would not look, once the start says it: a binary
-// body's size. Bytes that are valid for the format are not refused here;
-// these checks only refuse what the reader would refuse anyway (or text
-// with a zero byte, which no text format holds).
+// The start checks of the native formats (formats.h: StartCheck).
 bool CheckObjStart(const std::string& path, const char* data, size_t size, size_t checked,
                    bool whole, uint64_t& most, ImportResult& error);
 bool CheckPlyStart(const std::string& path, const char* data, size_t size, size_t checked,
@@ -75,8 +82,12 @@ ImportResult ZeroByteInText(const std::string& path, const char* format, size_t 
 // "<path>: <n> face(s) of fewer than 3 corners dropped".
 std::string DroppedFacesWarning(const std::string& path, uint64_t faces);
 
+// The mesh a reader has finished, with the warning for the `dropped` faces
+// of fewer than 3 corners when there are any.
+ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped);
+
 // Runs `read` (which returns an ImportResult) and turns std::bad_alloc and
-// std::length_error from the containers it fills into out_of_memory.
+// std::length_error from the containers it fills into a memory failure.
 template <typename Read>
 ImportResult GuardMemory(const std::string& path, Read&& read) {
     try {
@@ -86,6 +97,15 @@ ImportResult GuardMemory(const std::string& path, Read&& read) {
     } catch (const std::length_error&) {
         return OutOfMemory(path);
     }
+}
+
+// A text format's reading: Reader(path, the bytes after a byte-order mark,
+// options).read() under GuardMemory.
+template <typename Reader>
+ImportResult ReadText(const std::string& path, const char* data, size_t size,
+                      const ReadOptions& options) {
+    const size_t bom = ByteOrderMarkSize(data, size);
+    return GuardMemory(path, [&] { return Reader(path, data + bom, size - bom, options).read(); });
 }
 
 }  // namespace kvx::detail

@@ -30,11 +30,11 @@ std::vector<float> Centroids(const ImportedMesh& mesh) {
 
 class Bisection {
 public:
-    Bisection(const ImportedMesh& mesh, size_t maxVertices)
-        : mesh_(mesh),
+    Bisection(const ImportedMesh& source, size_t maxVertices)
+        : mesh_(source),
           maxVertices_(maxVertices),
-          centroids_(Centroids(mesh)),
-          stamp_(mesh.vertexCount(), 0) {}
+          centroids_(Centroids(source)),
+          stamp_(source.vertexCount(), 0) {}
 
     // Cuts [first, last) of the triangle list until each piece fits, and
     // appends the pieces to `cells` in order.
@@ -117,7 +117,6 @@ bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<Importe
         parts.resize(cells.size());
         for (size_t p = 0; p < cells.size(); ++p) {
             ImportedMesh& out = parts[p];
-            out.format = mesh.format;
             out.name = mesh.name;
             out.hasColors = mesh.hasColors;
             out.hasTexCoords = mesh.hasTexCoords;

@@ -48,7 +48,6 @@ ImportResult ReadBinary(const std::string& path, const char* data, size_t size) 
     }
     ImportResult result;
     ImportedMesh& mesh = result.mesh;
-    mesh.format = ImportFormat::stl;
     uint64_t count = announced;
     if (held > announced) {
         count = held;
@@ -147,7 +146,6 @@ ImportResult AsciiReader::read() {
     ImportResult result;
     ImportResult error;
     ImportedMesh& mesh = result.mesh;
-    mesh.format = ImportFormat::stl;
     bool first = true;
     for (;;) {
         if (!first && SkipSpace(pos_, end_) == end_) break;

@@ -1,11 +1,13 @@
 #include "meshimport/to_kvx.h"
 
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <unordered_set>
 #include <vector>
 
+#include "meshcore/layout.h"
 #include "meshcore/normals.h"
 #include "meshimport/split.h"
 #include "meshtext/tokens.h"
@@ -15,19 +17,23 @@ namespace kvx {
 namespace {
 
 constexpr uint32_t kOpaqueWhite = 0xFFFFFFFFu;
-constexpr uint32_t kConv1Color = 0xFFFF0000u;  // kvxconv1's 255, 255, 0, 0
+
+Failure NoMemory(uint64_t bytes) {
+    return bytes != 0 ? MemoryFailure(bytes)
+                      : Failure{FailureKind::memory, "out of memory", ENOMEM};
+}
 
 template <typename T>
-bool Allocate(T*& array, uint64_t count, uint64_t* failedBytes) {
+bool Allocate(T*& array, uint64_t count, uint64_t& failedBytes) {
     array = KvxAllocateArray<T>(count);
-    if (array != nullptr) return true;
-    if (failedBytes) *failedBytes = count * sizeof(T);
-    return false;
+    if (array == nullptr) failedBytes = count * sizeof(T);
+    return array != nullptr;
 }
 
 // kvxwire's edges: (a, b), (b, c), (c, a) of each triangle, each kept the
-// first time it occurs in either direction.
-bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t* failedBytes) {
+// first time it occurs in either direction. `failedBytes` stays 0 when a
+// container could not grow.
+bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t& failedBytes) {
     std::vector<uint16_t> edges;
     try {
         std::unordered_set<uint32_t> seen;
@@ -42,7 +48,6 @@ bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t* failedBytes) {
             }
         }
     } catch (const std::bad_alloc&) {
-        if (failedBytes) *failedBytes = 0;
         return false;
     }
     out.faceCount = static_cast<uint32_t>(edges.size() / 2);
@@ -51,10 +56,58 @@ bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t* failedBytes) {
     return true;
 }
 
+// The records of `layout` for the vertices of `mesh`, into `out`: every
+// field the layout has at its offset, the rest (the normals) zero.
+bool Records(const ImportedMesh& mesh, const Layout& layout, OKVX& out, uint64_t& failedBytes) {
+    const size_t vertices = mesh.vertexCount();
+    auto* records = static_cast<unsigned char*>(KvxAllocate(vertices, layout.recordSize));
+    if (records == nullptr) {
+        failedBytes = uint64_t{vertices} * layout.recordSize;
+        return false;
+    }
+    SetVertexArray(out, layout, records);
+    std::memset(records, 0, vertices * layout.recordSize);
+    const bool fixedColor = layout.text.colorAt == kAbsent;
+    for (size_t i = 0; i < vertices; ++i) {
+        unsigned char* r = records + i * layout.recordSize;
+        std::memcpy(r + layout.positionOffset, &mesh.positions[3 * i], 3 * sizeof(float));
+        const uint32_t color = fixedColor       ? layout.text.fixedColor
+                               : mesh.hasColors ? mesh.colors[i]
+                                                : kOpaqueWhite;
+        std::memcpy(r + layout.colorOffset, &color, sizeof color);
+        if (layout.uvOffset != kAbsent) {
+            float uv[2] = {0.0f, 0.0f};
+            if (mesh.hasTexCoords) {
+                uv[0] = mesh.texCoords[2 * i];
+                uv[1] = mesh.texCoords[2 * i + 1];
+            }
+            // kvxconv4 stores the second coordinate flipped, with one float
+            // subtraction.
+            uv[1] = 1.0f - uv[1];
+            std::memcpy(r + layout.uvOffset, uv, sizeof uv);
+        }
+    }
+    return true;
+}
+
+const Layout& ImportLayout(int32_t version) {
+    assert(IsImportVersion(version));
+    return *LayoutOf(version);
+}
+
 }  // namespace
 
 bool IsImportVersion(int32_t version) {
-    return (version >= 1 && version <= 4) || version == -1 || version == -2;
+    const Layout* layout = LayoutOf(version);
+    return layout != nullptr && layout->save != nullptr;
+}
+
+bool NeedsTriangles(int32_t version) {
+    return ImportLayout(version).primitive != Primitive::points;
+}
+
+bool HasIndices(int32_t version) {
+    return ImportLayout(version).indexValuesPerGroup != 0;
 }
 
 bool IsValidKvxName(std::string_view name, std::string* why) {
@@ -90,91 +143,48 @@ std::string FitKvxName(std::string_view name) {
     return fitted;
 }
 
-ToKvxErrc ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out,
-                uint64_t* failedBytes) {
-    assert(IsImportVersion(version));
+Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out) {
+    const Layout& layout = ImportLayout(version);
     assert(IsConsistent(mesh));
     const size_t vertices = mesh.vertexCount();
     const size_t triangles = mesh.triangleCount();
-    if (HasIndices(version) && vertices > kKvxMostVertices) return ToKvxErrc::too_many_vertices;
-    if (NeedsTriangles(version) && triangles == 0) return ToKvxErrc::no_triangles;
     // A point set has no index limit, but its count is a 32-bit word.
-    if (vertices > UINT32_MAX) return ToKvxErrc::too_many_vertices;
+    if ((HasIndices(version) && vertices > kKvxMostVertices) || vertices > UINT32_MAX)
+        return BadInput(std::to_string(vertices) + " vertices are too many for one file");
+    if (NeedsTriangles(version) && triangles == 0) return BadInput("no triangles");
 
     out.version = version;
     out.vertexCount = static_cast<uint32_t>(vertices);
-    auto color = [&](size_t i) {
-        if (version == 1) return kConv1Color;
-        return mesh.hasColors ? mesh.colors[i] : kOpaqueWhite;
-    };
-    auto position = [&](size_t i) { return &mesh.positions[3 * i]; };
-
-    switch (version) {
-        case 1:
-        case -1:
-        case -2:
-            if (!Allocate(out.verticesV1, vertices, failedBytes)) return ToKvxErrc::out_of_memory;
-            for (size_t i = 0; i < vertices; ++i) {
-                const float* p = position(i);
-                out.verticesV1[i] = {color(i), p[0], p[1], p[2]};
-            }
-            break;
-        case 2:
-            if (!Allocate(out.verticesV2, vertices, failedBytes)) return ToKvxErrc::out_of_memory;
-            for (size_t i = 0; i < vertices; ++i) {
-                const float* p = position(i);
-                out.verticesV2[i] = {color(i), p[0], p[1], p[2]};
-            }
-            break;
-        case 3:
-            if (!Allocate(out.verticesV3, vertices, failedBytes)) return ToKvxErrc::out_of_memory;
-            for (size_t i = 0; i < vertices; ++i) {
-                const float* p = position(i);
-                out.verticesV3[i] = {color(i), 0.0f, 0.0f, 0.0f, p[0], p[1], p[2]};
-            }
-            break;
-        case 4:
-            if (!Allocate(out.verticesV4, vertices, failedBytes)) return ToKvxErrc::out_of_memory;
-            for (size_t i = 0; i < vertices; ++i) {
-                const float* p = position(i);
-                float u = 0.0f, v = 0.0f;
-                if (mesh.hasTexCoords) {
-                    u = mesh.texCoords[2 * i];
-                    v = mesh.texCoords[2 * i + 1];
-                }
-                // kvxconv4 stores the second coordinate flipped, with one
-                // float subtraction.
-                out.verticesV4[i] = {u, 1.0f - v, color(i), 0.0f, 0.0f, 0.0f, p[0], p[1], p[2]};
-            }
-            assert(IsValidKvxName(name));
-            std::memcpy(out.name, name.data(), name.size() < 255 ? name.size() : 255);
-            break;
-        default:
-            break;
+    uint64_t failedBytes = 0;
+    if (!Records(mesh, layout, out, failedBytes)) return NoMemory(failedBytes);
+    if (layout.hasName) {
+        assert(IsValidKvxName(name));
+        std::memcpy(out.name, name.data(), name.size() < 255 ? name.size() : 255);
     }
-
-    if (version == -1) {
-        // kvxpoints writes the vertex count in the face count's place.
-        out.faceCount = out.vertexCount;
-        return ToKvxErrc::ok;
-    }
-    if (version == -2) {
-        return Edges(mesh, out, failedBytes) ? ToKvxErrc::ok : ToKvxErrc::out_of_memory;
+    switch (layout.primitive) {
+        case Primitive::points:
+            // kvxpoints writes the vertex count in the face count's place.
+            out.faceCount = out.vertexCount;
+            return {};
+        case Primitive::lines:
+            return Edges(mesh, out, failedBytes) ? Failure{} : NoMemory(failedBytes);
+        case Primitive::triangles:
+        case Primitive::records:
+            break;
     }
     out.faceCount = static_cast<uint32_t>(triangles);
-    if (!Allocate(out.faces, uint64_t{out.faceCount} * 3, failedBytes)) {
-        return ToKvxErrc::out_of_memory;
-    }
+    if (!Allocate(out.faces, uint64_t{out.faceCount} * 3, failedBytes))
+        return NoMemory(failedBytes);
     for (size_t k = 0; k < 3 * triangles; ++k)
         out.faces[k] = static_cast<uint16_t>(mesh.triangles[k]);
-    if ((version == 3 || version == 4) && !ComputeSmoothNormals(out, failedBytes)) {
-        return ToKvxErrc::out_of_memory;
-    }
-    return ToKvxErrc::ok;
+    if (layout.text.smoothNormals && !ComputeSmoothNormals(out, &failedBytes))
+        return NoMemory(failedBytes);
+    return {};
 }
 
 bool SaveKvx(const OKVX& m, const char* path, KvxStatus* status) {
-    if (SaveOperation save = SaveOperationOf(m.version)) return (m.*save)(path, status);
+    const Layout* layout = LayoutOf(m.version);
+    if (layout != nullptr && layout->save != nullptr) return (m.*layout->save)(path, status);
     if (status) *status = KvxStatus{KvxErrc::invalid_mesh, 0, 0, 0};
     return false;
 }

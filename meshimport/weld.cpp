@@ -1,70 +1,56 @@
 #include "meshimport/weld.h"
 
-#include <cstring>
+#include <meshoptimizer.h>
+
+#include <cstdint>
 #include <new>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kvx {
 
-namespace {
-
-// A vertex's bytes: position, colour, texture coordinates.
-struct Key {
-    unsigned char bytes[24];
-
-    bool operator==(const Key& other) const {
-        return std::memcmp(bytes, other.bytes, sizeof bytes) == 0;
-    }
-};
-
-struct KeyHash {
-    size_t operator()(const Key& k) const {
-        return std::hash<std::string_view>()(
-            std::string_view(reinterpret_cast<const char*>(k.bytes), sizeof k.bytes));
-    }
-};
-
-Key KeyOf(const ImportedMesh& mesh, size_t i) {
-    Key k{};
-    std::memcpy(k.bytes, &mesh.positions[3 * i], 12);
-    if (mesh.hasColors) std::memcpy(k.bytes + 12, &mesh.colors[i], 4);
-    if (mesh.hasTexCoords) std::memcpy(k.bytes + 16, &mesh.texCoords[2 * i], 8);
-    return k;
-}
-
-}  // namespace
-
 bool WeldVertices(ImportedMesh& mesh) {
+    const size_t n = mesh.vertexCount();
+    // The remap numbers vertices with 32 bits, as the triangles do.
+    if (n > UINT32_MAX) return false;
+    if (n == 0) return true;
     try {
-        const size_t n = mesh.vertexCount();
-        std::unordered_map<Key, uint32_t, KeyHash> first;
-        first.reserve(n);
-        std::vector<uint32_t> newIndex(n);
-        ImportedMesh out;
-        out.format = mesh.format;
-        out.hasColors = mesh.hasColors;
-        out.hasTexCoords = mesh.hasTexCoords;
-        for (size_t i = 0; i < n; ++i) {
-            auto [it, added] =
-                first.try_emplace(KeyOf(mesh, i), static_cast<uint32_t>(out.vertexCount()));
-            newIndex[i] = it->second;
-            if (!added) continue;
-            out.positions.insert(out.positions.end(), &mesh.positions[3 * i],
-                                 &mesh.positions[3 * i] + 3);
-            if (out.hasColors) out.colors.push_back(mesh.colors[i]);
-            if (out.hasTexCoords) {
-                out.texCoords.insert(out.texCoords.end(), &mesh.texCoords[2 * i],
-                                     &mesh.texCoords[2 * i] + 2);
-            }
+        // A vertex is its position, colour word and texture coordinates,
+        // compared byte for byte; meshoptimizer numbers the distinct ones in
+        // the order of their first occurrence.
+        meshopt_Stream streams[3] = {{mesh.positions.data(), 3 * sizeof(float), 3 * sizeof(float)}};
+        size_t count = 1;
+        if (mesh.hasColors)
+            streams[count++] = {mesh.colors.data(), sizeof(uint32_t), sizeof(uint32_t)};
+        if (mesh.hasTexCoords)
+            streams[count++] = {mesh.texCoords.data(), 2 * sizeof(float), 2 * sizeof(float)};
+        // The vertices in their order, the last repeated up to a multiple
+        // of 3: meshoptimizer 0.18 takes a list of that length only.
+        std::vector<unsigned int> order((n + 2) / 3 * 3);
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = static_cast<unsigned int>(i < n ? i : n - 1);
+        std::vector<unsigned int> remap(n);
+        const size_t kept = meshopt_generateVertexRemapMulti(remap.data(), order.data(),
+                                                             order.size(), n, streams, count);
+        std::vector<unsigned int>().swap(order);
+
+        std::vector<float> positions(3 * kept), texCoords(mesh.hasTexCoords ? 2 * kept : 0);
+        std::vector<uint32_t> colors(mesh.hasColors ? kept : 0), triangles(mesh.triangles.size());
+        meshopt_remapVertexBuffer(positions.data(), mesh.positions.data(), n, 3 * sizeof(float),
+                                  remap.data());
+        if (mesh.hasColors) {
+            meshopt_remapVertexBuffer(colors.data(), mesh.colors.data(), n, sizeof(uint32_t),
+                                      remap.data());
         }
-        out.triangles.reserve(mesh.triangles.size());
-        for (uint32_t index : mesh.triangles)
-            out.triangles.push_back(newIndex[index]);
-        out.name = std::move(mesh.name);
-        out.warnings = std::move(mesh.warnings);
-        mesh = std::move(out);
+        if (mesh.hasTexCoords) {
+            meshopt_remapVertexBuffer(texCoords.data(), mesh.texCoords.data(), n, 2 * sizeof(float),
+                                      remap.data());
+        }
+        for (size_t k = 0; k < triangles.size(); ++k)
+            triangles[k] = remap[mesh.triangles[k]];
+        mesh.positions.swap(positions);
+        mesh.colors.swap(colors);
+        mesh.texCoords.swap(texCoords);
+        mesh.triangles.swap(triangles);
         return true;
     } catch (const std::bad_alloc&) {
         return false;

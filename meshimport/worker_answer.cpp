@@ -152,7 +152,7 @@ void EncodeWorkerAnswer(const ImportResult& result, std::string& out) {
     out.append(kMagic, sizeof kMagic);
     Put(out, kVersion);
     if (!result.ok()) {
-        Put(out, result.error.kind == ImportErrc::out_of_memory ? kNoMemory : kBadInput);
+        Put(out, result.error.kind == FailureKind::memory ? kNoMemory : kBadInput);
         Put(out, static_cast<uint32_t>(result.error.message.size()));
         out += result.error.message;
         return;
@@ -194,7 +194,6 @@ AnswerErrc DecodeWorkerAnswer(const char* data, size_t size, ImportResult& resul
                 result = ImportResult{};
                 return AnswerErrc::garbled;
             }
-            result.mesh.format = ImportFormat::assimp;
         } else if (kind == kBadInput || kind == kNoMemory) {
             std::string message;
             if (!in.getText(message, "the message", why)) return AnswerErrc::garbled;
@@ -202,8 +201,7 @@ AnswerErrc DecodeWorkerAnswer(const char* data, size_t size, ImportResult& resul
                 Garbled(why, "a message that is not one line");
                 return AnswerErrc::garbled;
             }
-            result.error.kind =
-                kind == kBadInput ? ImportErrc::bad_input : ImportErrc::out_of_memory;
+            result.error.kind = kind == kBadInput ? FailureKind::bad_input : FailureKind::memory;
             result.error.message = std::move(message);
         } else {
             Garbled(why, "unknown kind " + std::to_string(kind));

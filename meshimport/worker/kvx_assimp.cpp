@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         answer.clear();
         kvx::ImportResult none;
-        none.error.kind = kvx::ImportErrc::out_of_memory;
+        none.error.kind = kvx::FailureKind::memory;
         kvx::EncodeWorkerAnswer(none, answer);
         WriteAll(answer);
         ::_exit(kvx::kWorkerExitNoMemory);

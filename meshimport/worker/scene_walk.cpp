@@ -130,7 +130,6 @@ bool SceneWalk::visit(const aiNode& node, const aiMatrix4x4& parent, ImportResul
 
 ImportResult SceneWalk::run() {
     ImportResult error;
-    mesh_.format = ImportFormat::assimp;
     if (scene_.mRootNode && !visit(*scene_.mRootNode, aiMatrix4x4(), error)) return error;
     if (mesh_.name.empty()) mesh_.name = nodeName_;
     ImportResult result;

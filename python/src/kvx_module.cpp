@@ -660,14 +660,16 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
     py::object warn = py::module_::import("warnings").attr("warn");
     for (const std::string& warning : report.warnings)
         warn(MessageText(warning));
-    switch (report.status) {
-        case kvx::ImportStatus::ok:
+    const kvx::Failure& failure = report.failure;
+    switch (failure.kind) {
+        case kvx::FailureKind::none:
             break;
-        case kvx::ImportStatus::out_of_memory:
-            Raise(ErrorKind::memory, report.error);
+        case kvx::FailureKind::memory:
+            Raise(ErrorKind::memory, failure.message);
         default:
-            if (report.sysErrno != 0) Raise(ErrorKind::io, report.error, report.sysErrno, pathArg);
-            RaiseInput(report.error);
+            if (failure.sysErrno != 0)
+                Raise(ErrorKind::io, failure.message, failure.sysErrno, pathArg);
+            RaiseInput(failure.message);
     }
     py::list parts;
     for (size_t k = 0; k < meshes.size(); ++k) {

@@ -288,25 +288,21 @@ TEST_F(KvxImportSplit, TwoPartsThatAreOneFileAreRefused) {
 // Outputs whose parts cannot be named or placed.
 TEST_F(KvxImportSplit, OutputsWithoutAFileNameOrOnADeviceAreRefused) {
     ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
-    for (const std::string& output : {dir.file("sub/"), dir.file("sub/.")}) {
+    auto refused = [&](const std::string& output, const std::string& why) {
         SCOPED_TRACE(output);
         RunResult r = Import({"--split", input(), output});
         EXPECT_EQ(r.exitStatus, 3);
-        EXPECT_EQ(r.err, "kvximport: " + output +
-                             ": no file name to number the parts after (--split writes "
-                             "<stem>-1.kvx, ...)\n");
-    }
+        EXPECT_EQ(r.err, "kvximport: " + output + ": " + why + "\n");
+    };
+    for (const std::string& output : {dir.file("sub/"), dir.file("sub/.")})
+        refused(output,
+                "no file name to number the parts after (--split writes <stem>-1.kvx, ...)");
     EXPECT_TRUE(ListFolder(dir.file("sub")).empty());
     // A link to a device, and a descriptor's name. What a fault would make
     // in /dev is removed again.
     ASSERT_EQ(::symlink("/dev/null", dir.file("null").c_str()), 0);
     for (std::string output : {dir.file("null"), std::string("/dev/stdout")}) {
-        SCOPED_TRACE(output);
-        RunResult r = Import({"--split", input(), output});
-        EXPECT_EQ(r.exitStatus, 3);
-        EXPECT_EQ(r.err, "kvximport: " + output +
-                             ": not a regular file; --split writes its parts as files beside "
-                             "the output\n");
+        refused(output, "not a regular file; --split writes its parts as files beside the output");
         for (const char* part : {"-1.kvx", "-2.kvx"}) {
             EXPECT_FALSE(FileExists(output + part));
             ::unlink((output + part).c_str());

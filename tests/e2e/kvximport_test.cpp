@@ -311,6 +311,25 @@ std::string Obj(const Mesh& m, bool textured) {
     return out + "l 1 2\n";
 }
 
+// The vertices that `triangles` use, in the order of first use, and the
+// triangles renumbered to that order.
+struct FirstUse {
+    std::vector<int> order;
+    std::vector<std::vector<int>> triangles;
+};
+
+FirstUse InOrderOfFirstUse(const std::vector<std::vector<int>>& triangles) {
+    FirstUse used;
+    std::map<int, int> newIndex;
+    for (const auto& t : triangles)
+        for (int i : t)
+            if (newIndex.emplace(i, static_cast<int>(used.order.size())).second)
+                used.order.push_back(i);
+    for (const auto& t : triangles)
+        used.triangles.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
+    return used;
+}
+
 TEST_F(KvxImport, ObjGivesTheBytesOfKvxconv3AndKvxconv4) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
@@ -318,16 +337,10 @@ TEST_F(KvxImport, ObjGivesTheBytesOfKvxconv3AndKvxconv4) {
                Cmsh(m, 7, Colour::none, Identity(m.vertices.size()), triangles));
     // With texture coordinates the vertices are the pairs in the order of
     // first use, and the unused vertex goes.
-    std::vector<int> order;
-    std::map<int, int> newIndex;
-    for (const auto& t : triangles)
-        for (int i : t)
-            if (newIndex.emplace(i, static_cast<int>(order.size())).second) order.push_back(i);
-    std::vector<std::vector<int>> renumbered;
-    for (const auto& t : triangles)
-        renumbered.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
-    ASSERT_EQ(order.size(), m.vertices.size() - 1);
-    expectSame(Obj(m, true), "obj", KVXCONV4_PATH, Cmsh(m, 9, Colour::none, order, renumbered));
+    const FirstUse used = InOrderOfFirstUse(triangles);
+    ASSERT_EQ(used.order.size(), m.vertices.size() - 1);
+    expectSame(Obj(m, true), "obj", KVXCONV4_PATH,
+               Cmsh(m, 9, Colour::none, used.order, used.triangles));
 }
 
 TEST_F(KvxImport, StlIsWeldedIntoTheBytesOfKvxconv3) {
@@ -351,15 +364,8 @@ TEST_F(KvxImport, StlIsWeldedIntoTheBytesOfKvxconv3) {
     }
     ascii += "endsolid\n";
     // Welded, the vertices are the used ones in the order of first use.
-    std::vector<int> order;
-    std::map<int, int> newIndex;
-    for (const auto& t : triangles)
-        for (int i : t)
-            if (newIndex.emplace(i, static_cast<int>(order.size())).second) order.push_back(i);
-    std::vector<std::vector<int>> renumbered;
-    for (const auto& t : triangles)
-        renumbered.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
-    const std::string cmsh = Cmsh(m, 7, Colour::none, order, renumbered);
+    const FirstUse used = InOrderOfFirstUse(triangles);
+    const std::string cmsh = Cmsh(m, 7, Colour::none, used.order, used.triangles);
     expectSame(ascii, "stl", KVXCONV3_PATH, cmsh);
     expectSame(binary, "stl", KVXCONV3_PATH, cmsh);
     // Not welded: three vertices per triangle.

@@ -139,7 +139,7 @@ std::vector<uint16_t> WireEdges(const std::vector<uint32_t>& triangles, uint32_t
     mesh.positions.assign(3 * size_t{vertices}, 0.0f);
     mesh.triangles = triangles;
     OKVX m{};
-    EXPECT_EQ(kvx::ToKvx(mesh, -2, "", m), kvx::ToKvxErrc::ok);
+    EXPECT_EQ(kvx::ToKvx(mesh, -2, "", m).kind, kvx::FailureKind::none);
     std::vector<uint16_t> edges(m.faces, m.faces + 2 * size_t{m.faceCount});
     KvxRelease(m);
     return edges;

@@ -57,27 +57,27 @@ TEST(ExactNumbers, EveryReaderRoundsAsStrtof) {
         const uint32_t expected = Bits(Strtof(value));
         const std::string xyz = value + " 0 0";
         struct Source {
-            ImportFormat format;
+            std::string_view format;
             std::string text;
         } sources[] = {
-            {ImportFormat::obj, "v " + xyz + "\n"},
-            {ImportFormat::off, "OFF\n1 0 0\n" + xyz + "\n"},
-            {ImportFormat::ply,
+            {"obj", "v " + xyz + "\n"},
+            {"off", "OFF\n1 0 0\n" + xyz + "\n"},
+            {"ply",
              "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n"
              "property float y\nproperty float z\nend_header\n" +
                  xyz + "\n"},
-            {ImportFormat::ply,
+            {"ply",
              "ply\nformat ascii 1.0\nelement vertex 1\nproperty double x\n"
              "property double y\nproperty double z\nend_header\n" +
                  xyz + "\n"},
-            {ImportFormat::stl, "solid\nfacet normal 0 0 0\nouter loop\nvertex " + xyz +
-                                    "\nvertex 0 0 0\nvertex 0 0 0\nendloop\nendfacet\nendsolid\n"},
+            {"stl", "solid\nfacet normal 0 0 0\nouter loop\nvertex " + xyz +
+                        "\nvertex 0 0 0\nvertex 0 0 0\nendloop\nendfacet\nendsolid\n"},
         };
         for (const Source& s : sources) {
             ImportResult r = Read(s.format, s.text);
             ASSERT_TRUE(r.ok()) << r.error.message;
             ASSERT_FALSE(r.mesh.positions.empty());
-            EXPECT_EQ(Bits(r.mesh.positions[0]), expected) << ImportFormatName(s.format);
+            EXPECT_EQ(Bits(r.mesh.positions[0]), expected) << s.format;
         }
     }
 }

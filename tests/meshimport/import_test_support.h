@@ -7,38 +7,32 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "meshimport/formats.h"
 #include "meshimport/imported_mesh.h"
-#include "meshimport/obj_reader.h"
-#include "meshimport/off_reader.h"
-#include "meshimport/ply_reader.h"
-#include "meshimport/stl_reader.h"
 
 namespace kvx::test {
 
-// `bytes` through the reader of `format`, named "m.<format>" in messages.
-inline ImportResult Read(ImportFormat format, const std::string& bytes, ReadOptions options = {}) {
-    const std::string path = std::string("m.") + ImportFormatName(format);
-    switch (format) {
-        case ImportFormat::obj:
-            return ReadObj(path, bytes.data(), bytes.size(), options);
-        case ImportFormat::ply:
-            return ReadPly(path, bytes.data(), bytes.size(), options);
-        case ImportFormat::stl:
-            return ReadStl(path, bytes.data(), bytes.size(), options);
-        case ImportFormat::off:
-            return ReadOff(path, bytes.data(), bytes.size(), options);
-        case ImportFormat::assimp:
-            break;
-    }
-    return {};
+// The native format named `name` (formats.h); the test stops without one.
+inline const NativeFormat& Native(std::string_view name) {
+    const NativeFormat* format = NativeFormatNamed(name);
+    EXPECT_NE(format, nullptr) << name;
+    return format ? *format : NativeFormats()[0];
+}
+
+// `bytes` through the reader of the format `name`, named "m.<name>" in
+// messages.
+inline ImportResult Read(std::string_view name, const std::string& bytes,
+                         ReadOptions options = {}) {
+    return Native(name).read("m." + std::string(name), bytes.data(), bytes.size(), options);
 }
 
 // The error message of a read that must fail as bad input.
-inline std::string Refusal(ImportFormat format, const std::string& bytes) {
-    ImportResult r = Read(format, bytes);
-    EXPECT_EQ(r.error.kind, ImportErrc::bad_input) << bytes;
+inline std::string Refusal(std::string_view name, const std::string& bytes) {
+    ImportResult r = Read(name, bytes);
+    EXPECT_EQ(r.error.kind, FailureKind::bad_input) << bytes;
     EXPECT_EQ(r.error.message.find('\n'), std::string::npos);
     return r.error.message;
 }
@@ -47,35 +41,18 @@ inline std::string Refusal(ImportFormat format, const std::string& bytes) {
 // or gives a consistent mesh: the reader never reads past the end (the
 // sanitizer build checks that) and never accepts an inconsistent mesh.
 // Returns the number of prefixes refused.
-inline size_t CheckEveryPrefix(ImportFormat format, const std::string& bytes) {
+inline size_t CheckEveryPrefix(std::string_view name, const std::string& bytes) {
+    const NativeFormat& format = Native(name);
     size_t refused = 0;
     for (size_t n = 0; n < bytes.size(); ++n) {
         // A copy of exactly n bytes, so that reading past it is caught.
         std::vector<char> prefix(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
-        const std::string path = "p";
-        ImportResult r;
-        const char* data = prefix.data();
-        switch (format) {
-            case ImportFormat::obj:
-                r = ReadObj(path, data, n, {});
-                break;
-            case ImportFormat::ply:
-                r = ReadPly(path, data, n, {});
-                break;
-            case ImportFormat::stl:
-                r = ReadStl(path, data, n, {});
-                break;
-            case ImportFormat::off:
-                r = ReadOff(path, data, n, {});
-                break;
-            case ImportFormat::assimp:
-                break;
-        }
+        ImportResult r = format.read("p", prefix.data(), n, {});
         if (r.ok()) {
             EXPECT_TRUE(IsConsistent(r.mesh)) << "prefix of " << n << " bytes";
         } else {
             ++refused;
-            EXPECT_EQ(r.error.kind, ImportErrc::bad_input) << "prefix of " << n << " bytes";
+            EXPECT_EQ(r.error.kind, FailureKind::bad_input) << "prefix of " << n << " bytes";
             EXPECT_EQ(r.error.message.rfind("p", 0), 0u) << r.error.message;
             EXPECT_EQ(r.error.message.find('\n'), std::string::npos);
         }

@@ -11,7 +11,7 @@
 namespace kvx::test {
 namespace {
 
-constexpr ImportFormat kObj = ImportFormat::obj;
+constexpr std::string_view kObj = "obj";
 
 TEST(ObjReader, WithoutTextureCoordinatesTheVLinesAreTheVertices) {
     // A quad given by relative indices, a triangle by absolute ones with

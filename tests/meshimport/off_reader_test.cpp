@@ -11,7 +11,7 @@
 namespace kvx::test {
 namespace {
 
-constexpr ImportFormat kOff = ImportFormat::off;
+constexpr std::string_view kOff = "off";
 
 TEST(OffReader, CommentsPolygonsFaceColoursPointsAndLines) {
     ImportResult r = Read(kOff,

@@ -13,7 +13,7 @@
 namespace kvx::test {
 namespace {
 
-constexpr ImportFormat kPly = ImportFormat::ply;
+constexpr std::string_view kPly = "ply";
 
 enum class Encoding { ascii, little, big };
 

@@ -11,7 +11,7 @@
 namespace kvx::test {
 namespace {
 
-constexpr ImportFormat kStl = ImportFormat::stl;
+constexpr std::string_view kStl = "stl";
 
 void AppendFloat(std::string& out, float v) {
     char bytes[4];

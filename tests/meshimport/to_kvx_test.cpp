@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <map>
 #include <set>
@@ -40,11 +41,11 @@ struct Converted {
 TEST(ToKvx, RecordsOfEveryVersion) {
     const ImportedMesh quad = Quad();
     Converted v1, v2, v3, v4, points;
-    ASSERT_EQ(ToKvx(quad, 1, "", v1.m), ToKvxErrc::ok);
-    ASSERT_EQ(ToKvx(quad, 2, "", v2.m), ToKvxErrc::ok);
-    ASSERT_EQ(ToKvx(quad, 3, "", v3.m), ToKvxErrc::ok);
-    ASSERT_EQ(ToKvx(quad, 4, "quad", v4.m), ToKvxErrc::ok);
-    ASSERT_EQ(ToKvx(quad, -1, "", points.m), ToKvxErrc::ok);
+    ASSERT_EQ(ToKvx(quad, 1, "", v1.m).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(quad, 2, "", v2.m).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(quad, 3, "", v3.m).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(quad, 4, "quad", v4.m).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(quad, -1, "", points.m).kind, FailureKind::none);
     for (OKVX* m : {&v1.m, &v2.m, &v3.m, &v4.m}) {
         EXPECT_EQ(m->vertexCount, 5u);
         EXPECT_EQ(m->faceCount, 2u);
@@ -79,7 +80,7 @@ TEST(ToKvx, RecordsOfEveryVersion) {
     plain.colors.clear();
     plain.texCoords.clear();
     Converted p4;
-    ASSERT_EQ(ToKvx(plain, 4, "", p4.m), ToKvxErrc::ok);
+    ASSERT_EQ(ToKvx(plain, 4, "", p4.m).kind, FailureKind::none);
     EXPECT_EQ(p4.m.verticesV4[2].color, 0xFFFFFFFFu);
     EXPECT_EQ(p4.m.verticesV4[2].u, 0.0f);
     EXPECT_EQ(p4.m.verticesV4[2].v, 1.0f);
@@ -91,7 +92,7 @@ TEST(ToKvx, AWireframeHoldsEachEdgeOnceAsFirstMet) {
     // gives the loop (4, 4) once.
     m.triangles = {0, 1, 2, 2, 1, 3, 4, 4, 4, 3, 0, 2};
     Converted wire;
-    ASSERT_EQ(ToKvx(m, -2, "", wire.m), ToKvxErrc::ok);
+    ASSERT_EQ(ToKvx(m, -2, "", wire.m).kind, FailureKind::none);
     EXPECT_EQ(wire.m.faceCount, 7u);
     EXPECT_EQ(std::vector<uint16_t>(wire.m.faces, wire.m.faces + 14),
               (std::vector<uint16_t>{0, 1, 1, 2, 2, 0, 1, 3, 3, 2, 4, 4, 3, 0}));
@@ -101,21 +102,26 @@ TEST(ToKvx, RefusesWhatTheVersionCannotHold) {
     ImportedMesh m = Quad();
     m.triangles.clear();
     Converted a, b, c;
-    EXPECT_EQ(ToKvx(m, 3, "", a.m), ToKvxErrc::no_triangles);
-    EXPECT_EQ(ToKvx(m, -2, "", b.m), ToKvxErrc::no_triangles);
+    for (auto [version, mesh] : {std::pair{3, &a.m}, std::pair{-2, &b.m}}) {
+        const Failure f = ToKvx(m, version, "", *mesh);
+        EXPECT_EQ(f.kind, FailureKind::bad_input);
+        EXPECT_EQ(f.message, "no triangles");
+    }
     // A point set takes vertices alone.
-    EXPECT_EQ(ToKvx(m, -1, "", c.m), ToKvxErrc::ok);
+    EXPECT_EQ(ToKvx(m, -1, "", c.m).kind, FailureKind::none);
 
     ImportedMesh big;
     big.positions.assign(3 * 65537, 0.0f);
     big.triangles = {0, 1, 65536};
     Converted d, e;
-    EXPECT_EQ(ToKvx(big, 2, "", d.m), ToKvxErrc::too_many_vertices);
-    EXPECT_EQ(ToKvx(big, -1, "", e.m), ToKvxErrc::ok);
+    const Failure tooMany = ToKvx(big, 2, "", d.m);
+    EXPECT_EQ(tooMany.kind, FailureKind::bad_input);
+    EXPECT_EQ(tooMany.message, "65537 vertices are too many for one file");
+    EXPECT_EQ(ToKvx(big, -1, "", e.m).kind, FailureKind::none);
     big.positions.resize(3 * 65536);
     big.triangles = {0, 1, 65535};
     Converted f;
-    EXPECT_EQ(ToKvx(big, 2, "", f.m), ToKvxErrc::ok);
+    EXPECT_EQ(ToKvx(big, 2, "", f.m).kind, FailureKind::none);
     EXPECT_EQ(f.m.faces[2], 65535);
 }
 
@@ -165,6 +171,27 @@ TEST(Weld, BitIdenticalVerticesBecomeOneInFirstOccurrenceOrder) {
     EXPECT_EQ(c.vertexCount(), 2u);
     EXPECT_EQ(c.colors, (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(c.triangles, (std::vector<uint32_t>{0, 1, 0}));
+}
+
+TEST(Weld, VertexOrderNotTriangleOrderAndEveryBitCounts) {
+    // The triangles name the vertices backwards; the welded ones still come
+    // in the order of the vertex list, the unused first one included. Two
+    // NaNs of different payloads, and 0 and -0 in a texture coordinate, stay
+    // apart.
+    const float nanA = std::bit_cast<float>(0x7FC00000u), nanB = std::bit_cast<float>(0x7FC00001u);
+    ImportedMesh m;
+    m.positions = {9, 9, 9, nanA, 0, 0, nanB, 0, 0, nanA, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0};
+    m.hasTexCoords = true;
+    m.texCoords = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -0.0f, 0, 0, 0};
+    m.triangles = {6, 5, 4, 3, 2, 1};
+    ASSERT_TRUE(WeldVertices(m));
+    EXPECT_EQ(BitsOf(m.positions), BitsOf({9, 9, 9, nanA, 0, 0, nanB, 0, 0, 1, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(BitsOf(m.texCoords), BitsOf({0, 0, 0, 0, 0, 0, 0, 0, -0.0f, 0}));
+    EXPECT_EQ(m.triangles, (std::vector<uint32_t>{3, 4, 3, 1, 2, 1}));
+    // An empty mesh stays empty.
+    ImportedMesh empty;
+    ASSERT_TRUE(WeldVertices(empty));
+    EXPECT_EQ(empty.vertexCount(), 0u);
 }
 
 // A grid of n x n vertices in the plane z = 0, two triangles per cell, rows

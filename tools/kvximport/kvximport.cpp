@@ -127,20 +127,6 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
     }
 }
 
-int StatusOf(kvx::ImportStatus status) {
-    switch (status) {
-        case kvx::ImportStatus::ok:
-            return kExitOk;
-        case kvx::ImportStatus::bad_input:
-            return kExitBadInput;
-        case kvx::ImportStatus::write_failed:
-            return kExitWriteFailed;
-        case kvx::ImportStatus::out_of_memory:
-            return kExitNoMemory;
-    }
-    return kExitBadInput;
-}
-
 }  // namespace
 
 int RunKvximport(int argc, char** argv) {
@@ -181,9 +167,8 @@ int RunKvximport(int argc, char** argv) {
         // they cite of a file), so each line stays one line.
         for (const std::string& warning : report.warnings)
             ReportError(info.name, DisplayName(warning.c_str()));
-        if (report.status != kvx::ImportStatus::ok)
-            Fail({static_cast<kvx::FailureKind>(StatusOf(report.status)),
-                  DisplayName(report.error.c_str()), 0});
+        if (const kvx::Failure& f = report.failure)
+            Fail({f.kind, DisplayName(f.message.c_str()), f.sysErrno});
         if (!report.summary.empty()) ReportError(info.name, DisplayName(report.summary.c_str()));
     });
 }

@@ -44,7 +44,7 @@ bool AssimpReadsExtension(std::string_view extension);
 // ("scene.dae: the reader crashed (SIGSEGV); the file is malformed"), the
 // time limit, a refused reference ("scene.gltf: refers to \"../x.bin\",
 // outside the file's folder"), an answer that is too large or garbled, a
-// worker that is missing or cannot be started; out_of_memory for the memory
+// worker that is missing or cannot be started; memory for the memory
 // limit or an allocation that failed here.
 ImportResult ReadWithAssimp(const std::string& path, std::string_view formatHint,
                             const ReadOptions& options, const ReaderLimits& limits = {});

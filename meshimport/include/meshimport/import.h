@@ -10,29 +10,32 @@
 #include <vector>
 
 #include "meshcore/okvx.h"
+#include "meshimport/formats.h"
 #include "meshimport/imported_mesh.h"
 
 namespace kvx {
 
-// The format a name stands for: "obj", "ply", "stl" or "off" (any letter
-// case) for the native readers, any other extension that assimp reads for
-// assimp. False for anything else.
-bool FormatOfName(std::string_view name, ImportFormat* format);
+// The reader of a format: a native one (formats.h), or assimp.
+struct ImportFormat {
+    const NativeFormat* native = nullptr;  // null: through assimp
+};
 
-// The extension of a path's last component, without the dot; empty when
-// there is none.
-std::string ExtensionOf(std::string_view path);
+// The format a name stands for: a native format's name or extension (any
+// letter case), else any other extension that assimp reads. False for
+// anything else.
+bool FormatOfName(std::string_view name, ImportFormat* format);
 
 // Reads the file at `path` in `format`. `hint` is the format's name for
 // assimp (see ReadWithAssimp); the native readers ignore it. A file that
-// cannot be opened or read gives read_failed with errno (out_of_memory for
-// ENOMEM). The input is opened once; a stream is read in steps, each judged
-// by the format's first bytes (bad_input at once for bytes no file of the
-// format begins with) and never past the size a binary header allows.
+// cannot be opened or read gives bad_input with errno (memory for ENOMEM).
+// The input is opened once; a stream is read in steps, each judged by the
+// format's start check (bad_input at once for bytes no file of the format
+// begins with) and never past the size a binary header allows.
 ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::string_view hint,
                           const ReadOptions& options, const ReaderLimits& limits = {});
 
-enum class WeldMode { automatic, on, off };  // automatic: STL only
+// automatic: the formats whose files share no vertices (weldByDefault).
+enum class WeldMode { automatic, on, off };
 
 struct ImportRequest {
     std::string input;
@@ -46,14 +49,11 @@ struct ImportRequest {
     ReaderLimits readerLimits;  // the assimp worker's bounds
 };
 
-enum class ImportStatus { ok, bad_input, write_failed, out_of_memory };
-
 struct ImportReport {
-    ImportStatus status = ImportStatus::ok;
-    // One line without the program name, when status is not ok.
-    std::string error;
-    // errno of the system call that failed to open or read the input, or 0.
-    int sysErrno = 0;
+    // None, or how the import failed: bad_input, output (the writing),
+    // memory; its message one line without the program name, its sysErrno
+    // that of the system call that failed to open or read the input.
+    Failure failure;
     // Lines without the program name, reported whatever the status.
     std::vector<std::string> warnings;
     // The files written: the output, or the parts of a split.
@@ -72,9 +72,9 @@ struct ImportReport {
 // "<stem>-2.kvx", ... in the output's folder, <stem> being the output's file
 // name without a ".kvx" ending (SplitMesh), as one KvxFileSet. A split's
 // output must have a file name (not "sub/", ".", "..") and lead to a
-// regular file or nothing (not a device or /dev/stdout): write_failed
+// regular file or nothing (not a device or /dev/stdout): an output failure
 // otherwise. An output that is the input file, through any link, is
-// refused (write_failed) before anything is read. Messages show file names
+// refused (output) before anything is read. Messages show file names
 // as given, raw.
 ImportReport RunImport(const ImportRequest& request);
 

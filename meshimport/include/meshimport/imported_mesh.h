@@ -11,16 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "meshcore/failure.h"
 #include "meshtext/color.h"
 
 namespace kvx {
-
-// The formats kvximport reads: four by its own readers, the rest through
-// assimp.
-enum class ImportFormat { obj, ply, stl, off, assimp };
-
-// "obj", "ply", "stl", "off" or "assimp".
-const char* ImportFormatName(ImportFormat format);
 
 // A triangle mesh as a source file gave it.
 //   - positions: x, y, z per vertex, each the float the source holds (text
@@ -36,7 +30,6 @@ const char* ImportFormatName(ImportFormat format);
 //   - name: the source's own name for the object (OBJ "o", an ASCII STL
 //     solid, an assimp mesh or node), empty when it has none.
 struct ImportedMesh {
-    ImportFormat format = ImportFormat::obj;
     std::vector<float> positions;
     bool hasColors = false;
     std::vector<uint32_t> colors;
@@ -53,33 +46,21 @@ struct ImportedMesh {
     size_t triangleCount() const { return triangles.size() / 3; }
 };
 
-enum class ImportErrc {
-    ok,
-    bad_input,      // the bytes are not a mesh of the format (or not one this reader takes)
-    out_of_memory,  // an allocation failed
-    read_failed,    // the file could not be opened or read; sysErrno says why
-};
-
-// Why a read failed. `message` is one line without the program name and
-// with the path: "scan.ply:12: expected 3 vertex indices, found end of
-// file", "scan.ply: face 4 names vertex 9 of 8", "scan.ply: No such file or
-// directory". `line` is the 1-based line of a text format, or 0.
-struct ImportError {
-    ImportErrc kind = ImportErrc::ok;
-    int sysErrno = 0;
-    size_t line = 0;
-    std::string message;
-};
-
+// What a read gives: a mesh, or why there is none. `error.message` is one
+// line without the program name and with the path: "scan.ply:12: expected 3
+// vertex indices, found end of file", "scan.ply: face 4 names vertex 9 of
+// 8", "scan.ply: No such file or directory". Its kind is bad_input (the
+// bytes are not a mesh of the format, or the file could not be opened or
+// read: then sysErrno says why) or memory (an allocation failed).
 struct ImportResult {
-    ImportError error;
+    Failure error;
     ImportedMesh mesh;  // meaningful only when ok()
 
-    bool ok() const { return error.kind == ImportErrc::ok; }
+    bool ok() const { return !error; }
 };
 
 // The bounds of the assimp worker, the process that reads every format but
-// the four of meshimport's own (assimp_reader.h).
+// the native ones (formats.h; assimp_reader.h).
 struct ReaderLimits {
     uint64_t memoryBytes = uint64_t{2} << 30;  // its address space: 2 GiB
     uint32_t seconds = 120;                    // processor and elapsed time

@@ -29,7 +29,7 @@ inline constexpr size_t kKvxMostVertices = 65536;
 // same on every build.
 //
 // Within a part the triangles keep their original order and the vertices
-// their original relative order. Each part has the mesh's format, name and
+// their original relative order. Each part has the mesh's name and
 // flags. Returns false, leaving `parts` unspecified, when memory is short.
 bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<ImportedMesh>& parts);
 

@@ -8,25 +8,23 @@
 #include <string>
 #include <string_view>
 
+#include "meshcore/failure.h"
 #include "meshcore/okvx.h"
 #include "meshimport/imported_mesh.h"
 
 namespace kvx {
 
-// The version codes kvximport writes: 1, 2, 3, 4, -1 and -2.
+// The version codes kvximport writes, those with a save (meshcore/layout.h):
+// 1, 2, 3, 4, -1 and -2.
 bool IsImportVersion(int32_t version);
 
-// Every version but the point set (-1) is made of triangles (or their
-// edges) and needs at least one.
-inline bool NeedsTriangles(int32_t version) {
-    return version != -1;
-}
+// Every import version but the point set (-1) is made of triangles (or
+// their edges) and needs at least one.
+bool NeedsTriangles(int32_t version);
 
-// Every version but the point set (-1) indexes its vertices with 16 bits:
-// at most 65,536 vertices.
-inline bool HasIndices(int32_t version) {
-    return version != -1;
-}
+// Every import version but the point set (-1) indexes its vertices with 16
+// bits: at most 65,536 vertices.
+bool HasIndices(int32_t version);
 
 // A name that kvxconv4 could have read: one word of at most 255 bytes,
 // with no white space and no zero byte. False for anything else; `why`
@@ -38,26 +36,24 @@ bool IsValidKvxName(std::string_view name, std::string* why = nullptr);
 // is cut to 255, or fewer so as not to split a UTF-8 sequence.
 std::string FitKvxName(std::string_view name);
 
-enum class ToKvxErrc {
-    ok,
-    too_many_vertices,  // more than 65,536 vertices for a version with indices
-    no_triangles,       // a version that needs triangles, and none
-    out_of_memory,      // `failedBytes` says how much was asked for
-};
-
 // Fills `out` (a fresh, zero mesh) with `mesh` as version `version`
-// (IsImportVersion), named `name` (version 4; IsValidKvxName). Per vertex:
-// the position as read; the colour word as read, 0xFFFFFFFF (opaque white)
-// when the mesh has no colours, kvxconv1's 0xFFFF0000 in version 1;
-// version 4: u as read and 1 - v (one float subtraction), (0, 0) when the
-// mesh has no texture coordinates, and zero normals that
-// ComputeSmoothNormals then fills (version 3 too). Triangles keep their
-// order. Version -1 writes the vertex count as its face count; version -2
-// the distinct undirected edges of the triangles, (a, b), (b, c), (c, a),
-// each in the order and direction of its first occurrence. On failure the
-// arrays allocated so far stay in `out` for KvxRelease.
-ToKvxErrc ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out,
-                uint64_t* failedBytes = nullptr);
+// (IsImportVersion), named `name` (version 4; IsValidKvxName), by the
+// version's layout. Per vertex: the position as read; the colour word as
+// read, 0xFFFFFFFF (opaque white) when the mesh has no colours, the fixed
+// colour of a layout whose text has none (kvxconv1's 0xFFFF0000 in version
+// 1); u as read and 1 - v (one float subtraction) where the record has
+// them, (0, 0) when the mesh has no texture coordinates; zero normals that
+// ComputeSmoothNormals then fills where the converter computes them
+// (versions 3 and 4). Triangles keep their order. Version -1 writes the
+// vertex count as its face count; version -2 the distinct undirected edges
+// of the triangles, (a, b), (b, c), (c, a), each in the order and direction
+// of its first occurrence.
+//
+// Fails with bad_input, "<n> vertices are too many for one file" (more
+// than 65,536 for a version with indices) or "no triangles" (a version that
+// needs them), or memory, "out of memory (<n> bytes)". On failure the arrays
+// allocated so far stay in `out` for KvxRelease.
+Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out);
 
 // Saves `m` with the save operation of its `version` member.
 bool SaveKvx(const OKVX& m, const char* path, KvxStatus* status);

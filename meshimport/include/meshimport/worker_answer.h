@@ -27,13 +27,13 @@ namespace kvx {
 inline constexpr int kWorkerExitNoMemory = 4;
 
 // Appends the answer for `result` to `out`: its mesh when ok(), else its
-// kind (out_of_memory, or bad_input for any other) and message. Throws
+// kind (memory, or bad_input for any other) and message. Throws
 // std::bad_alloc when `out` cannot grow (the worker is a program).
 void EncodeWorkerAnswer(const ImportResult& result, std::string& out);
 
 enum class AnswerErrc { ok, garbled, out_of_memory };
 
-// Decodes the `size` bytes at `data` into `result`: a mesh (format assimp,
+// Decodes the `size` bytes at `data` into `result`: a mesh (
 // its arrays consistent: every index below the vertex count), or the failure
 // the worker sent, as `result.error`. garbled, with `why` saying what is
 // wrong ("ends after 17 of 40 bytes"), when the bytes are anything but one
