@@ -87,12 +87,7 @@ bool CmshReader::vertexError(ParseResult r, uint32_t n) {
 bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
     int bad = 0;
     if (PackColor(colorValues, color, bad)) return true;
-    float v = colorValues[bad];
-    if (std::isnan(v)) return fail(entry_, "colour value nan is not a number");
-    char text[32];
-    auto end = std::to_chars(text, text + sizeof text, v).ptr;
-    return fail(entry_,
-                "colour value " + std::string(text, end) + " times 255 is outside 0 to 255");
+    return fail(entry_, ColorValueMessage(colorValues[bad]));
 }
 
 namespace {
