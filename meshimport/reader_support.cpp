@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "meshtext/format_number.h"
 #include "meshtext/tokens.h"
 
 namespace kvx {
@@ -90,8 +91,7 @@ const char* ChannelName(int channel) {
 }
 
 std::string FloatText(float v) {
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+    return ShortestText(v);
 }
 
 size_t ByteOrderMarkSize(const char* data, size_t size) {
