@@ -41,7 +41,7 @@ void ParseIndices(benchmark::State& state, MeshKind kind) {
         tokens = 0;
         for (;;) {
             ParseResult r = ParseUnsigned(p, end, v);
-            if (r.ec != ParseErrc::ok) break;
+            if (r.ec != std::errc()) break;
             sum += v;
             p = r.ptr;
             ++tokens;
@@ -65,7 +65,7 @@ void ParseFloats(benchmark::State& state) {
         tokens = 0;
         for (;;) {
             ParseResult r = ParseFloat(p, end, v);
-            if (r.ec != ParseErrc::ok) break;
+            if (r.ec != std::errc()) break;
             sum += v;
             p = r.ptr;
             ++tokens;

@@ -27,7 +27,7 @@ namespace {
 // The float a text reads back as, as the converters read it; false when it
 // is no number.
 bool ReadBack(const std::string& text, float* value) {
-    return ParseFloat(text.data(), text.data() + text.size(), *value).ec == ParseErrc::ok;
+    return ParseFloat(text.data(), text.data() + text.size(), *value).ec == std::errc();
 }
 
 // A float that the shortest text of v reads back to, bit for bit.

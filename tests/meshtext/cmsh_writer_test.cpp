@@ -21,7 +21,7 @@ namespace {
 
 float Parse(const std::string& text) {
     float v = 0.0f;
-    EXPECT_EQ(ParseFloat(text.data(), text.data() + text.size(), v).ec, ParseErrc::ok) << text;
+    EXPECT_EQ(ParseFloat(text.data(), text.data() + text.size(), v).ec, std::errc()) << text;
     return v;
 }
 
