@@ -93,10 +93,8 @@ int RunKvxexport(int argc, char** argv) {
         o.input = line.operands[0];
         o.output = line.operands[1];
         for (auto [name, value] : line.options) {
-            if (!ParseColorOrder(value, &o.colorOrder)) {
-                FailUsage(std::string(name) + ": expected argb or rgba, found \"" +
-                          DisplayName(value) + "\"");
-            }
+            if (!ParseColorOrder(value, &o.colorOrder))
+                FailOptionValue(name, "argb or rgba", value);
         }
         if (!ExportFormatOf(o.output, &o.format)) {
             FailUsage(DisplayName(o.output) + ": the output name must end in .ply, .obj or .cmsh");
