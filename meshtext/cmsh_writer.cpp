@@ -516,12 +516,7 @@ bool WriteCmsh(const OKVX& m, const CmshPlan& plan, const char* path, KvxStatus*
     const uint16_t* indices =
         layout->primitive == kvx::Primitive::lines ? plan.triangles.data() : m.faces;
     for (size_t t = 0; t < triangleCount; ++t) {
-        char* p = out.reserve(64);
-        for (int k = 0; k < 3; ++k) {
-            p = FormatIndex(p, indices[3 * t + static_cast<size_t>(k)]);
-            *p++ = k < 2 ? ' ' : '\n';
-        }
-        out.commit(p);
+        out.commit(TripleLine(out.reserve(kTripleLine), indices + 3 * t));
     }
     const size_t nameLength = NameLength(m, *layout);
     if (nameLength > 0) {

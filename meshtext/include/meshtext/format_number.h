@@ -39,6 +39,18 @@ inline char* FormatIndex(char* out, uint16_t value) {
     return out + length;
 }
 
+// "%u %u %u\n", written at p; returns its end.
+inline char* TripleLine(char* p, const uint16_t* t) {
+    p = FormatIndex(p, t[0]);
+    *p++ = ' ';
+    p = FormatIndex(p, t[1]);
+    *p++ = ' ';
+    p = FormatIndex(p, t[2]);
+    *p++ = '\n';
+    return p;
+}
+inline constexpr size_t kTripleLine = 32;
+
 // "1 vertex", "3 vertices": n and the noun that agrees with it, for messages.
 inline std::string CountOf(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
