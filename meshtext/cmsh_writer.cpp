@@ -3,7 +3,6 @@
 #include <bit>
 #include <cassert>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
