@@ -31,17 +31,20 @@ std::string IndexText(MeshKind kind) {
     return text;
 }
 
-void ParseIndices(benchmark::State& state, MeshKind kind) {
-    std::string text = IndexText(kind);
+// Reads every token of `text` with `parse` (ParseUnsigned or ParseFloat),
+// as often as the state asks.
+template <typename T>
+void ParseTokens(benchmark::State& state, const std::string& text,
+                 ParseResult (*parse)(const char*, const char*, T&)) {
     size_t tokens = 0;
     for (auto _ : state) {
         const char* p = text.data();
         const char* end = p + text.size();
-        uint32_t v = 0, sum = 0;
+        T v = 0, sum = 0;
         tokens = 0;
         for (;;) {
-            ParseResult r = ParseUnsigned(p, end, v);
-            if (r.ec != ParseErrc::ok) break;
+            ParseResult r = parse(p, end, v);
+            if (r.ec != std::errc()) break;
             sum += v;
             p = r.ptr;
             ++tokens;
@@ -51,29 +54,16 @@ void ParseIndices(benchmark::State& state, MeshKind kind) {
     state.SetBytesProcessed(Count(state, text.size()));
     state.SetItemsProcessed(Count(state, tokens));
 }
+
+void ParseIndices(benchmark::State& state, MeshKind kind) {
+    ParseTokens<uint32_t>(state, IndexText(kind), ParseUnsigned);
+}
 BENCHMARK_CAPTURE(ParseIndices, repeated, MeshKind::repeated)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ParseIndices, random, MeshKind::random)->Unit(benchmark::kMillisecond);
 
 void ParseFloats(benchmark::State& state) {
     // Vertex values as the generator writes them.
-    std::string text = GenerateText(MeshKind::repeated, 7, 0, 1);
-    size_t tokens = 0;
-    for (auto _ : state) {
-        const char* p = text.data();
-        const char* end = p + text.size();
-        float v = 0, sum = 0;
-        tokens = 0;
-        for (;;) {
-            ParseResult r = ParseFloat(p, end, v);
-            if (r.ec != ParseErrc::ok) break;
-            sum += v;
-            p = r.ptr;
-            ++tokens;
-        }
-        benchmark::DoNotOptimize(sum);
-    }
-    state.SetBytesProcessed(Count(state, text.size()));
-    state.SetItemsProcessed(Count(state, tokens));
+    ParseTokens<float>(state, GenerateText(MeshKind::repeated, 7, 0, 1), ParseFloat);
 }
 BENCHMARK(ParseFloats)->Unit(benchmark::kMillisecond);
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "gen_support.h"
 #include "surface_gen.h"
 
 namespace {
@@ -27,16 +28,6 @@ int Usage() {
         "       kvxcorpus corpus <values 3|7|9> <folder> [files] [seed]\n",
         stderr);
     return 1;
-}
-
-bool ParseNumber(const char* text, uint64_t limit, uint64_t& value) {
-    if (*text < '0' || *text > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > limit) return false;
-    value = parsed;
-    return true;
 }
 
 // "f6" is %.6f, "g11" is %.11g.

@@ -402,7 +402,7 @@ void TextCounts(const uint8_t* data, size_t size, uint32_t& vertexCount, uint32_
     const char* last = first + size;
     vertexCount = faceCount = 0;
     ParseResult r = ParseUnsignedSlow(first, last, vertexCount);
-    if (r.ec == ParseErrc::ok) ParseUnsignedSlow(r.ptr, last, faceCount);
+    if (r.ec == std::errc()) ParseUnsignedSlow(r.ptr, last, faceCount);
 }
 
 // The distinct undirected edges of the triangles, in the order and

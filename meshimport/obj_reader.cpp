@@ -112,7 +112,7 @@ bool ObjReader::numbers(size_t from, float* values, ImportResult& error) const {
     for (size_t k = from; k < tokens_.size(); ++k) {
         const Token& t = tokens_[k];
         ParseResult r = ParseFloat(t.first, t.last, values[k - from]);
-        if (r.ec != ParseErrc::ok) {
+        if (r.ec != std::errc()) {
             error = fail("expected a number, found " + Quote(t.first, t.last));
             return false;
         }

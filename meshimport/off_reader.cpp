@@ -134,7 +134,7 @@ private:
 };
 
 bool OffReader::number(const Token& t, float& value, ImportResult& error) const {
-    if (ParseFloat(t.first, t.last, value).ec == ParseErrc::ok) return true;
+    if (ParseFloat(t.first, t.last, value).ec == std::errc()) return true;
     error = fail("expected a number, found " + Quote(t.first, t.last));
     return false;
 }

@@ -539,7 +539,7 @@ bool PlyReader::value(PlyType type, Value& out, const Element& element, uint64_t
     const char* tokenEnd = TokenEnd(pos_, end_);
     if (IsFloat(type)) {
         out.integer = false;
-        if (ParseFloat(pos_, tokenEnd, out.f).ec != ParseErrc::ok) {
+        if (ParseFloat(pos_, tokenEnd, out.f).ec != std::errc()) {
             error =
                 failHere("expected a number for " + where() + ", found " + Quote(pos_, tokenEnd));
             return false;

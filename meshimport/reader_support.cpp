@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "meshtext/format_number.h"
 #include "meshtext/tokens.h"
 
 namespace kvx {
@@ -87,8 +88,7 @@ const char* ChannelName(int channel) {
 }
 
 std::string FloatText(float v) {
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+    return ShortestText(v);
 }
 
 size_t ByteOrderMarkSize(const char* data, size_t size) {

@@ -113,12 +113,12 @@ bool AsciiReader::expect(std::string_view keyword, ImportResult& error) {
 bool AsciiReader::numbers(float* values, int n, const char* what, ImportResult& error) {
     for (int k = 0; k < n; ++k) {
         ParseResult r = ParseFloat(pos_, end_, values[k]);
-        if (r.ec == ParseErrc::end_of_input) {
+        if (NoToken(r, end_)) {
             error = fail(end_,
                          std::string("expected 3 numbers of the ") + what + ", found end of file");
             return false;
         }
-        if (r.ec != ParseErrc::ok) {
+        if (r.ec != std::errc()) {
             error = fail(r.ptr, std::string("expected a number of the ") + what + ", found " +
                                     QuoteToken(r.ptr, end_));
             return false;

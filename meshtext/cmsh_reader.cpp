@@ -28,18 +28,14 @@ bool CmshReader::readCounts(const CmshLayout& layout, uint32_t& vertexCount, uin
     uint32_t counts[2];
     for (int k = 0; k < 2; ++k) {
         ParseResult r = ParseUnsigned(pos_, end_, counts[k]);
-        switch (r.ec) {
-            case ParseErrc::ok:
-                break;
-            case ParseErrc::end_of_input:
-                return fail(end_, std::string("expected ") + kWhat[k] + ", found end of file");
-            case ParseErrc::invalid:
-                return fail(r.ptr,
-                            std::string("expected ") + kWhat[k] + ", found " + quoted(r.ptr));
-            case ParseErrc::out_of_range:
-                return fail(r.ptr, std::string(kWhat[k]) + " " + quoted(r.ptr) +
-                                       " does not fit in 32 bits");
+        if (NoToken(r, end_))
+            return fail(end_, std::string("expected ") + kWhat[k] + ", found end of file");
+        if (r.ec == std::errc::result_out_of_range) {
+            return fail(r.ptr,
+                        std::string(kWhat[k]) + " " + quoted(r.ptr) + " does not fit in 32 bits");
         }
+        if (r.ec != std::errc())
+            return fail(r.ptr, std::string("expected ") + kWhat[k] + ", found " + quoted(r.ptr));
         pos_ = r.ptr;
     }
     vertexCount = counts[0];
@@ -79,7 +75,7 @@ bool CmshReader::checkRoom(const CmshLayout& layout, uint32_t vertexCount, uint3
 }
 
 bool CmshReader::vertexError(ParseResult r, uint32_t n) {
-    if (r.ec == ParseErrc::end_of_input)
+    if (NoToken(r, end_))
         return fail(end_, "expected " + std::to_string(n) + " vertex values, found end of file");
     return fail(r.ptr, "expected a number, found " + quoted(r.ptr));
 }
@@ -87,12 +83,7 @@ bool CmshReader::vertexError(ParseResult r, uint32_t n) {
 bool CmshReader::packColor(const float colorValues[4], uint32_t& color) {
     int bad = 0;
     if (PackColor(colorValues, color, bad)) return true;
-    float v = colorValues[bad];
-    if (std::isnan(v)) return fail(entry_, "colour value nan is not a number");
-    char text[32];
-    auto end = std::to_chars(text, text + sizeof text, v).ptr;
-    return fail(entry_,
-                "colour value " + std::string(text, end) + " times 255 is outside 0 to 255");
+    return fail(entry_, ColorValueMessage(colorValues[bad]));
 }
 
 namespace {
@@ -101,8 +92,8 @@ namespace {
 struct VertexRun {
     const char* pos = nullptr;  // after the last entry read, or where the bad one starts
     uint32_t done = 0;          // entries built
-    ParseResult failure{nullptr, ParseErrc::ok};  // a value that could not be read
-    bool refused = false;                         // the builder refused entry `done`
+    ParseResult failure{nullptr, std::errc()};  // a value that could not be read
+    bool refused = false;                       // the builder refused entry `done`
 };
 
 // Reads entries [first, first + count) of n values from p, stopping early
@@ -118,7 +109,7 @@ VertexRun ReadVertexRun(const char* p, const char* end, const char* stopAt, uint
         const char* entry = p;
         for (uint32_t k = 0; k < n; ++k) {
             ParseResult r = ParseFloat(p, end, values[k]);
-            if (r.ec != ParseErrc::ok) {
+            if (r.ec != std::errc()) {
                 run.pos = entry;
                 run.failure = r;
                 return run;
@@ -157,11 +148,11 @@ const char* VertexSectionMiddle(const char* p, const char* end, uint32_t count, 
 struct TriangleRun {
     const char* pos = nullptr;  // after the last entry read, or at the bad token
     uint32_t done = 0;          // entries stored
-    ParseErrc ec = ParseErrc::ok;
+    std::errc ec = std::errc();
     bool outOfRange = false;  // a whole number, but not below the limit
     uint32_t badValue = 0;
 
-    bool ok() const { return ec == ParseErrc::ok && !outOfRange; }
+    bool ok() const { return ec == std::errc() && !outOfRange; }
 };
 
 // Reads entries [first, first + count) from p, stopping early before an
@@ -179,10 +170,10 @@ TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, 
         for (int k = 0; k < 3; ++k) {
             uint32_t v = 0;
             ParseResult r = ParseUnsigned(p, end, v);
-            if (r.ec != ParseErrc::ok || v >= limit) {
+            if (r.ec != std::errc() || v >= limit) {
                 run.pos = SkipSpace(p, end);
                 run.ec = r.ec;
-                run.outOfRange = r.ec == ParseErrc::ok;
+                run.outOfRange = r.ec == std::errc();
                 run.badValue = v;
                 return run;
             }
@@ -266,7 +257,7 @@ bool CmshReader::readVertices(uint32_t count, uint32_t n, int colorAt, VertexBui
         });
         run = ReadVertexRun(pos_, end_, started ? middle : nullptr, 0, count, n, build, context);
         if (started) helper.join();
-        bool firstOk = run.failure.ec == ParseErrc::ok && !run.refused;
+        bool firstOk = run.failure.ec == std::errc() && !run.refused;
         if (started && firstOk && run.done < count) {
             if (run.done == secondFirst) {
                 second.done += run.done;
@@ -283,7 +274,7 @@ bool CmshReader::readVertices(uint32_t count, uint32_t n, int colorAt, VertexBui
     done = run.done;
     pos_ = run.pos;
     entry_ = run.pos;
-    if (run.failure.ec != ParseErrc::ok) return vertexError(run.failure, n);
+    if (run.failure.ec != std::errc()) return vertexError(run.failure, n);
     if (!run.refused) return true;
     // Read the refused entry again for the value to name.
     float values[9];
@@ -304,16 +295,11 @@ bool CmshReader::readTriangles(uint32_t count, uint32_t vertexCount, uint16_t* i
                           : ReadTrianglesInTwo(pos_, end_, count, limit, indices);
     done = run.done;
     pos_ = run.pos;
-    switch (run.ec) {
-        case ParseErrc::ok:
-            break;
-        case ParseErrc::end_of_input:
-            return fail(end_, "expected 3 vertex indices, found end of file");
-        case ParseErrc::out_of_range:
-            return fail(pos_, "vertex index " + quoted(pos_) + " does not fit in 32 bits");
-        case ParseErrc::invalid:
-            return fail(pos_, "expected a vertex index, found " + quoted(pos_));
-    }
+    if (NoToken({pos_, run.ec}, end_))
+        return fail(end_, "expected 3 vertex indices, found end of file");
+    if (run.ec == std::errc::result_out_of_range)
+        return fail(pos_, "vertex index " + quoted(pos_) + " does not fit in 32 bits");
+    if (run.ec != std::errc()) return fail(pos_, "expected a vertex index, found " + quoted(pos_));
     if (!run.outOfRange) return true;
     std::string what =
         "face " + std::to_string(done) + " names vertex " + std::to_string(run.badValue);

@@ -1,5 +1,9 @@
 #include "meshtext/color.h"
 
+#include <cmath>
+
+#include "meshtext/format_number.h"
+
 bool PackColor(const float values[4], uint32_t& color, int& badIndex) {
     uint32_t packed = 0;
     for (int k = 0; k < 4; ++k) {
@@ -15,6 +19,11 @@ bool PackColor(const float values[4], uint32_t& color, int& badIndex) {
     }
     color = packed;
     return true;
+}
+
+std::string ColorValueMessage(float value) {
+    if (std::isnan(value)) return "colour value nan is not a number";
+    return "colour value " + ShortestText(value) + " times 255 is outside 0 to 255";
 }
 
 bool ParseColorOrder(std::string_view text, ColorOrder* order) {

@@ -87,6 +87,15 @@ char* FormatHex(char* out, uint32_t value) {
     return out;
 }
 
+char* FormatShortest(char* out, float value) {
+    return std::to_chars(out, out + kMaxNumberText, value).ptr;
+}
+
+std::string ShortestText(float value) {
+    char text[kMaxNumberText];
+    return std::string(text, FormatShortest(text, value));
+}
+
 // The exact decimal value of a float, rounded to six decimals with ties to
 // even, as glibc's printf prints it. A float is m * 2^e with m below 2^24, so
 // for e < 0 the scaled value m * 10^6 / 2^-e is formed exactly in 64 bits

@@ -11,7 +11,7 @@
 
 ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& value) {
     const char* p = SkipSpace(first, last);
-    if (p == last) return {last, ParseErrc::end_of_input};
+    if (p == last) return {last, std::errc::invalid_argument};
     const char* start = p;
     if (*p == '+') ++p;
     const char* digits = p;
@@ -25,10 +25,10 @@ ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& val
         }
         ++p;
     }
-    if (p == digits || (p < last && !IsSpace(*p))) return {start, ParseErrc::invalid};
-    if (overflow) return {start, ParseErrc::out_of_range};
+    if (p == digits || (p < last && !IsSpace(*p))) return {start, std::errc::invalid_argument};
+    if (overflow) return {start, std::errc::result_out_of_range};
     value = static_cast<uint32_t>(v);
-    return {p, ParseErrc::ok};
+    return {p, std::errc()};
 }
 
 bool ClingerFastPath(const char* first, const char* last, float& value, const char*& end) {
@@ -65,17 +65,17 @@ ParseResult HexFloat(const char* start, const char* digits, const char* end, boo
                      float& value) {
     // Hexadecimal digits or a point must follow ("0xinf" is no number).
     if (digits == end || !(std::isxdigit(static_cast<unsigned char>(*digits)) || *digits == '.'))
-        return {start, ParseErrc::invalid};
+        return {start, std::errc::invalid_argument};
     float v = 0;
     auto [ptr, ec] = std::from_chars(digits, end, v, std::chars_format::hex);
-    if (ptr != end) return {start, ParseErrc::invalid};
+    if (ptr != end) return {start, std::errc::invalid_argument};
     if (ec == std::errc::result_out_of_range) {
         value = std::strtof(std::string(start, end).c_str(), nullptr);
-        return {end, ParseErrc::ok};
+        return {end, std::errc()};
     }
-    if (ec != std::errc()) return {start, ParseErrc::invalid};
+    if (ec != std::errc()) return {start, std::errc::invalid_argument};
     value = negative ? -v : v;
-    return {end, ParseErrc::ok};
+    return {end, std::errc()};
 }
 
 // A decimal float, inf, infinity or nan without its sign: the value and
@@ -104,7 +104,7 @@ const char* DecimalFloat(const char* digits, const char* last, float& v) {
 
 ParseResult ParseFloat(const char* first, const char* last, float& value) {
     const char* p = SkipSpace(first, last);
-    if (p == last) return {last, ParseErrc::end_of_input};
+    if (p == last) return {last, std::errc::invalid_argument};
     const char* start = p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
@@ -112,7 +112,8 @@ ParseResult ParseFloat(const char* first, const char* last, float& value) {
         ++p;
     }
     // scanf takes no second sign.
-    if (p == last || IsSpace(*p) || *p == '+' || *p == '-') return {start, ParseErrc::invalid};
+    if (p == last || IsSpace(*p) || *p == '+' || *p == '-')
+        return {start, std::errc::invalid_argument};
     if (last - p >= 2 && p[0] == '0' && (p[1] | 0x20) == 'x')
         return HexFloat(start, p + 2, TokenEnd(p, last), negative, value);
 
@@ -122,7 +123,7 @@ ParseResult ParseFloat(const char* first, const char* last, float& value) {
     // The number must be the whole token; scanf stops before the
     // parenthesis of "nan(...)".
     if (end == p || (end != last && !IsSpace(*end)) || end[-1] == ')')
-        return {start, ParseErrc::invalid};
+        return {start, std::errc::invalid_argument};
     value = negative ? -v : v;
-    return {end, ParseErrc::ok};
+    return {end, std::errc()};
 }

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cassert>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
 
 #include "meshcore/layout.h"
 #include "meshcore/normals.h"
+#include "meshtext/tokens.h"
 
 namespace kvxpy {
 
@@ -20,26 +20,6 @@ uint32_t DefaultColor(int32_t version) {
 }
 
 namespace {
-
-// A name as the text reader quotes a token: printable ASCII as it is,
-// every other byte as \xNN, at most 40 bytes shown.
-std::string Quoted(std::string_view text) {
-    constexpr size_t kShown = 40;
-    std::string out = "\"";
-    for (size_t k = 0; k < text.size() && k < kShown; ++k) {
-        auto c = static_cast<unsigned char>(text[k]);
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    if (text.size() > kShown) out += "...";
-    return out + "\"";
-}
 
 // The bytes of the largest array a count sizes, per element, as the
 // converters reckon them: the vertex record; per triangle the CFace of the
@@ -169,7 +149,8 @@ bool CheckName(std::string_view name, std::string& message) {
         return false;
     }
     if (name.find('\0') != std::string_view::npos) {
-        message = "the name " + Quoted(name) + " holds a zero byte";
+        message =
+            "the name " + Quote(name.data(), name.data() + name.size()) + " holds a zero byte";
         return false;
     }
     return true;
@@ -209,15 +190,8 @@ bool PackColors(const float* values, uint64_t count, uint32_t* words, std::strin
         int bad = 0;
         if (PackColor(values + 4 * i, words[i], bad)) continue;
         // The words of the text reader, with the vertex for the line.
-        const float v = values[4 * i + static_cast<uint64_t>(bad)];
-        message = "vertex " + std::to_string(i) + ": colour value ";
-        if (std::isnan(v)) {
-            message += "nan is not a number";
-        } else {
-            char text[32];
-            char* end = std::to_chars(text, text + sizeof text, v).ptr;
-            message += std::string(text, end) + " times 255 is outside 0 to 255";
-        }
+        message = "vertex " + std::to_string(i) + ": " +
+                  ColorValueMessage(values[4 * i + static_cast<uint64_t>(bad)]);
         return false;
     }
     return true;

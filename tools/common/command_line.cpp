@@ -15,6 +15,11 @@ const char* ProgramVersion() {
     return KVX_VERSION;
 }
 
+void FailOptionValue(std::string_view option, const std::string& expected, const char* value) {
+    FailUsage(std::string(option) + ": expected " + expected + ", found \"" + DisplayName(value) +
+              "\"");
+}
+
 int PrintUsage(const ProgramInfo& program) {
     std::string line = std::string(program.usage) + "\n";
     kvx::WriteAll(2, line.data(), line.size());

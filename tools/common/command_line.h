@@ -41,6 +41,12 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
                                    const std::vector<KnownOption>& options, size_t maxOperands,
                                    CommandLine& line);
 
+// Fails the run with status 1 (FailUsage) for a value an option cannot
+// take: "<option>: expected <expected>, found "<value>"", the value as
+// DisplayName shows it.
+[[noreturn]] void FailOptionValue(std::string_view option, const std::string& expected,
+                                  const char* value);
+
 // Prints the usage line on standard error; returns 1. For too few operands.
 int PrintUsage(const ProgramInfo& program);
 

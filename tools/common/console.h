@@ -77,17 +77,8 @@ inline char* ColorPositionLine(char* p, uint32_t color, float x, float y, float 
 }
 inline constexpr size_t kColorPositionLine = 4 * kMaxNumberText;
 
-// "%u %u %u\n", written at p; returns its end.
-inline char* TripleLine(char* p, const uint16_t* t) {
-    p = FormatIndex(p, t[0]);
-    *p++ = ' ';
-    p = FormatIndex(p, t[1]);
-    *p++ = ' ';
-    p = FormatIndex(p, t[2]);
-    *p++ = '\n';
-    return p;
-}
-inline constexpr size_t kTripleLine = 32;
+// TripleLine, "%u %u %u\n" of three indices, is meshtext's
+// (format_number.h), since the text mesh writer writes the same lines.
 
 // Prints `count` lines in order, line i written by format(p, i) at p (at
 // most maxLine bytes, at most ConsoleOut::kReserveLimit) returning its end.

@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "command_line.h"
+#include "meshcore/failure.h"
 #include "meshcore/okvx.h"
+#include "meshtext/cmsh_writer.h"
 #include "meshtext/text_file.h"
 #include "meshview/export.h"
 #include "programs.h"
@@ -57,20 +59,15 @@ void ExportCmsh(const Options& o) {
         why.code != KvxErrc::unsupported_version) {
         FailInput(name, why);
     }
+    // The view checks every index, as PlanCmsh requires.
     MeshView view;
     std::string problem;
     if (!MakeMeshView(mesh, &view, &problem)) FailBadInput(name + ": " + problem);
     CmshPlan plan;
-    switch (PlanCmsh(view, bytes, &plan, &problem)) {
-        case CmshCheck::ok:
-            break;
-        case CmshCheck::refused:
-            FailBadInput(name + ": " + problem);
-        case CmshCheck::no_memory:
-            FailInput(name, KvxStatus{KvxErrc::out_of_memory});
-    }
+    if (kvx::Failure f = PlanCmsh(mesh, bytes, &plan))
+        Fail({f.kind, name + ": " + f.message, f.sysErrno});
     input.close();
-    if (!WriteCmsh(view, plan, o.output, &why)) FailOutput(DisplayName(o.output), why);
+    if (!WriteCmsh(mesh, plan, o.output, &why)) FailOutput(DisplayName(o.output), why);
 }
 
 void Export(const Options& o) {
@@ -96,10 +93,8 @@ int RunKvxexport(int argc, char** argv) {
         o.input = line.operands[0];
         o.output = line.operands[1];
         for (auto [name, value] : line.options) {
-            if (!ParseColorOrder(value, &o.colorOrder)) {
-                FailUsage(std::string(name) + ": expected argb or rgba, found \"" +
-                          DisplayName(value) + "\"");
-            }
+            if (!ParseColorOrder(value, &o.colorOrder))
+                FailOptionValue(name, "argb or rgba", value);
         }
         if (!ExportFormatOf(o.output, &o.format)) {
             FailUsage(DisplayName(o.output) + ": the output name must end in .ply, .obj or .cmsh");

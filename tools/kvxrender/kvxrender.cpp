@@ -100,10 +100,7 @@ int RunKvxrender(int argc, char** argv) {
         o.input = line.operands[0];
         o.output = line.operands[1];
         for (auto [name, value] : line.options) {
-            if (!SetOption(name, value, o)) {
-                FailUsage(std::string(name) + ": expected " + Expected(name) + ", found \"" +
-                          DisplayName(value) + "\"");
-            }
+            if (!SetOption(name, value, o)) FailOptionValue(name, Expected(name), value);
         }
         Render(o);
     });

@@ -69,7 +69,7 @@ public:
         entry_ = pos_;
         for (uint32_t k = 0; k < n; ++k) {
             ParseResult r = ParseFloat(pos_, end_, values[k]);
-            if (r.ec != ParseErrc::ok) return vertexError(r, n);
+            if (r.ec != std::errc()) return vertexError(r, n);
             pos_ = r.ptr;
         }
         return true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Each of the four values times 255, truncated toward zero, combined as
@@ -14,6 +15,11 @@
 // -0.001 and 1.003 are accepted, since their truncated products are 0 and
 // 255.
 bool PackColor(const float values[4], uint32_t& color, int& badIndex);
+
+// What is wrong with a colour value that PackColor refused, for messages:
+// "colour value nan is not a number", "colour value 1.5 times 255 is outside
+// 0 to 255" (the value as its shortest text).
+std::string ColorValueMessage(float value);
 
 // How the four bytes of a colour word are read: argb takes bits 24-31 as
 // alpha, then red, green and blue; rgba takes them as red, green, blue,

@@ -1,6 +1,7 @@
-// Writers of printf conversions. Each writes at `out` and returns the end of
-// what it wrote; the bytes equal those of snprintf with the same conversion.
-// They never allocate and never fail.
+// Writers of numbers. Each writes at `out` (kMaxNumberText bytes are enough)
+// and returns the end of what it wrote; but for FormatShortest, the bytes
+// equal those of snprintf with the same conversion. They never allocate and
+// never fail.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,13 @@ char* FormatUnsigned(char* out, uint32_t value);  // "%u"
 char* FormatSigned(char* out, int32_t value);     // "%i"
 char* FormatHex(char* out, uint32_t value);       // "%X"
 char* FormatFixed(char* out, float value);        // "%f" of the value widened to double
+
+// The shortest text that reads back as exactly `value` (std::to_chars's
+// round-trip form: "0.1", "1e+20", "-0", "inf", "nan"); no printf
+// conversion gives it. At most 15 bytes.
+char* FormatShortest(char* out, float value);
+// The same as a string, for messages.
+std::string ShortestText(float value);
 
 // "%u" of a 16-bit index, the commonest number in the output: the last four
 // digits come from a table, zero-padded, of which the leading zeros are
@@ -30,6 +38,18 @@ inline char* FormatIndex(char* out, uint16_t value) {
     std::memcpy(out, kIndexDigits + 4 * value + (4 - length), 4);
     return out + length;
 }
+
+// "%u %u %u\n", written at p; returns its end.
+inline char* TripleLine(char* p, const uint16_t* t) {
+    p = FormatIndex(p, t[0]);
+    *p++ = ' ';
+    p = FormatIndex(p, t[1]);
+    *p++ = ' ';
+    p = FormatIndex(p, t[2]);
+    *p++ = '\n';
+    return p;
+}
+inline constexpr size_t kTripleLine = 32;
 
 // "1 vertex", "3 vertices": n and the noun that agrees with it, for messages.
 inline std::string CountOf(uint64_t n, const char* one, const char* many) {

@@ -4,24 +4,26 @@
 // number of the expected kind, ended by white space or the end of the input.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 
 #include "meshtext/tokens.h"
 
-enum class ParseErrc {
-    ok,
-    end_of_input,  // only white space remained
-    invalid,       // the token is not one complete number of the expected kind
-    out_of_range,  // an unsigned number above 4294967295
-};
+// A result as std::from_chars and fast_float give it. On success `ec` is
+// std::errc() and `ptr` is just past the token. Otherwise `ptr` is the start
+// of the offending token and `ec` says what is wrong with it:
+//   - std::errc::invalid_argument: it is not one complete number of the
+//     expected kind; or there is no token, only white space remained, and
+//     `ptr` is then `last` (as from_chars answers an empty range);
+//   - std::errc::result_out_of_range: an unsigned number above 4294967295.
+using ParseResult = std::from_chars_result;
 
-// On success `ptr` is just past the token; otherwise it is the start of the
-// offending token (or `last` at the end of the input).
-struct ParseResult {
-    const char* ptr;
-    ParseErrc ec;
-};
+// Whether a failed parse found no token: the input ended before one.
+inline bool NoToken(const ParseResult& r, const char* last) {
+    return r.ec != std::errc() && r.ptr == last;
+}
 
 // "%u" tokens: decimal digits, optionally behind one '+'. No sign '-'.
 inline ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value);
@@ -77,7 +79,7 @@ inline bool IndexFastPath(const char* p, const char* last, ParseResult& result, 
     int n = detail::DigitRun(x);
     if (n == 0 || n == 8 || !IsSpace(p[n])) return false;
     value = detail::EightDigits(x << (8 * (8 - n)));
-    result = {p + n, ParseErrc::ok};
+    result = {p + n, std::errc()};
     return true;
 }
 

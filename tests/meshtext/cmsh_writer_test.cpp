@@ -1,6 +1,7 @@
-// The text that kvxexport writes for a KVX file (meshview's .cmsh writer):
-// colour values that truncate back to their byte, flipped v values, the
-// triangles that give a wireframe's edges, and the files it refuses.
+// The text mesh writer that kvxexport calls: colour values that truncate
+// back to their byte, flipped v values, the triangles that give a
+// wireframe's edges (against kvxwire's own edge rule), and the files it
+// refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,19 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "meshimport/imported_mesh.h"
-#include "meshimport/to_kvx.h"
+#include "meshcore/failure.h"
+#include "meshtext/cmsh_writer.h"
 #include "meshtext/color.h"
 #include "meshtext/parse_number.h"
-#include "meshview/export.h"
-#include "meshview/mesh_view.h"
 #include "test_support.h"
+#include "meshcore/edges.h"
 
 namespace {
 
 float Parse(const std::string& text) {
     float v = 0.0f;
-    EXPECT_EQ(ParseFloat(text.data(), text.data() + text.size(), v).ec, ParseErrc::ok) << text;
+    EXPECT_EQ(ParseFloat(text.data(), text.data() + text.size(), v).ec, std::errc()) << text;
     return v;
 }
 
@@ -112,36 +112,41 @@ TEST(CmshFlippedText, EveryValueThatKvxconv4StoresComesBack) {
     }
 }
 
-// A KVX file as bytes, loaded and seen through a view.
+// A KVX file as bytes, loaded.
 struct Loaded {
     std::string bytes;
     OKVX m{};
-    MeshView view;
     explicit Loaded(std::string file) : bytes(std::move(file)) {
-        KvxLoadMemory(m, bytes.data(), bytes.size());
-        std::string error;
-        EXPECT_TRUE(MakeMeshView(m, &view, &error)) << error;
+        KvxStatus why;
+        EXPECT_NE(KvxLoadMemory(m, bytes.data(), bytes.size(), &why), 0) << KvxStatusMessage(why);
     }
     ~Loaded() { KvxRelease(m); }
 
     std::string refusal() {
         CmshPlan plan;
-        std::string problem;
-        EXPECT_EQ(PlanCmsh(view, bytes, &plan, &problem), CmshCheck::refused);
-        return problem;
+        kvx::Failure f = PlanCmsh(m, bytes, &plan);
+        EXPECT_EQ(f.kind, kvx::FailureKind::bad_input) << f.message;
+        return f.message;
     }
 };
 
-// The edges kvxwire keeps of `triangles` (meshimport's conversion follows
-// kvxwire's rule).
-std::vector<uint16_t> WireEdges(const std::vector<uint32_t>& triangles, uint32_t vertices) {
-    kvx::ImportedMesh mesh;
-    mesh.positions.assign(3 * size_t{vertices}, 0.0f);
-    mesh.triangles = triangles;
-    OKVX m{};
-    EXPECT_EQ(kvx::ToKvx(mesh, -2, "", m).kind, kvx::FailureKind::none);
-    std::vector<uint16_t> edges(m.faces, m.faces + 2 * size_t{m.faceCount});
-    KvxRelease(m);
+// The edges kvxwire keeps of `triangles`: (t0, t1), (t1, t2), (t2, t0) of
+// each, the first occurrence of each edge, by kvxwire's own routine.
+std::vector<uint16_t> WireEdges(const std::vector<uint32_t>& triangles) {
+    std::vector<CLine> all;
+    for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
+        for (int k = 0; k < 3; ++k)
+            all.push_back({triangles[t + static_cast<size_t>(k)],
+                           triangles[t + static_cast<size_t>((k + 1) % 3)]});
+    }
+    std::vector<CLine> kept(all.size());
+    uint32_t count = 0;
+    EXPECT_TRUE(kvx::AppendNewLines(all.data(), kept.data(), all.size(), kept.size(), count));
+    std::vector<uint16_t> edges;
+    for (uint32_t k = 0; k < count; ++k) {
+        edges.push_back(static_cast<uint16_t>(kept[k].a));
+        edges.push_back(static_cast<uint16_t>(kept[k].b));
+    }
     return edges;
 }
 
@@ -164,13 +169,13 @@ TEST(PlanCmsh, AnyWireframeThatKvxwireWritesHasItsTriangles) {
         for (auto k = static_cast<uint32_t>(3 * (1 + random() % 12)); k > 0; --k) {
             triangles.push_back(static_cast<uint32_t>(random() % vertices));
         }
-        const std::vector<uint16_t> edges = WireEdges(triangles, vertices);
+        const std::vector<uint16_t> edges = WireEdges(triangles);
         Loaded file(Wireframe(vertices, edges));
         CmshPlan plan;
-        std::string problem;
-        ASSERT_EQ(PlanCmsh(file.view, file.bytes, &plan, &problem), CmshCheck::ok) << problem;
+        kvx::Failure f = PlanCmsh(file.m, file.bytes, &plan);
+        ASSERT_FALSE(f) << f.message;
         std::vector<uint32_t> planned(plan.triangles.begin(), plan.triangles.end());
-        ASSERT_EQ(WireEdges(planned, vertices), edges);
+        ASSERT_EQ(WireEdges(planned), edges);
     }
 }
 
@@ -221,6 +226,63 @@ TEST(PlanCmsh, RefusesWhatNoConverterWrites) {
               "vertex 0: the stored v 1e-30 is 1 - t for no single-precision t");
     EXPECT_EQ(Loaded(v4(-0.0f, "n")).refusal(),
               "vertex 0: the stored v -0 is 1 - t for no single-precision t");
+
+    // Versions that no converter writes, and codes of no version.
+    for (int32_t version : {0, -3, 5}) {
+        OKVX m{};
+        m.version = version;
+        CmshPlan plan;
+        kvx::Failure f = PlanCmsh(m, "KVX", &plan);
+        EXPECT_EQ(f.kind, kvx::FailureKind::bad_input);
+        EXPECT_EQ(f.message, "version " + std::to_string(version) +
+                                 " has no text mesh: no converter writes it");
+    }
+}
+
+// The text of a planned file, written by WriteCmsh.
+std::string TextOf(const std::string& kvx) {
+    Loaded file(kvx);
+    CmshPlan plan;
+    kvx::Failure f = PlanCmsh(file.m, file.bytes, &plan);
+    EXPECT_FALSE(f) << f.message;
+    TempDir dir;
+    KvxStatus why;
+    EXPECT_TRUE(WriteCmsh(file.m, plan, dir.file("m.cmsh").c_str(), &why)) << KvxStatusMessage(why);
+    return ReadFile(dir.file("m.cmsh"));
+}
+
+TEST(WriteCmsh, EachVersionInItsConvertersOrder) {
+    // Version 1: positions only, in their shortest texts.
+    std::string v1 = KvxHeader(3, 1, 1) + V1Record(0xFFFF0000, 0.1f, -0.0f, 1e-45f) +
+                     V1Record(0xFFFF0000, 1, 2, 3) +
+                     V1Record(0xFFFF0000, INFINITY, -INFINITY, 16777216.0f) + Indices({0, 2, 1});
+    EXPECT_EQ(TextOf(v1), "3 1\n0.1 -0 1e-45\n1 2 3\ninf -inf 16777216\n0 2 1\n");
+
+    // Versions 2 and -1: the four colour values, then the position; a point
+    // set has no triangles.
+    EXPECT_EQ(TextOf(KvxHeader(1, 0, 2) + V1Record(0x80FF0001, 1.5f, 0, -2)),
+              "1 0\n0.502 1 0 0.004 1.5 0 -2\n");
+    EXPECT_EQ(TextOf(KvxHeader(2, 2, -1) + V1Record(0, 0, 0, 0) + V1Record(0xFF000000, 1, 1, 1)),
+              "2 0\n0 0 0 0 0 0 0\n1 0 0 0 1 1 1\n");
+
+    // Version 3: the normals are not written (kvxconv3 computes them).
+    std::string v3 = KvxHeader(3, 1, 3);
+    for (int i = 0; i < 3; ++i) {
+        AppendU32(v3, 0xFFFFFFFF);
+        v3 += Floats({0, 0, 1, float(i == 1), float(i == 2), 0});
+    }
+    EXPECT_EQ(TextOf(v3 + Indices({0, 1, 2})),
+              "3 1\n1 1 1 1 0 0 0\n1 1 1 1 1 0 0\n1 1 1 1 0 1 0\n0 1 2\n");
+
+    // Version 4: u, the flipped v, the colour values, the position; the name.
+    std::string v4 = KvxHeader(1, 0, 4) + Floats({0.25f, 0.75f});
+    AppendU32(v4, 0x00FF7F01);
+    v4 += Floats({0, 0, 0, 4, 5, 6}) + "tri";
+    EXPECT_EQ(TextOf(v4), "1 0\n0.25 0.25 0 1 0.5 0.004 4 5 6\ntri\n");
+
+    // Version -2: the planned triangles in place of the edges.
+    EXPECT_EQ(TextOf(Wireframe(3, {0, 1, 1, 2, 2, 0})),
+              "3 1\n1 1 1 1 0 0 0\n1 1 1 1 1 0 0\n1 1 1 1 2 0 0\n0 1 2\n");
 }
 
 }  // namespace
