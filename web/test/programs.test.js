@@ -189,25 +189,20 @@ describe( 'files written by the converters', { skip }, () => {
 		const dir = temp.dir;
 		const add = ( program, input, label ) => files.push( { label, program, file: convert( program, input, join( dir, label + '.kvx' ) ) } );
 
-		const cube3 = join( examplesDir, 'cube3.cmsh' );
-		const cube7 = join( examplesDir, 'cube7.cmsh' );
-		const cube9 = join( examplesDir, 'cube9.cmsh' );
-		add( 'kvxconv1', cube3, 'cube-v1' );
-		add( 'kvxconv2', cube7, 'cube-v2' );
-		add( 'kvxconv3', cube7, 'cube-v3' );
-		add( 'kvxconv4', cube9, 'cube-v4' );
-		add( 'kvxpoints', cube7, 'cube-points' );
-		add( 'kvxwire', cube7, 'cube-wire' );
+		// Each writer on the example cube and on a generated torus, both with
+		// the values per vertex it reads.
+		const torus = {
+			3: writeText( dir, 'torus3.cmsh', torusText( 48, 40, 3 ) ),
+			7: writeText( dir, 'torus7.cmsh', torusText( 48, 40, 7 ) ),
+			9: writeText( dir, 'torus9.cmsh', torusText( 48, 40, 9, TORUS_NAME ) )
+		};
+		const writers = [ [ 'kvxconv1', 3, 'v1' ], [ 'kvxconv2', 7, 'v2' ], [ 'kvxconv3', 7, 'v3' ], [ 'kvxconv4', 9, 'v4' ], [ 'kvxpoints', 7, 'points' ], [ 'kvxwire', 7, 'wire' ] ];
+		for ( const [ program, values, suffix ] of writers ) {
 
-		const torus3 = writeText( dir, 'torus3.cmsh', torusText( 48, 40, 3 ) );
-		const torus7 = writeText( dir, 'torus7.cmsh', torusText( 48, 40, 7 ) );
-		const torus9 = writeText( dir, 'torus9.cmsh', torusText( 48, 40, 9, TORUS_NAME ) );
-		add( 'kvxconv1', torus3, 'torus-v1' );
-		add( 'kvxconv2', torus7, 'torus-v2' );
-		add( 'kvxconv3', torus7, 'torus-v3' );
-		add( 'kvxconv4', torus9, 'torus-v4' );
-		add( 'kvxpoints', torus7, 'torus-points' );
-		add( 'kvxwire', torus7, 'torus-wire' );
+			add( program, join( examplesDir, `cube${values}.cmsh` ), 'cube-' + suffix );
+			add( program, torus[ values ], 'torus-' + suffix );
+
+		}
 
 		const special = writeText( dir, 'special.cmsh', SPECIAL_TEXT );
 		add( 'kvxconv2', special, 'special-v2' );
