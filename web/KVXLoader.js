@@ -247,21 +247,25 @@ export function decodeKVXColors( words, colorOrder = 'argb' ) {
 // typed arrays use the machine's order.
 const LITTLE_ENDIAN = new Uint8Array( Uint16Array.of( 1 ).buffer )[ 0 ] === 1;
 
-// `count` little-endian words of `Type` (2 or 4 bytes) from `bytes` at
-// `offset`, copied whole into an aligned array of their own (the file's
-// offsets are odd, so no view of the file itself would do).
+// The bytes of the records copied at a time (a whole number of records).
+const SCRATCH_BYTES = 1 << 16;
+
+// Turns little-endian words of `size` bytes into the machine's order.
+function swapWords( bytes, size ) {
+
+	for ( let i = 0; i + size <= bytes.length; i += size ) bytes.subarray( i, i + size ).reverse();
+
+}
+
+// `count` little-endian words of `Type` from `bytes` at `offset`, copied
+// whole into an aligned array of their own (the file's offsets are odd, so
+// no view of the file itself would do).
 function copyWords( bytes, offset, count, Type ) {
 
 	const words = allocate( Type, count );
-	const size = Type.BYTES_PER_ELEMENT;
 	const copy = new Uint8Array( words.buffer );
-	copy.set( bytes.subarray( offset, offset + count * size ) );
-	if ( ! LITTLE_ENDIAN ) {
-
-		for ( let i = 0; i < copy.length; i += size ) copy.subarray( i, i + size ).reverse();
-
-	}
-
+	copy.set( bytes.subarray( offset, offset + copy.length ) );
+	if ( ! LITTLE_ENDIAN ) swapWords( copy, Type.BYTES_PER_ELEMENT );
 	return words;
 
 }
@@ -373,34 +377,57 @@ export function readKVX( data, options ) {
 
 	}
 
-	// The records, copied whole into 32-bit words (every field is one or
-	// more of them), then each field's words copied out as bits, so that
-	// even a NaN keeps its payload.
-	const words = copyWords( bytes, KVX_HEADER_SIZE, vertexBytes / 4, Uint32Array );
+	// The records, copied a run of whole records at a time into an aligned
+	// scratch buffer of 32-bit words (every field is one or more of them),
+	// then each field's words copied out as bits, so that even a NaN keeps
+	// its payload. A small scratch buffer stays in the cache; a copy of the
+	// whole block would cost as much as the DataView reads it replaces.
+	const positions = allocate( Float32Array, vertexCount * 3 );
+	const normals = fields.normal === undefined ? null : allocate( Float32Array, vertexCount * 3 );
+	const uvs = fields.uv === undefined ? null : allocate( Float32Array, vertexCount * 2 );
+	const colorWords = allocate( Uint32Array, vertexCount );
+	const positionBits = new Uint32Array( positions.buffer );
+	const normalBits = normals === null ? null : new Uint32Array( normals.buffer );
+	const uvBits = uvs === null ? null : new Uint32Array( uvs.buffer );
 	const stride = recordSize / 4;
-	const fieldArray = ( offset, size ) => {
+	const p = fields.position / 4, c = fields.color / 4, n = fields.normal / 4, t = fields.uv / 4;
+	const perRun = Math.max( 1, Math.floor( SCRATCH_BYTES / recordSize ) );
+	const scratchBytes = new Uint8Array( Math.min( perRun, vertexCount ) * recordSize );
+	const scratch = new Uint32Array( scratchBytes.buffer );
+	for ( let first = 0; first < vertexCount; first += perRun ) {
 
-		if ( offset === undefined ) return null;
-		const out = allocate( Float32Array, vertexCount * size );
-		const bits = new Uint32Array( out.buffer );
-		for ( let i = 0, w = offset / 4, o = 0; i < vertexCount; i ++, w += stride ) {
+		const count = Math.min( perRun, vertexCount - first );
+		const start = KVX_HEADER_SIZE + first * recordSize;
+		scratchBytes.set( bytes.subarray( start, start + count * recordSize ) );
+		if ( ! LITTLE_ENDIAN ) swapWords( scratchBytes, 4 );
+		for ( let j = 0, w = 0, i = first; j < count; j ++, w += stride, i ++ ) {
 
-			for ( let k = 0; k < size; k ++ ) bits[ o ++ ] = words[ w + k ];
+			positionBits[ 3 * i ] = scratch[ w + p ];
+			positionBits[ 3 * i + 1 ] = scratch[ w + p + 1 ];
+			positionBits[ 3 * i + 2 ] = scratch[ w + p + 2 ];
+			colorWords[ i ] = scratch[ w + c ];
+			if ( normalBits !== null ) {
+
+				normalBits[ 3 * i ] = scratch[ w + n ];
+				normalBits[ 3 * i + 1 ] = scratch[ w + n + 1 ];
+				normalBits[ 3 * i + 2 ] = scratch[ w + n + 2 ];
+
+			}
+
+			if ( uvBits !== null ) {
+
+				uvBits[ 2 * i ] = scratch[ w + t ];
+				uvBits[ 2 * i + 1 ] = scratch[ w + t + 1 ];
+
+			}
 
 		}
 
-		return out;
+	}
 
-	};
-
-	const positions = fieldArray( fields.position, 3 );
-	const normals = fieldArray( fields.normal, 3 );
-	const uvs = fieldArray( fields.uv, 2 );
-	// The file stores 1 - v; t = 1 - stored v gives back the text's
+	// The file stores 1 - v; v = 1 - stored v gives back the text's
 	// coordinate, as kvxexport and kvxrender do (in single precision).
 	for ( let i = 1; uvs !== null && i < uvs.length; i += 2 ) uvs[ i ] = Math.fround( 1 - uvs[ i ] );
-	const colorWords = allocate( Uint32Array, vertexCount );
-	for ( let i = 0, w = fields.color / 4; i < vertexCount; i ++, w += stride ) colorWords[ i ] = words[ w ];
 
 	return {
 		version,
@@ -427,30 +454,49 @@ export function readKVX( data, options ) {
 
 const _color = new Color();
 
-// The colour bytes as stored (sRGB) turned into the working colour space
-// (linear by default) and back into bytes, as three.js's PLYLoader turns a
-// PLY file's colours; alpha is no colour and stays as stored.
-function workingColors( rgba ) {
+// One sRGB colour, its channels given as bytes, in the working colour space
+// as three.js's PLYLoader reads a PLY file's colour bytes: setRGB from sRGB
+// through ColorManagement, then back to bytes, rounded.
+function workingBytes( r, g, b ) {
 
 	const scale = 1 / 255;
 	const invScale = 1 / scale;
+	_color.setRGB( r * scale, g * scale, b * scale, SRGBColorSpace );
+	return [ Math.round( _color.r * invScale ), Math.round( _color.g * invScale ), Math.round( _color.b * invScale ) ];
+
+}
+
+// The colour bytes as stored (sRGB, four per vertex) with red, green and
+// blue in the working colour space (linear by default), as workingBytes
+// makes them; alpha is no colour and stays as stored. Where the working
+// space has sRGB's primaries (as linear sRGB has), ColorManagement turns
+// each channel on its own, so a table of the 256 values gives the same bytes
+// as a call per vertex; where it mixes the channels (other primaries), each
+// colour is turned on its own.
+function workingColors( rgba ) {
+
 	const out = allocate( Uint8Array, rgba.length );
-	for ( let i = 0; i < rgba.length; i += 4 ) {
+	const mixes = [ [ 255, 0, 0 ], [ 0, 255, 0 ], [ 0, 0, 255 ] ].some( ( unit ) => workingBytes( ...unit ).some( ( v, k ) => unit[ k ] === 0 && v !== 0 ) );
+	if ( mixes ) {
 
-		// Neighbouring vertices often share a colour.
-		if ( i > 0 && rgba[ i ] === rgba[ i - 4 ] && rgba[ i + 1 ] === rgba[ i - 3 ] && rgba[ i + 2 ] === rgba[ i - 2 ] ) {
+		for ( let i = 0; i < rgba.length; i += 4 ) {
 
-			out.copyWithin( i, i - 4, i - 1 );
-
-		} else {
-
-			_color.setRGB( rgba[ i ] * scale, rgba[ i + 1 ] * scale, rgba[ i + 2 ] * scale, SRGBColorSpace );
-			out[ i ] = Math.round( _color.r * invScale );
-			out[ i + 1 ] = Math.round( _color.g * invScale );
-			out[ i + 2 ] = Math.round( _color.b * invScale );
+			out.set( workingBytes( rgba[ i ], rgba[ i + 1 ], rgba[ i + 2 ] ), i );
+			out[ i + 3 ] = rgba[ i + 3 ];
 
 		}
 
+		return out;
+
+	}
+
+	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
+	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
+	for ( let i = 0; i < rgba.length; i += 4 ) {
+
+		out[ i ] = red[ rgba[ i ] ];
+		out[ i + 1 ] = green[ rgba[ i + 1 ] ];
+		out[ i + 2 ] = blue[ rgba[ i + 2 ] ];
 		out[ i + 3 ] = rgba[ i + 3 ];
 
 	}

@@ -11,6 +11,7 @@ import {
 } from 'three';
 
 import { PLYLoader } from 'three/addons/loaders/PLYLoader.js';
+import { LinearRec2020ColorSpace, LinearRec2020ColorSpaceImpl } from 'three/addons/math/ColorSpaces.js';
 
 import { KVXLoader, createKVXObject, decodeKVXColors, readKVX } from '../KVXLoader.js';
 import { kvxBytes } from './kvxbytes.js';
@@ -171,7 +172,7 @@ describe( 'colours and objects', () => {
 
 	} );
 
-	test( 'the conversion goes through ColorManagement', () => {
+	test( 'the conversion goes through ColorManagement: off, or into a working space of other primaries', () => {
 
 		ColorManagement.enabled = false;
 		try {
@@ -182,6 +183,24 @@ describe( 'colours and objects', () => {
 		} finally {
 
 			ColorManagement.enabled = true;
+
+		}
+
+		// Linear Rec. 2020 mixes the channels: pure sRGB red has some green.
+		const working = ColorManagement.workingColorSpace;
+		ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+		ColorManagement.workingColorSpace = LinearRec2020ColorSpace;
+		try {
+
+			const color = new KVXLoader().parse( ramp ).attributes.color.array;
+			const reference = new PLYLoader().parse( ply ).attributes.color.array;
+			assert.deepEqual( Array.from( color ).filter( ( _, k ) => k % 4 !== 3 ), Array.from( reference ) );
+			// Vertex 255, 0xFFFF00F9, has no green; in Rec. 2020 it has some.
+			assert.ok( color[ 4 * 255 + 1 ] > 0, 'green ' + color[ 4 * 255 + 1 ] );
+
+		} finally {
+
+			ColorManagement.workingColorSpace = working;
 
 		}
 
