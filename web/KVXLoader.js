@@ -11,8 +11,8 @@
  * that draw or export a mesh (kvxrender, kvxexport):
  *
  * - the magic bytes are not required: a file that does not start with "KVX"
- *   still loads, with `magicOk` false and a warning, when its version is one
- *   the loader knows; with neither, it is "not a KVX file";
+ *   still loads, with a warning, when its version is one the loader knows;
+ *   with neither, it is "not a KVX file";
  * - only the versions that carry known geometry are accepted: 1 to 4
  *   (triangles), -2 (lines) and -1 (points); -3, 0 and unknown codes are
  *   refused;
@@ -30,8 +30,17 @@
 import {
 	BufferAttribute,
 	BufferGeometry,
+	Color,
+	DoubleSide,
 	FileLoader,
-	Loader
+	LineBasicMaterial,
+	LineSegments,
+	Loader,
+	Mesh,
+	MeshLambertMaterial,
+	Points,
+	PointsMaterial,
+	SRGBColorSpace
 } from 'three';
 
 /** The size of the header in bytes. */
@@ -40,20 +49,29 @@ export const KVX_HEADER_SIZE = 15;
 /** The longest version-4 name, in bytes. */
 export const KVX_MAX_NAME_BYTES = 255;
 
-/** The version codes this loader accepts. */
-export const KVX_SUPPORTED_VERSIONS = Object.freeze( [ 1, 2, 3, 4, - 1, - 2 ] );
+/**
+ * The record layouts, one per version code, as meshcore's table has them
+ * (a test compares the two field by field): bytes per vertex record, the byte
+ * offset of each field within a record, 16-bit index values per group (3 per
+ * triangle, 2 per edge, none for a point set), what the groups make, and
+ * whether a name trailer follows the index block. Version -3's records carry
+ * no geometry the loader knows ('records'): its size is measured, as the C++
+ * loader measures it, and the file is then refused.
+ */
+export const KVX_LAYOUTS = Object.freeze( [
+	{ version: 1, recordSize: 16, fields: { color: 0, position: 4 }, indexValuesPerGroup: 3, primitive: 'triangles', hasName: false },
+	{ version: 2, recordSize: 16, fields: { color: 0, position: 4 }, indexValuesPerGroup: 3, primitive: 'triangles', hasName: false },
+	{ version: 3, recordSize: 28, fields: { color: 0, normal: 4, position: 16 }, indexValuesPerGroup: 3, primitive: 'triangles', hasName: false },
+	{ version: 4, recordSize: 36, fields: { uv: 0, color: 8, normal: 12, position: 24 }, indexValuesPerGroup: 3, primitive: 'triangles', hasName: true },
+	{ version: - 1, recordSize: 16, fields: { color: 0, position: 4 }, indexValuesPerGroup: 0, primitive: 'points', hasName: false },
+	{ version: - 2, recordSize: 16, fields: { color: 0, position: 4 }, indexValuesPerGroup: 2, primitive: 'lines', hasName: false },
+	{ version: - 3, recordSize: 28, fields: { color: 0, normal: 4, position: 16 }, indexValuesPerGroup: 6, primitive: 'records', hasName: false }
+].map( ( layout ) => Object.freeze( { ...layout, fields: Object.freeze( layout.fields ) } ) ) );
 
-// Per supported version: bytes per vertex record, byte offsets of its fields
-// within the record (-1: absent), 16-bit indices per group (3 per triangle,
-// 2 per edge, none for a point set) and what the groups make.
-const LAYOUTS = {
-	1: { recordSize: 16, color: 0, position: 4, normal: - 1, uv: - 1, groupSize: 3, kind: 'mesh' },
-	2: { recordSize: 16, color: 0, position: 4, normal: - 1, uv: - 1, groupSize: 3, kind: 'mesh' },
-	3: { recordSize: 28, color: 0, position: 16, normal: 4, uv: - 1, groupSize: 3, kind: 'mesh' },
-	4: { recordSize: 36, color: 8, position: 24, normal: 12, uv: 0, groupSize: 3, kind: 'mesh' },
-	[ - 1 ]: { recordSize: 16, color: 0, position: 4, normal: - 1, uv: - 1, groupSize: 0, kind: 'points' },
-	[ - 2 ]: { recordSize: 16, color: 0, position: 4, normal: - 1, uv: - 1, groupSize: 2, kind: 'lines' }
-};
+const LAYOUT_OF = new Map( KVX_LAYOUTS.map( ( layout ) => [ layout.version, layout ] ) );
+
+/** The version codes this loader accepts: those whose groups make geometry. */
+export const KVX_SUPPORTED_VERSIONS = Object.freeze( KVX_LAYOUTS.filter( ( l ) => l.primitive !== 'records' ).map( ( l ) => l.version ) );
 
 /** The two ways to read a colour word (see meshtext/color.h). */
 export const KVX_COLOR_ORDERS = Object.freeze( [ 'argb', 'rgba' ] );
@@ -225,6 +243,33 @@ export function decodeKVXColors( words, colorOrder = 'argb' ) {
 
 }
 
+// Whether this machine stores numbers little end first, as a KVX file does;
+// typed arrays use the machine's order.
+const LITTLE_ENDIAN = new Uint8Array( Uint16Array.of( 1 ).buffer )[ 0 ] === 1;
+
+// The bytes of the records copied at a time (a whole number of records).
+const SCRATCH_BYTES = 1 << 16;
+
+// Turns little-endian words of `size` bytes into the machine's order.
+function swapWords( bytes, size ) {
+
+	for ( let i = 0; i + size <= bytes.length; i += size ) bytes.subarray( i, i + size ).reverse();
+
+}
+
+// `count` little-endian words of `Type` from `bytes` at `offset`, copied
+// whole into an aligned array of their own (the file's offsets are odd, so
+// no view of the file itself would do).
+function copyWords( bytes, offset, count, Type ) {
+
+	const words = allocate( Type, count );
+	const copy = new Uint8Array( words.buffer );
+	copy.set( bytes.subarray( offset, offset + copy.length ) );
+	if ( ! LITTLE_ENDIAN ) swapWords( copy, Type.BYTES_PER_ELEMENT );
+	return words;
+
+}
+
 /**
  * Reads a KVX file into plain typed arrays, without three.js objects. Throws
  * an Error whose message starts with "KVXLoader: " when the file is refused.
@@ -248,8 +293,8 @@ export function readKVX( data, options ) {
 	const magicOk = magic.length === 3 && magic[ 0 ] === 0x4b && magic[ 1 ] === 0x56 && magic[ 2 ] === 0x58;
 	const magicBegun = Array.prototype.every.call( magic, ( b, k ) => b === 'KVX'.charCodeAt( k ) );
 	const version = length >= KVX_HEADER_SIZE ? view.getInt32( 11, true ) : 0;
-	const accepted = LAYOUTS[ version ] !== undefined || version === - 3;
-	if ( ! magicBegun && ( length < KVX_HEADER_SIZE || ! accepted ) ) throw fail( 'not a KVX file' );
+	const layout = LAYOUT_OF.get( version );
+	if ( ! magicBegun && ( length < KVX_HEADER_SIZE || layout === undefined ) ) throw fail( 'not a KVX file' );
 
 	if ( length < KVX_HEADER_SIZE ) {
 
@@ -258,23 +303,21 @@ export function readKVX( data, options ) {
 	}
 
 	const vertexCount = view.getUint32( 3, true );
-	const faceCount = view.getUint32( 7, true );
+	const groupCount = view.getUint32( 7, true );
 
 	// A refusal says so where the first three bytes are not "KVX", as the
 	// tools do: such a file is often no KVX file at all.
 	const refuse = ( message ) => fail( magicOk ? message : message + ' (the file does not begin with "KVX")' );
 	const unsupported = 'version ' + version + ' is not supported (versions 1 to 4, -1 and -2 are)';
-	const layout = LAYOUTS[ version ];
-	if ( layout === undefined && version !== - 3 ) throw refuse( unsupported );
+	if ( layout === undefined ) throw refuse( unsupported );
 
 	// Everything the header promises, checked before any array is made. The
-	// products stay below 2^39, so Numbers hold them exactly. Version -3 (28
-	// bytes per record, six values per group) is measured too, as the C++
-	// loader does, and then refused: its groups carry no known geometry.
-	const recordSize = layout === undefined ? 28 : layout.recordSize;
-	const groupSize = layout === undefined ? 6 : layout.groupSize;
+	// products stay below 2^39, so Numbers hold them exactly. A layout whose
+	// records make no known geometry (version -3) is measured too, as the
+	// C++ loader does, and then refused.
+	const { recordSize, fields, indexValuesPerGroup } = layout;
 	const vertexBytes = vertexCount * recordSize;
-	const indexCount = faceCount * groupSize;
+	const indexCount = groupCount * indexValuesPerGroup;
 	const blocksEnd = KVX_HEADER_SIZE + vertexBytes + indexCount * 2;
 	if ( length < blocksEnd ) {
 
@@ -282,8 +325,7 @@ export function readKVX( data, options ) {
 
 	}
 
-	if ( layout === undefined ) throw refuse( unsupported );
-	const kind = layout.kind;
+	if ( layout.primitive === 'records' ) throw refuse( unsupported );
 
 	const warnings = [];
 	if ( ! magicOk ) {
@@ -295,7 +337,7 @@ export function readKVX( data, options ) {
 
 	let nameBytes = new Uint8Array( 0 );
 	let trailingBytes = 0;
-	if ( version === 4 ) {
+	if ( layout.hasName ) {
 
 		const nameLength = length - blocksEnd;
 		if ( nameLength > KVX_MAX_NAME_BYTES ) {
@@ -311,72 +353,87 @@ export function readKVX( data, options ) {
 		trailingBytes = length - blocksEnd;
 		if ( trailingBytes > 0 ) {
 
-			warnings.push( trailingBytes + ' bytes after the ' + ( groupSize === 0 ? 'vertex records' : 'index block' ) + ' ignored' );
+			warnings.push( trailingBytes + ' bytes after the ' + ( indexValuesPerGroup === 0 ? 'vertex records' : 'index block' ) + ' ignored' );
 
 		}
 
 	}
 
-	// Indices, each checked against the vertex count.
+	// The indices, copied whole; one pass finds the largest, and only a file
+	// with one at or past the vertex count is searched for the first such.
 	let index = null;
-	if ( groupSize !== 0 ) {
+	if ( indexValuesPerGroup !== 0 ) {
 
-		index = allocate( Uint16Array, indexCount );
-		const base = KVX_HEADER_SIZE + vertexBytes;
-		const what = kind === 'lines' ? 'edge ' : 'face ';
-		for ( let i = 0; i < indexCount; i ++ ) {
+		index = copyWords( bytes, KVX_HEADER_SIZE + vertexBytes, indexCount, Uint16Array );
+		let largest = - 1;
+		for ( let i = 0; i < indexCount; i ++ ) if ( index[ i ] > largest ) largest = index[ i ];
+		if ( largest >= vertexCount ) {
 
-			const value = view.getUint16( base + 2 * i, true );
-			if ( value >= vertexCount ) {
+			const i = index.findIndex( ( value ) => value >= vertexCount );
+			const what = layout.primitive === 'lines' ? 'edge ' : 'face ';
+			throw refuse( what + Math.floor( i / indexValuesPerGroup ) + ' names vertex ' + index[ i ] + ' of ' + vertexCount );
 
-				throw refuse( what + Math.floor( i / groupSize ) + ' names vertex ' + value + ' of ' + vertexCount );
+		}
+
+	}
+
+	// The records, copied a run of whole records at a time into an aligned
+	// scratch buffer of 32-bit words (every field is one or more of them),
+	// then each field's words copied out as bits, so that even a NaN keeps
+	// its payload. A small scratch buffer stays in the cache; a copy of the
+	// whole block would cost as much as the DataView reads it replaces.
+	const positions = allocate( Float32Array, vertexCount * 3 );
+	const normals = fields.normal === undefined ? null : allocate( Float32Array, vertexCount * 3 );
+	const uvs = fields.uv === undefined ? null : allocate( Float32Array, vertexCount * 2 );
+	const colorWords = allocate( Uint32Array, vertexCount );
+	const positionBits = new Uint32Array( positions.buffer );
+	const normalBits = normals === null ? null : new Uint32Array( normals.buffer );
+	const uvBits = uvs === null ? null : new Uint32Array( uvs.buffer );
+	const stride = recordSize / 4;
+	const p = fields.position / 4, c = fields.color / 4, n = fields.normal / 4, t = fields.uv / 4;
+	const perRun = Math.max( 1, Math.floor( SCRATCH_BYTES / recordSize ) );
+	const scratchBytes = new Uint8Array( Math.min( perRun, vertexCount ) * recordSize );
+	const scratch = new Uint32Array( scratchBytes.buffer );
+	for ( let first = 0; first < vertexCount; first += perRun ) {
+
+		const count = Math.min( perRun, vertexCount - first );
+		const start = KVX_HEADER_SIZE + first * recordSize;
+		scratchBytes.set( bytes.subarray( start, start + count * recordSize ) );
+		if ( ! LITTLE_ENDIAN ) swapWords( scratchBytes, 4 );
+		for ( let j = 0, w = 0, i = first; j < count; j ++, w += stride, i ++ ) {
+
+			positionBits[ 3 * i ] = scratch[ w + p ];
+			positionBits[ 3 * i + 1 ] = scratch[ w + p + 1 ];
+			positionBits[ 3 * i + 2 ] = scratch[ w + p + 2 ];
+			colorWords[ i ] = scratch[ w + c ];
+			if ( normalBits !== null ) {
+
+				normalBits[ 3 * i ] = scratch[ w + n ];
+				normalBits[ 3 * i + 1 ] = scratch[ w + n + 1 ];
+				normalBits[ 3 * i + 2 ] = scratch[ w + n + 2 ];
 
 			}
 
-			index[ i ] = value;
+			if ( uvBits !== null ) {
+
+				uvBits[ 2 * i ] = scratch[ w + t ];
+				uvBits[ 2 * i + 1 ] = scratch[ w + t + 1 ];
+
+			}
 
 		}
 
 	}
 
-	const positions = allocate( Float32Array, vertexCount * 3 );
-	const colorWords = allocate( Uint32Array, vertexCount );
-	const normals = layout.normal >= 0 ? allocate( Float32Array, vertexCount * 3 ) : null;
-	const uvs = layout.uv >= 0 ? allocate( Float32Array, vertexCount * 2 ) : null;
-	for ( let i = 0, r = KVX_HEADER_SIZE; i < vertexCount; i ++, r += recordSize ) {
-
-		const p = r + layout.position;
-		positions[ 3 * i ] = view.getFloat32( p, true );
-		positions[ 3 * i + 1 ] = view.getFloat32( p + 4, true );
-		positions[ 3 * i + 2 ] = view.getFloat32( p + 8, true );
-		colorWords[ i ] = view.getUint32( r + layout.color, true );
-		if ( normals !== null ) {
-
-			const n = r + layout.normal;
-			normals[ 3 * i ] = view.getFloat32( n, true );
-			normals[ 3 * i + 1 ] = view.getFloat32( n + 4, true );
-			normals[ 3 * i + 2 ] = view.getFloat32( n + 8, true );
-
-		}
-
-		if ( uvs !== null ) {
-
-			// The file stores 1 - v; t = 1 - stored v gives back the text's
-			// coordinate, as kvxexport and kvxrender do (in single precision).
-			const t = r + layout.uv;
-			uvs[ 2 * i ] = view.getFloat32( t, true );
-			uvs[ 2 * i + 1 ] = Math.fround( 1 - view.getFloat32( t + 4, true ) );
-
-		}
-
-	}
+	// The file stores 1 - v; v = 1 - stored v gives back the text's
+	// coordinate, as kvxexport and kvxrender do (in single precision).
+	for ( let i = 1; uvs !== null && i < uvs.length; i += 2 ) uvs[ i ] = Math.fround( 1 - uvs[ i ] );
 
 	return {
 		version,
-		kind,
+		kind: layout.primitive,
 		vertexCount,
-		faceCount,
-		groupCount: groupSize === 0 ? 0 : faceCount,
+		groupCount,
 		name: decodeName( nameBytes ),
 		nameBytes,
 		magicOk,
@@ -395,15 +452,106 @@ export function readKVX( data, options ) {
 
 }
 
+const _color = new Color();
+
+// One sRGB colour, its channels given as bytes, in the working colour space
+// as three.js's PLYLoader reads a PLY file's colour bytes: setRGB from sRGB
+// through ColorManagement, then back to bytes, rounded.
+function workingBytes( r, g, b ) {
+
+	const scale = 1 / 255;
+	const invScale = 1 / scale;
+	_color.setRGB( r * scale, g * scale, b * scale, SRGBColorSpace );
+	return [ Math.round( _color.r * invScale ), Math.round( _color.g * invScale ), Math.round( _color.b * invScale ) ];
+
+}
+
+// The colour bytes as stored (sRGB, four per vertex) with red, green and
+// blue in the working colour space (linear by default), as workingBytes
+// makes them; alpha is no colour and stays as stored. Where the working
+// space has sRGB's primaries (as linear sRGB has), ColorManagement turns
+// each channel on its own, so a table of the 256 values gives the same bytes
+// as a call per vertex; where it mixes the channels (other primaries), each
+// colour is turned on its own.
+function workingColors( rgba ) {
+
+	const out = allocate( Uint8Array, rgba.length );
+	const mixes = [ [ 255, 0, 0 ], [ 0, 255, 0 ], [ 0, 0, 255 ] ].some( ( unit ) => workingBytes( ...unit ).some( ( v, k ) => unit[ k ] === 0 && v !== 0 ) );
+	if ( mixes ) {
+
+		for ( let i = 0; i < rgba.length; i += 4 ) {
+
+			out.set( workingBytes( rgba[ i ], rgba[ i + 1 ], rgba[ i + 2 ] ), i );
+			out[ i + 3 ] = rgba[ i + 3 ];
+
+		}
+
+		return out;
+
+	}
+
+	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
+	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
+	for ( let i = 0; i < rgba.length; i += 4 ) {
+
+		out[ i ] = red[ rgba[ i ] ];
+		out[ i + 1 ] = green[ rgba[ i + 1 ] ];
+		out[ i + 2 ] = blue[ rgba[ i + 2 ] ];
+		out[ i + 3 ] = rgba[ i + 3 ];
+
+	}
+
+	return out;
+
+}
+
 /**
- * Loads KVX files into a BufferGeometry.
+ * Makes the three.js object a KVXLoader geometry is drawn with: a `Mesh` for
+ * triangles, `LineSegments` for edges, `Points` for a point set. Without a
+ * material it gets one that takes the vertex colours where the geometry has
+ * them: for a mesh a double-sided `MeshLambertMaterial` (the C++ renderer's
+ * ambient and diffuse light), flat-shaded where there are no normals; a
+ * `LineBasicMaterial`; a `PointsMaterial` of 5 pixels. None is transparent,
+ * so alpha is not drawn.
+ *
+ * @param {BufferGeometry} geometry - As `KVXLoader.parse` makes it.
+ * @param {Material} [material] - Used instead of the default one.
+ * @return {Mesh|LineSegments|Points}
+ */
+export function createKVXObject( geometry, material ) {
+
+	const kind = geometry?.userData?.kvx?.kind;
+	const vertexColors = geometry.attributes.color !== undefined;
+	switch ( kind ) {
+
+		case 'triangles':
+			return new Mesh( geometry, material ?? new MeshLambertMaterial( {
+				vertexColors, side: DoubleSide, flatShading: geometry.attributes.normal === undefined
+			} ) );
+		case 'lines':
+			return new LineSegments( geometry, material ?? new LineBasicMaterial( { vertexColors } ) );
+		case 'points':
+			return new Points( geometry, material ?? new PointsMaterial( { vertexColors, size: 5, sizeAttenuation: false } ) );
+		default:
+			throw fail( 'createKVXObject needs a geometry made by KVXLoader (userData.kvx.kind is ' + describe( kind ) + ')' );
+
+	}
+
+}
+
+/**
+ * Loads KVX files into a BufferGeometry, as three.js's PLYLoader and
+ * STLLoader do.
  *
  * ```js
- * const { geometry, kind } = await new KVXLoader().loadAsync( 'model.kvx' );
+ * const geometry = await new KVXLoader().loadAsync( 'model.kvx' );
+ * scene.add( createKVXObject( geometry ) );
  * ```
  *
- * The result of `parse` (and of `load` and `loadAsync`) is an object with
- * the geometry and what the file says about it; see KVXLoader.d.ts.
+ * The geometry has `position`, `normal` (versions 3 and 4), `color` (four
+ * normalized bytes: red, green, blue in the working colour space, alpha as
+ * stored), `uv` (version 4) and, but for a point set, an index;
+ * `geometry.userData.kvx` says what the file is (see KVXLoader.d.ts).
  *
  * @augments Loader
  */
@@ -441,11 +589,10 @@ class KVXLoader extends Loader {
 	}
 
 	/**
-	 * Starts loading from the given URL and passes the parsed result to
-	 * `onLoad`.
+	 * Starts loading from the given URL and passes the geometry to `onLoad`.
 	 *
 	 * @param {string} url - The path or URL of the file.
-	 * @param {function(Object)} onLoad - Receives the parse result.
+	 * @param {function(BufferGeometry)} onLoad - Receives the geometry.
 	 * @param {onProgressCallback} [onProgress]
 	 * @param {onErrorCallback} [onError]
 	 */
@@ -494,7 +641,7 @@ class KVXLoader extends Loader {
 	 * @param {ArrayBuffer|ArrayBufferView} data - The file's bytes.
 	 * @param {{colorOrder?: 'argb'|'rgba'}|null} [options] - Overrides the
 	 * loader's colour order for this call; null is none.
-	 * @return {Object} The parse result.
+	 * @return {BufferGeometry} The geometry, with `userData.kvx`.
 	 */
 	parse( data, options ) {
 
@@ -504,30 +651,18 @@ class KVXLoader extends Loader {
 		geometry.name = kvx.name;
 		geometry.setAttribute( 'position', new BufferAttribute( kvx.positions, 3 ) );
 		if ( kvx.normals !== null ) geometry.setAttribute( 'normal', new BufferAttribute( kvx.normals, 3 ) );
-		geometry.setAttribute( 'color', new BufferAttribute( kvx.colors, 4, true ) );
+		geometry.setAttribute( 'color', new BufferAttribute( workingColors( kvx.colors ), 4, true ) );
 		if ( kvx.uvs !== null ) geometry.setAttribute( 'uv', new BufferAttribute( kvx.uvs, 2 ) );
 		if ( kvx.index !== null ) geometry.setIndex( new BufferAttribute( kvx.index, 1 ) );
-		geometry.userData.kvx = { version: kvx.version, kind: kvx.kind, name: kvx.name };
-
-		return {
-			geometry,
-			kind: kvx.kind,
+		geometry.userData.kvx = {
 			version: kvx.version,
 			name: kvx.name,
-			nameBytes: kvx.nameBytes,
 			vertexCount: kvx.vertexCount,
-			faceCount: kvx.faceCount,
 			groupCount: kvx.groupCount,
-			hasNormals: kvx.normals !== null,
-			hasUvs: kvx.uvs !== null,
-			colorOrder: kvx.colorOrder,
-			colorWords: kvx.colorWords,
-			magicOk: kvx.magicOk,
-			magic: kvx.magic,
-			warnings: kvx.warnings,
-			byteLength: kvx.byteLength,
-			trailingBytes: kvx.trailingBytes
+			kind: kvx.kind,
+			warnings: kvx.warnings
 		};
+		return geometry;
 
 	}
 

@@ -13,7 +13,7 @@ import { after, before, describe, test } from 'node:test';
 import { KVXLoader } from '../KVXLoader.js';
 import { startServer } from '../server.js';
 import { decodePng } from './png.js';
-import { convert, examplesDir, missingPrograms, repoDir, tempDir } from './support.js';
+import { convert, examplesDir, missingPrograms, repoDir, tempDir, writeText } from './support.js';
 
 const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
 
@@ -61,6 +61,8 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 		files.v3 = convert( 'kvxconv3', join( examplesDir, 'cube7.cmsh' ), join( dir, 'cube-v3.kvx' ) );
 		files.v1 = convert( 'kvxconv1', join( examplesDir, 'cube3.cmsh' ), join( dir, 'cube-v1.kvx' ) );
 		files.wire = convert( 'kvxwire', join( examplesDir, 'cube7.cmsh' ), join( dir, 'cube-wire.kvx' ) );
+		// Long figures, for the bounding box.
+		files.wide = convert( 'kvxconv1', writeText( dir, 'wide.cmsh', '3 1\n-123456.789 7.70432 -0.000123457\n1.23457 -5 7.7043\n0 0 0\n0 1 2\n' ), join( dir, 'wide.kvx' ) );
 		files.corrupt = join( dir, 'corrupt.kvx' );
 		writeFileSync( files.corrupt, readFileSync( files.v3 ).subarray( 0, 100 ) );
 
@@ -133,7 +135,7 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 		await page.goto( `${server.url}/viewer/?file=/files/cube-v3.kvx` );
 		const viewer = await settled( { loads: 1 } );
 		assert.equal( viewer.state, 'ready' );
-		assert.deepEqual( [ viewer.info.version, viewer.info.kind, viewer.info.vertexCount, viewer.info.groupCount ], [ 3, 'mesh', 8, 12 ] );
+		assert.deepEqual( [ viewer.info.version, viewer.info.kind, viewer.info.vertexCount, viewer.info.groupCount ], [ 3, 'triangles', 8, 12 ] );
 		assert.deepEqual( [ viewer.info.min, viewer.info.max ], [ [ 0, 0, 0 ], [ 1, 1, 1 ] ] );
 		assert.equal( await page.$eval( '#version', ( e ) => e.textContent ), '3 (triangles with vertex normals)' );
 		assert.equal( await page.$eval( '#box-max', ( e ) => e.textContent ), '1, 1, 1' );
@@ -286,13 +288,35 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 			manager.onError = ( url ) => failed.push( url );
 			const corrupt = await new Promise( ( resolve ) => new KVXLoader( manager ).load( '/files/corrupt.kvx', () => resolve( 'loaded' ), undefined, ( e ) => resolve( e.message ) ) );
 			const missing = await new KVXLoader().loadAsync( '/files/missing.kvx' ).then( () => 'loaded', ( e ) => e.message );
-			return { version: cube.version, kind: cube.kind, triangles: cube.geometry.index.count / 3, corrupt, failed, missing };
+			return { isGeometry: cube.isBufferGeometry, ...cube.userData.kvx, triangles: cube.index.count / 3, corrupt, failed, missing };
 
 		} );
-		assert.deepEqual( [ outcome.version, outcome.kind, outcome.triangles ], [ 3, 'mesh', 12 ] );
+		assert.deepEqual( [ outcome.isGeometry, outcome.version, outcome.kind, outcome.triangles ], [ true, 3, 'triangles', 12 ] );
 		assert.equal( outcome.corrupt, 'KVXLoader: truncated: the header promises 311 bytes, the buffer has 100' );
 		assert.deepEqual( outcome.failed, [ '/files/corrupt.kvx' ] );
 		assert.match( outcome.missing, /404/ );
+
+	} );
+
+	test( 'the bounding box breaks its lines between figures, never inside one', async () => {
+
+		await page.goto( `${server.url}/viewer/?file=/files/wide.kvx` );
+		await settled( { loads: 1 } );
+		const boxes = await page.$$eval( '#box-min, #box-max, #box-size', ( elements ) => elements.map( ( dd ) => ( {
+			text: dd.textContent,
+			lines: Math.round( dd.getBoundingClientRect().height / parseFloat( getComputedStyle( dd ).lineHeight ) ),
+			figures: Array.from( dd.querySelectorAll( '.figure' ), ( f ) => [ f.textContent, f.getClientRects().length ] )
+		} ) ) );
+		assert.deepEqual( boxes.map( ( b ) => b.text ), [ '-123457, -5, -0.000123457', '1.23457, 7.70432, 7.7043', '123458, 12.7043, 7.70442' ] );
+		// The minimum is too wide for the panel: it takes two lines ...
+		assert.ok( boxes[ 0 ].lines >= 2, JSON.stringify( boxes[ 0 ] ) );
+		// ... and each figure stays on one.
+		for ( const box of boxes ) {
+
+			assert.deepEqual( box.figures.map( ( [ text ] ) => text ).join( ', ' ), box.text );
+			for ( const [ text, rects ] of box.figures ) assert.equal( rects, 1, `${text} in ${box.text}` );
+
+		}
 
 	} );
 

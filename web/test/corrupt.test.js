@@ -9,18 +9,19 @@ import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
-import { KVXLoader } from '../KVXLoader.js';
+import { KVXLoader, readKVX } from '../KVXLoader.js';
 import { convert, examplesDir, missingPrograms, random, run, tempDir, torusText, writeText } from './support.js';
 
 const skip = missingPrograms() ?? false;
 
-// Parses `bytes`; returns the result, or the Error after checking its kind.
+// Parses `bytes`; returns the geometry, what it says of the file and
+// readKVX's arrays, or the Error after checking its kind.
 function attempt( bytes, what ) {
 
-	let result;
+	let geometry;
 	try {
 
-		result = new KVXLoader().parse( bytes );
+		geometry = new KVXLoader().parse( bytes );
 
 	} catch ( e ) {
 
@@ -33,22 +34,23 @@ function attempt( bytes, what ) {
 	}
 
 	// A loaded result: arrays of the announced sizes, indices in range.
-	const g = result.geometry;
-	assert.equal( g.attributes.position.count, result.vertexCount, what );
-	assert.equal( g.attributes.color.count, result.vertexCount, what );
-	if ( result.kind === 'points' ) {
+	const kvx = geometry.userData.kvx;
+	assert.equal( geometry.attributes.position.count, kvx.vertexCount, what );
+	assert.equal( geometry.attributes.color.count, kvx.vertexCount, what );
+	if ( kvx.kind === 'points' ) {
 
-		assert.equal( g.index, null, what );
+		assert.equal( geometry.index, null, what );
 
 	} else {
 
-		assert.equal( g.index.count, result.groupCount * ( result.kind === 'mesh' ? 3 : 2 ), what );
-		for ( const i of g.index.array ) assert.ok( i < result.vertexCount, what );
+		assert.equal( geometry.index.count, kvx.groupCount * ( kvx.kind === 'triangles' ? 3 : 2 ), what );
+		for ( const i of geometry.index.array ) assert.ok( i < kvx.vertexCount, what );
 
 	}
 
-	assert.ok( result.nameBytes.length <= 255, what );
-	return result;
+	const data = readKVX( bytes );
+	assert.ok( data.nameBytes.length <= 255, what );
+	return { geometry, kvx, data };
 
 }
 
@@ -101,7 +103,7 @@ describe( 'bad buffers', { skip }, () => {
 			assert.ok( ! ( full instanceof Error ), label + ': ' + full.message );
 			// Version 4's name runs to the end: a prefix that cuts it is a
 			// shorter name, and loads.
-			const blocksEnd = bytes.length - full.nameBytes.length;
+			const blocksEnd = bytes.length - full.data.nameBytes.length;
 			for ( let n = 0; n < bytes.length; n ++ ) {
 
 				const what = `${label}, first ${n} bytes`;
@@ -116,7 +118,7 @@ describe( 'bad buffers', { skip }, () => {
 
 				} else {
 
-					assert.deepEqual( outcome.nameBytes, full.nameBytes.subarray( 0, n - blocksEnd ), what );
+					assert.deepEqual( outcome.data.nameBytes, full.data.nameBytes.subarray( 0, n - blocksEnd ), what );
 
 				}
 

@@ -38,7 +38,3 @@ export function kvxBytes( { magic = 'KVX', vertexCount, faceCount, version, reco
 	return bytes;
 
 }
-
-// The record layouts: which field holds the colour word.
-export const COLOR_FIELD = { 1: 0, 2: 0, 3: 0, 4: 2, [ - 1 ]: 0, [ - 2 ]: 0, [ - 3 ]: 0 };
-export const RECORD_FIELDS = { 1: 4, 2: 4, 3: 7, 4: 9, [ - 1 ]: 4, [ - 2 ]: 4, [ - 3 ]: 7 };

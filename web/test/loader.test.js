@@ -5,9 +5,15 @@ import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 import { runInNewContext } from 'node:vm';
 
-import { BufferGeometry, Loader } from 'three';
+import {
+	BufferGeometry, ColorManagement, LineBasicMaterial, LineSegments, Loader, Mesh, MeshBasicMaterial, MeshLambertMaterial,
+	Points, PointsMaterial
+} from 'three';
 
-import { KVXLoader, decodeKVXColors, readKVX } from '../KVXLoader.js';
+import { PLYLoader } from 'three/addons/loaders/PLYLoader.js';
+import { LinearRec2020ColorSpace, LinearRec2020ColorSpaceImpl } from 'three/addons/math/ColorSpaces.js';
+
+import { KVXLoader, createKVXObject, decodeKVXColors, readKVX } from '../KVXLoader.js';
 import { kvxBytes } from './kvxbytes.js';
 
 // docs/format.md, "A file byte by byte": kvxconv1 on one triangle.
@@ -23,28 +29,23 @@ describe( 'layouts', () => {
 
 	test( 'the triangle of the format guide', () => {
 
-		const result = new KVXLoader().parse( triangle() );
-		assert.equal( result.kind, 'mesh' );
-		assert.equal( result.version, 1 );
-		assert.equal( result.vertexCount, 3 );
-		assert.equal( result.faceCount, 1 );
-		assert.equal( result.name, '' );
-		const { position, color } = result.geometry.attributes;
+		const geometry = new KVXLoader().parse( triangle() );
+		assert.deepEqual( geometry.userData.kvx, { version: 1, name: '', vertexCount: 3, groupCount: 1, kind: 'triangles', warnings: [] } );
+		const { position, color } = geometry.attributes;
 		assert.deepEqual( Array.from( position.array ), [ 0, 0, 0, 1, 0, 0, 0, 1, 0 ] );
 		// 0xFFFF0000 read as argb: alpha 255, red 255, green 0, blue 0.
-		assert.deepEqual( Array.from( result.colorWords ), [ 0xffff0000, 0xffff0000, 0xffff0000 ] );
+		assert.deepEqual( Array.from( readKVX( triangle() ).colorWords ), [ 0xffff0000, 0xffff0000, 0xffff0000 ] );
 		assert.deepEqual( Array.from( color.array.subarray( 0, 4 ) ), [ 255, 0, 0, 255 ] );
-		assert.deepEqual( Array.from( result.geometry.index.array ), [ 0, 1, 2 ] );
+		assert.deepEqual( Array.from( geometry.index.array ), [ 0, 1, 2 ] );
 		// ... and as rgba: red 255, green 255, blue 0, alpha 0.
 		const rgba = new KVXLoader().setColorOrder( 'rgba' ).parse( triangle() );
-		assert.deepEqual( Array.from( rgba.geometry.attributes.color.array.subarray( 0, 4 ) ), [ 255, 255, 0, 0 ] );
+		assert.deepEqual( Array.from( rgba.attributes.color.array.subarray( 0, 4 ) ), [ 255, 255, 0, 0 ] );
 
 	} );
 
 	test( 'the attribute types three.js expects', () => {
 
-		const result = new KVXLoader().parse( triangle() );
-		const g = result.geometry;
+		const g = new KVXLoader().parse( triangle() );
 		assert.ok( g instanceof BufferGeometry );
 		assert.ok( g.attributes.position.array instanceof Float32Array );
 		assert.equal( g.attributes.position.itemSize, 3 );
@@ -73,9 +74,9 @@ describe( 'layouts', () => {
 
 			const bytes = kvxBytes( fields );
 			assert.equal( bytes.length, size );
-			const result = new KVXLoader().parse( bytes );
-			assert.equal( result.version, fields.version );
-			assert.equal( result.geometry.attributes.position.count, result.vertexCount );
+			const { attributes, userData } = new KVXLoader().parse( bytes );
+			assert.equal( userData.kvx.version, fields.version );
+			assert.equal( attributes.position.count, userData.kvx.vertexCount );
 			assert.throws( () => new KVXLoader().parse( bytes.subarray( 0, size - 1 ) ), { message: /^KVXLoader: truncated: / } );
 
 		}
@@ -85,12 +86,11 @@ describe( 'layouts', () => {
 	test( 'version 3: normals between colour and position', () => {
 
 		const bytes = kvxBytes( { version: 3, faceCount: 1, records: [ [ 0x11223344, 0.5, - 0.25, 1, 7, 8, 9 ], [ 1, 0, 0, - 1, - 7, - 8, - 9 ] ], indices: [ 0, 1, 1 ] } );
-		const result = new KVXLoader().parse( bytes );
-		assert.equal( result.hasNormals, true );
-		assert.equal( result.hasUvs, false );
-		assert.deepEqual( Array.from( result.geometry.attributes.normal.array ), [ 0.5, - 0.25, 1, 0, 0, - 1 ] );
-		assert.deepEqual( Array.from( result.geometry.attributes.position.array ), [ 7, 8, 9, - 7, - 8, - 9 ] );
-		assert.deepEqual( Array.from( result.geometry.attributes.color.array.subarray( 0, 4 ) ), [ 0x22, 0x33, 0x44, 0x11 ] );
+		const { attributes } = new KVXLoader().parse( bytes );
+		assert.equal( attributes.uv, undefined );
+		assert.deepEqual( Array.from( attributes.normal.array ), [ 0.5, - 0.25, 1, 0, 0, - 1 ] );
+		assert.deepEqual( Array.from( attributes.position.array ), [ 7, 8, 9, - 7, - 8, - 9 ] );
+		assert.deepEqual( Array.from( readKVX( bytes ).colors.subarray( 0, 4 ) ), [ 0x22, 0x33, 0x44, 0x11 ] );
 
 	} );
 
@@ -101,16 +101,15 @@ describe( 'layouts', () => {
 			version: 4, faceCount: 1, ints: [ 2 ], trailer: name, indices: [ 0, 0, 0 ],
 			records: [ [ 0.25, 0.75, 0x80ff4020, 0, 1, 0, 3, 4, 5 ] ]
 		} );
-		const result = new KVXLoader().parse( bytes );
-		const g = result.geometry;
+		const g = new KVXLoader().parse( bytes );
 		// t = 1 - stored v.
 		assert.deepEqual( Array.from( g.attributes.uv.array ), [ 0.25, 0.25 ] );
 		assert.deepEqual( Array.from( g.attributes.normal.array ), [ 0, 1, 0 ] );
 		assert.deepEqual( Array.from( g.attributes.position.array ), [ 3, 4, 5 ] );
-		assert.deepEqual( Array.from( g.attributes.color.array ), [ 0xff, 0x40, 0x20, 0x80 ] );
-		assert.equal( result.name, 'flag' );
+		assert.deepEqual( Array.from( readKVX( bytes ).colors ), [ 0xff, 0x40, 0x20, 0x80 ] );
+		assert.equal( g.userData.kvx.name, 'flag' );
 		assert.equal( g.name, 'flag' );
-		assert.deepEqual( Array.from( result.nameBytes ), Array.from( name ) );
+		assert.deepEqual( Array.from( readKVX( bytes ).nameBytes ), Array.from( name ) );
 
 	} );
 
@@ -118,9 +117,8 @@ describe( 'layouts', () => {
 
 		const trailer = Uint8Array.of( 0x6e, 0xc3, 0xbc, 0, 0x78 );
 		const bytes = kvxBytes( { version: 4, faceCount: 0, ints: [ 2 ], trailer, records: [ [ 0, 0, 0, 0, 0, 0, 0, 0, 0 ] ] } );
-		const result = new KVXLoader().parse( bytes );
-		assert.equal( result.name, 'nü' );
-		assert.deepEqual( Array.from( result.nameBytes ), Array.from( trailer ) );
+		assert.equal( new KVXLoader().parse( bytes ).userData.kvx.name, 'nü' );
+		assert.deepEqual( Array.from( readKVX( bytes ).nameBytes ), Array.from( trailer ) );
 
 	} );
 
@@ -128,16 +126,108 @@ describe( 'layouts', () => {
 
 		const records = [ [ 0, 0, 0, 0 ], [ 0, 1, 0, 0 ], [ 0, 0, 1, 0 ] ];
 		const lines = new KVXLoader().parse( kvxBytes( { version: - 2, faceCount: 2, records, indices: [ 0, 1, 2, 1 ] } ) );
-		assert.equal( lines.kind, 'lines' );
-		assert.equal( lines.groupCount, 2 );
-		assert.deepEqual( Array.from( lines.geometry.index.array ), [ 0, 1, 2, 1 ] );
+		assert.equal( lines.userData.kvx.kind, 'lines' );
+		assert.equal( lines.userData.kvx.groupCount, 2 );
+		assert.deepEqual( Array.from( lines.index.array ), [ 0, 1, 2, 1 ] );
 		// A point set has no index block, whatever its face count says.
 		const points = new KVXLoader().parse( kvxBytes( { version: - 1, faceCount: 0xffffffff, records } ) );
-		assert.equal( points.kind, 'points' );
-		assert.equal( points.faceCount, 0xffffffff );
-		assert.equal( points.groupCount, 0 );
-		assert.equal( points.geometry.index, null );
-		assert.deepEqual( points.warnings, [] );
+		assert.equal( points.userData.kvx.kind, 'points' );
+		assert.equal( points.userData.kvx.groupCount, 0xffffffff );
+		assert.equal( points.index, null );
+		assert.deepEqual( points.userData.kvx.warnings, [] );
+
+	} );
+
+} );
+
+// The triangle's colour word 0xFFFF0000 as the attribute has it in each
+// order: red, green, blue, alpha.
+const RED = [ 255, 0, 0, 255 ];
+const YELLOW = [ 255, 255, 0, 0 ];
+const firstColor = ( geometry ) => Array.from( geometry.attributes.color.array.subarray( 0, 4 ) );
+
+describe( 'colours and objects', () => {
+
+	// 256 vertices whose colour words run red 0 to 255, green down, blue in
+	// steps of 7, alpha with red; and the same colours as an ASCII PLY file.
+	const words = Array.from( { length: 256 }, ( _, i ) => ( ( i << 24 ) | ( i << 16 ) | ( ( 255 - i ) << 8 ) | ( ( i * 7 ) & 255 ) ) >>> 0 );
+	const ramp = kvxBytes( { version: - 1, faceCount: 0, records: words.map( ( w ) => [ w, 0, 0, 0 ] ) } );
+	const ply = [ 'ply', 'format ascii 1.0', 'element vertex 256', 'property float x', 'property float y', 'property float z',
+		'property uchar red', 'property uchar green', 'property uchar blue', 'end_header',
+		...words.map( ( w ) => `0 0 0 ${( w >>> 16 ) & 255} ${( w >>> 8 ) & 255} ${w & 255}` ), '' ].join( '\n' );
+
+	test( 'sRGB bytes become linear bytes as three.js\'s PLYLoader makes them; alpha stays', () => {
+
+		const color = new KVXLoader().parse( ramp ).attributes.color.array;
+		const reference = new PLYLoader().parse( ply ).attributes.color.array;
+		assert.equal( reference.length, 3 * 256 );
+		for ( let i = 0; i < 256; i ++ ) {
+
+			assert.deepEqual( Array.from( color.subarray( 4 * i, 4 * i + 4 ) ), [ ...reference.subarray( 3 * i, 3 * i + 3 ), i ], `vertex ${i}` );
+
+		}
+
+		// Not the bytes as stored: 0x80 is 55 in linear light.
+		assert.equal( color[ 4 * 128 ], 55 );
+
+	} );
+
+	test( 'the conversion goes through ColorManagement: off, or into a working space of other primaries', () => {
+
+		ColorManagement.enabled = false;
+		try {
+
+			const color = new KVXLoader().parse( ramp ).attributes.color.array;
+			assert.deepEqual( Array.from( color ), Array.from( readKVX( ramp ).colors ) );
+
+		} finally {
+
+			ColorManagement.enabled = true;
+
+		}
+
+		// Linear Rec. 2020 mixes the channels: pure sRGB red has some green.
+		const working = ColorManagement.workingColorSpace;
+		ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+		ColorManagement.workingColorSpace = LinearRec2020ColorSpace;
+		try {
+
+			const color = new KVXLoader().parse( ramp ).attributes.color.array;
+			const reference = new PLYLoader().parse( ply ).attributes.color.array;
+			assert.deepEqual( Array.from( color ).filter( ( _, k ) => k % 4 !== 3 ), Array.from( reference ) );
+			// Vertex 255, 0xFFFF00F9, has no green; in Rec. 2020 it has some.
+			assert.ok( color[ 4 * 255 + 1 ] > 0, 'green ' + color[ 4 * 255 + 1 ] );
+
+		} finally {
+
+			ColorManagement.workingColorSpace = working;
+
+		}
+
+	} );
+
+	test( 'createKVXObject: the object and material for each kind', () => {
+
+		const records = [ [ 0, 0, 0, 0 ], [ 0, 1, 0, 0 ], [ 0, 0, 1, 0 ] ];
+		const mesh = createKVXObject( new KVXLoader().parse( triangle() ) );
+		assert.ok( mesh instanceof Mesh );
+		assert.ok( mesh.material instanceof MeshLambertMaterial );
+		assert.deepEqual( [ mesh.material.vertexColors, mesh.material.flatShading, mesh.material.transparent ], [ true, true, false ] );
+		// With normals, smooth.
+		const v3 = kvxBytes( { version: 3, faceCount: 1, records: Array( 3 ).fill( [ 0, 0, 0, 1, 4, 5, 6 ] ), indices: [ 0, 1, 2 ] } );
+		assert.equal( createKVXObject( new KVXLoader().parse( v3 ) ).material.flatShading, false );
+		const lines = createKVXObject( new KVXLoader().parse( kvxBytes( { version: - 2, faceCount: 1, records, indices: [ 0, 1 ] } ) ) );
+		assert.ok( lines instanceof LineSegments && lines.material instanceof LineBasicMaterial && lines.material.vertexColors );
+		const points = createKVXObject( new KVXLoader().parse( kvxBytes( { version: - 1, faceCount: 0, records } ) ) );
+		assert.ok( points instanceof Points && points.material instanceof PointsMaterial && points.material.vertexColors );
+
+		// A material of one's own, and a geometry without colours.
+		const material = new MeshBasicMaterial();
+		const geometry = new KVXLoader().parse( triangle() );
+		assert.equal( createKVXObject( geometry, material ).material, material );
+		geometry.deleteAttribute( 'color' );
+		assert.equal( createKVXObject( geometry ).material.vertexColors, false );
+		assert.throws( () => createKVXObject( new BufferGeometry() ), { message: 'KVXLoader: createKVXObject needs a geometry made by KVXLoader (userData.kvx.kind is undefined)' } );
 
 	} );
 
@@ -161,16 +251,16 @@ describe( 'what parse accepts', () => {
 			const result = new KVXLoader().parse( input );
 			for ( const name of [ 'position', 'color' ] ) {
 
-				assert.deepEqual( result.geometry.attributes[ name ].array, expected.geometry.attributes[ name ].array );
+				assert.deepEqual( result.attributes[ name ].array, expected.attributes[ name ].array );
 
 			}
 
-			assert.deepEqual( result.geometry.index.array, expected.geometry.index.array );
+			assert.deepEqual( result.index.array, expected.index.array );
 
 		}
 
 		// The bytes around the view are not read: a trailing byte would show.
-		assert.deepEqual( new KVXLoader().parse( padded.subarray( 1, 1 + bytes.length ) ).warnings, [] );
+		assert.deepEqual( new KVXLoader().parse( padded.subarray( 1, 1 + bytes.length ) ).userData.kvx.warnings, [] );
 
 	} );
 
@@ -179,8 +269,8 @@ describe( 'what parse accepts', () => {
 		const bytes = triangle();
 		const result = new KVXLoader().parse( bytes );
 		bytes.fill( 0 );
-		assert.deepEqual( Array.from( result.geometry.index.array ), [ 0, 1, 2 ] );
-		assert.deepEqual( Array.from( result.geometry.attributes.position.array ), [ 0, 0, 0, 1, 0, 0, 0, 1, 0 ] );
+		assert.deepEqual( Array.from( result.index.array ), [ 0, 1, 2 ] );
+		assert.deepEqual( Array.from( result.attributes.position.array ), [ 0, 0, 0, 1, 0, 0, 0, 1, 0 ] );
 
 	} );
 
@@ -218,13 +308,13 @@ describe( 'what parse accepts', () => {
 
 		const shared = new SharedArrayBuffer( triangle().length );
 		new Uint8Array( shared ).set( triangle() );
-		assert.equal( new KVXLoader().parse( shared ).vertexCount, 3 );
-		assert.equal( new KVXLoader().parse( new Uint8Array( shared ) ).vertexCount, 3 );
+		assert.equal( new KVXLoader().parse( shared ).userData.kvx.vertexCount, 3 );
+		assert.equal( new KVXLoader().parse( new Uint8Array( shared ) ).userData.kvx.vertexCount, 3 );
 		// A buffer of a vm context (as of a frame) fails instanceof; it is
 		// an ArrayBuffer all the same.
 		const foreign = runInNewContext( `new ArrayBuffer( ${triangle().length} )` );
 		new Uint8Array( foreign ).set( triangle() );
-		assert.deepEqual( Array.from( new KVXLoader().parse( foreign ).geometry.index.array ), [ 0, 1, 2 ] );
+		assert.deepEqual( Array.from( new KVXLoader().parse( foreign ).index.array ), [ 0, 1, 2 ] );
 		// What only looks like one is refused.
 		for ( const fake of [ Object.create( ArrayBuffer.prototype ), new Proxy( triangle().buffer, {} ), Object.create( Uint8Array.prototype ) ] ) {
 
@@ -239,7 +329,7 @@ describe( 'what parse accepts', () => {
 		const loader = new KVXLoader().setColorOrder( 'rgba' );
 		for ( const options of [ null, undefined, {} ] ) {
 
-			assert.equal( loader.parse( triangle(), options ).colorOrder, 'rgba' );
+			assert.deepEqual( firstColor( loader.parse( triangle(), options ) ), YELLOW );
 			assert.equal( readKVX( triangle(), options ).colorOrder, 'argb' );
 
 		}
@@ -264,9 +354,11 @@ describe( 'what parse accepts', () => {
 		assert.throws( () => new KVXLoader().setColorOrder( 'bgra' ), { message: 'KVXLoader: colorOrder must be "argb" or "rgba", not "bgra"' } );
 		assert.throws( () => new KVXLoader().parse( triangle(), { colorOrder: 'ARGB' } ), { message: /colorOrder/ } );
 		const loader = new KVXLoader().setColorOrder( 'rgba' );
-		assert.equal( loader.parse( triangle() ).colorOrder, 'rgba' );
+		assert.equal( loader.colorOrder, 'rgba' );
+		assert.deepEqual( firstColor( loader.parse( triangle() ) ), YELLOW );
 		// The option wins over the loader's setting for one call.
-		assert.equal( loader.parse( triangle(), { colorOrder: 'argb' } ).colorOrder, 'argb' );
+		assert.deepEqual( firstColor( loader.parse( triangle(), { colorOrder: 'argb' } ) ), RED );
+		assert.equal( loader.colorOrder, 'rgba' );
 		assert.deepEqual( Array.from( decodeKVXColors( Uint32Array.of( 0x01020304 ), 'argb' ) ), [ 2, 3, 4, 1 ] );
 		assert.deepEqual( Array.from( decodeKVXColors( Uint32Array.of( 0x01020304 ), 'rgba' ) ), [ 1, 2, 3, 4 ] );
 
@@ -299,11 +391,13 @@ describe( 'loaded with a warning', () => {
 
 		const bytes = triangle();
 		bytes.set( [ 0x50, 0x4c, 0x59 ], 0 );
-		const result = new KVXLoader().parse( bytes );
-		assert.equal( result.magicOk, false );
-		assert.equal( result.magic, 'PLY' );
-		assert.deepEqual( result.warnings, [ 'the file starts with the bytes 50 4c 59, not "KVX" (4b 56 58); loaded all the same' ] );
-		assert.equal( result.vertexCount, 3 );
+		const { kvx } = new KVXLoader().parse( bytes ).userData;
+		assert.deepEqual( kvx.warnings, [ 'the file starts with the bytes 50 4c 59, not "KVX" (4b 56 58); loaded all the same' ] );
+		assert.equal( kvx.vertexCount, 3 );
+		const data = readKVX( bytes );
+		assert.equal( data.magicOk, false );
+		assert.equal( data.magic, 'PLY' );
+		assert.deepEqual( data.warnings, kvx.warnings );
 
 	} );
 
@@ -343,11 +437,10 @@ describe( 'loaded with a warning', () => {
 
 		const bytes = new Uint8Array( triangle().length + 2 );
 		bytes.set( triangle() );
-		const result = new KVXLoader().parse( bytes );
-		assert.equal( result.trailingBytes, 2 );
-		assert.deepEqual( result.warnings, [ '2 bytes after the index block ignored' ] );
+		assert.equal( readKVX( bytes ).trailingBytes, 2 );
+		assert.deepEqual( new KVXLoader().parse( bytes ).userData.kvx.warnings, [ '2 bytes after the index block ignored' ] );
 		const points = new KVXLoader().parse( kvxBytes( { version: - 1, faceCount: 0, records: [ [ 0, 0, 0, 0 ] ], indices: [ 7 ] } ) );
-		assert.deepEqual( points.warnings, [ '2 bytes after the vertex records ignored' ] );
+		assert.deepEqual( points.userData.kvx.warnings, [ '2 bytes after the vertex records ignored' ] );
 
 	} );
 

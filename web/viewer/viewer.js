@@ -13,21 +13,16 @@ import {
 	BufferGeometry,
 	Color,
 	DirectionalLight,
-	DoubleSide,
 	FileLoader,
 	LineBasicMaterial,
 	LineSegments,
-	Mesh,
-	MeshLambertMaterial,
 	PerspectiveCamera,
-	Points,
-	PointsMaterial,
 	Scene,
 	Vector3,
 	WebGLRenderer
 } from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
-import { KVXLoader } from 'three-kvx-loader';
+import { KVXLoader, createKVXObject } from 'three-kvx-loader';
 
 const $ = ( id ) => document.getElementById( id );
 
@@ -103,7 +98,7 @@ const controls = new OrbitControls( camera, renderer.domElement );
 controls.addEventListener( 'change', requestRender );
 
 // What is on show: the file's bytes (kept to parse again in another colour
-// order), where they came from, the parse result, the bounds and the objects.
+// order), where they came from, the geometry, the bounds and the objects.
 let current = null;
 
 let renderPending = false;
@@ -195,66 +190,21 @@ function frameView() {
 
 }
 
-// sRGB byte to linear light: colours are shown as the bytes say on screen.
-const SRGB_TO_LINEAR = Float32Array.from( { length: 256 }, ( _, i ) => {
+// The loader's geometry as it is, drawn as createKVXObject draws it: its
+// colours are already linear, and alpha is not drawn (as kvxrender).
+function makeObject( geometry ) {
 
-	const c = i / 255;
-	return c <= 0.04045 ? c / 12.92 : Math.pow( ( c + 0.055 ) / 1.055, 2.4 );
-
-} );
-
-// A geometry for display: the loader's positions, normals and index, and
-// its colours as linear red, green, blue; alpha is not drawn (as kvxrender).
-function displayGeometry( geometry ) {
-
-	const shown = new BufferGeometry();
-	for ( const name of [ 'position', 'normal' ] ) {
-
-		if ( geometry.attributes[ name ] ) shown.setAttribute( name, geometry.attributes[ name ] );
-
-	}
-
-	const bytes = geometry.attributes.color.array;
-	const rgb = new Float32Array( ( bytes.length / 4 ) * 3 );
-	for ( let i = 0, j = 0; i < bytes.length; i += 4, j += 3 ) {
-
-		rgb[ j ] = SRGB_TO_LINEAR[ bytes[ i ] ];
-		rgb[ j + 1 ] = SRGB_TO_LINEAR[ bytes[ i + 1 ] ];
-		rgb[ j + 2 ] = SRGB_TO_LINEAR[ bytes[ i + 2 ] ];
-
-	}
-
-	shown.setAttribute( 'color', new BufferAttribute( rgb, 3 ) );
-	if ( geometry.index ) shown.setIndex( geometry.index );
-	return shown;
-
-}
-
-function makeObject( result ) {
-
-	const geometry = displayGeometry( result.geometry );
-	if ( result.kind === 'lines' ) return new LineSegments( geometry, new LineBasicMaterial( { vertexColors: true } ) );
-	if ( result.kind === 'points' ) {
-
-		return new Points( geometry, new PointsMaterial( { vertexColors: true, size: 5, sizeAttenuation: false } ) );
-
-	}
-
-	return new Mesh( geometry, new MeshLambertMaterial( {
-		vertexColors: true,
-		side: DoubleSide,
-		// Versions 1 and 2 have no normals: each triangle gets its own.
-		flatShading: ! result.hasNormals,
-		wireframe: wireframeBox.checked
-	} ) );
+	const object = createKVXObject( geometry );
+	if ( object.isMesh ) object.material.wireframe = wireframeBox.checked;
+	return object;
 
 }
 
 // The vertex normals as line segments from each vertex.
-function makeNormalLines( result, length ) {
+function makeNormalLines( geometry, length ) {
 
-	const position = result.geometry.attributes.position.array;
-	const normal = result.geometry.attributes.normal.array;
+	const position = geometry.attributes.position.array;
+	const normal = geometry.attributes.normal.array;
 	const ends = [];
 	for ( let i = 0; i < position.length; i += 3 ) {
 
@@ -264,9 +214,9 @@ function makeNormalLines( result, length ) {
 
 	}
 
-	const geometry = new BufferGeometry();
-	geometry.setAttribute( 'position', new BufferAttribute( new Float32Array( ends ), 3 ) );
-	return new LineSegments( geometry, new LineBasicMaterial( { color: NORMAL_COLOR } ) );
+	const lines = new BufferGeometry();
+	lines.setAttribute( 'position', new BufferAttribute( new Float32Array( ends ), 3 ) );
+	return new LineSegments( lines, new LineBasicMaterial( { color: NORMAL_COLOR } ) );
 
 }
 
@@ -283,9 +233,9 @@ function updateNormalLines() {
 
 	dispose( current.normalLines );
 	current.normalLines = null;
-	if ( normalsBox.checked && current.result.hasNormals ) {
+	if ( normalsBox.checked && current.geometry.attributes.normal ) {
 
-		current.normalLines = makeNormalLines( current.result, current.bounds.radius * NORMAL_LENGTH );
+		current.normalLines = makeNormalLines( current.geometry, current.bounds.radius * NORMAL_LENGTH );
 		scene.add( current.normalLines );
 
 	}
@@ -295,37 +245,45 @@ function updateNormalLines() {
 }
 
 const number = ( v ) => ( Number.isInteger( v ) ? String( v ) : String( Number( v.toPrecision( 6 ) ) ) );
-const triple = ( v ) => `${number( v.x )}, ${number( v.y )}, ${number( v.z )}`;
 
-function showInfo( source, result, bounds ) {
+// Shows x, y and z in `element`, each figure in a span of its own that never
+// breaks (viewer.css), so that a line breaks only after a comma.
+function showTriple( element, v ) {
 
+	if ( v === null ) {
+
+		element.textContent = '-';
+		return;
+
+	}
+
+	const figures = [ v.x, v.y, v.z ].map( ( c ) => Object.assign( document.createElement( 'span' ), { className: 'figure', textContent: number( c ) } ) );
+	element.replaceChildren( figures[ 0 ], ', ', figures[ 1 ], ', ', figures[ 2 ] );
+
+}
+
+function showInfo( source, geometry, colorOrder, bounds ) {
+
+	const kvx = geometry.userData.kvx;
 	$( 'source' ).textContent = source;
-	$( 'version' ).textContent = `${result.version} (${VERSIONS[ result.version ]})`;
-	$( 'name' ).textContent = result.version === 4 ? ( result.name === '' ? '(empty)' : result.name ) : '(none in this version)';
-	$( 'vertex-count' ).textContent = result.vertexCount.toLocaleString( 'en' );
-	$( 'group-label' ).textContent = result.kind === 'mesh' ? 'Triangles' : result.kind === 'lines' ? 'Edges' : 'Face count';
-	$( 'group-count' ).textContent = result.kind === 'points'
-		? `${result.faceCount.toLocaleString( 'en' )} (not used by a point set)`
-		: result.groupCount.toLocaleString( 'en' );
-	const size = bounds.max.clone().sub( bounds.min );
-	$( 'box-min' ).textContent = bounds.empty ? '-' : triple( bounds.min );
-	$( 'box-max' ).textContent = bounds.empty ? '-' : triple( bounds.max );
-	$( 'box-size' ).textContent = bounds.empty ? '-' : triple( size );
-	const warnings = [ ...result.warnings ];
+	$( 'version' ).textContent = `${kvx.version} (${VERSIONS[ kvx.version ]})`;
+	$( 'name' ).textContent = kvx.version === 4 ? ( kvx.name === '' ? '(empty)' : kvx.name ) : '(none in this version)';
+	$( 'vertex-count' ).textContent = kvx.vertexCount.toLocaleString( 'en' );
+	$( 'group-label' ).textContent = kvx.kind === 'triangles' ? 'Triangles' : kvx.kind === 'lines' ? 'Edges' : 'Face count';
+	$( 'group-count' ).textContent = kvx.groupCount.toLocaleString( 'en' ) + ( kvx.kind === 'points' ? ' (not used by a point set)' : '' );
+	showTriple( $( 'box-min' ), bounds.empty ? null : bounds.min );
+	showTriple( $( 'box-max' ), bounds.empty ? null : bounds.max );
+	showTriple( $( 'box-size' ), bounds.empty ? null : bounds.max.clone().sub( bounds.min ) );
+	const warnings = [ ...kvx.warnings ];
 	if ( bounds.skipped > 0 ) warnings.push( `${bounds.skipped} vertices with a coordinate that is not finite are left out of the box` );
 	$( 'warnings' ).replaceChildren( ...warnings.map( ( text ) => Object.assign( document.createElement( 'li' ), { textContent: text } ) ) );
 	$( 'about' ).hidden = false;
 
 	viewer.info = {
 		source,
-		version: result.version,
-		kind: result.kind,
-		name: result.name,
-		vertexCount: result.vertexCount,
-		faceCount: result.faceCount,
-		groupCount: result.groupCount,
-		hasNormals: result.hasNormals,
-		colorOrder: result.colorOrder,
+		...kvx,
+		hasNormals: geometry.attributes.normal !== undefined,
+		colorOrder,
 		min: bounds.empty ? null : bounds.min.toArray(),
 		max: bounds.empty ? null : bounds.max.toArray(),
 		warnings
@@ -348,10 +306,11 @@ function showError( source, message ) {
 // was on show. Returns whether it was shown.
 function show( buffer, source, { keepView = false } = {} ) {
 
-	let result;
+	const colorOrder = colorOrderSelect.value;
+	let geometry;
 	try {
 
-		result = loader.parse( buffer, { colorOrder: colorOrderSelect.value } );
+		geometry = loader.parse( buffer, { colorOrder } );
 
 	} catch ( e ) {
 
@@ -367,17 +326,17 @@ function show( buffer, source, { keepView = false } = {} ) {
 
 	}
 
-	const bounds = boundsOf( result.geometry.attributes.position.array );
-	const object = makeObject( result );
+	const bounds = boundsOf( geometry.attributes.position.array );
+	const object = makeObject( geometry );
 	scene.add( object );
-	current = { buffer, source, result, bounds, object, normalLines: null };
+	current = { buffer, source, geometry, bounds, object, normalLines: null };
 
 	$( 'error' ).hidden = true;
 	viewer.error = null;
-	showInfo( source, result, bounds );
+	showInfo( source, geometry, colorOrder, bounds );
 	controlsBox.disabled = false;
-	wireframeBox.disabled = result.kind !== 'mesh';
-	normalsBox.disabled = ! result.hasNormals;
+	wireframeBox.disabled = ! object.isMesh;
+	normalsBox.disabled = geometry.attributes.normal === undefined;
 	updateNormalLines();
 	if ( ! keepView ) frameView();
 
