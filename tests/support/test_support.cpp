@@ -65,19 +65,6 @@ bool FileExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> ListFolder(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string Bytes(std::initializer_list<int> values) {
     std::string out;
     for (int v : values)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "converters.h"
+#include "list_folder.h"
 #include "meshcore/okvx.h"
 
 // A fresh folder under the system's temporary folder, removed with its
@@ -27,8 +28,6 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);
-// The names in a folder, sorted, without "." and "..".
-std::vector<std::string> ListFolder(const std::string& path);
 
 // Bytes from a list of byte values, and little-endian words appended to them.
 std::string Bytes(std::initializer_list<int> values);
