@@ -67,6 +67,15 @@ int RenameFailure() {
     return at == 0 || renames == at ? Number("KVX_SHIM_RENAME_ERRNO") : 0;
 }
 
+// The error an open of `path` with `flags` fails with, or 0 where it goes
+// on: an unnamed temporary file is not supported, a file under /proc is
+// missing.
+int OpenRefusal(const char* path, int flags) {
+    if (IsTmpfile(flags)) return EOPNOTSUPP;
+    if (InProc(path)) return ENOENT;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -76,12 +85,8 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (IsTmpfile(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    if (InProc(path)) {
-        errno = ENOENT;
+    if (int refusal = OpenRefusal(path, flags)) {
+        errno = refusal;
         return -1;
     }
     return Next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
@@ -92,12 +97,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (IsTmpfile(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    if (InProc(path)) {
-        errno = ENOENT;
+    if (int refusal = OpenRefusal(path, flags)) {
+        errno = refusal;
         return -1;
     }
     return Next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
-#include <dirent.h>
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -161,6 +162,13 @@ Conversion Convert(const char* program, const std::string& text) {
     return c;
 }
 
+void ExpectConverted(const Conversion& c, const std::string& out, const std::string& file) {
+    EXPECT_EQ(c.run.exitStatus, 0);
+    EXPECT_EQ(c.run.err, "");
+    EXPECT_EQ(c.run.out, out);
+    EXPECT_EQ(c.file, file);
+}
+
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath) {
     TempDir capture;
@@ -193,4 +201,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;
+}
+
+void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMistake>& mistakes) {
+    for (const UsageMistake& m : mistakes) {
+        std::string line;
+        for (const std::string& a : m.args)
+            line += " '" + a + "'";
+        SCOPED_TRACE(program + line);
+        RunResult r = RunProgram(program, m.args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, m.problem);
+        EXPECT_EQ(r.out, "");
+    }
 }

@@ -59,6 +59,16 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath = "/dev/null");
 
+// A command line that a program refuses as a usage mistake, and the one
+// line it says why.
+struct UsageMistake {
+    std::vector<std::string> args;
+    std::string problem;
+};
+// Expects `program` to end each mistake with status 1, its line on standard
+// error and nothing on standard output.
+void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMistake>& mistakes);
+
 #ifdef KVX_FAULT_SHIM
 // The arguments of /bin/sh -c that run `program` with the fault library
 // preloaded and `settings` ("KVX_SHIM_NO_TMPFILE=1 ...") in its environment.
@@ -98,6 +108,9 @@ struct Conversion {
     std::string file;
 };
 Conversion Convert(const char* program, const std::string& text);
+// Expects a conversion that succeeded in silence on standard error, having
+// printed `out` and written `file`.
+void ExpectConverted(const Conversion& c, const std::string& out, const std::string& file);
 
 // Frees the arrays of a mesh made in a test.
 struct MeshGuard {
