@@ -31,16 +31,18 @@ std::string IndexText(MeshKind kind) {
     return text;
 }
 
-void ParseIndices(benchmark::State& state, MeshKind kind) {
-    std::string text = IndexText(kind);
+// Reads the numbers of `text` with `parse` up to the first that is none, as
+// often as the benchmark asks; bytes and numbers per second.
+template <typename T, typename Parse>
+void ParseEvery(benchmark::State& state, const std::string& text, Parse parse) {
     size_t tokens = 0;
     for (auto _ : state) {
         const char* p = text.data();
         const char* end = p + text.size();
-        uint32_t v = 0, sum = 0;
+        T v = 0, sum = 0;
         tokens = 0;
         for (;;) {
-            ParseResult r = ParseUnsigned(p, end, v);
+            ParseResult r = parse(p, end, v);
             if (r.ec != ParseErrc::ok) break;
             sum += v;
             p = r.ptr;
@@ -51,29 +53,20 @@ void ParseIndices(benchmark::State& state, MeshKind kind) {
     state.SetBytesProcessed(Count(state, text.size()));
     state.SetItemsProcessed(Count(state, tokens));
 }
+
+void ParseIndices(benchmark::State& state, MeshKind kind) {
+    ParseEvery<uint32_t>(state, IndexText(kind), [](const char* p, const char* end, uint32_t& v) {
+        return ParseUnsigned(p, end, v);
+    });
+}
 BENCHMARK_CAPTURE(ParseIndices, repeated, MeshKind::repeated)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ParseIndices, random, MeshKind::random)->Unit(benchmark::kMillisecond);
 
 void ParseFloats(benchmark::State& state) {
     // Vertex values as the generator writes them.
-    std::string text = GenerateText(MeshKind::repeated, 7, 0, 1);
-    size_t tokens = 0;
-    for (auto _ : state) {
-        const char* p = text.data();
-        const char* end = p + text.size();
-        float v = 0, sum = 0;
-        tokens = 0;
-        for (;;) {
-            ParseResult r = ParseFloat(p, end, v);
-            if (r.ec != ParseErrc::ok) break;
-            sum += v;
-            p = r.ptr;
-            ++tokens;
-        }
-        benchmark::DoNotOptimize(sum);
-    }
-    state.SetBytesProcessed(Count(state, text.size()));
-    state.SetItemsProcessed(Count(state, tokens));
+    ParseEvery<float>(
+        state, GenerateText(MeshKind::repeated, 7, 0, 1),
+        [](const char* p, const char* end, float& v) { return ParseFloat(p, end, v); });
 }
 BENCHMARK(ParseFloats)->Unit(benchmark::kMillisecond);
 

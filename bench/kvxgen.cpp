@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "gen_support.h"
 #include "mesh_gen.h"
 
 namespace {
@@ -20,16 +21,6 @@ int Usage() {
     std::fputs("usage: kvxgen <values-per-vertex 3|7|9> <triangles> <repeated|random> [seed]\n",
                stderr);
     return 1;
-}
-
-bool ParseNumber(const char* text, uint64_t limit, uint64_t& value) {
-    if (*text < '0' || *text > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > limit) return false;
-    value = parsed;
-    return true;
 }
 
 }  // namespace
@@ -53,10 +44,5 @@ int main(int argc, char** argv) {
 
     std::string text =
         GenerateText(kind, static_cast<uint32_t>(values), static_cast<uint32_t>(triangles), seed);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "kvxgen: standard output: %s\n", std::strerror(errno));
-        return 3;
-    }
-    return 0;
+    return WriteStandardOutput("kvxgen", text);
 }

@@ -3,19 +3,9 @@
 #include <charconv>
 #include <cstdio>
 
+#include "gen_support.h"
+
 namespace {
-
-uint64_t SplitMix64(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
-// A uniform double in [0, 1) from the top 53 bits.
-double Unit(uint64_t& state) {
-    return static_cast<double>(SplitMix64(state) >> 11) * 0x1.0p-53;
-}
 
 // cos and sin of 2 * pi * k / n for k below n, by repeated rotation: plain
 // multiplications and additions round the same everywhere, library sines may

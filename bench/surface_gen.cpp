@@ -7,21 +7,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "gen_support.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-uint64_t SplitMix64(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
-// A uniform double in [0, 1) from the top 53 bits.
-double Unit(uint64_t& state) {
-    return static_cast<double>(SplitMix64(state) >> 11) * 0x1.0p-53;
-}
 
 // sin x by its Taylor series on [-pi/2, pi/2] (error below 1e-13), after
 // an exact reduction: the same bits on every machine, unlike libm's.

@@ -67,13 +67,12 @@ int RenameFailure() {
     return at == 0 || renames == at ? Number("KVX_SHIM_RENAME_ERRNO") : 0;
 }
 
-// The error an open of `path` with `flags` fails with, or 0 where it goes
-// on: an unnamed temporary file is not supported, a file under /proc is
-// missing.
-int OpenRefusal(const char* path, int flags) {
-    if (IsTmpfile(flags)) return EOPNOTSUPP;
-    if (InProc(path)) return ENOENT;
-    return 0;
+// Whether an open of `path` with `flags` fails, with errno set: an unnamed
+// temporary file is not supported, a file under /proc is missing.
+bool OpenRefused(const char* path, int flags) {
+    const int refusal = IsTmpfile(flags) ? EOPNOTSUPP : InProc(path) ? ENOENT : 0;
+    if (refusal != 0) errno = refusal;
+    return refusal != 0;
 }
 
 }  // namespace
@@ -85,10 +84,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (int refusal = OpenRefusal(path, flags)) {
-        errno = refusal;
-        return -1;
-    }
+    if (OpenRefused(path, flags)) return -1;
     return Next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
 }
 
@@ -97,10 +93,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (int refusal = OpenRefusal(path, flags)) {
-        errno = refusal;
-        return -1;
-    }
+    if (OpenRefused(path, flags)) return -1;
     return Next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
 }
 
