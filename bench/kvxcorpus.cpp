@@ -47,13 +47,6 @@ bool WriteFile(const std::string& path, const std::string& text) {
     return ok;
 }
 
-uint64_t Next(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 int Corpus(uint32_t values, const std::string& folder, uint32_t files, uint64_t seed) {
     // Tiny meshes first: an icosahedron, blobs and a thin knot.
     static const uint32_t kTiny[] = {12, 42, 96, 162};
@@ -65,12 +58,12 @@ int Corpus(uint32_t values, const std::string& folder, uint32_t files, uint64_t 
         if (k < tiny) {
             vertices = kTiny[k];
             shape = vertices == 96 ? Shape::knot : Shape::blob;
-            Next(state);
+            SplitMix64(state);
         } else {
             const uint32_t rest = files - tiny;
             const double at = rest > 1 ? static_cast<double>(k - tiny) / (rest - 1) : 0.0;
             vertices = static_cast<uint32_t>(200.0 * std::pow(220.0, at) + 0.5);
-            shape = Next(state) % 2 == 0 ? Shape::knot : Shape::blob;
+            shape = SplitMix64(state) % 2 == 0 ? Shape::knot : Shape::blob;
         }
         // Exporters' habits: %.6f most often, then %.9g, then 10 to 12 digits.
         static const char* const kFormats[] = {"f6", "f6", "f6",  "f6",  "g9",
@@ -78,10 +71,10 @@ int Corpus(uint32_t values, const std::string& folder, uint32_t files, uint64_t 
         static const double kScales[] = {0.1, 1.0, 10.0, 100.0};
         TextStyle style;
         style.valuesPerVertex = values;
-        ParseFormat(kFormats[Next(state) % 10], style);
-        style.scale = kScales[Next(state) % 4];
-        style.vertexColours = Next(state) % 2 == 0;
-        const Surface surface = SurfaceOfSize(shape, vertices, Next(state));
+        ParseFormat(kFormats[SplitMix64(state) % 10], style);
+        style.scale = kScales[SplitMix64(state) % 4];
+        style.vertexColours = SplitMix64(state) % 2 == 0;
+        const Surface surface = SurfaceOfSize(shape, vertices, SplitMix64(state));
 
         char name[64];
         std::snprintf(name, sizeof name, "/%03u-%s-%zu.cmsh", k,
@@ -127,10 +120,5 @@ int main(int argc, char** argv) {
     }
     const Surface surface = SurfaceOfSize(shape, static_cast<uint32_t>(vertices), seed);
     const std::string text = SurfaceText(surface, style);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "kvxcorpus: standard output: %s\n", std::strerror(errno));
-        return 3;
-    }
-    return 0;
+    return WriteStandardOutput("kvxcorpus", text);
 }

@@ -44,10 +44,5 @@ int main(int argc, char** argv) {
 
     std::string text =
         GenerateText(kind, static_cast<uint32_t>(values), static_cast<uint32_t>(triangles), seed);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "kvxgen: standard output: %s\n", std::strerror(errno));
-        return 3;
-    }
-    return 0;
+    return WriteStandardOutput("kvxgen", text);
 }

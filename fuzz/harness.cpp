@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,6 +16,8 @@
 
 #include "console.h"
 #include "converters.h"
+#include "list_folder.h"
+#include "load_model.h"
 #include "meshcore/normals.h"
 #include "meshcore/okvx.h"
 #include "meshtext/cmsh_reader.h"
@@ -25,17 +26,6 @@
 #include "programs.h"
 #include "scratch_folder.h"
 #include "wire.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KVX_FUZZ_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KVX_FUZZ_SANITIZED 1
-#endif
-#endif
-#ifdef KVX_FUZZ_SANITIZED
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 namespace {
 
@@ -53,34 +43,13 @@ struct Scratch {
 
 Scratch* scratch = nullptr;
 
-// A copy of standard error as it was at FuzzInit, for reports.
-int reportFd = 2;
-
 void RemoveScratch() {
     if (scratch == nullptr) return;
-    if (DIR* dir = ::opendir(scratch->folder.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") ::unlink((scratch->folder + "/" + name).c_str());
-        }
-        ::closedir(dir);
-    }
+    for (const std::string& name : ListFolder(scratch->folder))
+        ::unlink((scratch->folder + "/" + name).c_str());
     ::rmdir(scratch->folder.c_str());
     delete scratch;
     scratch = nullptr;
-}
-
-std::vector<std::string> ScratchNames() {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(scratch->folder.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 bool WriteWhole(const std::string& path, const void* data, size_t size) {
@@ -172,41 +141,6 @@ std::string Names(const std::vector<std::string>& names) {
 
 // ---- Meshes ----
 
-// 16-bit index values per counted group of a layout, or -1 for a code that
-// is no layout.
-int IndexValuesPerGroup(int32_t version) {
-    switch (version) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-            return 3;
-        case -1:
-            return 0;
-        case -2:
-            return 2;
-        case -3:
-            return 6;
-        default:
-            return -1;
-    }
-}
-
-// Which of verticesV1..V4 (0..3) a layout uses.
-int VertexMember(int32_t version) {
-    switch (version) {
-        case 2:
-            return 1;
-        case 3:
-        case -3:
-            return 2;
-        case 4:
-            return 3;
-        default:
-            return 0;
-    }
-}
-
 // What a mesh holds, copied out of its arrays. Copying reads every record
 // and index value the counts announce, so an array shorter than its count
 // is a sanitizer report.
@@ -220,17 +154,17 @@ struct MeshCopy {
     bool operator==(const MeshCopy&) const = default;
 };
 
-// Checks that `m` is a sound mesh of its version (the version's vertex
-// member and, unless the layout has none, `faces` allocated; the other
-// members null; `name` zero-terminated; with indicesBelowVertexCount, every
-// index names a vertex) and copies it. Returns what is wrong, or "".
+// Checks that `m` is a sound mesh of its version as docs/format.md
+// describes it (load_model.h: the version's vertex member and, unless its
+// index block is empty, `faces` allocated; the other members null; `name`
+// zero-terminated; with indicesBelowVertexCount, every index names a vertex)
+// and copies it. Returns what is wrong, or "".
 std::string CopyMesh(const OKVX& m, bool indicesBelowVertexCount, MeshCopy& copy) {
-    int groupValues = IndexValuesPerGroup(m.version);
-    if (groupValues < 0 || m.version == 0) {
-        return "the mesh has version " + std::to_string(m.version) + ", no layout";
-    }
+    const DocumentedVersion* row = FindDocumentedVersion(m.version);
+    if (row == nullptr) return "the mesh has version " + std::to_string(m.version) + ", no layout";
+    const size_t groupValues = row->indexValuesPerGroup;
     const void* members[4] = {m.verticesV1, m.verticesV2, m.verticesV3, m.verticesV4};
-    int member = VertexMember(m.version);
+    const int member = row->record - 1;
     for (int k = 0; k < 4; ++k) {
         if ((members[k] != nullptr) != (k == member)) {
             return "version " + std::to_string(m.version) + " with verticesV" +
@@ -246,9 +180,9 @@ std::string CopyMesh(const OKVX& m, bool indicesBelowVertexCount, MeshCopy& copy
     copy.version = m.version;
     copy.vertexCount = m.vertexCount;
     copy.faceCount = m.faceCount;
-    size_t vertexBytes = size_t{m.vertexCount} * KvxRecordSize(m.version);
+    size_t vertexBytes = size_t{m.vertexCount} * row->recordSize;
     copy.vertices.assign(static_cast<const char*>(members[member]), vertexBytes);
-    size_t values = size_t{m.faceCount} * static_cast<size_t>(groupValues);
+    size_t values = size_t{m.faceCount} * groupValues;
     copy.faces.assign(m.faces, m.faces + (groupValues != 0 ? values : 0));
     copy.name = m.name;
     if (indicesBelowVertexCount) {
@@ -357,7 +291,7 @@ std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out)
     out.run =
         Captured([&] { return c.run(scratch->cmshPath.c_str(), scratch->outputPath.c_str()); });
     std::string problem;
-    std::vector<std::string> names = ScratchNames();
+    std::vector<std::string> names = ListFolder(scratch->folder);
     std::vector<std::string> expectedNames{Base(scratch->cmshPath)};
     if (out.run.status != kExitOk) {
         problem = CheckFailureReport(l.name, out.run);
@@ -380,9 +314,16 @@ std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out)
     } else {
         expectedNames.push_back(Base(scratch->outputPath));
         std::sort(expectedNames.begin(), expectedNames.end());
-        size_t size = kKvxHeaderSize + out.mesh.vertices.size() + 2 * out.mesh.faces.size() +
-                      (l.version == 4 ? out.mesh.name.size() : 0);
-        if (out.file.size() != size) {
+        // The file as the format reads it: the mesh's header words with the
+        // magic, its blocks and, in version 4, its name.
+        const FileModel f =
+            ModelFile(reinterpret_cast<const uint8_t*>(out.file.data()), out.file.size());
+        const bool trailer = f.row != nullptr && f.row->nameTrailer;
+        const size_t size = static_cast<size_t>(f.blocksEnd) + (trailer ? out.mesh.name.size() : 0);
+        if (f.status.code != KvxErrc::ok || f.magicMissing || f.version != l.version ||
+            f.vertexCount != out.mesh.vertexCount || f.faceCount != out.mesh.faceCount) {
+            problem = "wrote a file that does not load as its mesh, " + Describe(out.mesh);
+        } else if (out.file.size() != size) {
             problem = "wrote " + std::to_string(out.file.size()) + " bytes for " +
                       Describe(out.mesh) + ", not " + std::to_string(size);
         } else if (names != expectedNames) {
@@ -498,48 +439,6 @@ std::string FuzzCmsh7(const uint8_t* data, size_t size) {
     return "";
 }
 
-// What loading `data` must give: the header words it holds, the result and
-// the reason.
-struct LoadModel {
-    uint32_t vertexCount = 0;
-    uint32_t faceCount = 0;
-    int32_t version = 0;
-    KvxStatus status;
-    uint64_t blocksEnd = 0;
-};
-
-LoadModel ModelLoad(const uint8_t* data, size_t size) {
-    LoadModel model;
-    if (size >= 7) std::memcpy(&model.vertexCount, data + 3, 4);
-    if (size >= 11) std::memcpy(&model.faceCount, data + 7, 4);
-    if (size >= 15) std::memcpy(&model.version, data + 11, 4);
-    const bool magicMissing = size > 0 && std::memcmp(data, "KVX", std::min<size_t>(3, size)) != 0;
-    int groupValues = IndexValuesPerGroup(model.version);
-    const bool accepted = size >= kKvxHeaderSize && groupValues >= 0 && model.version != 0;
-    if (magicMissing && !accepted) {
-        model.status = {KvxErrc::not_kvx, 0, 0, 0, true};
-        return model;
-    }
-    if (size < kKvxHeaderSize) {
-        model.status = {KvxErrc::truncated, 0, kKvxHeaderSize, size};
-        return model;
-    }
-    model.status.magicMissing = magicMissing;
-    if (groupValues < 0 || model.version == 0) {
-        model.status.code = KvxErrc::unsupported_version;
-        return model;
-    }
-    model.blocksEnd = kKvxHeaderSize + uint64_t{model.vertexCount} * KvxRecordSize(model.version) +
-                      uint64_t{model.faceCount} * static_cast<uint64_t>(groupValues) * 2;
-    if (size < model.blocksEnd) {
-        model.status = {KvxErrc::truncated, 0, model.blocksEnd, size, model.status.magicMissing};
-    } else if (model.version == 4 && size - model.blocksEnd > 255) {
-        model.status = {KvxErrc::name_too_long, 0, 255, size - model.blocksEnd,
-                        model.status.magicMissing};
-    }
-    return model;
-}
-
 std::string StatusText(const KvxStatus& s) {
     return "code " + std::to_string(static_cast<int>(s.code)) + " (" + KvxStatusMessage(s) +
            (s.magicMissing ? ", no magic)" : ")");
@@ -550,8 +449,9 @@ bool SameStatus(const KvxStatus& a, const KvxStatus& b) {
            a.found == b.found && a.magicMissing == b.magicMissing;
 }
 
-// A mesh that failed to load: only header words set, nothing allocated.
-std::string CheckUnloaded(const OKVX& m, const LoadModel& model) {
+// A mesh that failed to load: only the header words the file holds set,
+// nothing allocated.
+std::string CheckUnloaded(const OKVX& m, const FileModel& model) {
     if (m.vertexCount != model.vertexCount || m.faceCount != model.faceCount ||
         m.version != model.version) {
         return "the header members do not hold the file's words";
@@ -567,7 +467,7 @@ std::string CheckUnloaded(const OKVX& m, const LoadModel& model) {
 
 // Phase 1 of the load target: from memory, against the model, with the
 // loaded mesh copied into `loaded`.
-std::string LoadFromMemory(const uint8_t* data, size_t size, const LoadModel& model, OKVX& m,
+std::string LoadFromMemory(const uint8_t* data, size_t size, const FileModel& model, OKVX& m,
                            MeshCopy& loaded) {
     const bool loads = model.status.code == KvxErrc::ok;
     KvxStatus status;
@@ -586,16 +486,18 @@ std::string LoadFromMemory(const uint8_t* data, size_t size, const LoadModel& mo
         m.version != model.version) {
         return "KvxLoadMemory: the header members do not hold the file's words";
     }
+    // The records and the indices are the file's blocks, byte for byte.
     const char* bytes = reinterpret_cast<const char*>(data);
-    size_t vertexBytes = loaded.vertices.size();
-    if (loaded.vertices.compare(0, vertexBytes, bytes + kKvxHeaderSize, vertexBytes) != 0 ||
-        (!loaded.faces.empty() &&
-         std::memcmp(loaded.faces.data(), bytes + kKvxHeaderSize + vertexBytes,
-                     2 * loaded.faces.size()) != 0)) {
+    if (loaded.vertices.size() != model.vertexBytes ||
+        2 * loaded.faces.size() != model.indexBytes ||
+        loaded.vertices.compare(0, loaded.vertices.size(), bytes + model.vertexAt,
+                                static_cast<size_t>(model.vertexBytes)) != 0 ||
+        (!loaded.faces.empty() && std::memcmp(loaded.faces.data(), bytes + model.indexAt,
+                                              static_cast<size_t>(model.indexBytes)) != 0)) {
         return "KvxLoadMemory: the arrays do not hold the file's blocks";
     }
     auto nameBytes = static_cast<size_t>(size - model.blocksEnd);
-    if (m.version == 4) {
+    if (model.row->nameTrailer) {
         if (std::memcmp(m.name, bytes + model.blocksEnd, nameBytes) != 0) {
             return "KvxLoadMemory: the name does not hold the trailer";
         }
@@ -608,7 +510,7 @@ std::string LoadFromMemory(const uint8_t* data, size_t size, const LoadModel& mo
 
 // Phase 2: from a file, through kvxdump: the same mesh, or one line naming
 // why; a warning where the magic is missing.
-std::string LoadThroughKvxdump(const uint8_t* data, size_t size, const LoadModel& model,
+std::string LoadThroughKvxdump(const uint8_t* data, size_t size, const FileModel& model,
                                const MeshCopy& loaded) {
     const bool loads = model.status.code == KvxErrc::ok;
     WriteInput(scratch->kvxPath, data, size);
@@ -644,7 +546,7 @@ std::string LoadThroughKvxdump(const uint8_t* data, size_t size, const LoadModel
 
 // Phase 3: from a pipe, read as a stream, as from memory. A pipe holds 64
 // KiB before a write blocks.
-std::string LoadFromPipe(const uint8_t* data, size_t size, const LoadModel& model,
+std::string LoadFromPipe(const uint8_t* data, size_t size, const FileModel& model,
                          const MeshCopy& loaded) {
     int ends[2];
     if (size > 65536 || ::pipe2(ends, O_CLOEXEC) != 0) return "";
@@ -676,7 +578,7 @@ std::string LoadFromPipe(const uint8_t* data, size_t size, const LoadModel& mode
 
 // Phase 4: a loaded mesh saves back to the file as a save writes it: the
 // magic "KVX", the blocks, and the name's bytes without zero bytes.
-std::string SaveBack(const uint8_t* data, size_t size, const LoadModel& model, const OKVX& m) {
+std::string SaveBack(const uint8_t* data, size_t size, const FileModel& model, const OKVX& m) {
     kvx::SaveOperation save =
         model.status.code == KvxErrc::ok ? kvx::SaveOperationOf(m.version) : nullptr;
     if (save == nullptr) return "";
@@ -686,7 +588,7 @@ std::string SaveBack(const uint8_t* data, size_t size, const LoadModel& model, c
     }
     std::string expected(reinterpret_cast<const char*>(data), static_cast<size_t>(model.blocksEnd));
     expected.replace(0, 3, "KVX");
-    for (size_t k = static_cast<size_t>(model.blocksEnd); m.version == 4 && k < size; ++k) {
+    for (size_t k = static_cast<size_t>(model.blocksEnd); model.row->nameTrailer && k < size; ++k) {
         if (data[k] != 0) expected += static_cast<char>(data[k]);
     }
     std::string saved;
@@ -700,7 +602,7 @@ std::string SaveBack(const uint8_t* data, size_t size, const LoadModel& model, c
 }
 
 std::string FuzzLoad(const uint8_t* data, size_t size) {
-    const LoadModel model = ModelLoad(data, size);
+    const FileModel model = ModelFile(data, size);
     OKVX m{};
     struct Guard {
         OKVX& m;
@@ -764,22 +666,32 @@ std::string FuzzRoundTrip(const uint8_t* data, size_t size) {
     return problem.empty() ? "" : std::string(l.name) + "'s file in kvxdump: " + problem;
 }
 
+// Each target with its name and its work.
+struct TargetRow {
+    FuzzTarget target;
+    const char* name;
+    std::string (*run)(const uint8_t* data, size_t size);
+};
+
+const TargetRow kTargetRows[] = {
+    {FuzzTarget::cmsh3, "cmsh3", [](const uint8_t* d, size_t n) { return FuzzText(kConv1, d, n); }},
+    {FuzzTarget::cmsh7, "cmsh7", FuzzCmsh7},
+    {FuzzTarget::cmsh9, "cmsh9", [](const uint8_t* d, size_t n) { return FuzzText(kConv4, d, n); }},
+    {FuzzTarget::load, "load", FuzzLoad},
+    {FuzzTarget::roundtrip, "roundtrip", FuzzRoundTrip},
+};
+
+const TargetRow* RowOf(FuzzTarget target) {
+    for (const TargetRow& row : kTargetRows)
+        if (row.target == target) return &row;
+    return nullptr;
+}
+
 }  // namespace
 
 const char* FuzzTargetName(FuzzTarget target) {
-    switch (target) {
-        case FuzzTarget::cmsh3:
-            return "cmsh3";
-        case FuzzTarget::cmsh7:
-            return "cmsh7";
-        case FuzzTarget::cmsh9:
-            return "cmsh9";
-        case FuzzTarget::load:
-            return "load";
-        case FuzzTarget::roundtrip:
-            return "roundtrip";
-    }
-    return "?";
+    const TargetRow* row = RowOf(target);
+    return row != nullptr ? row->name : "?";
 }
 
 bool FuzzInit() {
@@ -802,53 +714,18 @@ bool FuzzInit() {
     std::atexit(RemoveScratch);
     // Standard error is a capture file during each run: reports go to a copy
     // of the real one.
-    int copy = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
-    if (copy >= 0) {
-        reportFd = copy;
-#ifdef KVX_FUZZ_SANITIZED
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(copy)));
-#endif
-    }
+    KeepReportChannel();
     return true;
 }
 
 std::string FuzzOne(FuzzTarget target, const uint8_t* data, size_t size) {
     if (!FuzzInit()) std::abort();
-    std::string problem;
-    switch (target) {
-        case FuzzTarget::cmsh3:
-            problem = FuzzText(kConv1, data, size);
-            break;
-        case FuzzTarget::cmsh7:
-            problem = FuzzCmsh7(data, size);
-            break;
-        case FuzzTarget::cmsh9:
-            problem = FuzzText(kConv4, data, size);
-            break;
-        case FuzzTarget::load:
-            problem = FuzzLoad(data, size);
-            break;
-        case FuzzTarget::roundtrip:
-            problem = FuzzRoundTrip(data, size);
-            break;
-    }
+    const TargetRow* row = RowOf(target);
+    std::string problem = row != nullptr ? row->run(data, size) : "no such target";
     // The next input starts in an empty folder.
     for (const std::string* path :
          {&scratch->cmshPath, &scratch->kvxPath, &scratch->outputPath, &scratch->secondPath}) {
         ::unlink(path->c_str());
     }
     return problem;
-}
-
-void FuzzReport(const std::string& line) {
-    std::string text = line + "\n";
-    const char* p = text.data();
-    size_t n = text.size();
-    while (n > 0) {
-        ssize_t written = ::write(reportFd, p, n);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        p += written;
-        n -= static_cast<size_t>(written);
-    }
 }

@@ -8,9 +8,10 @@
 //     output folder;
 //   - success: status 0, nothing on standard error, a mesh whose counts match
 //     its arrays (every record and index is read back, so a short array is a
-//     sanitizer report), whose name is zero-terminated and, for the layouts
-//     that compute normals, whose indices all lie below the vertex count; and
-//     an output file of exactly the size its header announces.
+//     sanitizer report), whose name is zero-terminated and whose indices all
+//     lie below the vertex count; and an output file that the format, as
+//     load_model.h restates it from docs/format.md, reads as that mesh's
+//     header, of exactly the size the header announces.
 // The targets add their own cross-checks (see FuzzTarget).
 #pragma once
 
@@ -27,8 +28,8 @@ enum class FuzzTarget {
     cmsh9,      // kvxconv4: 9 values per vertex and an optional name
     load,       // arbitrary bytes as a KVX file: the loader from memory, from a
                 // file (through kvxdump) and from a pipe must agree with each
-                // other and with a model of the format; a loaded mesh saves
-                // back to the same bytes
+                // other and with the format as docs/format.md gives it
+                // (load_model.h); a loaded mesh saves back to the same bytes
     roundtrip,  // first byte picks one of the six converters, the rest is its
                 // text; a converted mesh loads back equal and saves back to the
                 // same file
@@ -45,12 +46,12 @@ const char* FuzzTargetName(FuzzTarget target);
 
 // Prepares the process: a private scratch folder for the input and output
 // files (under $KVX_FUZZ_TMPDIR, else /dev/shm, else $TMPDIR, else /tmp;
-// removed at a normal exit, which libFuzzer skips), and a copy of standard
-// error for FuzzReport and (in a sanitizer build) sanitizer reports, since
-// each run sends standard error to a capture file. Call it once before the
-// first FuzzOne, while standard error is still the real one (libFuzzer:
-// LLVMFuzzerInitialize). Returns false, with a message on standard error,
-// when the scratch folder cannot be made.
+// removed at a normal exit, which libFuzzer skips), and the report channel
+// (scratch_folder.h: KeepReportChannel), since each run sends standard error
+// to a capture file. Call it once before the first FuzzOne, while standard
+// error is still the real one (libFuzzer: LLVMFuzzerInitialize). Returns
+// false, with a message on standard error, when the scratch folder cannot be
+// made.
 bool FuzzInit();
 
 // Runs one input through `target`. Standard output is discarded during the
@@ -58,7 +59,3 @@ bool FuzzInit();
 // description of the first one that failed. Leaves the global mesh and the
 // programs' work arrays released.
 std::string FuzzOne(FuzzTarget target, const uint8_t* data, size_t size);
-
-// Writes `line` and a line feed to standard error as it was at FuzzInit
-// (libFuzzer's -close_fd_mask may have closed the current one since).
-void FuzzReport(const std::string& line);

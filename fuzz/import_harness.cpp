@@ -115,6 +115,7 @@ bool ImportFuzzInit() {
     if (folder.empty()) return false;
     scratch = new std::string(folder);
     std::atexit(RemoveScratch);
+    KeepReportChannel();
     return true;
 }
 

@@ -7,26 +7,22 @@
 
 TEST(Kvxconv1, EmptyMeshPrintsTheCountsAndWritesTheHeader) {
     Conversion c = Convert(KVXCONV1_PATH, "0 0");
-    EXPECT_EQ(c.run.exitStatus, 0);
-    EXPECT_EQ(c.run.out, "vertexCount = 0\nfaceCount = 0\nversion = 1\n");
-    EXPECT_EQ(c.run.err, "");
-    EXPECT_EQ(c.file, Bytes({'K', 'V', 'X', 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
+    ExpectConverted(c, "vertexCount = 0\nfaceCount = 0\nversion = 1\n",
+                    Bytes({'K', 'V', 'X', 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
 }
 
 TEST(Kvxconv1, EchoesAndWritesPositionsWithTheFixedColour) {
     Conversion c = Convert(KVXCONV1_PATH, "3 2\n1 2 3\n0.1 -0.5 1e3\n0 0 0\n0 1 2\n2 1 +0\n");
-    EXPECT_EQ(c.run.exitStatus, 0);
-    EXPECT_EQ(c.run.err, "");
-    EXPECT_EQ(c.run.out,
-              "vertexCount = 3\nfaceCount = 2\nversion = 1\n"
-              "0xFFFF0000 1.000000 2.000000 3.000000\n"
-              "0xFFFF0000 0.100000 -0.500000 1000.000000\n"
-              "0xFFFF0000 0.000000 0.000000 0.000000\n"
-              "0 1 2\n"
-              "2 1 0\n");
-    EXPECT_EQ(c.file, KvxHeader(3, 2, 1) + V1Record(0xFFFF0000, 1, 2, 3) +
-                          V1Record(0xFFFF0000, 0.1f, -0.5f, 1000) + V1Record(0xFFFF0000, 0, 0, 0) +
-                          Indices({0, 1, 2}) + Indices({2, 1, 0}));
+    ExpectConverted(c,
+                    "vertexCount = 3\nfaceCount = 2\nversion = 1\n"
+                    "0xFFFF0000 1.000000 2.000000 3.000000\n"
+                    "0xFFFF0000 0.100000 -0.500000 1000.000000\n"
+                    "0xFFFF0000 0.000000 0.000000 0.000000\n"
+                    "0 1 2\n"
+                    "2 1 0\n",
+                    KvxHeader(3, 2, 1) + V1Record(0xFFFF0000, 1, 2, 3) +
+                        V1Record(0xFFFF0000, 0.1f, -0.5f, 1000) + V1Record(0xFFFF0000, 0, 0, 0) +
+                        Indices({0, 1, 2}) + Indices({2, 1, 0}));
 }
 
 TEST(Kvxconv2, PacksColoursAndEchoesThem) {
@@ -37,19 +33,17 @@ TEST(Kvxconv2, PacksColoursAndEchoesThem) {
                            "0.5 0.3 0.999\n1.003 4 5 6\n"  // one entry over two lines
                            "-0.003 0 0 1 7 8 9 0 1 2\n"    // an entry and a triangle on one line
                            "3 2 1\n");
-    EXPECT_EQ(c.run.exitStatus, 0);
-    EXPECT_EQ(c.run.err, "");
-    EXPECT_EQ(c.run.out,
-              "vertexCount = 4\nfaceCount = 2\nversion = 2\n"
-              "0xFF000000 1.000000 2.000000 3.000000\n"
-              "0x336699CC -1.000000 -2.000000 -3.000000\n"
-              "0x7F4CFEFF 4.000000 5.000000 6.000000\n"
-              "0xFF 7.000000 8.000000 9.000000\n"
-              "0 1 2\n"
-              "3 2 1\n");
-    EXPECT_EQ(c.file, KvxHeader(4, 2, 2) + V1Record(0xFF000000, 1, 2, 3) +
-                          V1Record(0x336699CC, -1, -2, -3) + V1Record(0x7F4CFEFF, 4, 5, 6) +
-                          V1Record(0x000000FF, 7, 8, 9) + Indices({0, 1, 2, 3, 2, 1}));
+    ExpectConverted(c,
+                    "vertexCount = 4\nfaceCount = 2\nversion = 2\n"
+                    "0xFF000000 1.000000 2.000000 3.000000\n"
+                    "0x336699CC -1.000000 -2.000000 -3.000000\n"
+                    "0x7F4CFEFF 4.000000 5.000000 6.000000\n"
+                    "0xFF 7.000000 8.000000 9.000000\n"
+                    "0 1 2\n"
+                    "3 2 1\n",
+                    KvxHeader(4, 2, 2) + V1Record(0xFF000000, 1, 2, 3) +
+                        V1Record(0x336699CC, -1, -2, -3) + V1Record(0x7F4CFEFF, 4, 5, 6) +
+                        V1Record(0x000000FF, 7, 8, 9) + Indices({0, 1, 2, 3, 2, 1}));
 }
 
 // Each entry read is echoed before the fault in the next one is reported.

@@ -201,31 +201,23 @@ TEST_F(KvxExport, ANameWithAZeroByteIsShownWhole) {
 TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
     WriteFile(dir.file("in.kvx"), TriangleV4());
     std::string in = dir.file("in.kvx"), ply = out("ply");
-    struct Case {
-        std::vector<std::string> args;
-        std::string problem;
-    };
-    for (const Case& c : std::vector<Case>{
-             {{}, kUsage},
-             {{in}, kUsage},
-             {{in, ply, "--colour-order"},
-              "kvxexport: --colour-order needs a value; see kvxexport --help\n"},
-             {{in, ply, "--colour-order", "bgra"},
-              "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
-             {{"--size", "2x2", in, ply},
-              "kvxexport: unknown option --size; see kvxexport --help\n"},
-             {{in, dir.file("out.stl")},
-              "kvxexport: " + dir.file("out.stl") +
-                  ": the output name must end in .ply, .obj or .cmsh\n"},
-             {{in, dir.file("ply")},
-              "kvxexport: " + dir.file("ply") +
-                  ": the output name must end in .ply, .obj or .cmsh\n"},
-         }) {
-        RunResult r = Export(c.args);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, c.problem);
-        EXPECT_EQ(r.out, "");
-    }
+    ExpectUsageMistakes(KVXEXPORT_PATH,
+                        {
+                            {{}, kUsage},
+                            {{in}, kUsage},
+                            {{in, ply, "--colour-order"},
+                             "kvxexport: --colour-order needs a value; see kvxexport --help\n"},
+                            {{in, ply, "--colour-order", "bgra"},
+                             "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
+                            {{"--size", "2x2", in, ply},
+                             "kvxexport: unknown option --size; see kvxexport --help\n"},
+                            {{in, dir.file("out.stl")},
+                             "kvxexport: " + dir.file("out.stl") +
+                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                            {{in, dir.file("ply")},
+                             "kvxexport: " + dir.file("ply") +
+                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                        });
     EXPECT_FALSE(FileExists(ply));
     // A name that is the extension alone still ends in it.
     EXPECT_EQ(Export({in, dir.file(".obj")}).exitStatus, 0);

@@ -152,11 +152,7 @@ TEST(KvxRender, CommandLineMistakesAreOneLine) {
         return "kvxrender: --size: expected WxH, each side from 1 to 8192, found \"" + found +
                "\"\n";
     };
-    struct Case {
-        std::vector<std::string> args;
-        std::string problem;
-    };
-    std::vector<Case> cases = {
+    std::vector<UsageMistake> cases = {
         {{}, kUsage},
         {{in}, kUsage},
         {{in, png, "--view", "isometric"},
@@ -172,12 +168,7 @@ TEST(KvxRender, CommandLineMistakesAreOneLine) {
     for (const char* bad : {"0x10", "10x0", "8193x10", "10x99999999999", "10x", "x10", "10X10",
                             "10x10x", "-5x5", "+5x5", " 5x5", "5x5 ", "5", ""})
         cases.push_back({{in, png, "--size", bad}, size(bad)});
-    for (const Case& c : cases) {
-        RunResult r = Render(c.args);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, c.problem);
-        EXPECT_EQ(r.out, "");
-    }
+    ExpectUsageMistakes(KVXRENDER_PATH, cases);
     EXPECT_FALSE(FileExists(png));
     EXPECT_EQ(Render({in, png, "--size=8192x1"}).exitStatus, 0);
     RunResult extra = Render({in, png, png});

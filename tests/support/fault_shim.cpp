@@ -67,6 +67,14 @@ int RenameFailure() {
     return at == 0 || renames == at ? Number("KVX_SHIM_RENAME_ERRNO") : 0;
 }
 
+// Whether an open of `path` with `flags` fails, with errno set: an unnamed
+// temporary file is not supported, a file under /proc is missing.
+bool OpenRefused(const char* path, int flags) {
+    const int refusal = IsTmpfile(flags) ? EOPNOTSUPP : InProc(path) ? ENOENT : 0;
+    if (refusal != 0) errno = refusal;
+    return refusal != 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -76,14 +84,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (IsTmpfile(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    if (InProc(path)) {
-        errno = ENOENT;
-        return -1;
-    }
+    if (OpenRefused(path, flags)) return -1;
     return Next<int (*)(const char*, int, mode_t)>("open")(path, flags, mode);
 }
 
@@ -92,14 +93,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
-    if (IsTmpfile(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    if (InProc(path)) {
-        errno = ENOENT;
-        return -1;
-    }
+    if (OpenRefused(path, flags)) return -1;
     return Next<int (*)(int, const char*, int, mode_t)>("openat")(dirfd, path, flags, mode);
 }
 

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
-#include <dirent.h>
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -63,19 +64,6 @@ void WriteFile(const std::string& path, const std::string& contents) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> ListFolder(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string Bytes(std::initializer_list<int> values) {
@@ -174,6 +162,13 @@ Conversion Convert(const char* program, const std::string& text) {
     return c;
 }
 
+void ExpectConverted(const Conversion& c, const std::string& out, const std::string& file) {
+    EXPECT_EQ(c.run.exitStatus, 0);
+    EXPECT_EQ(c.run.err, "");
+    EXPECT_EQ(c.run.out, out);
+    EXPECT_EQ(c.file, file);
+}
+
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath) {
     TempDir capture;
@@ -206,4 +201,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;
+}
+
+void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMistake>& mistakes) {
+    for (const UsageMistake& m : mistakes) {
+        std::string line;
+        for (const std::string& a : m.args)
+            line += " '" + a + "'";
+        SCOPED_TRACE(program + line);
+        RunResult r = RunProgram(program, m.args);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, m.problem);
+        EXPECT_EQ(r.out, "");
+    }
 }

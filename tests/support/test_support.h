@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "converters.h"
+#include "list_folder.h"
 #include "meshcore/okvx.h"
 
 // A fresh folder under the system's temporary folder, removed with its
@@ -27,8 +28,6 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);
-// The names in a folder, sorted, without "." and "..".
-std::vector<std::string> ListFolder(const std::string& path);
 
 // Bytes from a list of byte values, and little-endian words appended to them.
 std::string Bytes(std::initializer_list<int> values);
@@ -59,6 +58,16 @@ struct RunResult {
 // or from `stdinPath`, and collects both output streams.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& stdinPath = "/dev/null");
+
+// A command line that a program refuses as a usage mistake, and the one
+// line it says why.
+struct UsageMistake {
+    std::vector<std::string> args;
+    std::string problem;
+};
+// Expects `program` to end each mistake with status 1, its line on standard
+// error and nothing on standard output.
+void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMistake>& mistakes);
 
 #ifdef KVX_FAULT_SHIM
 // The arguments of /bin/sh -c that run `program` with the fault library
@@ -99,6 +108,9 @@ struct Conversion {
     std::string file;
 };
 Conversion Convert(const char* program, const std::string& text);
+// Expects a conversion that succeeded in silence on standard error, having
+// printed `out` and written `file`.
+void ExpectConverted(const Conversion& c, const std::string& out, const std::string& file);
 
 // Frees the arrays of a mesh made in a test.
 struct MeshGuard {
