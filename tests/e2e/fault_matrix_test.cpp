@@ -33,7 +33,7 @@ std::string Triangle(const ConverterLayout& l, const std::string& triangle,
 // The value of colour `k` of a vertex (the first value where there is no
 // colour, which kvxconv1 reads as a position).
 int ColourAt(const ConverterLayout& l, int k) {
-    return l.colourAt < 0 ? 0 : l.colourAt + k;
+    return l.colorAt < 0 ? 0 : l.colorAt + k;
 }
 
 // What one converter does with a text: the exit status, and standard error

@@ -75,20 +75,20 @@ std::vector<std::vector<int>> Triangles(const Mesh& m) {
     return out;
 }
 
-enum class Colour { none, argb, rgba };
+enum class Color { none, argb, rgba };
 
 // The text mesh of `m` for kvxconv2/3 (7 values), kvxconv4 (9, and the
 // name) or kvxconv1 (3), with the vertices in `order`.
-std::string Cmsh(const Mesh& m, int values, Colour colour, const std::vector<int>& order,
+std::string Cmsh(const Mesh& m, int values, Color color, const std::vector<int>& order,
                  const std::vector<std::vector<int>>& triangles) {
     std::string out = std::to_string(order.size()) + " " + std::to_string(triangles.size()) + "\n";
     for (int i : order) {
         const Vertex& v = m.vertices[static_cast<size_t>(i)];
         if (values == 9) out += v.u + " " + v.v + " ";
         if (values >= 7) {
-            if (colour == Colour::none) out += "1 1 1 1 ";
-            if (colour == Colour::argb) out += v.a + " " + v.r + " " + v.g + " " + v.b + " ";
-            if (colour == Colour::rgba) out += v.r + " " + v.g + " " + v.b + " " + v.a + " ";
+            if (color == Color::none) out += "1 1 1 1 ";
+            if (color == Color::argb) out += v.a + " " + v.r + " " + v.g + " " + v.b + " ";
+            if (color == Color::rgba) out += v.r + " " + v.g + " " + v.b + " " + v.a + " ";
         }
         out += v.x + " " + v.y + " " + v.z + "\n";
     }
@@ -106,13 +106,13 @@ std::vector<int> Identity(size_t n) {
     return order;
 }
 
-std::string Off(const Mesh& m, bool colours) {
-    std::string out = colours ? "COFF\n" : "OFF\n";
+std::string Off(const Mesh& m, bool colors) {
+    std::string out = colors ? "COFF\n" : "OFF\n";
     out += "# made by hand\n" + std::to_string(m.vertices.size()) + " " +
            std::to_string(m.faces.size()) + " 0\n";
     for (const Vertex& v : m.vertices) {
         out += v.x + " " + v.y + " " + v.z;
-        if (colours) out += " " + v.r + " " + v.g + " " + v.b + " " + v.a;
+        if (colors) out += " " + v.r + " " + v.g + " " + v.b + " " + v.a;
         out += "\n";
     }
     for (const auto& f : m.faces) {
@@ -242,9 +242,9 @@ TEST_F(KvxImport, OffGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Colour::argb, all, triangles));
-    expectSame(Off(m, false), "off", KVXCONV3_PATH, Cmsh(m, 7, Colour::none, all, triangles));
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Colour::rgba, all, triangles),
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
+    expectSame(Off(m, false), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::none, all, triangles));
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::rgba, all, triangles),
                {"--colour-order", "rgba"});
 }
 
@@ -252,14 +252,14 @@ TEST_F(KvxImport, PlyInEveryEncodingGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(m, 7, Colour::argb, all, triangles));
+    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
     const Mesh bytes = WithByteColourTexts(m);
     for (const char* format : {"binary_little_endian", "binary_big_endian"}) {
         SCOPED_TRACE(format);
         expectSame(Ply(m, format), "ply", KVXCONV3_PATH,
-                   Cmsh(bytes, 7, Colour::argb, all, triangles));
+                   Cmsh(bytes, 7, Color::argb, all, triangles));
         expectSame(Ply(m, format), "ply", KVXCONV3_PATH,
-                   Cmsh(bytes, 7, Colour::rgba, all, triangles), {"--colour-order", "rgba"});
+                   Cmsh(bytes, 7, Color::rgba, all, triangles), {"--colour-order", "rgba"});
     }
 }
 
@@ -268,23 +268,23 @@ TEST_F(KvxImport, EveryVersionGivesTheBytesOfItsConverter) {
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
     const std::string off = Off(m, true);
-    expectSame(off, "off", KVXCONV1_PATH, Cmsh(m, 3, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXCONV1_PATH, Cmsh(m, 3, Color::argb, all, triangles),
                {"--version", "1"});
-    expectSame(off, "off", KVXCONV2_PATH, Cmsh(m, 7, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXCONV2_PATH, Cmsh(m, 7, Color::argb, all, triangles),
                {"--version", "2"});
-    expectSame(off, "off", KVXPOINTS_PATH, Cmsh(m, 7, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXPOINTS_PATH, Cmsh(m, 7, Color::argb, all, triangles),
                {"--version", "-1"});
-    expectSame(off, "off", KVXWIRE_PATH, Cmsh(m, 7, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXWIRE_PATH, Cmsh(m, 7, Color::argb, all, triangles),
                {"--version", "-2"});
     // No texture coordinates: (0, 0), and the name is the file's stem.
     Mesh untextured = m;
     for (Vertex& v : untextured.vertices)
         v.u = v.v = "0";
     untextured.name = "in";
-    expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Color::argb, all, triangles),
                {"--version", "4"});
     untextured.name = "given-name";
-    expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Colour::argb, all, triangles),
+    expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Color::argb, all, triangles),
                {"--version", "4", "--name", "given-name"});
 }
 
@@ -334,13 +334,13 @@ TEST_F(KvxImport, ObjGivesTheBytesOfKvxconv3AndKvxconv4) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     expectSame(Obj(m, false), "obj", KVXCONV3_PATH,
-               Cmsh(m, 7, Colour::none, Identity(m.vertices.size()), triangles));
+               Cmsh(m, 7, Color::none, Identity(m.vertices.size()), triangles));
     // With texture coordinates the vertices are the pairs in the order of
     // first use, and the unused vertex goes.
     const FirstUse used = InOrderOfFirstUse(triangles);
     ASSERT_EQ(used.order.size(), m.vertices.size() - 1);
     expectSame(Obj(m, true), "obj", KVXCONV4_PATH,
-               Cmsh(m, 9, Colour::none, used.order, used.triangles));
+               Cmsh(m, 9, Color::none, used.order, used.triangles));
 }
 
 TEST_F(KvxImport, StlIsWeldedIntoTheBytesOfKvxconv3) {
@@ -365,7 +365,7 @@ TEST_F(KvxImport, StlIsWeldedIntoTheBytesOfKvxconv3) {
     ascii += "endsolid\n";
     // Welded, the vertices are the used ones in the order of first use.
     const FirstUse used = InOrderOfFirstUse(triangles);
-    const std::string cmsh = Cmsh(m, 7, Colour::none, used.order, used.triangles);
+    const std::string cmsh = Cmsh(m, 7, Color::none, used.order, used.triangles);
     expectSame(ascii, "stl", KVXCONV3_PATH, cmsh);
     expectSame(binary, "stl", KVXCONV3_PATH, cmsh);
     // Not welded: three vertices per triangle.
@@ -376,12 +376,12 @@ TEST_F(KvxImport, StlIsWeldedIntoTheBytesOfKvxconv3) {
         corners.insert(corners.end(), t.begin(), t.end());
         separate.push_back({first, first + 1, first + 2});
     }
-    expectSame(binary, "stl", KVXCONV3_PATH, Cmsh(m, 7, Colour::none, corners, separate),
+    expectSame(binary, "stl", KVXCONV3_PATH, Cmsh(m, 7, Color::none, corners, separate),
                {"--no-weld"});
     // --weld applies to any format; these vertices all differ, so the OFF
     // keeps them as they are.
     expectSame(Off(m, false), "off", KVXCONV3_PATH,
-               Cmsh(m, 7, Colour::none, Identity(m.vertices.size()), triangles), {"--weld"});
+               Cmsh(m, 7, Color::none, Identity(m.vertices.size()), triangles), {"--weld"});
 }
 
 // ---- assimp ----
@@ -542,15 +542,15 @@ TEST_F(KvxImport, AssimpScenesWithTransformsPointsAndLines) {
               (std::multiset<std::tuple<float, float, float>>{
                   {10, 0, 0}, {12, 0, 0}, {10, 2, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
     ASSERT_EQ(k.vertices, 6u);
-    // Colours packed as text colours: (1, 0, 0, 1) is 0xFFFF0000 in argb;
+    // Colours packed as text colors: (1, 0, 0, 1) is 0xFFFF0000 in argb;
     // (0, 0, 1, 0.5) is 0x7F0000FF.
-    std::set<uint32_t> colours;
+    std::set<uint32_t> colors;
     for (uint32_t i = 0; i < 6; ++i) {
         uint32_t c;
         std::memcpy(&c, file.data() + 15 + 36 * i + 8, 4);
-        colours.insert(c);
+        colors.insert(c);
     }
-    EXPECT_EQ(colours, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x7F0000FF}));
+    EXPECT_EQ(colors, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x7F0000FF}));
 
     // Read from memory with a format named by --format.
     WriteFile(dir.file("scene.txt"), Gltf());

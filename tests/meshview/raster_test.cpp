@@ -68,12 +68,12 @@ struct Picture {
         return n;
     }
     // Centre of the pixels of one colour; (-1, -1) when there are none.
-    std::pair<double, double> find(const Pixel& colour) const {
+    std::pair<double, double> find(const Pixel& color) const {
         double sx = 0, sy = 0;
         int n = 0;
         for (uint32_t y = 0; y < image.height; ++y)
             for (uint32_t x = 0; x < image.width; ++x)
-                if (at(x, y) == colour) sx += x, sy += y, ++n;
+                if (at(x, y) == color) sx += x, sy += y, ++n;
         if (n == 0) return {-1.0, -1.0};
         return {sx / n, sy / n};
     }
@@ -172,7 +172,7 @@ TEST(Raster, TheNearerSurfaceHidesTheFartherInAnyOrder) {
 
 TEST(Raster, EachViewLooksFromItsSide) {
     // Unlit dots: the origin, and one along each axis.
-    const Pixel colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+    const Pixel colors[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
     std::string file = File(
         -1,
         {{0, 0, 0, 0xFFFF0000u}, {1, 0, 0, 0xFF00FF00u}, {0, 1, 0, 0xFF0000FFu}, {0, 0, 1, kWhite}},
@@ -198,10 +198,10 @@ TEST(Raster, EachViewLooksFromItsSide) {
         SCOPED_TRACE(static_cast<int>(e.view));
         Picture p = Draw(file, e.view);
         auto sign = [](double d) { return std::fabs(d) < 1.0 ? 0 : d > 0 ? 1 : -1; };
-        auto [ox, oy] = p.find(colours[e.onOrigin]);
+        auto [ox, oy] = p.find(colors[e.onOrigin]);
         ASSERT_GE(ox, 0.0);
         for (int d = 0; d < 4; ++d) {
-            auto [x, y] = p.find(colours[d]);
+            auto [x, y] = p.find(colors[d]);
             if (d == e.hidden) {
                 EXPECT_LT(x, 0.0) << "dot " << d << " is hidden";
                 continue;

@@ -8,7 +8,7 @@
 struct ConverterLayout {
     const char* name;
     uint32_t valuesPerVertex;  // 3, 7 or 9
-    int colourAt;              // position of the first colour value, or -1
+    int colorAt;               // position of the first colour value, or -1
     bool readsTriangles;       // kvxpoints does not
     bool readsName;            // kvxconv4 does
     bool echoes;               // prints the counts and what it reads
