@@ -24,9 +24,11 @@ Where meshio is installed, importing kvx registers the format "kvx" (".kvx")
 with it (see kvx._meshio; `python3 -m kvx.meshio_cli` is meshio's command
 line with it).
 
-The converters and the normal computation use process-wide state: calls
-into them are serialised by a lock (with the GIL released), so threads do
-not speed them up; processes do.
+The converters, the loads and saves and the building of a Mesh run with
+the GIL released and share no state: threads convert at once.
+
+Every table of versions here (VERSIONS, PROGRAMS, the values per vertex a
+converter reads) is read from the library's layout table, kvx._kvx.LAYOUTS.
 """
 
 from ._errors import (
@@ -61,22 +63,37 @@ __all__ = [
     "read_cmsh",
 ]
 
-# The version codes a mesh can be written in.
-VERSIONS = (1, 2, 3, 4, -1, -2)
+# Every table below is read from the library's layout table, one dict per
+# version code (see kvx._kvx.LAYOUTS), so that it says each thing once.
+_LAYOUT_OF = {layout["version"]: layout for layout in _kvx.LAYOUTS}
 
-# Values per vertex of a text mesh, by the version of its converter.
-_VALUES_OF = {1: 3, 2: 7, 3: 7, 4: 9, -1: 7, -2: 7}
-# The version a text mesh of so many values becomes unless told otherwise.
-_VERSION_OF = {3: 1, 7: 3, 9: 4}
+# The version codes a mesh can be written in.
+VERSIONS = tuple(layout["version"] for layout in _kvx.LAYOUTS if layout["writable"])
+
 # The program that writes each version.
 PROGRAMS = {
-    1: "kvxconv1",
-    2: "kvxconv2",
-    3: "kvxconv3",
-    4: "kvxconv4",
-    -1: "kvxpoints",
-    -2: "kvxwire",
+    layout["version"]: layout["program"] for layout in _kvx.LAYOUTS if layout["program"]
 }
+
+# Values per vertex of a text mesh, by the version of its converter.
+_VALUES_OF = {version: _LAYOUT_OF[version]["values_per_vertex"] for version in PROGRAMS}
+
+
+def _default_version(values):
+    """The version a text mesh of so many values becomes unless told
+    otherwise: of the converters that read that many, the first whose
+    record holds normals, else the first (3 values: 1; 7: 3; 9: 4)."""
+    readers = [_LAYOUT_OF[v] for v in PROGRAMS if _VALUES_OF[v] == values]
+    return min(readers, key=lambda layout: "normal" not in layout["fields"])["version"]
+
+
+_VERSION_OF = {values: _default_version(values) for values in sorted(set(_VALUES_OF.values()))}
+
+
+def _listed(items, last="or"):
+    """"1, 2 or 3": the items as a list in prose."""
+    items = [str(item) for item in items]
+    return items[0] if len(items) == 1 else f"{', '.join(items[:-1])} {last} {items[-1]}"
 
 
 def _check_flag(what, value, none=False):
@@ -98,7 +115,9 @@ def _check_text(what, value, kinds=(str,), none=True):
 
 def _check_version(version):
     if isinstance(version, bool) or not isinstance(version, int) or version not in _VALUES_OF:
-        raise KvxInputError(f"version must be one of 1, 2, 3, 4, -1, -2; got {version!r}")
+        raise KvxInputError(
+            f"version must be one of {', '.join(map(str, PROGRAMS))}; got {version!r}"
+        )
     return version
 
 
@@ -155,11 +174,11 @@ def read_cmsh(path, values: "int | None" = None, version: "int | None" = None) -
     a number, found "1.5abc""), KvxIOError for a file that cannot be read,
     KvxMemoryError.
     """
+    if version is None and values is None:
+        version = 3  # as convert()
     if version is None:
-        if values is None:
-            values = 7
         if values not in _VERSION_OF:
-            raise KvxInputError(f"values must be 3, 7 or 9; got {values!r}")
+            raise KvxInputError(f"values must be {_listed(_VERSION_OF)}; got {values!r}")
         version = _VERSION_OF[values]
     _check_version(version)
     if values is not None and values != _VALUES_OF[version]:

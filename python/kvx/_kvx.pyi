@@ -24,6 +24,7 @@ class Mesh:
         *,
         edges: Optional[npt.ArrayLike] = None,
         texcoords: Optional[npt.ArrayLike] = None,
+        stored_uv: Optional[npt.ArrayLike] = None,
         color_order: str = "argb",
     ) -> None: ...
     @property
@@ -41,7 +42,11 @@ class Mesh:
     @property
     def colors(self) -> npt.NDArray[np.uint32]: ...
     @property
-    def uv(self) -> Optional[npt.NDArray[np.float32]]: ...
+    def uv(self) -> Optional[npt.NDArray[np.float32]]:
+        """u, 1 - stored v: the text mesh's and three.js's convention (a new array)."""
+    @property
+    def stored_uv(self) -> Optional[npt.NDArray[np.float32]]:
+        """u, v as the file stores them (a read-only view)."""
     @property
     def faces(self) -> Optional[npt.NDArray[np.uint16]]: ...
     @property
@@ -49,13 +54,21 @@ class Mesh:
     @property
     def indices(self) -> Optional[npt.NDArray[np.uint16]]: ...
     def rgba(self, order: str = "argb") -> npt.NDArray[np.uint8]: ...
-    def texcoords(self) -> Optional[npt.NDArray[np.float32]]: ...
+    def texcoords(self) -> Optional[npt.NDArray[np.float32]]:
+        """Mesh.uv, under its earlier name."""
     def save(self, path: _Path) -> None: ...
 
 def load(path: _Path) -> Mesh: ...
 def load_bytes(data: bytes, name: str) -> Mesh: ...
 def convert(input: _Path, output: _Path, version: int) -> None: ...
 def read_cmsh(path: _Path, version: int) -> Mesh: ...
+# The layout table, one dict per version code: version, record_size,
+# fields (byte offsets of uv, color, normal, position where the record has
+# them), index_values_per_group, primitive ("triangles", "lines", "points",
+# "records"), has_name, writable, program (None where no converter writes
+# it), values_per_vertex.
+LAYOUTS: tuple[dict[str, object], ...]
+
 def load_any(
     path: _Path,
     split: bool,

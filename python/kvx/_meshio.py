@@ -5,8 +5,8 @@ Reading gives a meshio.Mesh with
 - cells: "triangle" (versions 1 to 4), "line" (version -2) or, for a point
   set (version -1), one "vertex" cell per point;
 - point_data: "kvx:color" (uint32 colour words), "kvx:normal" (versions 3
-  and 4) and "kvx:texcoords" (version 4: u, v as a text mesh gives them,
-  as kvx.Mesh.texcoords() and kvxexport do);
+  and 4) and "kvx:texcoords" (version 4: kvx.Mesh.uv, the text mesh's u
+  and v, as kvxexport writes them and three.js's uv has them);
 - info: {"kvx:version": the version code, "kvx:name": the name}.
 The arrays are copies: ordinary, writable, contiguous.
 
@@ -29,7 +29,38 @@ from ._errors import KvxInputError
 
 FORMAT = "kvx"
 
-_TRIANGLE_VERSIONS = (1, 2, 3, 4)
+# The cell type of each primitive of the layout table (kvx._kvx.LAYOUTS);
+# "records" (version -3) has none.
+_CELL_OF = {"triangles": "triangle", "lines": "line", "points": "vertex"}
+_LAYOUT_OF = {layout["version"]: layout for layout in _kvx.LAYOUTS}
+# The versions that can be written, by the cell type they hold.
+_WRITTEN = {
+    cell: tuple(l["version"] for l in _kvx.LAYOUTS if l["writable"] and l["primitive"] == kind)
+    for kind, cell in _CELL_OF.items()
+}
+
+
+def _codes(versions):
+    """"-2", "1 to 4" (a run of three or more), "1, 3 and 4"."""
+    if len(versions) > 2 and list(versions) == list(range(versions[0], versions[-1] + 1)):
+        return f"{versions[0]} to {versions[-1]}"
+    if len(versions) == 1:
+        return str(versions[0])
+    return f"{', '.join(map(str, versions[:-1]))} and {versions[-1]}"
+
+
+def _versions_text(versions):
+    """"version -2", "versions 1 to 4"."""
+    return ("version " if len(versions) == 1 else "versions ") + _codes(versions)
+
+
+def _default_version(cell, textured):
+    """The version write() gives cells of this type: of those that hold
+    them, the first whose record has texture coordinates exactly when
+    `textured` (where one has them), preferring one with normals."""
+    fits = [_LAYOUT_OF[v] for v in _WRITTEN[cell]]
+    fits = [l for l in fits if ("uv" in l["fields"]) == textured] or fits
+    return min(fits, key=lambda l: "normal" not in l["fields"])["version"]
 
 
 def read(filename):
@@ -50,12 +81,11 @@ def read(filename):
 def to_meshio(mesh):
     """The meshio.Mesh of a kvx.Mesh, as read() gives it."""
     n = mesh.vertex_count
-    if mesh.version in _TRIANGLE_VERSIONS:
-        cells = [meshio.CellBlock("triangle", mesh.faces.astype(np.int64))]
-    elif mesh.version == -2:
-        cells = [meshio.CellBlock("line", mesh.edges.astype(np.int64))]
-    elif mesh.version == -1:
-        cells = [meshio.CellBlock("vertex", np.arange(n, dtype=np.int64).reshape(n, 1))]
+    cell = _CELL_OF.get(_LAYOUT_OF[mesh.version]["primitive"])
+    if cell == "vertex":
+        cells = [meshio.CellBlock(cell, np.arange(n, dtype=np.int64).reshape(n, 1))]
+    elif cell is not None:
+        cells = [meshio.CellBlock(cell, mesh.indices.astype(np.int64))]
     else:
         raise meshio.ReadError(
             f"kvx: version {mesh.version} holds index records that meshio has no cell type "
@@ -64,8 +94,9 @@ def to_meshio(mesh):
     point_data = {"kvx:color": mesh.colors.copy()}
     if mesh.normals is not None:
         point_data["kvx:normal"] = mesh.normals.copy()
-    if mesh.version == 4:
-        point_data["kvx:texcoords"] = mesh.texcoords()
+    uv = mesh.uv
+    if uv is not None:
+        point_data["kvx:texcoords"] = uv
     return meshio.Mesh(
         mesh.positions.copy(),
         cells,
@@ -80,10 +111,11 @@ def _cell_kind(mesh):
     for block in mesh.cells:
         if len(block.data) == 0 or block.type in kinds:
             continue
-        if block.type not in ("triangle", "line", "vertex"):
+        if block.type not in _WRITTEN:
             raise meshio.WriteError(
                 f"kvx: cells of type {block.type} cannot be written: a KVX file holds "
-                "triangles (versions 1 to 4), lines (-2) or vertices (-1)"
+                f"triangles ({_versions_text(_WRITTEN['triangle'])}), "
+                f"lines ({_codes(_WRITTEN['line'])}) or vertices ({_codes(_WRITTEN['vertex'])})"
             )
         kinds.append(block.type)
     if len(kinds) > 1:
@@ -98,20 +130,17 @@ def from_meshio(mesh, version=None, name=None):
     kind = _cell_kind(mesh)
     point_data = mesh.point_data
     if version is None:
-        if kind == "triangle":
-            version = 4 if "kvx:texcoords" in point_data else 3
-        else:
-            version = -2 if kind == "line" else -1
-    fits = {"triangle": _TRIANGLE_VERSIONS, "line": (-2,), "vertex": (-1,) + _TRIANGLE_VERSIONS}
-    if version not in fits[kind]:
+        version = _default_version(kind, "kvx:texcoords" in point_data)
+    # Vertex cells also fit a triangle version, as a mesh of no faces.
+    fits = _WRITTEN[kind] + (_WRITTEN["triangle"] if kind == "vertex" else ())
+    if version not in fits:
+        where = {"triangle": "triangles go to", "line": "lines go to",
+                 "vertex": "a point set goes to"}[kind]
         raise meshio.WriteError(
             f"kvx: version {version} cannot hold {kind} cells; "
-            + {
-                "triangle": "triangles go to versions 1 to 4",
-                "line": "lines go to version -2",
-                "vertex": "a point set goes to version -1",
-            }[kind]
+            f"{where} {_versions_text(_WRITTEN[kind])}"
         )
+    layout = _LAYOUT_OF[version]
 
     points = np.asarray(mesh.points)
     if points.ndim == 2 and points.shape[1] == 2:
@@ -122,16 +151,16 @@ def from_meshio(mesh, version=None, name=None):
     if kind in ("triangle", "line"):
         blocks = [np.asarray(b.data) for b in mesh.cells if b.type == kind and len(b.data)]
         indices = np.concatenate(blocks)
-    if name is None and version == 4 and isinstance(mesh.info, dict):
+    if name is None and layout["has_name"] and isinstance(mesh.info, dict):
         name = mesh.info.get("kvx:name")
 
     try:
         return _kvx.Mesh(
             points,
-            faces=indices if version > 0 else None,
-            edges=indices if version == -2 else None,
+            faces=indices if layout["primitive"] == "triangles" else None,
+            edges=indices if layout["primitive"] == "lines" else None,
             colors=point_data.get("kvx:color"),
-            texcoords=point_data.get("kvx:texcoords") if version == 4 else None,
+            uv=point_data.get("kvx:texcoords") if "uv" in layout["fields"] else None,
             name=name,
             version=version,
         )

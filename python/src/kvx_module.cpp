@@ -284,14 +284,21 @@ py::array RgbaArray(const py::object& self, const std::string& orderText) {
     return out;
 }
 
-py::object Texcoords(const py::object& self) {
+// The texture coordinates as a text mesh has them (Mesh.uv): a new array of
+// u and 1 - stored v, in single precision as kvxexport writes them.
+py::object Uv(const py::object& self) {
     const OKVX& m = MeshOf(self);
-    if (m.version != 4) return py::none();
+    const kvx::Layout& l = LayoutOf(m);
+    if (l.uvOffset == kvx::kAbsent) return py::none();
     py::array_t<float> out({static_cast<py::ssize_t>(m.vertexCount), py::ssize_t{2}});
     float* p = out.mutable_data();
+    const char* records = RecordsOf(m);
     for (uint64_t i = 0; i < m.vertexCount; ++i) {
-        p[2 * i] = m.verticesV4[i].u;
-        p[2 * i + 1] = 1.0f - m.verticesV4[i].v;  // as kvxexport writes it
+        float stored[2];
+        std::memcpy(stored, records + i * l.recordSize + static_cast<uint64_t>(l.uvOffset),
+                    sizeof stored);
+        p[2 * i] = stored[0];
+        p[2 * i + 1] = 1.0f - stored[1];
     }
     return out;
 }
@@ -475,7 +482,8 @@ std::string NameBytes(const py::object& name) {
 std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& faces,
                                  const py::object& colors, const py::object& uv,
                                  const py::object& name, int32_t version, const py::object& edges,
-                                 const py::object& texcoords, const std::string& colorOrder) {
+                                 const py::object& texcoords, const py::object& storedUv,
+                                 const std::string& colorOrder) {
     if (!kvxpy::IsWritableVersion(version)) {
         RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
     }
@@ -484,11 +492,24 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
                                  : "version -1 (a point set) takes no faces");
     }
     if (version != -2 && !edges.is_none()) RaiseInput("edges= is for version -2 (a wireframe)");
-    if (version != 4 && !(uv.is_none() && texcoords.is_none())) {
-        RaiseInput("texture coordinates are stored by version 4 only");
+    // uv= and its other name texcoords= (as a text mesh has them), or
+    // stored_uv= (as the file stores them): one at most.
+    const std::pair<const char*, const py::object*> coordinateArguments[] = {
+        {"uv", &uv}, {"texcoords", &texcoords}, {"stored_uv", &storedUv}};
+    const char* given = nullptr;
+    const py::object* coords = nullptr;
+    for (const auto& [argument, value] : coordinateArguments) {
+        if (value->is_none()) continue;
+        if (given != nullptr && value == &storedUv) {
+            RaiseInput(std::string("give ") + given +
+                       " (as a text mesh has them) or stored_uv (as stored), not both");
+        }
+        if (given != nullptr) RaiseInput("texcoords is another name for uv: give one of them");
+        given = argument;
+        coords = value;
     }
-    if (!uv.is_none() && !texcoords.is_none()) {
-        RaiseInput("give uv (as stored) or texcoords (as a text mesh has them), not both");
+    if (given != nullptr && kvx::LayoutOf(version)->uvOffset == kvx::kAbsent) {
+        RaiseInput("texture coordinates are stored by version 4 only");
     }
     const std::string nameBytes = NameBytes(name);
     if (version != 4 && !nameBytes.empty()) RaiseInput("a name is stored by version 4 only");
@@ -505,12 +526,10 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
     if (!words.empty()) source.colors = words.data();
 
     py::array_t<float, py::array::c_style | py::array::forcecast> uvArray;
-    const py::object& coords = uv.is_none() ? texcoords : uv;
-    if (!coords.is_none()) {
-        const char* what = uv.is_none() ? "texcoords" : "uv";
-        uvArray = Cast<float>(RowsOf(coords, what, "an (N, 2) array of numbers", 2, "fiu"));
-        CheckRows(uvArray, n, what);
-        (uv.is_none() ? source.texcoords : source.uv) = uvArray.data();
+    if (coords != nullptr) {
+        uvArray = Cast<float>(RowsOf(*coords, given, "an (N, 2) array of numbers", 2, "fiu"));
+        CheckRows(uvArray, n, given);
+        (coords == &storedUv ? source.storedUv : source.uv) = uvArray.data();
     }
 
     py::array_t<int64_t, py::array::c_style | py::array::forcecast> signedIndices;
@@ -724,7 +743,7 @@ Its arrays are read-only views of the vertex records and the index block,
 with no copy: each keeps the mesh alive. Build a new Mesh to change one.
 
 Mesh(positions, faces=None, colors=None, uv=None, name=None, version=3, *,
-     edges=None, texcoords=None, color_order="argb")
+     edges=None, texcoords=None, stored_uv=None, color_order="argb")
 
 positions   (N, 3) numbers, stored as float32 (float64 rounds to nearest).
 faces       (F, 3) integer vertex indices (versions 1 to 4); each must be
@@ -736,9 +755,10 @@ colors      (N,) colour words (integers 0 to 0xFFFFFFFF); or (N, 4) uint8
             times 255, truncated, must lie in 0 to 255; the first value
             goes to the high byte: alpha in the argb order). None:
             0xFFFFFFFF (version 1: 0xFFFF0000, as kvxconv1 writes).
-uv          version 4: (N, 2) texture coordinates as stored (Mesh.uv).
-texcoords   version 4: (N, 2) texture coordinates as a text mesh gives them;
-            v is stored as 1 - v in float32, as kvxconv4 stores it.
+uv          version 4: (N, 2) texture coordinates as a text mesh gives them
+            (Mesh.uv, three.js's uv); v is stored as 1 - v in float32, as
+            kvxconv4 stores it. texcoords= is another name for it.
+stored_uv   version 4: (N, 2) texture coordinates as stored (Mesh.stored_uv).
 name        version 4: str or bytes, at most 255 bytes, no zero byte.
 version     1, 2, 3, 4, -1 (point set) or -2 (wireframe).
 
@@ -753,7 +773,7 @@ checks, so that Dask and multiprocessing can move it.)");
             py::arg("colors") = py::none(), py::arg("uv") = py::none(),
             py::arg("name") = py::none(), py::arg("version") = 3, py::kw_only(),
             py::arg("edges") = py::none(), py::arg("texcoords") = py::none(),
-            py::arg("color_order") = "argb");
+            py::arg("stored_uv") = py::none(), py::arg("color_order") = "argb");
     cls.def_property_readonly(
         "version", [](const py::object& self) { return MeshOf(self).version; },
         "The version code: 1, 2, 3, 4, -1 (point set), -2 (wireframe) or -3 (read only).");
@@ -778,9 +798,15 @@ checks, so that Dask and multiprocessing can move it.)");
     cls.def_property_readonly("colors", &Colors,
                               "(N,) uint32 view of the colour words; rgba() decodes them.");
     cls.def_property_readonly(
-        "uv", [](const py::object& self) { return VertexField(self, &kvx::Layout::uvOffset, 2); },
-        "(N, 2) float32 view of u, v as stored (version 4), else None; texcoords() gives the "
-        "text mesh's (u, v).");
+        "uv", Guarded<&Uv>,
+        "The texture coordinates as a text mesh has them (version 4), else None: a new (N, 2) "
+        "float32 array of u, 1 - stored v, as kvxexport writes them and as three.js's uv "
+        "attribute holds them. stored_uv is the view of the values as stored.");
+    cls.def_property_readonly(
+        "stored_uv",
+        [](const py::object& self) { return VertexField(self, &kvx::Layout::uvOffset, 2); },
+        "(N, 2) float32 view of u, v as the file stores them (v as 1 - v; version 4), else "
+        "None.");
     cls.def_property_readonly(
         "faces", [](const py::object& self) { return Indices(self, kvx::Primitive::triangles); },
         "(F, 3) uint16 view of the triangles (versions 1 to 4), else None.");
@@ -796,9 +822,7 @@ checks, so that Dask and multiprocessing can move it.)");
 
 order: "argb" reads the word's high byte as alpha (the programs' default),
 "rgba" as red.)");
-    cls.def("texcoords", Guarded<&Texcoords>,
-            "The texture coordinates as a text mesh gives them, a new (N, 2) float32 array of "
-            "u, 1 - v (as kvxexport writes them); None unless version 4.");
+    cls.def("texcoords", Guarded<&Uv>, "Mesh.uv, under the name of earlier releases.");
     cls.def("save", Guarded<&Save>, py::arg("path"),
             R"(Writes the mesh as a KVX file of its version at path (str, bytes or
 os.PathLike), as the converters write: complete or not at all, an existing

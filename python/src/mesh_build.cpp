@@ -105,13 +105,13 @@ bool FillVertices(const MeshSource& s, const kvx::Layout& layout, OKVX& m, std::
         std::memcpy(r + layout.positionOffset, s.positions + 3 * i, 3 * sizeof(float));
         if (layout.uvOffset == kvx::kAbsent) continue;
         float uv[2] = {0.0f, 0.0f};
-        if (s.uv != nullptr) {
-            uv[0] = s.uv[2 * i];
-            uv[1] = s.uv[2 * i + 1];
-        } else if (s.texcoords != nullptr) {
+        if (s.storedUv != nullptr) {
+            uv[0] = s.storedUv[2 * i];
+            uv[1] = s.storedUv[2 * i + 1];
+        } else if (s.uv != nullptr) {
             // As kvxconv4 stores the second coordinate.
-            uv[0] = s.texcoords[2 * i];
-            uv[1] = 1.0f - s.texcoords[2 * i + 1];
+            uv[0] = s.uv[2 * i];
+            uv[1] = 1.0f - s.uv[2 * i + 1];
         }
         std::memcpy(r + layout.uvOffset, uv, sizeof uv);
     }
@@ -158,7 +158,7 @@ bool CheckName(std::string_view name, std::string& message) {
 
 kvx::FailureKind BuildMesh(const MeshSource& source, OKVX& m, std::string& message) {
     assert(IsWritableVersion(source.version));
-    assert(source.uv == nullptr || source.texcoords == nullptr);
+    assert(source.uv == nullptr || source.storedUv == nullptr);
     const kvx::Layout& layout = *kvx::LayoutOf(source.version);
     if (!CheckCounts(source, message)) return kvx::FailureKind::bad_input;
     if (layout.hasName && !CheckName(source.name, message)) return kvx::FailureKind::bad_input;

@@ -41,9 +41,9 @@ struct MeshSource {
     uint64_t vertexCount = 0;
     const float* positions = nullptr;  // vertexCount rows of x, y, z
     const uint32_t* colors = nullptr;  // vertexCount words; null: DefaultColor
-    const float* uv = nullptr;         // version 4: vertexCount rows of u, v as stored
-    const float* texcoords = nullptr;  // version 4: rows of u, v as in a text mesh:
-                                       // stored as u, 1 - v (single precision)
+    const float* uv = nullptr;         // version 4: vertexCount rows of u, v as in a text
+                                       // mesh (Mesh.uv): stored as u, 1 - v (float)
+    const float* storedUv = nullptr;   // version 4: rows of u, v as stored (Mesh.stored_uv)
     IndexRows indices;                 // triangles (1..4) or edges (-2); none for -1
     std::string_view name;             // version 4: the name's bytes
 };
@@ -61,7 +61,7 @@ struct MeshSource {
 //   "out of memory (N bytes)" (memory).
 // Returns FailureKind::none on success, else bad_input or memory.
 // Precondition: IsWritableVersion(source.version), and no more than one of
-// uv and texcoords given.
+// uv and storedUv given.
 kvx::FailureKind BuildMesh(const MeshSource& source, OKVX& m, std::string& message);
 
 // Checks a version-4 name: at most 255 bytes, none of them zero. False with

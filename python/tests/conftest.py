@@ -11,9 +11,17 @@ import pytest
 
 import kvx
 
-# The converter of each version, and the values per vertex it reads.
-PROGRAMS = kvx.PROGRAMS
+# The versions the converters write, the converter of each and the values
+# per vertex it reads, as docs/format.md and the programs' --help give them.
+VERSIONS = (1, 2, 3, 4, -1, -2)
+PROGRAMS = {1: "kvxconv1", 2: "kvxconv2", 3: "kvxconv3", 4: "kvxconv4", -1: "kvxpoints",
+            -2: "kvxwire"}
 VALUES = {1: 3, 2: 7, 3: 7, 4: 9, -1: 7, -2: 7}
+
+# examples/cube9.cmsh's u, v as the text gives them, and as kvxconv4 stores
+# them (v as 1 - v).
+CUBE9_UV = [[0, 0], [1, 0], [1, 1], [0, 1], [0, 0.5], [1, 0.5], [1, 1], [0, 1]]
+CUBE9_STORED_UV = [[0, 1], [1, 1], [1, 0], [0, 0], [0, 0.5], [1, 0.5], [1, 0], [0, 0]]
 
 
 def program_path(name):
@@ -27,6 +35,18 @@ def run_program(name, *args):
     """Runs a built program; returns the CompletedProcess (bytes)."""
     return subprocess.run([program_path(name), *map(str, args)], capture_output=True,
                           stdin=subprocess.DEVNULL)
+
+
+def program_message(name, *args):
+    """Runs a built program; returns its exit status and, where it failed,
+    the one line it printed after "<name>: " (checked to be one such line),
+    which is what kvx's exception says."""
+    r = run_program(name, *args)
+    if r.returncode == 0:
+        return 0, None
+    text = r.stderr.decode()
+    assert text.startswith(f"{name}: ") and text.endswith("\n") and text.count("\n") == 1, text
+    return r.returncode, text[len(name) + 2:-1]
 
 
 def program_file(version, src, dst):

@@ -122,14 +122,14 @@ TEST(BuildMesh, MatchesTheNormalModelsGoldenFiles) {
     for (const Case& c : cases) {
         Arrays a = ParseText(c.text, c.values);
         MeshSource s = SourceOf(a, c.version);
-        if (c.version == 4) s.texcoords = a.uv.data();
+        if (c.version == 4) s.uv = a.uv.data();
         const std::string golden = ReadFile(c.golden);
         ASSERT_FALSE(golden.empty()) << c.golden;
         EXPECT_TRUE(Saved(s) == golden) << c.text;
     }
 }
 
-TEST(BuildMesh, UvAsStoredIsKeptAndTexcoordsAreFlipped) {
+TEST(BuildMesh, StoredUvIsKeptAndUvIsFlipped) {
     Arrays a;
     a.positions = {0, 0, 0, 1, 0, 0, 0, 1, 0};
     a.uv = {0.5f, 0.25f, 1.0f, 0.1f, -2.0f, 3.0f};
@@ -137,13 +137,13 @@ TEST(BuildMesh, UvAsStoredIsKeptAndTexcoordsAreFlipped) {
     MeshSource s = SourceOf(a, 4);
     OKVX m{};
     std::string message;
-    s.uv = a.uv.data();
+    s.storedUv = a.uv.data();
     ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
     EXPECT_EQ(m.verticesV4[0].v, 0.25f);
     EXPECT_EQ(m.verticesV4[2].u, -2.0f);
     KvxRelease(m);
-    s.uv = nullptr;
-    s.texcoords = a.uv.data();
+    s.storedUv = nullptr;
+    s.uv = a.uv.data();
     ASSERT_EQ(BuildMesh(s, m, message), BuildResult::none);
     EXPECT_EQ(m.verticesV4[0].u, 0.5f);
     EXPECT_EQ(m.verticesV4[0].v, 0.75f);

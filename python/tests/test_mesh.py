@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kvx
-from conftest import example, program_file, test_data
+from conftest import CUBE9_STORED_UV, CUBE9_UV, VERSIONS, example, program_file, test_data
 
 
 def float32_text(values):
@@ -60,7 +60,7 @@ def test_arrays_give_the_programs_bytes_and_load_back(tmp_path, version):
         if version > 0:
             arguments["faces"] = face_rows
         if version == 4:
-            arguments.update(texcoords=texcoords, name=name)
+            arguments.update(uv=texcoords, name=name)
         if version == -2:
             # kvxwire computes the edges; the Mesh takes them as they are.
             arguments["edges"] = kvx.load(tmp_path / f"{seed}.program.kvx").edges
@@ -78,8 +78,9 @@ def test_arrays_give_the_programs_bytes_and_load_back(tmp_path, version):
         assert back.face_count == (vertices if version == -1 else len(mesh.indices))
         if version == 4:
             assert back.name == name
-            np.testing.assert_array_equal(back.uv[:, 0], texcoords[:, 0])
-            np.testing.assert_array_equal(back.uv[:, 1], np.float32(1) - texcoords[:, 1])
+            np.testing.assert_array_equal(back.stored_uv[:, 0], texcoords[:, 0])
+            np.testing.assert_array_equal(back.stored_uv[:, 1], np.float32(1) - texcoords[:, 1])
+            np.testing.assert_array_equal(back.uv[:, 1], np.float32(1) - back.stored_uv[:, 1])
         # What was loaded saves as it was.
         back.save(tmp_path / "again.kvx")
         assert (tmp_path / "again.kvx").read_bytes() == expected
@@ -90,7 +91,7 @@ def test_golden_files_of_the_normal_model(tmp_path):
     for text, version, golden in [("irregular7.cmsh", 3, "irregular-v3.kvx"),
                                   ("irregular9.cmsh", 4, "irregular-v4.kvx")]:
         mesh = kvx.read_cmsh(test_data(text), version=version)
-        rebuilt = kvx.Mesh(mesh.positions, mesh.faces, colors=mesh.colors, uv=mesh.uv,
+        rebuilt = kvx.Mesh(mesh.positions, mesh.faces, colors=mesh.colors, stored_uv=mesh.stored_uv,
                            name=mesh.name if version == 4 else None, version=version)
         rebuilt.save(tmp_path / "out.kvx")
         assert (tmp_path / "out.kvx").read_bytes() == test_data(golden).read_bytes()
@@ -98,9 +99,9 @@ def test_golden_files_of_the_normal_model(tmp_path):
 
 def test_views_share_the_records_and_keep_the_mesh_alive(tmp_path):
     mesh = kvx.Mesh(np.arange(12).reshape(4, 3), [[0, 1, 2], [1, 2, 3]], version=4,
-                    texcoords=[[0.5, 0.25]] * 4, colors=[1, 2, 3, 4])
+                    uv=[[0.5, 0.25]] * 4, colors=[1, 2, 3, 4])
     positions, colors, normals, uv, faces = (mesh.positions, mesh.colors, mesh.normals,
-                                             mesh.uv, mesh.faces)
+                                             mesh.stored_uv, mesh.faces)
     for view in (positions, colors, normals, uv, faces):
         assert view.base is mesh
         assert not view.flags.owndata
@@ -112,6 +113,8 @@ def test_views_share_the_records_and_keep_the_mesh_alive(tmp_path):
     assert normals.ctypes.data - uv.ctypes.data == 12
     assert faces.strides == (6, 2) and faces.dtype == np.uint16
     assert np.shares_memory(positions, mesh.positions)
+    # uv, as a text mesh has it, is computed: a new array of its own.
+    assert mesh.uv.flags.owndata and mesh.uv.flags.writeable and mesh.uv.base is None
     with pytest.raises(ValueError):
         positions[0, 0] = 7
 
@@ -136,7 +139,7 @@ def test_views_share_the_records_and_keep_the_mesh_alive(tmp_path):
 def test_what_each_version_shows(tmp_path):
     positions = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
     shown = {}
-    for version in kvx.VERSIONS:
+    for version in VERSIONS:
         extra = {"edges": [[0, 1], [1, 2]]} if version == -2 else {}
         faces = [[0, 1, 2]] if version > 0 else None
         mesh = kvx.Mesh(positions, faces, version=version, **extra)
@@ -212,20 +215,41 @@ def test_colours_refused(colors, message):
         kvx.Mesh(np.zeros((2, 3)), colors=colors)
 
 
-def test_texture_coordinates_as_stored_and_as_given():
+def test_uv_is_the_text_meshs_and_stored_uv_the_files(tmp_path):
+    program_file(4, example("cube9.cmsh"), tmp_path / "cube.kvx")
+    data = (tmp_path / "cube.kvx").read_bytes()
+    # The file's own records: 15 header bytes, then 36 per vertex, u v first.
+    assert [list(struct.unpack_from("<2f", data, 15 + 36 * k)) for k in range(8)] == \
+        CUBE9_STORED_UV
+    for mesh in (kvx.load(tmp_path / "cube.kvx"), kvx.read_cmsh(example("cube9.cmsh"), 9)):
+        assert mesh.uv.dtype == np.float32 and mesh.stored_uv.dtype == np.float32
+        assert mesh.uv.tolist() == CUBE9_UV
+        assert mesh.texcoords().tolist() == CUBE9_UV  # the earlier name
+        assert mesh.stored_uv.tolist() == CUBE9_STORED_UV
+        assert mesh.stored_uv.base is mesh and not mesh.stored_uv.flags.writeable
+        positions = mesh.positions
+        # Each way of giving them back builds the program's file.
+        for given in ({"uv": mesh.uv}, {"texcoords": mesh.uv}, {"stored_uv": mesh.stored_uv}):
+            kvx.Mesh(positions, mesh.faces, colors=mesh.colors, name="cube", version=4,
+                     **given).save(tmp_path / "again.kvx")
+            assert (tmp_path / "again.kvx").read_bytes() == data, given
+
+
+def test_uv_rounds_in_single_precision():
     positions = np.zeros((2, 3))
     given = np.array([[0.5, 0.25], [0.1, 0.1]], dtype=np.float32)
-    mesh = kvx.Mesh(positions, texcoords=given, version=4)
+    mesh = kvx.Mesh(positions, uv=given, version=4)
     # As kvxconv4 stores them: v becomes 1 - v, in single precision.
-    assert mesh.uv.tolist() == [[0.5, 0.75], [np.float32(0.1), np.float32(1) - np.float32(0.1)]]
-    # texcoords() flips back, in single precision too: 0.1 comes back as
-    # 1 - 0.9 (0.100000024), but given once more it is stored as before.
-    assert mesh.texcoords().tolist() == [[0.5, 0.25], [np.float32(0.1), np.float32(0.100000024)]]
-    again = kvx.Mesh(positions, texcoords=mesh.texcoords(), version=4)
-    assert again.uv.tobytes() == mesh.uv.tobytes()
-    same = kvx.Mesh(positions, uv=mesh.uv, version=4)
-    assert same.uv.tobytes() == mesh.uv.tobytes()
-    assert kvx.Mesh(positions, version=4).uv.tolist() == [[0, 0], [0, 0]]
+    assert mesh.stored_uv.tolist() == [[0.5, 0.75], [np.float32(0.1), np.float32(0.9)]]
+    # uv flips back, in single precision too: 0.1 comes back as 1 - 0.9
+    # (0.100000024), but given once more it is stored as before.
+    assert mesh.uv.tolist() == [[0.5, 0.25], [np.float32(0.1), np.float32(0.100000024)]]
+    again = kvx.Mesh(positions, uv=mesh.uv, version=4)
+    assert again.stored_uv.tobytes() == mesh.stored_uv.tobytes()
+    same = kvx.Mesh(positions, stored_uv=mesh.stored_uv, version=4)
+    assert same.stored_uv.tobytes() == mesh.stored_uv.tobytes()
+    assert kvx.Mesh(positions, version=4).stored_uv.tolist() == [[0, 0], [0, 0]]
+    assert kvx.Mesh(positions, version=4).uv.tolist() == [[0, 1], [0, 1]]
 
 
 @pytest.mark.filterwarnings("ignore:overflow encountered in cast")
@@ -252,9 +276,17 @@ def test_positions_round_to_nearest_float32():
     ({"version": 5}, "version must be one of 1, 2, 3, 4, -1, -2; got 5"),
     ({"version": -3}, "version must be one of 1, 2, 3, 4, -1, -2; got -3"),
     ({"uv": [[0, 0]] * 3}, "texture coordinates are stored by version 4 only"),
+    ({"stored_uv": [[0, 0]] * 3, "version": 3}, "texture coordinates are stored by version 4 only"),
+    ({"uv": [[0, 0]] * 3, "stored_uv": [[0, 0]] * 3, "version": 4},
+     "give uv \\(as a text mesh has them\\) or stored_uv \\(as stored\\), not both"),
+    ({"texcoords": [[0, 0]] * 3, "stored_uv": [[0, 0]] * 3, "version": 4},
+     "give texcoords \\(as a text mesh has them\\) or stored_uv \\(as stored\\), not both"),
     ({"uv": [[0, 0]] * 3, "texcoords": [[0, 0]] * 3, "version": 4},
-     "give uv \\(as stored\\) or texcoords \\(as a text mesh has them\\), not both"),
+     "texcoords is another name for uv: give one of them"),
     ({"texcoords": [[0, 0]] * 2, "version": 4}, "texcoords has 2 rows; positions has 3"),
+    ({"uv": [[0, 0]] * 4, "version": 4}, "uv has 4 rows; positions has 3"),
+    ({"stored_uv": [[0, 0, 0]] * 3, "version": 4},
+     "stored_uv must be an \\(N, 2\\) array of numbers; got shape \\(3, 3\\)"),
     ({"name": "x"}, "a name is stored by version 4 only"),
     ({"name": "n" * 256, "version": 4}, "the name is 256 characters long; at most 255 fit"),
     ({"name": "é" * 128, "version": 4}, "the name is 256 characters long; at most 255 fit"),

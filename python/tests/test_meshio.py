@@ -13,7 +13,7 @@ import pytest
 meshio = pytest.importorskip("meshio")
 
 import kvx  # noqa: E402
-from conftest import VALUES, program_file, write_cmsh  # noqa: E402
+from conftest import CUBE9_UV, VALUES, VERSIONS, example, program_file, write_cmsh  # noqa: E402
 
 CELLS = {1: "triangle", 2: "triangle", 3: "triangle", 4: "triangle", -1: "vertex", -2: "line"}
 
@@ -24,7 +24,7 @@ def test_the_format_is_registered():
     assert meshio._helpers._writer_map["kvx"] is kvx._meshio.write
 
 
-@pytest.mark.parametrize("version", kvx.VERSIONS)
+@pytest.mark.parametrize("version", VERSIONS)
 def test_read_and_write_back_the_programs_files(tmp_path, version):
     for seed in range(4):
         src = write_cmsh(tmp_path / f"{seed}.cmsh", seed, VALUES[version], name=f"n{seed}")
@@ -46,13 +46,21 @@ def test_read_and_write_back_the_programs_files(tmp_path, version):
         if version in (3, 4):
             np.testing.assert_array_equal(m.point_data["kvx:normal"], loaded.normals)
         if version == 4:
-            np.testing.assert_array_equal(m.point_data["kvx:texcoords"], loaded.texcoords())
+            np.testing.assert_array_equal(m.point_data["kvx:texcoords"][:, 0],
+                                          loaded.stored_uv[:, 0])
+            np.testing.assert_array_equal(m.point_data["kvx:texcoords"][:, 1],
+                                          np.float32(1) - loaded.stored_uv[:, 1])
         assert m.info == {"kvx:version": version, "kvx:name": f"n{seed}" if version == 4 else ""}
 
         # Written back: the same bytes; versions 1 and 2 are asked for.
         extra = {"version": version} if version in (1, 2) else {}
         meshio.write(tmp_path / "back.kvx", m, **extra)
         assert (tmp_path / "back.kvx").read_bytes() == expected, (version, seed)
+
+
+def test_texcoords_are_the_text_meshs(tmp_path):
+    program_file(4, example("cube9.cmsh"), tmp_path / "cube.kvx")
+    assert meshio.read(tmp_path / "cube.kvx").point_data["kvx:texcoords"].tolist() == CUBE9_UV
 
 
 def test_other_formats_to_kvx(tmp_path):
@@ -72,7 +80,7 @@ def test_other_formats_to_kvx(tmp_path):
     two = meshio.Mesh(points, [("triangle", triangles[:30]), ("triangle", triangles[30:])],
                       point_data={"kvx:texcoords": texcoords})
     meshio.write(tmp_path / "tex.kvx", two, name="part")
-    kvx.Mesh(points, triangles, texcoords=texcoords, name="part", version=4).save(
+    kvx.Mesh(points, triangles, uv=texcoords, name="part", version=4).save(
         tmp_path / "direct4.kvx")
     assert (tmp_path / "tex.kvx").read_bytes() == (tmp_path / "direct4.kvx").read_bytes()
     two.info = {"kvx:name": "part"}

@@ -69,6 +69,9 @@ import kvx
 # spread the work and to move the progress bar.
 _CHUNK_LIMIT = 16
 
+# The version written unless --version says another (kvxconv3's).
+_DEFAULT_VERSION = 3
+
 
 def convert_one(src, dst, version):
     """Converts src to dst; returns None, or the failure's one-line message."""
@@ -356,7 +359,7 @@ def _run_dask(pairs, version, scheduler, collect):
             client.close()
 
 
-def run(inputs, out_dir, version=3, jobs=None, scheduler=None, progress=False):
+def run(inputs, out_dir, version=_DEFAULT_VERSION, jobs=None, scheduler=None, progress=False):
     """Converts the inputs (files or globs) into out_dir; returns the summary.
 
     jobs: processes of the local pool (os.cpu_count() when None; else a
@@ -419,7 +422,9 @@ def _version(text):
     except ValueError:
         value = None
     if value not in kvx.VERSIONS:
-        raise argparse.ArgumentTypeError(f"{text!r} is not one of 1, 2, 3, 4, -1, -2")
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not one of {', '.join(map(str, kvx.VERSIONS))}"
+        )
     return value
 
 
@@ -442,8 +447,9 @@ def main(argv=None):
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="a file or a glob pattern")
     parser.add_argument("--out", required=True, metavar="DIR", help="the folder of the results")
     parser.add_argument(
-        "--version", type=_version, default=3, metavar="N",
-        help="the KVX version to write: 1, 2, 3 (default), 4, -1, -2",
+        "--version", type=_version, default=_DEFAULT_VERSION, metavar="N",
+        help="the KVX version to write: "
+        + ", ".join(f"{v} (default)" if v == _DEFAULT_VERSION else str(v) for v in kvx.VERSIONS),
     )
     parser.add_argument(
         "--jobs", type=_jobs, metavar="N", help="local processes (default: the processors)"
