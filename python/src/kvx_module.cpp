@@ -479,19 +479,37 @@ std::string NameBytes(const py::object& name) {
     return py::reinterpret_steal<py::bytes>(b).cast<std::string>();
 }
 
+// The layout of the converter that writes `version`.
+const kvx::Layout& ConverterLayoutOf(int32_t version) {
+    const kvx::Layout* l = kvx::LayoutOf(version);
+    if (l == nullptr || l->text.program == nullptr) {
+        std::string versions;
+        for (const kvx::Layout& each : kvx::Layouts()) {
+            if (each.text.program == nullptr) continue;
+            versions += (versions.empty() ? "" : ", ") + std::to_string(each.version);
+        }
+        RaiseInput("version must be one of " + versions + "; got " + std::to_string(version));
+    }
+    return *l;
+}
+
 std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& faces,
                                  const py::object& colors, const py::object& uv,
                                  const py::object& name, int32_t version, const py::object& edges,
                                  const py::object& texcoords, const py::object& storedUv,
                                  const std::string& colorOrder) {
-    if (!kvxpy::IsWritableVersion(version)) {
-        RaiseInput("version must be one of 1, 2, 3, 4, -1, -2; got " + std::to_string(version));
+    const kvx::Layout& layout = ConverterLayoutOf(version);
+    const bool lines = layout.primitive == kvx::Primitive::lines;
+    const std::string code = "version " + std::to_string(version);
+    if (layout.primitive != kvx::Primitive::triangles && !faces.is_none()) {
+        RaiseInput(lines ? code + " (a wireframe) takes edges=, not faces"
+                         : code + " (a point set) takes no faces");
     }
-    if (version < 0 && !faces.is_none()) {
-        RaiseInput(version == -2 ? "version -2 (a wireframe) takes edges=, not faces"
-                                 : "version -1 (a point set) takes no faces");
+    if (!lines && !edges.is_none()) {
+        for (const kvx::Layout& l : kvx::Layouts())
+            if (l.primitive == kvx::Primitive::lines)
+                RaiseInput("edges= is for version " + std::to_string(l.version) + " (a wireframe)");
     }
-    if (version != -2 && !edges.is_none()) RaiseInput("edges= is for version -2 (a wireframe)");
     // uv= and its other name texcoords= (as a text mesh has them), or
     // stored_uv= (as the file stores them): one at most.
     const std::pair<const char*, const py::object*> coordinateArguments[] = {
@@ -508,11 +526,11 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
         given = argument;
         coords = value;
     }
-    if (given != nullptr && kvx::LayoutOf(version)->uvOffset == kvx::kAbsent) {
+    if (given != nullptr && layout.uvOffset == kvx::kAbsent) {
         RaiseInput("texture coordinates are stored by version 4 only");
     }
     const std::string nameBytes = NameBytes(name);
-    if (version != 4 && !nameBytes.empty()) RaiseInput("a name is stored by version 4 only");
+    if (!layout.hasName && !nameBytes.empty()) RaiseInput("a name is stored by version 4 only");
 
     auto p = Cast<float>(RowsOf(positions, "positions", "an (N, 3) array of numbers", 3, "fiu"));
     const py::ssize_t n = p.shape(0);
@@ -534,9 +552,9 @@ std::unique_ptr<PyMesh> MakeMesh(const py::object& positions, const py::object& 
 
     py::array_t<int64_t, py::array::c_style | py::array::forcecast> signedIndices;
     py::array_t<uint64_t, py::array::c_style | py::array::forcecast> unsignedIndices;
-    const py::object& rows = version == -2 ? edges : faces;
+    const py::object& rows = lines ? edges : faces;
     if (!rows.is_none()) {
-        const bool pairs = version == -2;
+        const bool pairs = lines;
         py::array a = RowsOf(
             rows, pairs ? "edges" : "faces",
             pairs ? "an (E, 2) array of vertex indices" : "an (F, 3) array of vertex indices",
@@ -596,20 +614,6 @@ std::unique_ptr<PyMesh> LoadBytes(const py::bytes& data, const std::string& name
 }
 
 // ---- The converters ----
-
-// The layout of the converter that writes `version`.
-const kvx::Layout& ConverterLayoutOf(int32_t version) {
-    const kvx::Layout* l = kvx::LayoutOf(version);
-    if (l == nullptr || l->text.program == nullptr) {
-        std::string versions;
-        for (const kvx::Layout& each : kvx::Layouts()) {
-            if (each.text.program == nullptr) continue;
-            versions += (versions.empty() ? "" : ", ") + std::to_string(each.version);
-        }
-        RaiseInput("version must be one of " + versions + "; got " + std::to_string(version));
-    }
-    return *l;
-}
 
 // The text mesh at `input` read as the converter of `layout` reads it, into
 // `m`; false with `failure` set.
