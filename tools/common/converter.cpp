@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
@@ -41,13 +42,81 @@ int PrintConverterUsage() {
     return kExitUsage;
 }
 
-int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert) {
+// What each converter's --help says, in the order of the layout table.
+const ProgramInfo kConverterInfo[] = {
+    {"kvxconv1", "usage: kvxconv1 <input.cmsh> <output.kvx>",
+     R"(Reads a text mesh whose vertex entries are three values, x y z, and writes a
+version-1 KVX file: every vertex gets the colour 0xFFFF0000. Prints the counts,
+the version and every vertex and triangle as it reads them.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxconv1 cube3.cmsh cube.kvx
+)"},
+    {"kvxconv2", "usage: kvxconv2 <input.cmsh> <output.kvx>",
+     R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and writes a version-2 KVX file.
+Prints the counts, the version and every vertex and triangle as it reads them.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxconv2 cube7.cmsh cube.kvx
+)"},
+    {"kvxconv3", "usage: kvxconv3 <input.cmsh> <output.kvx>",
+     R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, computes a smooth normal for
+every vertex and writes a version-3 KVX file. Prints nothing.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxconv3 cube7.cmsh cube.kvx
+)"},
+    {"kvxconv4", "usage: kvxconv4 <input.cmsh> <output.kvx>",
+     R"(Reads a text mesh whose vertex entries are nine values, u v, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and a name word after the
+triangles; computes a smooth normal for every vertex and writes a version-4
+KVX file, storing 1 - v. Prints the name between two bars.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxconv4 cube9.cmsh cube.kvx
+)"},
+    {"kvxpoints", "usage: kvxpoints <input.cmsh> <output.kvx>",
+     R"(Reads the vertices of a text mesh whose vertex entries are seven values, four
+colour values (0 to 1: alpha, red, green, blue) then x y z, and writes a
+version -1 KVX point set. Prints the counts, the version and every vertex.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxpoints cube7.cmsh points.kvx
+)"},
+    {"kvxwire", "usage: kvxwire <input.cmsh> <output.kvx>",
+     R"(Reads a text mesh whose vertex entries are seven values, four colour values
+(0 to 1: alpha, red, green, blue) then x y z, and writes a version -2 KVX
+wireframe: the vertices and the distinct edges of the triangles, in the order
+and direction of their first use. Prints eight progress lines.
+
+)" KVX_CONVERTER_HELP R"(Example:
+  kvxwire cube7.cmsh wire.kvx
+)"},
+};
+
+const ProgramInfo& ConverterInfo(int32_t version) {
+    const char* program = kvx::LayoutOf(version)->text.program;
+    for (const ProgramInfo& info : kConverterInfo)
+        if (std::strcmp(info.name, program) == 0) return info;
+    std::abort();  // every converter of the table has its help here
+}
+
+int ConverterMain(int argc, char** argv, int32_t version) {
+    const ProgramInfo& info = ConverterInfo(version);
     TakeOverSignals(info.name);
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info, {}, 2, line)) return *status;
     if (line.operands.size() < 2) return PrintConverterUsage();
-    return RunGuarded(info.name,
-                      [&] { convert(line.operands[0], line.operands[1], kStandardText); });
+    return RunGuarded(info.name, [&] {
+        RunConversion(version, line.operands[0], line.operands[1], kStandardText);
+    });
+}
+
+int RunConverter(int32_t version, const char* inputPath, const char* outputPath) {
+    return RunGuarded(ConverterInfo(version).name,
+                      [&] { RunConversion(version, inputPath, outputPath, kStandardText); });
 }
 
 namespace {

@@ -25,25 +25,29 @@ extern CLine* filteredLines;
 // the programs' work more than once in one process.
 void ReleaseProgramState();
 
-// A converter's work: the text mesh at inputPath to the KVX file at
-// outputPath, printing on `text` (kStandardText, or ConsoleOut::kDiscard). Throws a RunFailure
-// (run_guard.h) on failure; run it through RunGuarded.
-using ConvertFunction = void (*)(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxconv1(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxconv2(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxconv3(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxconv4(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxpoints(const char* inputPath, const char* outputPath, int text);
-void ConvertKvxwire(const char* inputPath, const char* outputPath, int text);
-
-// The same as the programs run them: through the guard, failures reported
+// A converter's work, as the program runs it: the text mesh at inputPath
+// to the KVX file at outputPath, as the converter that writes `version`
+// does (RunConversion, converter.h), through the guard: failures reported
 // on standard error, the exit status returned.
-int RunKvxconv1(const char* inputPath, const char* outputPath);
-int RunKvxconv2(const char* inputPath, const char* outputPath);
-int RunKvxconv3(const char* inputPath, const char* outputPath);
-int RunKvxconv4(const char* inputPath, const char* outputPath);
-int RunKvxpoints(const char* inputPath, const char* outputPath);
-int RunKvxwire(const char* inputPath, const char* outputPath);
+int RunConverter(int32_t version, const char* inputPath, const char* outputPath);
+inline int RunKvxconv1(const char* in, const char* out) {
+    return RunConverter(1, in, out);
+}
+inline int RunKvxconv2(const char* in, const char* out) {
+    return RunConverter(2, in, out);
+}
+inline int RunKvxconv3(const char* in, const char* out) {
+    return RunConverter(3, in, out);
+}
+inline int RunKvxconv4(const char* in, const char* out) {
+    return RunConverter(4, in, out);
+}
+inline int RunKvxpoints(const char* in, const char* out) {
+    return RunConverter(-1, in, out);
+}
+inline int RunKvxwire(const char* in, const char* out) {
+    return RunConverter(-2, in, out);
+}
 int RunKvxdump(const char* path);
 // kvxrender, kvxexport and kvximport take options as well: the whole
 // command line.
@@ -52,10 +56,9 @@ int RunKvxexport(int argc, char** argv);
 int RunKvximport(int argc, char** argv);
 
 // What each program's --help says.
-extern const ProgramInfo kKvxconv1Info, kKvxconv2Info, kKvxconv3Info, kKvxconv4Info, kKvxpointsInfo,
-    kKvxwireInfo, kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;
+extern const ProgramInfo kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;
 
-// The main of a converter: the signals (TakeOverSignals), --help,
-// --version, the usage text for too few operands, then convert(input,
-// output) through the guard.
-int ConverterMain(int argc, char** argv, const ProgramInfo& info, ConvertFunction convert);
+// The main of the converter that writes `version`: the signals
+// (TakeOverSignals), --help, --version, the usage text for too few
+// operands, then the conversion through the guard.
+int ConverterMain(int argc, char** argv, int32_t version);

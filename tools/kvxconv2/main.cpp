@@ -1,6 +1,7 @@
-// kvxconv2: the command line; the work is in kvxconv2.cpp.
+// kvxconv2: the command line; the work is the library's (kvx::ReadCmshMesh),
+// bound to the program in tools/common/converter.cpp.
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv2Info, ConvertKvxconv2);
+    return ConverterMain(argc, argv, 2);
 }

@@ -1,6 +1,7 @@
-// kvxconv3: the command line; the work is in kvxconv3.cpp.
+// kvxconv3: the command line; the work is the library's (kvx::ReadCmshMesh),
+// bound to the program in tools/common/converter.cpp.
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv3Info, ConvertKvxconv3);
+    return ConverterMain(argc, argv, 3);
 }

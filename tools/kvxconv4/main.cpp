@@ -1,6 +1,7 @@
-// kvxconv4: the command line; the work is in kvxconv4.cpp.
+// kvxconv4: the command line; the work is the library's (kvx::ReadCmshMesh),
+// bound to the program in tools/common/converter.cpp.
 #include "programs.h"
 
 int main(int argc, char** argv) {
-    return ConverterMain(argc, argv, kKvxconv4Info, ConvertKvxconv4);
+    return ConverterMain(argc, argv, 4);
 }
