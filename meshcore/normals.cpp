@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "meshcore/layout.h"
 #include "meshcore/parallel.h"
 
 // The cross products and sums of squares are formed in the x87 extended
@@ -181,9 +182,10 @@ void SmoothNormals(const OKVX& m, Vertex* vertices, CFace* faces) {
 }  // namespace
 
 void kvx::ComputeSmoothNormals(OKVX& m, CFace* faces) {
-    assert(m.version == 3 || m.version == 4);
+    const Layout* layout = LayoutOf(m.version);
+    assert(layout != nullptr && layout->text.smoothNormals);
     assert(IndicesNameVertices(m));
-    if (m.version == 3) {
+    if (layout->member == VertexMember::v3) {
         SmoothNormals(m, m.verticesV3, faces);
     } else {
         SmoothNormals(m, m.verticesV4, faces);

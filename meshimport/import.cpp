@@ -79,6 +79,16 @@ Failure ChooseFormat(const ImportRequest& request, std::string& name, ImportForm
              : " (this build reads " + NativeFormatList(" and ") + "; other formats need assimp)"));
 }
 
+// The version an import writes unless asked: the first of the table with
+// smooth normals that stores texture coordinates exactly when the mesh has
+// them.
+int32_t DefaultImportVersion(bool texCoords) {
+    for (const Layout& l : Layouts())
+        if (l.save != nullptr && l.text.smoothNormals && (l.uvOffset != kAbsent) == texCoords)
+            return l.version;
+    return 0;
+}
+
 // The meshes of an import, in memory: fills `meshes` with one, or a
 // split's parts; sets report.summary's vertex count for a split.
 ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& vertices) {
@@ -114,7 +124,8 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
         return report;
     }
 
-    const int32_t version = request.version != 0 ? request.version : mesh.hasTexCoords ? 4 : 3;
+    const int32_t version =
+        request.version != 0 ? request.version : DefaultImportVersion(mesh.hasTexCoords);
     if (NeedsTriangles(version) && mesh.triangleCount() == 0) {
         report.failure = BadInput(input + ": no triangles (version " + std::to_string(version) +
                                   " is made of triangles; version -1 takes vertices alone)");

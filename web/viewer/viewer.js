@@ -22,7 +22,7 @@ import {
 	WebGLRenderer
 } from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
-import { KVXLoader, createKVXObject } from 'three-kvx-loader';
+import { KVXLoader, KVX_LAYOUTS, createKVXObject } from 'three-kvx-loader';
 
 const $ = ( id ) => document.getElementById( id );
 
@@ -37,14 +37,20 @@ const VIEW_DIRECTION = new Vector3( 1, 1, 1 ).normalize();
 const NORMAL_LENGTH = 0.1; // of the bounding radius
 const NORMAL_COLOR = 0xffd040;
 
-const VERSIONS = {
-	1: 'triangles: colour and position',
-	2: 'triangles: colour and position',
-	3: 'triangles with vertex normals',
-	4: 'triangles with texture coordinates, normals and a name',
-	[ - 1 ]: 'point set',
-	[ - 2 ]: 'wireframe'
-};
+// What a version holds, in words, from the loader's table of layouts.
+function describeLayout( layout ) {
+
+	if ( layout.primitive === 'points' ) return 'point set';
+	if ( layout.primitive === 'lines' ) return 'wireframe';
+	const held = [];
+	if ( layout.fields.uv !== undefined ) held.push( 'texture coordinates' );
+	if ( layout.fields.normal !== undefined ) held.push( 'normals' );
+	if ( layout.hasName ) held.push( 'a name' );
+	if ( held.length === 0 ) return 'triangles: colour and position';
+	if ( held.length === 1 ) return 'triangles with vertex ' + held[ 0 ];
+	return 'triangles with ' + held.slice( 0, - 1 ).join( ', ' ) + ' and ' + held[ held.length - 1 ];
+
+}
 
 const viewer = window.__kvxViewer = {
 	state: 'empty',
@@ -265,9 +271,10 @@ function showTriple( element, v ) {
 function showInfo( source, geometry, colorOrder, bounds ) {
 
 	const kvx = geometry.userData.kvx;
+	const layout = KVX_LAYOUTS.find( ( l ) => l.version === kvx.version );
 	$( 'source' ).textContent = source;
-	$( 'version' ).textContent = `${kvx.version} (${VERSIONS[ kvx.version ]})`;
-	$( 'name' ).textContent = kvx.version === 4 ? ( kvx.name === '' ? '(empty)' : kvx.name ) : '(none in this version)';
+	$( 'version' ).textContent = `${kvx.version} (${describeLayout( layout )})`;
+	$( 'name' ).textContent = layout.hasName ? ( kvx.name === '' ? '(empty)' : kvx.name ) : '(none in this version)';
 	$( 'vertex-count' ).textContent = kvx.vertexCount.toLocaleString( 'en' );
 	$( 'group-label' ).textContent = kvx.kind === 'triangles' ? 'Triangles' : kvx.kind === 'lines' ? 'Edges' : 'Face count';
 	$( 'group-count' ).textContent = kvx.groupCount.toLocaleString( 'en' ) + ( kvx.kind === 'points' ? ' (not used by a point set)' : '' );
