@@ -2,21 +2,20 @@
 // them to place their temporary files beside the target.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace kvx {
 
 // "." for a bare name, "/" for a name in the root.
 inline std::string FolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }
 
+// "" for a path that ends in a slash.
 inline std::string BaseOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return std::filesystem::path(path).filename().string();
 }
 
 }  // namespace kvx
