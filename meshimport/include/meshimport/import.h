@@ -37,6 +37,10 @@ ImportResult ReadMeshFile(const std::string& path, ImportFormat format, std::str
 // automatic: the formats whose files share no vertices (weldByDefault).
 enum class WeldMode { automatic, on, off };
 
+// The normals of versions 3 and 4: smooth, by the converters' bit-exact rule;
+// or the source's own, where it has them.
+enum class NormalsMode { smooth, source };
+
 struct ImportRequest {
     std::string input;
     std::string output;
@@ -45,6 +49,7 @@ struct ImportRequest {
     ColorOrder colorOrder = ColorOrder::argb;
     std::optional<std::string> name;  // must satisfy IsValidKvxName
     WeldMode weld = WeldMode::automatic;
+    NormalsMode normals = NormalsMode::smooth;
     bool split = false;
     ReaderLimits readerLimits;  // the assimp worker's bounds
 };
