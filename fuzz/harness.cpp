@@ -400,6 +400,7 @@ std::string Convert(const kvx::Layout& l, uint32_t textFaceCount, Conversion& ou
     EchoRecord echo;
     KvxStatus saveStatus;
     bool saved = false;
+    bool threw = false;
     std::string thrown;
     const Run run = Captured([&] {
         try {
@@ -407,13 +408,14 @@ std::string Convert(const kvx::Layout& l, uint32_t textFaceCount, Conversion& ou
                                        &read, &echo, work);
             if (out.ok) saved = (m.*(l.save))(scratch->outputPath.c_str(), &saveStatus);
         } catch (const std::exception& e) {
+            threw = true;
             thrown = e.what();
         }
     });
     std::string problem;
     std::vector<std::string> names = ListFolder(scratch->folder);
     std::vector<std::string> expectedNames{Base(scratch->cmshPath)};
-    if (!thrown.empty()) {
+    if (threw) {
         problem = "threw " + Quote(thrown);
     } else if (!run.out.empty() || !run.err.empty()) {
         problem = "printed " + Quote(run.out) + " and " + Quote(run.err);
