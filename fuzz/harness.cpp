@@ -10,22 +10,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <set>
 #include <utility>
 #include <vector>
 
-#include "console.h"
-#include "converters.h"
 #include "list_folder.h"
 #include "load_model.h"
-#include "meshcore/normals.h"
+#include "meshcore/failure.h"
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
-#include "meshtext/cmsh_reader.h"
-#include "meshtext/color.h"
-#include "meshtext/text_file.h"
-#include "programs.h"
+#include "meshtext/cmsh_mesh.h"
+#include "meshtext/parse_number.h"
 #include "scratch_folder.h"
-#include "wire.h"
 
 namespace {
 
@@ -37,8 +34,8 @@ struct Scratch {
     std::string kvxPath;     // the input of kvxdump
     std::string outputPath;  // what a converter writes
     std::string secondPath;  // a mesh saved back
+    int outCapture = -1;     // standard output of a run
     int errCapture = -1;     // standard error of a run
-    int devNull = -1;        // standard output of a run
 };
 
 Scratch* scratch = nullptr;
@@ -93,27 +90,30 @@ bool ReadWhole(const std::string& path, std::string& out) {
 }
 
 struct Run {
-    int status = -1;
-    std::string err;  // what the run wrote on standard error
+    std::string out;  // what the run wrote on standard output
+    std::string err;  // and on standard error
 };
 
-// Runs `work` with standard output discarded and standard error captured.
+// Runs `work` with standard output and standard error captured: the
+// libraries print nothing.
 template <typename Work>
 Run Captured(Work work) {
-    if (::ftruncate(scratch->errCapture, 0) != 0) std::abort();
-    ::lseek(scratch->errCapture, 0, SEEK_SET);
+    for (int fd : {scratch->outCapture, scratch->errCapture}) {
+        if (::ftruncate(fd, 0) != 0) std::abort();
+        ::lseek(fd, 0, SEEK_SET);
+    }
+    std::fflush(nullptr);
     int savedOut = ::dup(1);
     int savedErr = ::dup(2);
-    ::dup2(scratch->devNull, 1);
+    ::dup2(scratch->outCapture, 1);
     ::dup2(scratch->errCapture, 2);
-    Run r;
-    r.status = work();
+    work();
+    std::fflush(nullptr);
     ::dup2(savedOut, 1);
     ::dup2(savedErr, 2);
     ::close(savedOut);
     ::close(savedErr);
-    r.err = ReadFd(scratch->errCapture);
-    return r;
+    return {ReadFd(scratch->outCapture), ReadFd(scratch->errCapture)};
 }
 
 std::string Quote(const std::string& text) {
@@ -210,107 +210,243 @@ std::string Difference(const MeshCopy& a, const MeshCopy& b) {
     return what;
 }
 
-// The programs' globals, and CFaceList should a run have kept it (which
-// Convert reports as a fault).
-void ReleaseGlobals() {
-    ReleaseProgramState();
-    KvxFree(CFaceList);
-    CFaceList = nullptr;
-}
-
 // ---- Converters ----
 
-// A converter of kConverterLayouts with its work function.
-struct Converter {
-    const ConverterLayout& layout;
-    int (*run)(const char* inputPath, const char* outputPath);
-};
+// The layouts a converter writes, in the table's order (1, 2, 3, 4, -1, -2):
+// the round-trip target's first byte picks one of them.
+const std::vector<const kvx::Layout*>& ConverterLayouts() {
+    static const std::vector<const kvx::Layout*> layouts = [] {
+        std::vector<const kvx::Layout*> list;
+        for (const kvx::Layout& l : kvx::Layouts())
+            if (l.text.program != nullptr) list.push_back(&l);
+        return list;
+    }();
+    return layouts;
+}
 
-const Converter kConverters[6] = {
-    {kConverterLayouts[0], RunKvxconv1},  {kConverterLayouts[1], RunKvxconv2},
-    {kConverterLayouts[2], RunKvxconv3},  {kConverterLayouts[3], RunKvxconv4},
-    {kConverterLayouts[4], RunKvxpoints}, {kConverterLayouts[5], RunKvxwire},
-};
-const Converter& kConv1 = kConverters[0];
-const Converter& kConv2 = kConverters[1];
-const Converter& kConv3 = kConverters[2];
-const Converter& kConv4 = kConverters[3];
-const Converter& kPoints = kConverters[4];
-const Converter& kWire = kConverters[5];
+// The converter layout of `version`.
+const kvx::Layout& ConverterOf(int32_t version) {
+    const kvx::Layout* l = kvx::LayoutOf(version);
+    if (l == nullptr || l->text.program == nullptr) std::abort();
+    return *l;
+}
 
-// Whether `text` is lines that each name the program and are printable,
-// and (given `marker`) each hold it.
-bool ReportLines(const char* program, const std::string& text, const char* marker) {
-    const std::string prefix = std::string(program) + ": ";
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos || text.compare(start, prefix.size(), prefix) != 0 ||
-            end <= start + prefix.size()) {
-            return false;
-        }
-        for (size_t k = start; k < end; ++k) {
-            auto c = static_cast<unsigned char>(text[k]);
-            if (c < 0x20 || c == 0x7F) return false;
-        }
-        if (marker && text.substr(start, end - start).find(marker) == std::string::npos)
-            return false;
-        start = end + 1;
+// Whether `text` is one line of printable characters, not empty.
+bool OneLine(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return false;
     }
     return true;
 }
 
-// A failure is clean when its status is 2 or 4 and standard error holds one
-// printable line naming the program.
-std::string CheckFailureReport(const char* program, const Run& r) {
-    if (r.status != kExitBadInput && r.status != kExitNoMemory) {
-        return "ended with status " + std::to_string(r.status) + " and " + Quote(r.err);
+// A failure is clean when it is bad input or memory and its message is one
+// printable line naming the input ("<name>:..."), or, for an allocation,
+// saying its size ("out of memory (N bytes)").
+std::string CheckFailure(const std::string& name, const kvx::Failure& f) {
+    if (f.kind != kvx::FailureKind::bad_input && f.kind != kvx::FailureKind::memory) {
+        return "failed with kind " + std::to_string(static_cast<int>(f.kind)) + " and " +
+               Quote(f.message);
     }
-    bool oneLine =
-        std::count(r.err.begin(), r.err.end(), '\n') == 1 && ReportLines(program, r.err, nullptr);
-    if (!oneLine) return "failed with " + Quote(r.err) + " on standard error, not one line";
+    if (!OneLine(f.message)) return "failed with " + Quote(f.message) + ", not one line";
+    const bool names = f.message.size() > name.size() + 1 &&
+                       f.message.compare(0, name.size() + 1, name + ":") == 0;
+    const bool allocation =
+        f.kind == kvx::FailureKind::memory && f.message.rfind("out of memory (", 0) == 0;
+    if (!names && !allocation) return "failed with " + Quote(f.message) + ", not naming the input";
+    return "";
+}
+
+// What a reading echoed, in the order of the calls: c counts, v vertices,
+// t triangles, n name, x text. Copying reads every record and index value
+// echoed, so an echo past its array is a sanitizer report.
+class EchoRecord final : public kvx::CmshEcho {
+public:
+    std::string calls;
+    uint32_t vertexCount = 0, faceCount = 0;
+    std::string records;  // the vertex records echoed, as bytes
+    std::vector<uint16_t> indices;
+    std::string meshName;
+    std::string progress;
+    std::string problem;  // what an echo call got wrong, or ""
+
+    void counts(const OKVX& m) override {
+        calls += 'c';
+        vertexCount = m.vertexCount;
+        faceCount = m.faceCount;
+    }
+    void vertices(const OKVX& m, uint32_t done) override {
+        calls += 'v';
+        const DocumentedVersion* row = FindDocumentedVersion(m.version);
+        const void* members[4] = {m.verticesV1, m.verticesV2, m.verticesV3, m.verticesV4};
+        if (row == nullptr || members[row->record - 1] == nullptr || done > m.vertexCount) {
+            problem = "echoed " + std::to_string(done) + " vertices of version " +
+                      std::to_string(m.version) + " with " + std::to_string(m.vertexCount);
+            return;
+        }
+        records.assign(static_cast<const char*>(members[row->record - 1]),
+                       size_t{done} * row->recordSize);
+    }
+    void triangles(const uint16_t* values, uint32_t done) override {
+        calls += 't';
+        indices.assign(values, values + 3 * size_t{done});
+    }
+    void name(const OKVX& m) override {
+        calls += 'n';
+        if (std::memchr(m.name, 0, sizeof m.name) == nullptr) {
+            problem = "echoed a name without a zero byte";
+        } else {
+            meshName = m.name;
+        }
+    }
+    void text(const char* line) override {
+        calls += 'x';
+        progress += line;
+    }
+};
+
+// kvxwire's progress: four steps, each a line saying it and a line saying
+// it is done.
+constexpr size_t kProgressLines = 8;
+
+// Checks what `l`'s reading echoed: calls only where the layout's echo asks
+// for them, in order; all of them, and the very mesh, where the reading
+// succeeded.
+std::string CheckEcho(const kvx::Layout& l, const EchoRecord& e, bool ok, const MeshCopy& m) {
+    if (!e.problem.empty()) return e.problem;
+    std::string expected;
+    switch (l.text.echo) {
+        case kvx::Echo::none:
+            break;
+        case kvx::Echo::counts_vertices_triangles:
+            expected = "cvt";
+            break;
+        case kvx::Echo::counts_vertices:
+            expected = "cv";
+            break;
+        case kvx::Echo::progress:
+            expected.assign(kProgressLines, 'x');
+            break;
+        case kvx::Echo::name:
+            expected = "n";
+            break;
+    }
+    if (ok ? e.calls != expected : expected.compare(0, e.calls.size(), e.calls) != 0) {
+        return "echoed the calls " + Quote(e.calls) + ", not " + Quote(expected) +
+               (ok ? "" : " or a beginning of them");
+    }
+    if (std::count(e.progress.begin(), e.progress.end(), '\n') !=
+            std::count(e.calls.begin(), e.calls.end(), 'x') ||
+        (!e.progress.empty() && e.progress.back() != '\n')) {
+        return "echoed the progress " + Quote(e.progress) + ", not a line per call";
+    }
+    if (!ok) return "";
+    const bool counted = e.calls.find('c') != std::string::npos;
+    if (counted && (e.vertexCount != m.vertexCount || e.faceCount != m.faceCount)) {
+        return "echoed the counts " + std::to_string(e.vertexCount) + " " +
+               std::to_string(e.faceCount) + " for " + Describe(m);
+    }
+    if (counted && e.records != m.vertices) return "echoed other vertices than it read";
+    if (e.calls.find('t') != std::string::npos && e.indices != m.faces) {
+        return "echoed other triangles than it read";
+    }
+    if (e.calls.find('n') != std::string::npos && e.meshName != m.name) {
+        return "echoed the name " + Quote(e.meshName) + ", not " + Quote(m.name);
+    }
     return "";
 }
 
 struct Conversion {
-    Run run;
+    bool ok = false;
+    kvx::Failure failure;             // on failure
     MeshCopy mesh;                    // on success
     std::string file;                 // on success: the output file
-    std::vector<uint16_t> triangles;  // kvxwire: the triangles as read
+    std::vector<uint16_t> triangles;  // version -2: the triangles as read
 };
 
 const char* Base(const std::string& path) {
     return path.c_str() + path.rfind('/') + 1;
 }
 
-// Runs converter `c` on the text already in scratch->cmshPath and checks the
-// outcome as harness.h describes. Leaves the globals released.
-std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out) {
+// The work arrays of a conversion, which the harness owns.
+struct Work {
+    CFace* faceNormals = nullptr;
+    uint16_t* triangles = nullptr;
+    CLine* lines = nullptr;
+    CLine* distinctLines = nullptr;
+    Work() = default;
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
+    ~Work() {
+        KvxFree(faceNormals);
+        KvxFree(triangles);
+        KvxFree(lines);
+        KvxFree(distinctLines);
+    }
+};
+
+// Reads the text already in scratch->cmshPath as `l` describes, saves the
+// mesh with l.save to scratch->outputPath, and checks the outcome as
+// harness.h describes. `textFaceCount` is the text's own face count.
+std::string Convert(const kvx::Layout& l, uint32_t textFaceCount, Conversion& out) {
     ::unlink(scratch->outputPath.c_str());
-    const ConverterLayout& l = c.layout;
-    out.run =
-        Captured([&] { return c.run(scratch->cmshPath.c_str(), scratch->outputPath.c_str()); });
+    const std::string name = kvx::DisplayName(scratch->cmshPath.c_str());
+    kvx::OwnedMesh owned;
+    const OKVX& m = owned.m;
+    Work w;
+    const kvx::CmshWork work{&w.faceNormals, &w.triangles, &w.lines, &w.distinctLines};
+    kvx::CmshRead read;
+    EchoRecord echo;
+    KvxStatus saveStatus;
+    bool saved = false;
+    bool threw = false;
+    std::string thrown;
+    const Run run = Captured([&] {
+        try {
+            out.ok = kvx::ReadCmshMesh(scratch->cmshPath.c_str(), name, l, owned.m, out.failure,
+                                       &read, &echo, work);
+            if (out.ok) saved = (m.*(l.save))(scratch->outputPath.c_str(), &saveStatus);
+        } catch (const std::exception& e) {
+            threw = true;
+            thrown = e.what();
+        }
+    });
     std::string problem;
     std::vector<std::string> names = ListFolder(scratch->folder);
     std::vector<std::string> expectedNames{Base(scratch->cmshPath)};
-    if (out.run.status != kExitOk) {
-        problem = CheckFailureReport(l.name, out.run);
+    if (threw) {
+        problem = "threw " + Quote(thrown);
+    } else if (!run.out.empty() || !run.err.empty()) {
+        problem = "printed " + Quote(run.out) + " and " + Quote(run.err);
+    } else if (!out.ok) {
+        problem = CheckFailure(name, out.failure);
+        if (problem.empty()) problem = CheckEcho(l, echo, false, out.mesh);
         if (problem.empty() && names != expectedNames) {
             problem = "failed and left " + Names(names) + " in the output folder";
         }
-    } else if (!ReportLines(l.name, out.run.err, ": warning: ")) {
-        problem = "succeeded with " + Quote(out.run.err) + " on standard error";
-    } else if (mesh.version != l.version) {
-        problem = "left version " + std::to_string(mesh.version);
-    } else if (CFaceList != nullptr) {
-        problem = "kept CFaceList allocated";
-    } else if (problem = CopyMesh(mesh, true, out.mesh); !problem.empty()) {
+    } else if (out.failure) {
+        problem = "succeeded with the failure " + Quote(out.failure.message);
+    } else if (!read.advice.empty() && !OneLine(read.advice)) {
+        problem = "succeeded with the advice " + Quote(read.advice) + ", not one line";
+    } else if (m.version != l.version) {
+        problem = "left version " + std::to_string(m.version);
+    } else if (w.faceNormals != nullptr || w.lines != nullptr || w.distinctLines != nullptr) {
+        problem = "kept a work array allocated";
+    } else if ((w.triangles != nullptr) != (l.primitive == kvx::Primitive::lines)) {
+        problem = w.triangles != nullptr ? "allocated the triangles" : "lost the triangles";
+    } else if (problem = CopyMesh(m, true, out.mesh); !problem.empty()) {
         // The mesh itself is unsound; said in `problem`.
-    } else if (l.version == -1 && mesh.faceCount != mesh.vertexCount) {
-        problem = "a point set with face count " + std::to_string(mesh.faceCount) +
-                  " and vertex count " + std::to_string(mesh.vertexCount);
+    } else if (FindDocumentedVersion(m.version)->indexValuesPerGroup == 0 &&
+               m.faceCount != m.vertexCount) {
+        problem = "a point set with face count " + std::to_string(m.faceCount) +
+                  " and vertex count " + std::to_string(m.vertexCount);
+    } else if (problem = CheckEcho(l, echo, true, out.mesh); !problem.empty()) {
+        // Said in `problem`.
+    } else if (!saved) {
+        problem = "saving failed: " + KvxStatusMessage(saveStatus);
     } else if (!ReadWhole(scratch->outputPath, out.file)) {
-        problem = "succeeded without an output file";
+        problem = "saved without an output file";
     } else {
         expectedNames.push_back(Base(scratch->outputPath));
         std::sort(expectedNames.begin(), expectedNames.end());
@@ -330,11 +466,10 @@ std::string Convert(const Converter& c, uint32_t textFaceCount, Conversion& out)
             problem = "left " + Names(names) + " in the output folder";
         }
     }
-    if (problem.empty() && out.run.status == kExitOk && l.version == -2) {
-        out.triangles.assign(tmpFaces, tmpFaces + 3 * size_t{textFaceCount});
+    if (problem.empty() && out.ok && w.triangles != nullptr) {
+        out.triangles.assign(w.triangles, w.triangles + 3 * size_t{textFaceCount});
     }
-    ReleaseGlobals();
-    return problem.empty() ? "" : std::string(l.name) + " " + problem;
+    return problem.empty() ? "" : std::string(l.text.program) + " " + problem;
 }
 
 // The two counts at the start of a text, or zeros.
@@ -384,41 +519,42 @@ bool WriteInput(const std::string& path, const uint8_t* data, size_t size) {
 
 // ---- Targets ----
 
-std::string FuzzText(const Converter& c, const uint8_t* data, size_t size) {
+std::string FuzzText(int32_t version, const uint8_t* data, size_t size) {
     WriteInput(scratch->cmshPath, data, size);
     uint32_t vertexCount, faceCount;
     TextCounts(data, size, vertexCount, faceCount);
     Conversion conversion;
-    return Convert(c, faceCount, conversion);
+    return Convert(ConverterOf(version), faceCount, conversion);
 }
 
 std::string FuzzCmsh7(const uint8_t* data, size_t size) {
     WriteInput(scratch->cmshPath, data, size);
     uint32_t vertexCount, faceCount;
     TextCounts(data, size, vertexCount, faceCount);
-    // kvxconv2, kvxconv3 and kvxwire read the same entries, kvxpoints only
-    // the vertices. A text that kvxconv2 refuses fails kvxwire and kvxconv3
-    // in the same reader, so only texts that kvxconv2 reads go on to them.
+    // Versions 2, 3 and -2 read the same entries, -1 only the vertices. A
+    // text that version 2 refuses fails 3 and -2 in the same reader, so only
+    // texts that version 2 reads go on to them.
     Conversion v2, v3, points, wire;
-    std::string problem = Convert(kConv2, faceCount, v2);
-    if (problem.empty()) problem = Convert(kPoints, faceCount, points);
-    if (!problem.empty() || v2.run.status != kExitOk) return problem;
-    problem = Convert(kWire, faceCount, wire);
-    if (problem.empty()) problem = Convert(kConv3, faceCount, v3);
+    std::string problem = Convert(ConverterOf(2), faceCount, v2);
+    if (problem.empty()) problem = Convert(ConverterOf(-1), faceCount, points);
+    if (!problem.empty() || !v2.ok) return problem;
+    problem = Convert(ConverterOf(-2), faceCount, wire);
+    if (problem.empty()) problem = Convert(ConverterOf(3), faceCount, v3);
     if (!problem.empty()) return problem;
 
-    auto ok = [](const Conversion& x) { return x.run.status == kExitOk; };
-    auto noMemory = [](const Conversion& x) { return x.run.status == kExitNoMemory; };
-    if (!noMemory(wire) && !ok(wire)) {
-        return "kvxconv2 read the text but kvxwire failed: " + Quote(wire.run.err);
+    auto noMemory = [](const Conversion& x) {
+        return !x.ok && x.failure.kind == kvx::FailureKind::memory;
+    };
+    if (!noMemory(wire) && !wire.ok) {
+        return "kvxconv2 read the text but kvxwire failed: " + Quote(wire.failure.message);
     }
-    if (!noMemory(v3) && !ok(v3)) {
-        return "kvxconv2 read the text but kvxconv3 failed: " + Quote(v3.run.err);
+    if (!noMemory(v3) && !v3.ok) {
+        return "kvxconv2 read the text but kvxconv3 failed: " + Quote(v3.failure.message);
     }
-    if (!noMemory(points) && !ok(points)) {
-        return "kvxconv2 read the vertices but kvxpoints failed: " + Quote(points.run.err);
+    if (!noMemory(points) && !points.ok) {
+        return "kvxconv2 read the vertices but kvxpoints failed: " + Quote(points.failure.message);
     }
-    if (ok(wire)) {
+    if (wire.ok) {
         if (v2.mesh.vertices != wire.mesh.vertices) return "kvxconv2 and kvxwire vertices differ";
         if (v2.mesh.faces != wire.triangles) return "kvxconv2 and kvxwire triangles differ";
         std::vector<uint16_t> edges = DistinctEdges(wire.triangles);
@@ -427,10 +563,10 @@ std::string FuzzCmsh7(const uint8_t* data, size_t size) {
                    std::to_string(edges.size() / 2) + " distinct edges in order";
         }
     }
-    if (ok(points) && v2.mesh.vertices != points.mesh.vertices) {
+    if (points.ok && v2.mesh.vertices != points.mesh.vertices) {
         return "kvxconv2 and kvxpoints vertices differ";
     }
-    if (ok(v3)) {
+    if (v3.ok) {
         if (ColorsAndPositions(v3.mesh) != v2.mesh.vertices) {
             return "kvxconv3 colours and positions differ from kvxconv2's";
         }
@@ -508,40 +644,35 @@ std::string LoadFromMemory(const uint8_t* data, size_t size, const FileModel& mo
     return "";
 }
 
-// Phase 2: from a file, through kvxdump: the same mesh, or one line naming
-// why; a warning where the magic is missing.
-std::string LoadThroughKvxdump(const uint8_t* data, size_t size, const FileModel& model,
-                               const MeshCopy& loaded) {
+// Phase 2: from a file: the same result, status and mesh as from memory,
+// and a failure's message one printable line.
+std::string LoadFromFile(const uint8_t* data, size_t size, const FileModel& model,
+                         const MeshCopy& loaded) {
     const bool loads = model.status.code == KvxErrc::ok;
     WriteInput(scratch->kvxPath, data, size);
-    Run dump = Captured([] { return RunKvxdump(scratch->kvxPath.c_str()); });
-    const std::string name = "kvxdump: " + scratch->kvxPath + ": ";
-    if (loads || model.status.code == KvxErrc::unsupported_version) {
-        std::string warning = model.status.magicMissing
-                                  ? name +
-                                        "warning: the file does not begin with \"KVX\"; "
-                                        "reading it anyway\n"
-                                  : "";
-        if (dump.status != kExitOk || dump.err != warning) {
-            return "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err);
-        }
-    } else {
-        std::string expected = name + KvxStatusMessage(model.status) + "\n";
-        if (dump.status != kExitBadInput || dump.err != expected) {
-            return "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err) +
-                   ", not 2 and " + Quote(expected);
-        }
+    kvx::OwnedMesh file;
+    KvxStatus status;
+    int32_t result = 0;
+    const Run run = Captured([&] { result = file.m.load(scratch->kvxPath.c_str(), &status); });
+    if (!run.out.empty() || !run.err.empty()) {
+        return "loading a file printed " + Quote(run.out) + " and " + Quote(run.err);
+    }
+    if (result != (loads ? 1 : 0) || !SameStatus(status, model.status)) {
+        return "a file loads with " + std::to_string(result) + ", " + StatusText(status) +
+               "; the file calls for " + StatusText(model.status);
+    }
+    if (!loads && !OneLine(KvxStatusMessage(status))) {
+        return "a failed load says " + Quote(KvxStatusMessage(status)) + ", not one line";
     }
     std::string problem;
     if (loads) {
-        MeshCopy dumped;
-        problem = CopyMesh(mesh, false, dumped);
-        if (problem.empty()) problem = Difference(dumped, loaded);
+        MeshCopy copy;
+        problem = CopyMesh(file.m, false, copy);
+        if (problem.empty()) problem = Difference(copy, loaded);
     } else {
-        problem = CheckUnloaded(mesh, model);
+        problem = CheckUnloaded(file.m, model);
     }
-    ReleaseGlobals();
-    return problem.empty() ? "" : "kvxdump's mesh: " + problem;
+    return problem.empty() ? "" : "a file's mesh: " + problem;
 }
 
 // Phase 3: from a pipe, read as a stream, as from memory. A pipe holds 64
@@ -610,7 +741,7 @@ std::string FuzzLoad(const uint8_t* data, size_t size) {
     } guard{m};
     MeshCopy loaded;
     std::string problem = LoadFromMemory(data, size, model, m, loaded);
-    if (problem.empty()) problem = LoadThroughKvxdump(data, size, model, loaded);
+    if (problem.empty()) problem = LoadFromFile(data, size, model, loaded);
     if (problem.empty()) problem = LoadFromPipe(data, size, model, loaded);
     if (problem.empty()) problem = SaveBack(data, size, model, m);
     return problem;
@@ -618,52 +749,49 @@ std::string FuzzLoad(const uint8_t* data, size_t size) {
 
 std::string FuzzRoundTrip(const uint8_t* data, size_t size) {
     if (size == 0) return "";
-    const Converter& c = kConverters[data[0] % 6];
-    const ConverterLayout& l = c.layout;
+    const std::vector<const kvx::Layout*>& converters = ConverterLayouts();
+    const kvx::Layout& l = *converters[data[0] % converters.size()];
+    const std::string program = l.text.program;
     WriteInput(scratch->cmshPath, data + 1, size - 1);
     uint32_t vertexCount, faceCount;
     TextCounts(data + 1, size - 1, vertexCount, faceCount);
     Conversion conversion;
-    std::string problem = Convert(c, faceCount, conversion);
-    if (!problem.empty() || conversion.run.status != kExitOk) return problem;
+    std::string problem = Convert(l, faceCount, conversion);
+    if (!problem.empty() || !conversion.ok) return problem;
     const std::string& file = conversion.file;
 
-    OKVX loaded{};
+    kvx::OwnedMesh loaded;
     KvxStatus status;
-    int32_t result = KvxLoadMemory(loaded, file.data(), file.size(), &status);
+    int32_t result = KvxLoadMemory(loaded.m, file.data(), file.size(), &status);
+    if (result != 1) return program + "'s file does not load: " + StatusText(status);
     MeshCopy copy;
-    if (result == 1) problem = CopyMesh(loaded, true, copy);
-    if (result == 1 && problem.empty()) {
-        if (copy != conversion.mesh) {
-            problem = "loads back as " + Difference(copy, conversion.mesh);
+    problem = CopyMesh(loaded.m, true, copy);
+    if (problem.empty() && copy != conversion.mesh) {
+        problem = "loads back as " + Difference(copy, conversion.mesh);
+    } else if (problem.empty()) {
+        // Saved again, the loaded mesh gives the same bytes.
+        KvxStatus saveStatus;
+        std::string saved;
+        if (!(loaded.m.*(l.save))(scratch->secondPath.c_str(), &saveStatus)) {
+            problem = "saving the loaded mesh failed: " + KvxStatusMessage(saveStatus);
         } else {
-            // Saved again, the loaded mesh gives the same bytes.
-            KvxStatus saveStatus;
-            std::string saved;
-            if (!(loaded.*kvx::SaveOperationOf(l.version))(scratch->secondPath.c_str(),
-                                                           &saveStatus)) {
-                problem = "saving the loaded mesh failed: " + KvxStatusMessage(saveStatus);
-            } else {
-                ReadWhole(scratch->secondPath, saved);
-                if (saved != file) problem = "the loaded mesh saves back to other bytes";
-            }
-            ::unlink(scratch->secondPath.c_str());
+            ReadWhole(scratch->secondPath, saved);
+            if (saved != file) problem = "the loaded mesh saves back to other bytes";
         }
+        ::unlink(scratch->secondPath.c_str());
     }
-    KvxRelease(loaded);
-    if (result != 1) return std::string(l.name) + "'s file does not load: " + StatusText(status);
-    if (!problem.empty()) return std::string(l.name) + "'s file " + problem;
+    if (!problem.empty()) return program + "'s file " + problem;
 
-    // kvxdump reads the file into the same mesh.
-    Run dump = Captured([] { return RunKvxdump(scratch->outputPath.c_str()); });
-    MeshCopy dumped;
-    if (dump.status != kExitOk || !dump.err.empty()) {
-        problem = "kvxdump ended with " + std::to_string(dump.status) + " and " + Quote(dump.err);
-    } else if (problem = CopyMesh(mesh, false, dumped); problem.empty()) {
-        problem = Difference(dumped, conversion.mesh);
+    // Loaded from the file, it is the same mesh.
+    kvx::OwnedMesh fromFile;
+    result = fromFile.m.load(scratch->outputPath.c_str(), &status);
+    MeshCopy again;
+    if (result != 1 || status.code != KvxErrc::ok || status.magicMissing) {
+        problem = "loads with " + std::to_string(result) + ", " + StatusText(status);
+    } else if (problem = CopyMesh(fromFile.m, false, again); problem.empty()) {
+        problem = Difference(again, conversion.mesh);
     }
-    ReleaseGlobals();
-    return problem.empty() ? "" : std::string(l.name) + "'s file in kvxdump: " + problem;
+    return problem.empty() ? "" : program + "'s file from a file: " + problem;
 }
 
 // Each target with its name and its work.
@@ -674,9 +802,9 @@ struct TargetRow {
 };
 
 const TargetRow kTargetRows[] = {
-    {FuzzTarget::cmsh3, "cmsh3", [](const uint8_t* d, size_t n) { return FuzzText(kConv1, d, n); }},
+    {FuzzTarget::cmsh3, "cmsh3", [](const uint8_t* d, size_t n) { return FuzzText(1, d, n); }},
     {FuzzTarget::cmsh7, "cmsh7", FuzzCmsh7},
-    {FuzzTarget::cmsh9, "cmsh9", [](const uint8_t* d, size_t n) { return FuzzText(kConv4, d, n); }},
+    {FuzzTarget::cmsh9, "cmsh9", [](const uint8_t* d, size_t n) { return FuzzText(4, d, n); }},
     {FuzzTarget::load, "load", FuzzLoad},
     {FuzzTarget::roundtrip, "roundtrip", FuzzRoundTrip},
 };
@@ -704,9 +832,9 @@ bool FuzzInit() {
     scratch->kvxPath = folder + "/in.kvx";
     scratch->outputPath = folder + "/out.kvx";
     scratch->secondPath = folder + "/again.kvx";
+    scratch->outCapture = ::memfd_create("kvxfuzz-stdout", MFD_CLOEXEC);
     scratch->errCapture = ::memfd_create("kvxfuzz-stderr", MFD_CLOEXEC);
-    scratch->devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (scratch->errCapture < 0 || scratch->devNull < 0) {
+    if (scratch->outCapture < 0 || scratch->errCapture < 0) {
         std::fprintf(stderr, "fuzz: cannot open the capture files: %s\n", std::strerror(errno));
         RemoveScratch();
         return false;

@@ -1,6 +1,8 @@
 // Every byte-prefix of a valid text mesh (each layout, each converter) and
 // of a valid KVX file (each version) ends cleanly: through the harness's
-// checks (harness.h), and with the exact outcome a cut file calls for.
+// checks (harness.h), and with the exact outcome a cut file calls for, in
+// the converter programs and kvxdump too (which the harness, over the
+// libraries alone, does not run).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "load_model.h"
 #include "meshcore/okvx.h"
 #include "programs.h"
 #include "test_support.h"
@@ -35,21 +38,39 @@ size_t TokenStart(const std::string& text, size_t n) {
     }
 }
 
-// Runs a converter with its standard output and error discarded; returns
-// its exit status and releases what it allocated.
-int Quietly(int (*run)(const char*, const char*), const std::string& in, const std::string& out) {
+struct Ran {
+    int status = -1;
+    std::string err;  // standard error
+};
+
+// Runs a program's work with its standard output discarded and its standard
+// error kept in `errPath`; returns its exit status and what it said, and
+// releases what it allocated.
+template <typename Work>
+Ran Quietly(const std::string& errPath, Work work) {
     int savedOut = ::dup(1), savedErr = ::dup(2);
     int null = ::open("/dev/null", O_WRONLY);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(null, 1);
-    ::dup2(null, 2);
-    int status = run(in.c_str(), out.c_str());
+    ::dup2(err, 2);
+    Ran r;
+    r.status = work();
     ::dup2(savedOut, 1);
     ::dup2(savedErr, 2);
     ::close(savedOut);
     ::close(savedErr);
     ::close(null);
+    ::close(err);
     ReleaseProgramState();
-    return status;
+    r.err = ReadFile(errPath);
+    ::unlink(errPath.c_str());
+    return r;
+}
+
+// A converter on `in`, writing `out`: its exit status.
+int Convert(int (*run)(const char*, const char*), const std::string& in, const std::string& out,
+            const std::string& errPath) {
+    return Quietly(errPath, [&] { return run(in.c_str(), out.c_str()); }).status;
 }
 
 struct TextCase {
@@ -91,7 +112,7 @@ TEST(Prefixes, EveryPrefixOfATextMeshFailsCleanlyOrConverts) {
             }
             EXPECT_EQ(Check(FuzzTarget::roundtrip, c.selector + prefix), "");
             WriteFile(dir.file("in.cmsh"), prefix);
-            int status = Quietly(c.run, dir.file("in.cmsh"), dir.file("out.kvx"));
+            int status = Convert(c.run, dir.file("in.cmsh"), dir.file("out.kvx"), dir.file("err"));
             EXPECT_EQ(status, length > lastStart ? 0 : 2);
             EXPECT_EQ(FileExists(dir.file("out.kvx")), status == 0);
             ::unlink(dir.file("out.kvx").c_str());
@@ -137,7 +158,8 @@ std::vector<KvxCase> KvxCases() {
         {"version -2", RunKvxwire, "cube7.cmsh", 15 + 8 * 16 + 18 * 4},
     };
     for (const auto& m : made) {
-        EXPECT_EQ(Quietly(m.run, kExamples + m.input, dir.file("out.kvx")), 0) << m.what;
+        EXPECT_EQ(Convert(m.run, kExamples + m.input, dir.file("out.kvx"), dir.file("err")), 0)
+            << m.what;
         cases.push_back({m.what, ReadFile(dir.file("out.kvx")), m.blocksEnd});
     }
     // Version -3 has no writer: two records and one group of six values.
@@ -182,6 +204,46 @@ TEST(Prefixes, EveryPrefixOfAKvxFileIsTruncatedOrAShorterName) {
                 EXPECT_EQ(result, 1);
                 EXPECT_EQ(std::string(m.name), c.file.substr(c.blocksEnd, length - c.blocksEnd));
             }
+        }
+    }
+}
+
+// kvxdump on a KVX file ends as its loader does: status 0 where the file
+// loads or names a version it cannot read, with a warning where the magic
+// is missing; else status 2 and the load's failure in one line.
+void ExpectDumpEndsAsTheLoad(const std::string& bytes, TempDir& dir) {
+    const std::string path = dir.file("in.kvx");
+    WriteFile(path, bytes);
+    const Ran dump = Quietly(dir.file("err"), [&] { return RunKvxdump(path.c_str()); });
+    const KvxStatus status =
+        ModelFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()).status;
+    const std::string name = "kvxdump: " + path + ": ";
+    if (status.code == KvxErrc::ok || status.code == KvxErrc::unsupported_version) {
+        EXPECT_EQ(dump.status, 0);
+        EXPECT_EQ(dump.err, status.magicMissing ? name +
+                                                      "warning: the file does not begin with "
+                                                      "\"KVX\"; reading it anyway\n"
+                                                : "");
+    } else {
+        EXPECT_EQ(dump.status, 2);
+        EXPECT_EQ(dump.err, name + KvxStatusMessage(status) + "\n");
+    }
+}
+
+TEST(Prefixes, KvxdumpEndsEveryPrefixOfAKvxFileAndEveryLoadInputAsTheLoaderDoes) {
+    TempDir dir;
+    for (const KvxCase& c : KvxCases()) {
+        for (size_t length = 0; length <= c.file.size(); ++length) {
+            SCOPED_TRACE(c.what + " cut at " + std::to_string(length));
+            ExpectDumpEndsAsTheLoad(c.file.substr(0, length), dir);
+        }
+    }
+    // The load target's seeds and the inputs that once failed it.
+    for (const char* folder : {"/corpus/load", "/regressions/load"}) {
+        const std::string path = std::string(KVX_FUZZ_DIR) + folder;
+        for (const std::string& file : ListFolder(path)) {
+            SCOPED_TRACE(path + "/" + file);
+            ExpectDumpEndsAsTheLoad(ReadFile(path + "/" + file), dir);
         }
     }
 }
