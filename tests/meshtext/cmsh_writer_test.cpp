@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "meshcore/edges.h"
 #include "meshcore/failure.h"
 #include "meshtext/cmsh_writer.h"
 #include "meshtext/color.h"
 #include "meshtext/parse_number.h"
 #include "test_support.h"
-#include "meshcore/edges.h"
 
 namespace {
 
