@@ -58,7 +58,7 @@ ImportReport Failed(Failure failure) {
 // cannot.
 bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
              const std::string& input, OKVX& out, ImportReport& report) {
-    report.failure = ToKvx(mesh, version, name, out);
+    report.failure = ToKvx(mesh, version, name, out, mesh.hasNormals);
     if (!report.failure) return true;
     report.failure.message = input + ": " + report.failure.message;
     return false;
@@ -116,19 +116,40 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     mesh.warnings.clear();
     const Failure noMemory{FailureKind::memory, input + ": out of memory", ENOMEM};
 
-    const bool weld =
-        request.weld == WeldMode::on ||
-        (request.weld == WeldMode::automatic && format.native && format.native->weldByDefault);
+    const int32_t version =
+        request.version != 0 ? request.version : DefaultImportVersion(mesh.hasTexCoords);
+    // The source's normals stay only where they are asked for and the
+    // version has normals; then they are part of what a vertex is.
+    const bool normals = LayoutOf(version)->text.smoothNormals;
+    if (normals && request.normals == NormalsMode::source && !mesh.hasNormals) {
+        report.warnings.push_back(input +
+                                  ": the source has no normals for every vertex; smooth "
+                                  "normals are computed instead");
+    }
+    if (!normals || request.normals != NormalsMode::source) {
+        mesh.hasNormals = false;
+        std::vector<float>().swap(mesh.normals);
+    }
+
+    // Formats read through assimp mostly give each triangle corner a vertex
+    // of its own (3DS, COLLADA), so they are welded like STL.
+    const bool weld = request.weld == WeldMode::on ||
+                      (request.weld == WeldMode::automatic &&
+                       (format.native == nullptr || format.native->weldByDefault));
     if (weld && !WeldVertices(mesh)) {
         report.failure = noMemory;
         return report;
     }
 
-    const int32_t version =
-        request.version != 0 ? request.version : DefaultImportVersion(mesh.hasTexCoords);
-    if (NeedsTriangles(version) && mesh.triangleCount() == 0) {
-        report.failure = BadInput(input + ": no triangles (version " + std::to_string(version) +
-                                  " is made of triangles; version -1 takes vertices alone)");
+    if (!HasGeometryFor(mesh, version)) {
+        const std::string v = std::to_string(version);
+        report.failure =
+            BadInput(mesh.lineCount() == 0
+                         ? input + ": no triangles (version " + v +
+                               " is made of triangles; version -1 takes vertices alone)"
+                         : input + ": no triangles, only lines (version " + v +
+                               " is made of triangles; version -2 takes lines, version -1 vertices "
+                               "alone)");
         return report;
     }
     std::string name;
@@ -147,9 +168,12 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
         Convert(mesh, version, name, input, meshes.add(), report);
         return report;
     }
-    if (!request.split) {
+    if (!request.split || mesh.lineCount() != 0) {
         report.failure = BadInput(input + ": " + std::to_string(vertices) +
-                                  " vertices; a KVX file holds at most 65536 (use --split)");
+                                  (request.split ? " vertices of lines; a KVX file holds at most "
+                                                   "65536 and --split divides triangles only"
+                                                 : " vertices; a KVX file holds at most 65536 "
+                                                   "(use --split)"));
         return report;
     }
     std::vector<ImportedMesh> parts;

@@ -11,12 +11,17 @@
 namespace kvx {
 
 bool IsConsistent(const ImportedMesh& mesh) {
-    if (mesh.positions.size() % 3 != 0 || mesh.triangles.size() % 3 != 0) return false;
+    if (mesh.positions.size() % 3 != 0 || mesh.triangles.size() % 3 != 0 ||
+        mesh.lines.size() % 2 != 0) {
+        return false;
+    }
     const size_t n = mesh.vertexCount();
     if (mesh.hasColors ? mesh.colors.size() != n : !mesh.colors.empty()) return false;
     if (mesh.hasTexCoords ? mesh.texCoords.size() != 2 * n : !mesh.texCoords.empty()) return false;
-    return std::all_of(mesh.triangles.begin(), mesh.triangles.end(),
-                       [n](uint32_t index) { return index < n; });
+    if (mesh.hasNormals ? mesh.normals.size() != 3 * n : !mesh.normals.empty()) return false;
+    auto below = [n](uint32_t index) { return index < n; };
+    return std::all_of(mesh.triangles.begin(), mesh.triangles.end(), below) &&
+           std::all_of(mesh.lines.begin(), mesh.lines.end(), below);
 }
 
 }  // namespace kvx

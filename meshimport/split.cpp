@@ -120,6 +120,7 @@ bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<Importe
             out.name = mesh.name;
             out.hasColors = mesh.hasColors;
             out.hasTexCoords = mesh.hasTexCoords;
+            out.hasNormals = mesh.hasNormals;
             members.clear();
             for (uint32_t t : cells[p]) {
                 for (size_t k = 0; k < 3; ++k) {
@@ -140,6 +141,10 @@ bool SplitMesh(const ImportedMesh& mesh, size_t maxVertices, std::vector<Importe
                 if (out.hasTexCoords) {
                     out.texCoords.insert(out.texCoords.end(), &mesh.texCoords[2 * v],
                                          &mesh.texCoords[2 * v] + 2);
+                }
+                if (out.hasNormals) {
+                    out.normals.insert(out.normals.end(), &mesh.normals[3 * v],
+                                       &mesh.normals[3 * v] + 3);
                 }
             }
             out.triangles.reserve(3 * cells[p].size());

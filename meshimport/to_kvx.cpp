@@ -30,23 +30,27 @@ bool Allocate(T*& array, uint64_t count, uint64_t& failedBytes) {
     return array != nullptr;
 }
 
-// kvxwire's edges: (a, b), (b, c), (c, a) of each triangle, each kept the
-// first time it occurs in either direction. `failedBytes` stays 0 when a
-// container could not grow.
+// kvxwire's edges: (a, b), (b, c), (c, a) of each triangle, then the
+// source's line segments, each kept the first time it occurs in either
+// direction. `failedBytes` stays 0 when a container could not grow.
 bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t& failedBytes) {
     std::vector<uint16_t> edges;
     try {
         std::unordered_set<uint32_t> seen;
+        auto add = [&](uint32_t a, uint32_t b) {
+            uint32_t low = a < b ? a : b, high = a < b ? b : a;
+            if (!seen.insert(low << 16 | high).second) return;
+            edges.push_back(static_cast<uint16_t>(a));
+            edges.push_back(static_cast<uint16_t>(b));
+        };
         for (size_t t = 0; t < mesh.triangleCount(); ++t) {
             const uint32_t* c = &mesh.triangles[3 * t];
-            const uint32_t pairs[3][2] = {{c[0], c[1]}, {c[1], c[2]}, {c[2], c[0]}};
-            for (const auto& e : pairs) {
-                uint32_t low = e[0] < e[1] ? e[0] : e[1], high = e[0] < e[1] ? e[1] : e[0];
-                if (!seen.insert(low << 16 | high).second) continue;
-                edges.push_back(static_cast<uint16_t>(e[0]));
-                edges.push_back(static_cast<uint16_t>(e[1]));
-            }
+            add(c[0], c[1]);
+            add(c[1], c[2]);
+            add(c[2], c[0]);
         }
+        for (size_t k = 0; k < mesh.lineCount(); ++k)
+            add(mesh.lines[2 * k], mesh.lines[2 * k + 1]);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -57,8 +61,10 @@ bool Edges(const ImportedMesh& mesh, OKVX& out, uint64_t& failedBytes) {
 }
 
 // The records of `layout` for the vertices of `mesh`, into `out`: every
-// field the layout has at its offset, the rest (the normals) zero.
-bool Records(const ImportedMesh& mesh, const Layout& layout, OKVX& out, uint64_t& failedBytes) {
+// field the layout has at its offset, the normals the mesh's own when
+// `normals`, else zero.
+bool Records(const ImportedMesh& mesh, const Layout& layout, bool normals, OKVX& out,
+             uint64_t& failedBytes) {
     const size_t vertices = mesh.vertexCount();
     auto* records = static_cast<unsigned char*>(KvxAllocate(vertices, layout.recordSize));
     if (records == nullptr) {
@@ -86,6 +92,7 @@ bool Records(const ImportedMesh& mesh, const Layout& layout, OKVX& out, uint64_t
             uv[1] = 1.0f - uv[1];
             std::memcpy(r + layout.uvOffset, uv, sizeof uv);
         }
+        if (normals) std::memcpy(r + layout.normalOffset, &mesh.normals[3 * i], 3 * sizeof(float));
     }
     return true;
 }
@@ -104,6 +111,15 @@ bool IsImportVersion(int32_t version) {
 
 bool NeedsTriangles(int32_t version) {
     return ImportLayout(version).primitive != Primitive::points;
+}
+
+bool TakesLines(int32_t version) {
+    return ImportLayout(version).primitive == Primitive::lines;
+}
+
+bool HasGeometryFor(const ImportedMesh& mesh, int32_t version) {
+    return !NeedsTriangles(version) || mesh.triangleCount() > 0 ||
+           (TakesLines(version) && mesh.lineCount() > 0);
 }
 
 bool HasIndices(int32_t version) {
@@ -143,7 +159,8 @@ std::string FitKvxName(std::string_view name) {
     return fitted;
 }
 
-Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out) {
+Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out,
+              bool sourceNormals) {
     const Layout& layout = ImportLayout(version);
     assert(IsConsistent(mesh));
     const size_t vertices = mesh.vertexCount();
@@ -151,12 +168,14 @@ Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, 
     // A point set has no index limit, but its count is a 32-bit word.
     if ((HasIndices(version) && vertices > kKvxMostVertices) || vertices > UINT32_MAX)
         return BadInput(std::to_string(vertices) + " vertices are too many for one file");
-    if (NeedsTriangles(version) && triangles == 0) return BadInput("no triangles");
+    if (!HasGeometryFor(mesh, version)) return BadInput("no triangles");
+    const bool normals = sourceNormals && mesh.hasNormals && layout.text.smoothNormals &&
+                         layout.normalOffset != kAbsent;
 
     out.version = version;
     out.vertexCount = static_cast<uint32_t>(vertices);
     uint64_t failedBytes = 0;
-    if (!Records(mesh, layout, out, failedBytes)) return NoMemory(failedBytes);
+    if (!Records(mesh, layout, normals, out, failedBytes)) return NoMemory(failedBytes);
     if (layout.hasName) {
         assert(IsValidKvxName(name));
         std::memcpy(out.name, name.data(), name.size() < 255 ? name.size() : 255);
@@ -177,7 +196,7 @@ Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, 
         return NoMemory(failedBytes);
     for (size_t k = 0; k < 3 * triangles; ++k)
         out.faces[k] = static_cast<uint16_t>(mesh.triangles[k]);
-    if (layout.text.smoothNormals && !ComputeSmoothNormals(out, &failedBytes))
+    if (layout.text.smoothNormals && !normals && !ComputeSmoothNormals(out, &failedBytes))
         return NoMemory(failedBytes);
     return {};
 }

@@ -14,15 +14,17 @@ bool WeldVertices(ImportedMesh& mesh) {
     if (n > UINT32_MAX) return false;
     if (n == 0) return true;
     try {
-        // A vertex is its position, colour word and texture coordinates,
-        // compared byte for byte; meshoptimizer numbers the distinct ones in
-        // the order of their first occurrence.
-        meshopt_Stream streams[3] = {{mesh.positions.data(), 3 * sizeof(float), 3 * sizeof(float)}};
+        // A vertex is its position, colour word, texture coordinates and
+        // normal, compared byte for byte; meshoptimizer numbers the distinct
+        // ones in the order of their first occurrence.
+        meshopt_Stream streams[4] = {{mesh.positions.data(), 3 * sizeof(float), 3 * sizeof(float)}};
         size_t count = 1;
         if (mesh.hasColors)
             streams[count++] = {mesh.colors.data(), sizeof(uint32_t), sizeof(uint32_t)};
         if (mesh.hasTexCoords)
             streams[count++] = {mesh.texCoords.data(), 2 * sizeof(float), 2 * sizeof(float)};
+        if (mesh.hasNormals)
+            streams[count++] = {mesh.normals.data(), 3 * sizeof(float), 3 * sizeof(float)};
         // The vertices in their order, the last repeated up to a multiple
         // of 3: meshoptimizer 0.18 takes a list of that length only.
         std::vector<unsigned int> order((n + 2) / 3 * 3);
@@ -33,8 +35,10 @@ bool WeldVertices(ImportedMesh& mesh) {
                                                              order.size(), n, streams, count);
         std::vector<unsigned int>().swap(order);
 
-        std::vector<float> positions(3 * kept), texCoords(mesh.hasTexCoords ? 2 * kept : 0);
-        std::vector<uint32_t> colors(mesh.hasColors ? kept : 0), triangles(mesh.triangles.size());
+        std::vector<float> positions(3 * kept), texCoords(mesh.hasTexCoords ? 2 * kept : 0),
+            normals(mesh.hasNormals ? 3 * kept : 0);
+        std::vector<uint32_t> colors(mesh.hasColors ? kept : 0), triangles(mesh.triangles.size()),
+            lines(mesh.lines.size());
         meshopt_remapVertexBuffer(positions.data(), mesh.positions.data(), n, 3 * sizeof(float),
                                   remap.data());
         if (mesh.hasColors) {
@@ -45,12 +49,20 @@ bool WeldVertices(ImportedMesh& mesh) {
             meshopt_remapVertexBuffer(texCoords.data(), mesh.texCoords.data(), n, 2 * sizeof(float),
                                       remap.data());
         }
+        if (mesh.hasNormals) {
+            meshopt_remapVertexBuffer(normals.data(), mesh.normals.data(), n, 3 * sizeof(float),
+                                      remap.data());
+        }
         for (size_t k = 0; k < triangles.size(); ++k)
             triangles[k] = remap[mesh.triangles[k]];
+        for (size_t k = 0; k < lines.size(); ++k)
+            lines[k] = remap[mesh.lines[k]];
         mesh.positions.swap(positions);
         mesh.colors.swap(colors);
         mesh.texCoords.swap(texCoords);
+        mesh.normals.swap(normals);
         mesh.triangles.swap(triangles);
+        mesh.lines.swap(lines);
         return true;
     } catch (const std::bad_alloc&) {
         return false;

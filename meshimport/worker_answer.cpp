@@ -19,7 +19,7 @@ namespace {
 constexpr char kMagic[4] = {'K', 'V', 'X', 'A'};
 constexpr uint8_t kVersion = 1;
 constexpr uint8_t kMesh = 0, kBadInput = 1, kNoMemory = 2;
-constexpr uint8_t kColors = 1, kTexCoords = 2;
+constexpr uint8_t kColors = 1, kTexCoords = 2, kNormals = 4, kLines = 8;
 
 template <typename T>
 void Put(std::string& out, T value) {
@@ -97,14 +97,15 @@ bool OneLine(const std::string& text) {
 
 bool DecodeMesh(Reader& in, ImportedMesh& mesh, std::string* why) {
     uint8_t flags = 0;
-    uint64_t vertices = 0, triangles = 0;
+    uint64_t vertices = 0, triangles = 0, lines = 0;
     if (!in.get(flags, "the flags", why)) return false;
-    if ((flags & ~(kColors | kTexCoords)) != 0) {
+    if ((flags & ~(kColors | kTexCoords | kNormals | kLines)) != 0) {
         return Garbled(why, "unknown flags " + std::to_string(flags));
     }
     if (!in.getText(mesh.name, "the name", why)) return false;
     if (!in.get(vertices, "the vertex count", why) ||
-        !in.get(triangles, "the triangle count", why)) {
+        !in.get(triangles, "the triangle count", why) ||
+        ((flags & kLines) != 0 && !in.get(lines, "the line count", why))) {
         return false;
     }
     if (vertices > UINT32_MAX) return Garbled(why, std::to_string(vertices) + " vertices");
@@ -116,18 +117,26 @@ bool DecodeMesh(Reader& in, ImportedMesh& mesh, std::string* why) {
         !in.getArray(mesh.texCoords, 2 * vertices, "the texture coordinates", why)) {
         return false;
     }
-    // 3 * triangles cannot wrap: need() divides, and a count above what is
-    // left is refused before it is multiplied.
+    mesh.hasNormals = (flags & kNormals) != 0;
+    if (mesh.hasNormals && !in.getArray(mesh.normals, 3 * vertices, "the normals", why))
+        return false;
+    // 3 * triangles and 2 * lines cannot wrap: need() divides, and a count
+    // above what is left is refused before it is multiplied.
     if (!in.need(triangles, 12, "the triangles", why)) return false;
     if (!in.getArray(mesh.triangles, 3 * triangles, "the triangles", why)) return false;
-    for (size_t k = 0; k < mesh.triangles.size(); ++k) {
-        if (mesh.triangles[k] >= vertices) {
-            return Garbled(why, "triangle " + std::to_string(k / 3) + " names vertex " +
-                                    std::to_string(mesh.triangles[k]) + " of " +
-                                    std::to_string(vertices));
+    if (!in.need(lines, 8, "the lines", why)) return false;
+    if (!in.getArray(mesh.lines, 2 * lines, "the lines", why)) return false;
+    auto named = [&](const std::vector<uint32_t>& indices, size_t corners, const char* what) {
+        for (size_t k = 0; k < indices.size(); ++k) {
+            if (indices[k] >= vertices) {
+                return Garbled(why, std::string(what) + " " + std::to_string(k / corners) +
+                                        " names vertex " + std::to_string(indices[k]) + " of " +
+                                        std::to_string(vertices));
+            }
         }
-    }
-    return true;
+        return true;
+    };
+    return named(mesh.triangles, 3, "triangle") && named(mesh.lines, 2, "line");
 }
 
 // The answer a failed allocation sends: no message, the parent says it.
@@ -159,15 +168,20 @@ void EncodeWorkerAnswer(const ImportResult& result, std::string& out) {
     }
     const ImportedMesh& m = result.mesh;
     Put(out, kMesh);
-    Put(out, static_cast<uint8_t>((m.hasColors ? kColors : 0) | (m.hasTexCoords ? kTexCoords : 0)));
+    const bool lines = !m.lines.empty();
+    Put(out, static_cast<uint8_t>((m.hasColors ? kColors : 0) | (m.hasTexCoords ? kTexCoords : 0) |
+                                  (m.hasNormals ? kNormals : 0) | (lines ? kLines : 0)));
     Put(out, static_cast<uint32_t>(m.name.size()));
     out += m.name;
     Put(out, static_cast<uint64_t>(m.vertexCount()));
     Put(out, static_cast<uint64_t>(m.triangleCount()));
+    if (lines) Put(out, static_cast<uint64_t>(m.lineCount()));
     PutArray(out, m.positions);
     if (m.hasColors) PutArray(out, m.colors);
     if (m.hasTexCoords) PutArray(out, m.texCoords);
+    if (m.hasNormals) PutArray(out, m.normals);
     PutArray(out, m.triangles);
+    if (lines) PutArray(out, m.lines);
 }
 
 AnswerErrc DecodeWorkerAnswer(const char* data, size_t size, ImportResult& result,

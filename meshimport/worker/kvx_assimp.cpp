@@ -242,15 +242,21 @@ kvx::ImportResult Read(const std::string& name, const std::string& main,
     Assimp::Importer importer;
     auto* io = new FolderIO(main, static_cast<size_t>(st.st_size));
     importer.SetIOHandler(io);  // the importer owns it
-    // Points and lines are dropped before the scene is handed over.
-    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
-                                aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    // Each mesh one kind of primitive, none removed: the walk keeps the
+    // triangles, or a scene's lines or points when it has nothing else (so
+    // that it can be written as a wireframe or a point set). Degenerate
+    // triangles stay triangles, as the native readers keep them.
+    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, 0);
     const unsigned flags =
         aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure;
     const aiScene* scene = importer.ReadFile(main, flags);
     if (!io->refusal().empty()) return kvx::detail::BadInput(name, 0, io->refusal());
     if (scene == nullptr) return kvx::detail::BadInput(name, 0, OneLine(importer.GetErrorString()));
-    return kvx::WalkScene(name, *scene, options);
+    // glTF's vertex colours are linear; every other format's are taken as
+    // the sRGB bytes they are shown as.
+    const std::string extension = kvx::detail::Lower(kvx::detail::ExtensionOf(main));
+    const bool linear = extension == "gltf" || extension == "glb";
+    return kvx::WalkScene(name, *scene, options, linear);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "meshcore/layout.h"
 #include "test_support.h"
 
 namespace {
@@ -542,15 +543,15 @@ TEST_F(KvxImport, AssimpScenesWithTransformsPointsAndLines) {
               (std::multiset<std::tuple<float, float, float>>{
                   {10, 0, 0}, {12, 0, 0}, {10, 2, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
     ASSERT_EQ(k.vertices, 6u);
-    // Colours packed as text colors: (1, 0, 0, 1) is 0xFFFF0000 in argb;
-    // (0, 0, 1, 0.5) is 0x7F0000FF.
+    // glTF's linear colours as sRGB bytes, rounded to nearest: (1, 0, 0, 1)
+    // is 0xFFFF0000 in argb; (0, 0, 1, 0.5) is 0x800000FF.
     std::set<uint32_t> colors;
     for (uint32_t i = 0; i < 6; ++i) {
         uint32_t c;
         std::memcpy(&c, file.data() + 15 + 36 * i + 8, 4);
         colors.insert(c);
     }
-    EXPECT_EQ(colors, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x7F0000FF}));
+    EXPECT_EQ(colors, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x800000FF}));
 
     // Read from memory with a format named by --format.
     WriteFile(dir.file("scene.txt"), Gltf());
@@ -1100,5 +1101,397 @@ TEST_F(CmshRoundTrip, RefusesWhatCannotComeBack) {
                                  ": edge 0 (0, 1) comes from no triangle in its place: kvxwire "
                                  "cannot write these edges in this order\n");
 }
+
+// ---- assimp: welding, glTF colours, source normals, points and lines ----
+
+#ifdef KVX_HAVE_ASSIMP
+
+std::string Base64(const std::string& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t k = 0; k < bytes.size(); k += 3) {
+        auto byte = [&bytes](size_t at) {
+            return at < bytes.size() ? uint32_t{static_cast<uint8_t>(bytes[at])} : 0u;
+        };
+        const uint32_t n = byte(k) << 16 | byte(k + 1) << 8 | byte(k + 2);
+        out += kAlphabet[n >> 18 & 63];
+        out += kAlphabet[n >> 12 & 63];
+        out += k + 1 < bytes.size() ? kAlphabet[n >> 6 & 63] : '=';
+        out += k + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+// One accessor of a glTF: its values' bytes, component type, count and type.
+struct Accessor {
+    std::string bytes;
+    int component;  // 5126 float, 5123 unsigned short
+    size_t count;
+    std::string type;
+};
+
+std::string FloatBytes(const std::vector<float>& values) {
+    std::string out;
+    for (float v : values)
+        Put(out, v, false);
+    return out;
+}
+
+// A glTF of one node and one mesh with one primitive: accessor k is
+// attribute `names[k]`, or the indices where the name is "indices".
+std::string OnePrimitiveGltf(const std::vector<Accessor>& accessors,
+                             const std::vector<std::string>& names, int mode) {
+    std::string buffer, views, list, attributes, indices;
+    for (size_t k = 0; k < accessors.size(); ++k) {
+        const Accessor& a = accessors[k];
+        while (buffer.size() % 4 != 0)
+            buffer += '\0';
+        const std::string n = std::to_string(k), sep = k ? ", " : "";
+        views += sep + R"({"buffer": 0, "byteOffset": )" + std::to_string(buffer.size()) +
+                 R"(, "byteLength": )" + std::to_string(a.bytes.size()) + "}";
+        list += sep + R"({"bufferView": )" + n + R"(, "componentType": )" +
+                std::to_string(a.component) + R"(, "count": )" + std::to_string(a.count) +
+                R"(, "type": ")" + a.type + "\"}";
+        if (names[k] == "indices") {
+            indices = R"(, "indices": )" + n;
+        } else {
+            attributes +=
+                std::string(attributes.empty() ? "" : ", ") + "\"" + names[k] + "\": " + n;
+        }
+        buffer += a.bytes;
+    }
+    return R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+ "nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {)" +
+           attributes + "}" + indices + R"(, "mode": )" + std::to_string(mode) + R"(}]}],
+ "buffers": [{"byteLength": )" +
+           std::to_string(buffer.size()) + R"(, "uri": "data:application/octet-stream;base64,)" +
+           Base64(buffer) + R"("}], "bufferViews": [)" + views + "], \"accessors\": [" + list +
+           "]}";
+}
+
+// The records of a KVX file of any version, by its layout.
+struct Records {
+    const kvx::Layout* layout = nullptr;
+    uint32_t vertices = 0, faces = 0;
+    const char* first = nullptr;
+
+    template <typename T>
+    T at(uint32_t i, int offset, int k = 0) const {
+        T value;
+        std::memcpy(&value,
+                    first + size_t{i} * layout->recordSize + static_cast<size_t>(offset) +
+                        static_cast<size_t>(k) * sizeof(T),
+                    sizeof value);
+        return value;
+    }
+    std::tuple<float, float, float> position(uint32_t i) const {
+        const int o = layout->positionOffset;
+        return {at<float>(i, o), at<float>(i, o, 1), at<float>(i, o, 2)};
+    }
+    std::tuple<float, float, float> normal(uint32_t i) const {
+        const int o = layout->normalOffset;
+        return {at<float>(i, o), at<float>(i, o, 1), at<float>(i, o, 2)};
+    }
+    uint32_t color(uint32_t i) const { return at<uint32_t>(i, layout->colorOffset); }
+    // The 16-bit index k of the block after the records.
+    uint16_t index(size_t k) const {
+        uint16_t v;
+        std::memcpy(&v, first + size_t{vertices} * layout->recordSize + 2 * k, 2);
+        return v;
+    }
+};
+
+Records RecordsOf(const std::string& file) {
+    Records r;
+    int32_t version = 0;
+    if (file.size() < 15) return r;
+    std::memcpy(&r.vertices, file.data() + 3, 4);
+    std::memcpy(&r.faces, file.data() + 7, 4);
+    std::memcpy(&version, file.data() + 11, 4);
+    r.layout = kvx::LayoutOf(version);
+    if (r.layout == nullptr || file.size() < 15 + size_t{r.vertices} * r.layout->recordSize)
+        r.layout = nullptr;
+    r.first = file.data() + 15;
+    return r;
+}
+
+TEST_F(KvxImport, AssimpFormatsAreWeldedUnlessNoWeld) {
+    for (const char* model : {"/usr/share/assimp/models/Collada/teapots.DAE",
+                              "/usr/share/assimp/models/3DS/fels.3ds"}) {
+        SCOPED_TRACE(model);
+        if (!FileExists(model)) GTEST_SKIP() << model << " is missing (assimp-testmodels)";
+        RunResult welded = Import({model, dir.file("welded.kvx")});
+        ASSERT_EQ(welded.exitStatus, 0) << welded.err;
+        RunResult apart = Import({"--no-weld", model, dir.file("apart.kvx")});
+        ASSERT_EQ(apart.exitStatus, 0) << apart.err;
+        const std::string wf = ReadFile(dir.file("welded.kvx")),
+                          af = ReadFile(dir.file("apart.kvx"));
+        const Records w = RecordsOf(wf), a = RecordsOf(af);
+        ASSERT_TRUE(w.layout && a.layout);
+        // assimp gives every triangle corner a vertex of its own.
+        EXPECT_EQ(a.vertices, 3 * a.faces);
+        ASSERT_EQ(w.faces, a.faces);
+        // Welded: one vertex per distinct (position, colour, texture
+        // coordinates), in the order of first occurrence, and every corner
+        // the same point as before.
+        using Key = std::tuple<float, float, float, uint32_t, float, float>;
+        auto key = [](const Records& r, uint32_t i) {
+            auto [x, y, z] = r.position(i);
+            const int uv = r.layout->uvOffset;
+            return uv == kvx::kAbsent
+                       ? Key{x, y, z, r.color(i), 0.0f, 0.0f}
+                       : Key{x, y, z, r.color(i), r.at<float>(i, uv), r.at<float>(i, uv, 1)};
+        };
+        std::vector<Key> distinct;
+        std::set<Key> seen;
+        for (uint32_t i = 0; i < a.vertices; ++i) {
+            if (seen.insert(key(a, i)).second) distinct.push_back(key(a, i));
+        }
+        ASSERT_EQ(w.vertices, distinct.size());
+        EXPECT_LT(w.vertices, a.vertices / 3);
+        for (uint32_t i = 0; i < w.vertices; ++i)
+            ASSERT_EQ(key(w, i), distinct[i]) << i;
+        for (size_t k = 0; k < 3 * size_t{a.faces}; ++k)
+            ASSERT_EQ(w.position(w.index(k)), a.position(a.index(k))) << k;
+    }
+}
+
+TEST_F(KvxImport, GltfColoursAreLinearAndBecomeRoundedSrgbBytes) {
+    // Vertex b has the linear value whose sRGB encoding is byte b exactly, in
+    // red, 255 - b in green; then Blender's grey 192 (0.5271) and a value in
+    // the linear segment (0.002: 6.59, 6 if truncated).
+    auto linear = [](double srgb) {
+        return static_cast<float>(srgb <= 0.04045 ? srgb / 12.92
+                                                  : std::pow((srgb + 0.055) / 1.055, 2.4));
+    };
+    std::vector<float> positions, colors;
+    std::vector<uint32_t> expected;
+    auto add = [&](float r, float g, float b, float a, uint32_t word) {
+        const float i = static_cast<float>(positions.size() / 3);
+        positions.insert(positions.end(), {i, 0, 0});
+        colors.insert(colors.end(), {r, g, b, a});
+        expected.push_back(word);
+    };
+    for (uint32_t b = 0; b < 256; ++b)
+        add(linear(b / 255.0), linear((255 - b) / 255.0), 0, 1,
+            0xFF000000u | b << 16 | (255 - b) << 8);
+    add(0.5271f, 0.5271f, 0.5271f, 0.5f, 0x80C0C0C0u);
+    add(0.002f, 0, 1, 0.25f, 0x400700FFu);
+    const size_t n = positions.size() / 3;
+    ASSERT_EQ(n % 3, 0u);
+    const std::string gltf = OnePrimitiveGltf(
+        {{FloatBytes(positions), 5126, n, "VEC3"}, {FloatBytes(colors), 5126, n, "VEC4"}},
+        {"POSITION", "COLOR_0"}, 4);
+    for (const char* extension : {"gltf", "glb"}) {
+        SCOPED_TRACE(extension);
+        RunResult r = std::string(extension) == "gltf" ? import(gltf, "gltf")
+                                                       : import(gltf, "txt", {"--format", "gltf"});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        const std::string file = out();
+        const Records k = RecordsOf(file);
+        ASSERT_TRUE(k.layout);
+        ASSERT_EQ(k.vertices, n);
+        for (uint32_t i = 0; i < n; ++i)
+            EXPECT_EQ(k.color(i), expected[i]) << "vertex " << i;
+        // rgba order puts red first.
+        r = import(gltf, "gltf", {"--colour-order", "rgba"});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(RecordsOf(out()).color(static_cast<uint32_t>(n - 2)), 0xC0C0C080u);
+    }
+    // Other formats' colours are sRGB as read: the same values written by
+    // assimp as COLLADA are packed as text colours (times 255, truncated).
+    if (!HaveAssimpCommand()) GTEST_SKIP() << "the assimp command is missing (assimp-utils)";
+    WriteFile(dir.file("c.gltf"), gltf);
+    const std::string command = "assimp export '" + dir.file("c.gltf") + "' '" + dir.file("c.dae") +
+                                "' -fcollada >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    RunResult r = Import({dir.file("c.dae"), dir.file("c.kvx")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string file = ReadFile(dir.file("c.kvx"));
+    const Records k = RecordsOf(file);
+    ASSERT_TRUE(k.layout);
+    std::set<uint32_t> words;
+    for (uint32_t i = 0; i < k.vertices; ++i)
+        words.insert(k.color(i));
+    // assimp's COLLADA keeps red, green and blue (alpha becomes 1):
+    // 0.5271 * 255 = 134.4, and 0.002 * 255 = 0.51.
+    EXPECT_EQ(words.count(0xFF868686u), 1u);
+    EXPECT_EQ(words.count(0xFF0000FFu), 1u);
+}
+
+// A cube of 24 vertices, 4 a face, each with its face's normal.
+std::vector<Accessor> HardCube(bool withNormals) {
+    std::vector<float> positions, normals;
+    std::vector<uint16_t> indices;
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int side : {1, -1}) {
+            const size_t first = positions.size() / 3;
+            // Two axes across the face, in an order that faces outward.
+            const int u = (axis + (side > 0 ? 1 : 2)) % 3, v = (axis + (side > 0 ? 2 : 1)) % 3;
+            for (auto [a, b] :
+                 {std::pair{-1, -1}, std::pair{1, -1}, std::pair{1, 1}, std::pair{-1, 1}}) {
+                float p[3], nrm[3] = {0, 0, 0};
+                p[axis] = static_cast<float>(side);
+                p[u] = static_cast<float>(a);
+                p[v] = static_cast<float>(b);
+                nrm[axis] = static_cast<float>(side);
+                positions.insert(positions.end(), p, p + 3);
+                normals.insert(normals.end(), nrm, nrm + 3);
+            }
+            for (size_t c : {0u, 1u, 2u, 0u, 2u, 3u})
+                indices.push_back(static_cast<uint16_t>(first + c));
+        }
+    }
+    std::string indexBytes;
+    for (uint16_t i : indices)
+        Put(indexBytes, i, false);
+    std::vector<Accessor> accessors = {{FloatBytes(positions), 5126, 24, "VEC3"},
+                                       {indexBytes, 5123, 36, "SCALAR"}};
+    if (withNormals) accessors.push_back({FloatBytes(normals), 5126, 24, "VEC3"});
+    return accessors;
+}
+
+TEST_F(KvxImport, SourceNormalsAreKeptWhenAskedAndSmoothOnesAreTheConvertersBytes) {
+    const std::string cube = OnePrimitiveGltf(HardCube(true), {"POSITION", "indices", "NORMAL"}, 4);
+    RunResult r = import(cube, "gltf", {"--normals", "source"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::string file = out();
+    Records k = RecordsOf(file);
+    ASSERT_TRUE(k.layout);
+    // Welded by position and normal: the 24 stay, each with its face's normal
+    // exactly: the one axis its face lies across, 1 or -1.
+    ASSERT_EQ(k.vertices, 24u);
+    ASSERT_EQ(k.faces, 12u);
+    for (uint32_t i = 0; i < 24; ++i) {
+        auto [x, y, z] = k.position(i);
+        const float p[3] = {x, y, z};
+        const uint32_t axis = i / 8;
+        const int side = i / 4 % 2 == 0 ? 1 : -1;
+        float expected[3] = {0, 0, 0};
+        expected[axis] = static_cast<float>(side);
+        EXPECT_EQ(p[axis], expected[axis]) << i;
+        EXPECT_EQ(k.normal(i), std::make_tuple(expected[0], expected[1], expected[2])) << i;
+    }
+    // Version 4 keeps them too; versions without normals ignore the option.
+    r = import(cube, "gltf", {"--normals", "source", "--version", "4"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    file = out();
+    k = RecordsOf(file);
+    ASSERT_EQ(k.vertices, 24u);
+    EXPECT_EQ(k.normal(23), std::make_tuple(0.0f, 0.0f, -1.0f));
+    r = import(cube, "gltf", {"--normals", "source", "--version", "2"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(RecordsOf(out()).vertices, 8u);
+
+    // Smooth (the default): welded by position to 8 corners, the bytes of
+    // kvxconv3 for those corners in the order of first occurrence.
+    Mesh corners;
+    std::map<std::tuple<float, float, float>, int> number;
+    std::vector<std::vector<int>> triangles;
+    const std::string raw = OnePrimitiveGltf(HardCube(false), {"POSITION", "indices"}, 4);
+    {
+        r = import(cube, "gltf", {"--no-weld"});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        file = out();
+        k = RecordsOf(file);
+        ASSERT_EQ(k.vertices, 24u);
+        for (uint32_t t = 0; t < k.faces; ++t) {
+            std::vector<int> tri;
+            for (int c = 0; c < 3; ++c) {
+                auto p = k.position(k.index(3 * size_t{t} + static_cast<size_t>(c)));
+                auto [it, fresh] = number.emplace(p, static_cast<int>(number.size()));
+                if (fresh) {
+                    auto [x, y, z] = p;
+                    auto text = [](float v) { return std::to_string(static_cast<int>(v)); };
+                    corners.vertices.push_back(
+                        {text(x), text(y), text(z), "1", "1", "1", "1", "0", "0"});
+                }
+                tri.push_back(it->second);
+            }
+            triangles.push_back(tri);
+        }
+    }
+    ASSERT_EQ(corners.vertices.size(), 8u);
+    const std::string cmsh = Cmsh(corners, 7, Color::none, Identity(8), triangles);
+    expectSame(cube, "gltf", KVXCONV3_PATH, cmsh);
+    expectSame(cube, "gltf", KVXCONV3_PATH, cmsh, {"--normals", "smooth"});
+    expectSame(raw, "gltf", KVXCONV3_PATH, cmsh);
+    // Asked for and missing: smooth, with a warning.
+    r = import(raw, "gltf", {"--normals", "source"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "kvximport: " + dir.file("in.gltf") +
+                         ": the source has no normals for every vertex; smooth normals are "
+                         "computed instead\n");
+    EXPECT_TRUE(out() == Convert(KVXCONV3_PATH, cmsh).file);
+
+    r = import(cube, "gltf", {"--normals", "flat"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "kvximport: --normals: expected smooth or source, found \"flat\"\n");
+}
+
+TEST_F(KvxImport, GltfPointsAndLinesAreVersionsMinus1AndMinus2) {
+    // Four points; three segments, the last the first reversed.
+    const std::string positions = FloatBytes({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 1});
+    std::string indexBytes;
+    for (int i : {0, 1, 1, 2, 1, 0, 2, 3})
+        Put(indexBytes, static_cast<uint16_t>(i), false);
+    const std::string points = OnePrimitiveGltf({{positions, 5126, 4, "VEC3"}}, {"POSITION"}, 0);
+    const std::string lines =
+        OnePrimitiveGltf({{positions, 5126, 4, "VEC3"}, {indexBytes, 5123, 8, "SCALAR"}},
+                         {"POSITION", "indices"}, 1);
+    const std::string in = dir.file("in.gltf");
+
+    RunResult r = import(points, "gltf");
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.err, "kvximport: " + in +
+                         ": no triangles (version 3 is made of triangles; version -1 takes "
+                         "vertices alone)\n");
+    EXPECT_FALSE(FileExists(dir.file("out.kvx")));
+    r = import(lines, "gltf", {"--version", "4"});
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.err, "kvximport: " + in +
+                         ": no triangles, only lines (version 4 is made of triangles; version -2 "
+                         "takes lines, version -1 vertices alone)\n");
+    EXPECT_FALSE(FileExists(dir.file("out.kvx")));
+
+    const std::vector<std::tuple<float, float, float>> expected = {
+        {0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 1}};
+    for (const std::string* source : {&points, &lines}) {
+        r = import(*source, "gltf", {"--version", "-1"});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        const std::string file = out();
+        const Records k = RecordsOf(file);
+        ASSERT_TRUE(k.layout);
+        EXPECT_EQ(k.layout->version, -1);
+        ASSERT_EQ(k.vertices, 4u);
+        EXPECT_EQ(k.faces, 4u);
+        for (uint32_t i = 0; i < 4; ++i)
+            EXPECT_EQ(k.position(i), expected[i]) << i;
+    }
+    // The wireframe: each segment once, in order and direction of first
+    // occurrence.
+    r = import(lines, "gltf", {"--version", "-2"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string file = out();
+    const Records k = RecordsOf(file);
+    ASSERT_TRUE(k.layout);
+    EXPECT_EQ(k.layout->version, -2);
+    ASSERT_EQ(k.vertices, 4u);
+    ASSERT_EQ(k.faces, 3u);
+    ASSERT_EQ(file.size(), 15 + 4 * k.layout->recordSize + 3 * 4);
+    const uint16_t edges[6] = {0, 1, 1, 2, 2, 3};
+    for (size_t e = 0; e < 6; ++e)
+        EXPECT_EQ(k.index(e), edges[e]) << e;
+    // Points alone have no edges.
+    r = import(points, "gltf", {"--version", "-2"});
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.err, "kvximport: " + in +
+                         ": no triangles (version -2 is made of triangles; version -1 takes "
+                         "vertices alone)\n");
+}
+
+#endif
 
 }  // namespace

@@ -271,5 +271,75 @@ TEST(Split, PartsAreCompactPiecesNotStripes) {
     EXPECT_LT(boxArea, 1.1 * (n - 1) * (n - 1));
 }
 
+TEST(ToKvx, SourceNormalsAndLines) {
+    // The quad with normals of its own, none of them the face normal; the
+    // unused vertex's a NaN, kept bit for bit.
+    ImportedMesh m = Quad();
+    m.hasNormals = true;
+    m.normals = {1, 0, 0, 0, 1, 0, 0, 0, -1, -0.0f, 0.5f, 2, 0, 0, std::nanf("7")};
+    Converted v3, v4, smooth, v2;
+    ASSERT_EQ(ToKvx(m, 3, "", v3.m, true).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(m, 4, "q", v4.m, true).kind, FailureKind::none);
+    ASSERT_EQ(ToKvx(m, 3, "", smooth.m, false).kind, FailureKind::none);
+    for (size_t i = 0; i < 5; ++i) {
+        const VertexkvxV3& a = v3.m.verticesV3[i];
+        const VertexkvxV4& b = v4.m.verticesV4[i];
+        for (size_t k = 0; k < 3; ++k) {
+            const float n = m.normals[3 * i + k];
+            EXPECT_EQ(Bits((&a.nx)[k]), Bits(n)) << i << " " << k;
+            EXPECT_EQ(Bits((&b.nx)[k]), Bits(n)) << i << " " << k;
+        }
+    }
+    // Without the flag, or a mesh without normals: smooth, as before.
+    EXPECT_EQ(smooth.m.verticesV3[1].nz, 1.0f);
+    EXPECT_EQ(smooth.m.verticesV3[0].nx, 0.0f);
+    ImportedMesh none = Quad();
+    Converted fallback;
+    ASSERT_EQ(ToKvx(none, 3, "", fallback.m, true).kind, FailureKind::none);
+    EXPECT_EQ(fallback.m.verticesV3[0].nz, 1.0f);
+    ASSERT_EQ(ToKvx(m, 2, "", v2.m, true).kind, FailureKind::none);
+
+    // Lines alone: version -2 writes them once each after any triangle
+    // edges; the triangle versions still need triangles.
+    ImportedMesh lines = Quad();
+    lines.triangles.clear();
+    lines.lines = {0, 1, 1, 0, 3, 4, 4, 4, 2, 3, 4, 3};
+    EXPECT_TRUE(HasGeometryFor(lines, -2));
+    EXPECT_TRUE(HasGeometryFor(lines, -1));
+    EXPECT_FALSE(HasGeometryFor(lines, 3));
+    Converted wire, refused;
+    ASSERT_EQ(ToKvx(lines, -2, "", wire.m).kind, FailureKind::none);
+    EXPECT_EQ(std::vector<uint16_t>(wire.m.faces, wire.m.faces + 2 * wire.m.faceCount),
+              (std::vector<uint16_t>{0, 1, 3, 4, 4, 4, 2, 3}));
+    EXPECT_EQ(ToKvx(lines, 3, "", refused.m).message, "no triangles");
+    lines.triangles = {0, 1, 2};
+    Converted both;
+    ASSERT_EQ(ToKvx(lines, -2, "", both.m).kind, FailureKind::none);
+    EXPECT_EQ(std::vector<uint16_t>(both.m.faces, both.m.faces + 2 * both.m.faceCount),
+              (std::vector<uint16_t>{0, 1, 1, 2, 2, 0, 3, 4, 4, 4, 2, 3}));
+}
+
+TEST(Weld, NormalsAndLinesTakePart) {
+    // Vertices 0 and 2 are the same but for the normal; 1 and 3 the same in
+    // everything.
+    ImportedMesh m;
+    m.positions = {0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0};
+    m.hasNormals = true;
+    m.normals = {0, 0, 1, 0, 1, 0, 0, 0, -1, 0, 1, 0};
+    m.lines = {0, 1, 2, 3, 3, 0};
+    ASSERT_TRUE(WeldVertices(m));
+    EXPECT_EQ(m.vertexCount(), 3u);
+    EXPECT_EQ(m.normals, (std::vector<float>{0, 0, 1, 0, 1, 0, 0, 0, -1}));
+    EXPECT_EQ(m.lines, (std::vector<uint32_t>{0, 1, 2, 1, 1, 0}));
+    EXPECT_TRUE(IsConsistent(m));
+    m.hasNormals = false;
+    m.normals.clear();
+    ASSERT_TRUE(WeldVertices(m));
+    EXPECT_EQ(m.vertexCount(), 2u);
+    EXPECT_EQ(m.lines, (std::vector<uint32_t>{0, 1, 0, 1, 1, 0}));
+    m.lines.push_back(2);
+    EXPECT_FALSE(IsConsistent(m));
+}
+
 }  // namespace
 }  // namespace kvx::test

@@ -99,4 +99,41 @@ TEST(WorkerAnswer, SizesReadAsTheManualGivesThem) {
     EXPECT_EQ(kvx::SizeText(1025), "1025 bytes");
 }
 
+TEST(WorkerAnswer, NormalsAndLinesRoundTripAndTheirIndicesAreChecked) {
+    kvx::ImportResult r;
+    r.mesh.positions = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    r.mesh.hasNormals = true;
+    r.mesh.normals = {0, 0, 1, -0.0f, 1, 0, 0.5f, 0.5f, 0.25f};
+    r.mesh.lines = {0, 1, 2, 0};
+    std::string bytes;
+    kvx::EncodeWorkerAnswer(r, bytes);
+    // Header, flags, name, three counts, positions, normals, lines.
+    ASSERT_EQ(bytes.size(), 6u + 1 + 4 + 24 + 36 + 36 + 16);
+    EXPECT_EQ(bytes[6], 4 | 8);
+    kvx::ImportResult back;
+    std::string why;
+    ASSERT_EQ(kvx::DecodeWorkerAnswer(bytes.data(), bytes.size(), back, &why), kvx::AnswerErrc::ok)
+        << why;
+    EXPECT_TRUE(back.mesh.hasNormals);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(back.mesh.normals.data()), 36),
+              std::string(reinterpret_cast<const char*>(r.mesh.normals.data()), 36));
+    EXPECT_EQ(back.mesh.lines, r.mesh.lines);
+    EXPECT_TRUE(back.mesh.triangles.empty());
+    EXPECT_TRUE(kvx::IsConsistent(back.mesh));
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        EXPECT_EQ(kvx::DecodeWorkerAnswer(bytes.data(), n, back, &why), kvx::AnswerErrc::garbled)
+            << n;
+    }
+    bytes[bytes.size() - 8] = 3;
+    EXPECT_EQ(kvx::DecodeWorkerAnswer(bytes.data(), bytes.size(), back, &why),
+              kvx::AnswerErrc::garbled);
+    EXPECT_EQ(why, "line 1 names vertex 3 of 3");
+    EXPECT_TRUE(back.mesh.lines.empty());
+    // An unknown flag.
+    bytes[6] = 16;
+    EXPECT_EQ(kvx::DecodeWorkerAnswer(bytes.data(), bytes.size(), back, &why),
+              kvx::AnswerErrc::garbled);
+    EXPECT_EQ(why, "unknown flags 16");
+}
+
 }  // namespace

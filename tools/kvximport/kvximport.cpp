@@ -19,7 +19,8 @@ const ProgramInfo kKvximportInfo = {
     R"(Reads a mesh and writes it as a KVX file. The format is chosen by the
 input's extension: .obj, .ply, .stl and .off by kvximport's own readers,
 every other extension that assimp reads (.gltf, .glb, .dae, .fbx, .3ds,
-...) through assimp. Normals are computed as kvxconv3 computes them.
+...) through assimp. Normals are computed as kvxconv3 computes them,
+unless --normals source keeps the source's own.
 Prints nothing on success (with --split: one line on standard error).
 
   --version N           the KVX version: 1, 2, 3, 4, -1 or -2 (default 3,
@@ -32,7 +33,12 @@ Prints nothing on success (with --split: one line on standard error).
   --name NAME           the name of a version-4 file (default: the
                         source's object name, else the input's file name)
   --weld, --no-weld     join vertices that are equal in every bit (the
-                        default for STL only)
+                        default for STL and the formats read through
+                        assimp)
+  --normals MODE        smooth (default: computed as kvxconv3 does, the
+                        converters' bytes) or source: the source's own
+                        normals in versions 3 and 4, smooth where it
+                        has none
   --split               write a mesh of more than 65536 vertices as
                         <stem>-1.kvx, <stem>-2.kvx, ... beside the output
   --reader-memory=SIZE  the memory of the process that reads through
@@ -94,6 +100,14 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
         } else if (option == "--version") {
             if (!ParseVersion(value, &request.version))
                 FailUsage("--version: expected 1, 2, 3, 4, -1 or -2, found " + quoted);
+        } else if (option == "--normals") {
+            if (value == "smooth") {
+                request.normals = kvx::NormalsMode::smooth;
+            } else if (value == "source") {
+                request.normals = kvx::NormalsMode::source;
+            } else {
+                FailUsage("--normals: expected smooth or source, found " + quoted);
+            }
         } else if (option == "--format") {
             kvx::ImportFormat format;
             if (!kvx::FormatOfName(value, &format)) {
@@ -148,6 +162,7 @@ int RunKvximport(int argc, char** argv) {
                                        {"--name", true},
                                        {"--weld", false},
                                        {"--no-weld", false},
+                                       {"--normals", true},
                                        {"--split", false},
                                        {"--reader-memory", true},
                                        {"--reader-time", true},

@@ -14,12 +14,15 @@
 // (positions with the node's accumulated transform applied in float
 // arithmetic, as assimp's own matrix product computes it; left untouched
 // when that transform is exactly the identity) and its triangles. Polygons
-// are triangulated by assimp; meshes of points or lines are dropped. The
+// are triangulated by assimp; meshes of points or lines are dropped beside
+// triangles, and make the mesh (ImportedMesh::lines, or vertices alone) of
+// a scene without any. glTF's linear colours become sRGB bytes. The
 // first colour set gives the colours (floats packed as text colours are;
 // vertices of meshes without one are opaque white), the first texture
 // coordinate set the texture coordinates ((0, 0) for meshes without one).
 // The name is that of the first named mesh, else of the first named node
-// that holds a mesh. Vertices are not joined.
+// that holds a mesh; the normals where every mesh kept has them. Vertices
+// are not joined here (the import welds them).
 #pragma once
 
 #include <cstdint>

@@ -24,9 +24,15 @@ namespace kvx {
 //     opaque white);
 //   - texCoords: u, v per vertex as the source gives them (not flipped),
 //     when hasTexCoords; empty otherwise;
+//   - normals: x, y, z per vertex as the source gives them (not
+//     normalised again), when hasNormals; empty otherwise. Filled by the
+//     assimp route (assimp_reader.h) where every mesh it keeps has them;
 //   - triangles: three vertex indices per triangle, each below the vertex
-//     count; polygons are fanned from their first corner. Points and lines
-//     of the source are dropped;
+//     count; polygons are fanned from their first corner;
+//   - lines: two vertex indices per line segment, each below the vertex
+//     count, for a source whose geometry is lines (the assimp route, when
+//     the scene has no triangles); empty otherwise. Points of the source
+//     are vertices that no triangle or line uses;
 //   - name: the source's own name for the object (OBJ "o", an ASCII STL
 //     solid, an assimp mesh or node), empty when it has none.
 struct ImportedMesh {
@@ -35,7 +41,10 @@ struct ImportedMesh {
     std::vector<uint32_t> colors;
     bool hasTexCoords = false;
     std::vector<float> texCoords;
+    bool hasNormals = false;
+    std::vector<float> normals;
     std::vector<uint32_t> triangles;
+    std::vector<uint32_t> lines;
     std::string name;
     // Things a reader accepted but the user should know, one line each
     // without the program name ("scan.stl: the header announces 10
@@ -44,6 +53,7 @@ struct ImportedMesh {
 
     size_t vertexCount() const { return positions.size() / 3; }
     size_t triangleCount() const { return triangles.size() / 3; }
+    size_t lineCount() const { return lines.size() / 2; }
 };
 
 // What a read gives: a mesh, or why there is none. `error.message` is one

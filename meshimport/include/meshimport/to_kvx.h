@@ -22,6 +22,14 @@ bool IsImportVersion(int32_t version);
 // their edges) and needs at least one.
 bool NeedsTriangles(int32_t version);
 
+// The wireframe (-2) is made of edges: a triangle's three, or a line
+// segment of the source.
+bool TakesLines(int32_t version);
+
+// True when `mesh` has what version `version` is made of: triangles, or
+// for the wireframe triangles or lines; anything for the point set.
+bool HasGeometryFor(const ImportedMesh& mesh, int32_t version);
+
 // Every import version but the point set (-1) indexes its vertices with 16
 // bits: at most 65,536 vertices.
 bool HasIndices(int32_t version);
@@ -42,18 +50,21 @@ std::string FitKvxName(std::string_view name);
 // read, 0xFFFFFFFF (opaque white) when the mesh has no colours, the fixed
 // colour of a layout whose text has none (kvxconv1's 0xFFFF0000 in version
 // 1); u as read and 1 - v (one float subtraction) where the record has
-// them, (0, 0) when the mesh has no texture coordinates; zero normals that
-// ComputeSmoothNormals then fills where the converter computes them
-// (versions 3 and 4). Triangles keep their order. Version -1 writes the
-// vertex count as its face count; version -2 the distinct undirected edges
-// of the triangles, (a, b), (b, c), (c, a), each in the order and direction
-// of its first occurrence.
+// them, (0, 0) when the mesh has no texture coordinates; where the
+// converter computes normals (versions 3 and 4), the mesh's own normals as
+// read when `sourceNormals` and the mesh has them, else zero normals that
+// ComputeSmoothNormals then fills. Triangles keep their order. Version -1
+// writes the vertex count as its face count; version -2 the distinct
+// undirected edges of the triangles, (a, b), (b, c), (c, a), then of the
+// line segments, each in the order and direction of its first occurrence.
 //
 // Fails with bad_input, "<n> vertices are too many for one file" (more
 // than 65,536 for a version with indices) or "no triangles" (a version that
-// needs them), or memory, "out of memory (<n> bytes)". On failure the arrays
-// allocated so far stay in `out` for KvxRelease.
-Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out);
+// needs them and, for version -2, no lines either), or memory, "out of
+// memory (<n> bytes)". On failure the arrays allocated so far stay in `out`
+// for KvxRelease.
+Failure ToKvx(const ImportedMesh& mesh, int32_t version, std::string_view name, OKVX& out,
+              bool sourceNormals = false);
 
 // Saves `m` with the save operation of its `version` member.
 bool SaveKvx(const OKVX& m, const char* path, KvxStatus* status);

@@ -5,12 +5,12 @@
 
 namespace kvx {
 
-// Merges the vertices of `mesh` whose position, colour word and texture
-// coordinates are identical bit for bit (so 0 and -0 stay apart, and a NaN
-// meets only its own pattern). The merged vertices keep the order of their
-// first occurrence; triangles are renumbered, and vertices that no triangle
-// uses are kept like the others. Returns false, with the mesh unchanged,
-// when memory is short.
+// Merges the vertices of `mesh` whose position, colour word, texture
+// coordinates and normal (those the mesh has) are identical bit for bit (so
+// 0 and -0 stay apart, and a NaN meets only its own pattern). The merged
+// vertices keep the order of their first occurrence; triangles and lines
+// are renumbered, and vertices that neither uses are kept like the others. Returns false, with the
+// mesh unchanged, when memory is short.
 bool WeldVertices(ImportedMesh& mesh);
 
 }  // namespace kvx
