@@ -125,7 +125,7 @@ struct TextSize {
     uint32_t vertices = 0;
     uint32_t faces = 0;
     uint64_t values = 0;
-    bool more = false;  // a stream holds more values than these, not read
+    bool more = false;  // a stream holds more values than these (the most any layout takes)
 };
 
 // Opens the text at `input` into `file` and measures it. A stream is read
@@ -153,8 +153,9 @@ Failure MeasureText(const std::string& input, TextFile& file, TextSize& size) {
     if (!file.whole() && !file.readTokens(2 + longest + 1, 0, &why))
         return InputFailure(input, why);
     if (file.changed()) return BadInput(input + ": the file changed while it was read");
-    size.values = CountTokens(file.begin(), file.end()) - 2;
+    // A stream that goes on holds more than any of them.
     size.more = !file.whole();
+    size.values = size.more ? longest : CountTokens(file.begin(), file.end()) - 2;
     return {};
 }
 
