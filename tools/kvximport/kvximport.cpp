@@ -54,7 +54,7 @@ refused (status 1): kvxexport writes PLY, OBJ and text meshes. With a text
 mesh, --split, --weld and --colour-order rgba are refused; --name replaces
 the name word of a version-4 text.
 
-Examples:
+Example:
   kvximport scan.ply scan.kvx
   kvximport --layout wire cube7.cmsh wire.kvx
 )"};
@@ -200,6 +200,8 @@ int RunKvximport(int argc, char** argv) {
         request.input = line.operands[0];
         request.output = line.operands[1];
         TakeOptions(line, request);
+        // The input's own name is refused as the input (status 3) first.
+        RefuseOutputOverInput(line.operands[0], line.operands[1]);
         RefuseMeshOutput(request.output);
         kvx::ImportReport report = kvx::RunImport(request);
         // Every line shows its file names as DisplayName does: the names
