@@ -1,10 +1,15 @@
 #include "meshimport/import.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <new>
 
+#include "fd_io.h"
 #include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "meshimport/assimp_reader.h"
@@ -12,7 +17,10 @@
 #include "meshimport/split.h"
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
+#include "meshtext/cmsh_mesh.h"
+#include "meshtext/cmsh_reader.h"
 #include "meshtext/text_file.h"
+#include "meshtext/tokens.h"
 #include "reader_support.h"
 #include "same_file.h"
 #include "temporary_files.h"
@@ -54,6 +62,212 @@ ImportReport Failed(Failure failure) {
     return r;
 }
 
+}  // namespace
+
+namespace {
+
+// ---- A text mesh (.cmsh), converted as its converter converts it ----
+
+// The converters' texts by their values per vertex, each number once, in
+// ascending order: whether a text of that many ends in a name word, and the
+// layout written from it unless the request names one (the first of the
+// table with smooth normals, else the first).
+struct TextChoice {
+    uint32_t values = 0;
+    bool name = false;
+    const Layout* layout = nullptr;
+};
+
+std::vector<TextChoice> TextChoices() {
+    std::vector<TextChoice> choices;
+    for (const Layout& l : Layouts()) {
+        if (l.save == nullptr || l.text.program == nullptr) continue;
+        auto same = std::find_if(choices.begin(), choices.end(), [&l](const TextChoice& c) {
+            return c.values == l.text.valuesPerVertex;
+        });
+        if (same == choices.end()) {
+            choices.push_back({l.text.valuesPerVertex, l.text.readsName, &l});
+            continue;
+        }
+        same->name = same->name || l.text.readsName;
+        if (!same->layout->text.smoothNormals && l.text.smoothNormals) same->layout = &l;
+    }
+    std::sort(choices.begin(), choices.end(),
+              [](const TextChoice& a, const TextChoice& b) { return a.values < b.values; });
+    return choices;
+}
+
+// The values after the counts that a text of `choice` holds: `least`, or
+// one more (the name word) where it ends in a name.
+uint64_t TextValues(const TextChoice& choice, uint32_t vertices, uint32_t faces) {
+    return uint64_t{vertices} * choice.values + uint64_t{faces} * 3;
+}
+
+bool Fits(const TextChoice& choice, uint32_t vertices, uint32_t faces, uint64_t values) {
+    const uint64_t least = TextValues(choice, vertices, faces);
+    return values == least || (choice.name && values == least + 1);
+}
+
+// "a, b or c" of `words`, `last` before the last.
+std::string ListOf(const std::vector<std::string>& words, const char* last) {
+    std::string out;
+    for (size_t k = 0; k < words.size(); ++k)
+        out += (k == 0 ? "" : k + 1 == words.size() ? last : ", ") + words[k];
+    return out;
+}
+
+std::string CountText(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What a text holds: its counts and the values after them.
+struct TextSize {
+    uint32_t vertices = 0;
+    uint32_t faces = 0;
+    uint64_t values = 0;
+    bool more = false;  // a stream holds more values than these (the most any layout takes)
+};
+
+// Opens the text at `input` into `file` and measures it. A stream is read
+// in bounded steps as the converters read it: to its counts within the
+// first step, then no further than one value past the longest text those
+// counts allow. The numbers are not read, only the counts.
+Failure MeasureText(const std::string& input, TextFile& file, TextSize& size) {
+    KvxStatus why;
+    if (!file.open(input.c_str(), 3, &why)) return InputFailure(input, why);
+    // Counts alone: no array is sized here, the converter's reading checks
+    // them against its own records.
+    CmshLayout countsOnly;
+    countsOnly.vertexBytes = 1;
+    countsOnly.readsTriangles = false;
+    CmshReader reader(input, file.begin(), file.end());
+    const bool counted = reader.readCounts(countsOnly, size.vertices, size.faces);
+    if (!file.whole() && (counted ? CountTokens(file.begin(), file.end()) < 3 : reader.atEnd())) {
+        return BadInput(input + ": no vertex and face counts in the first " +
+                        std::to_string(TextFile::kFirstStepBytes) + " bytes");
+    }
+    if (!counted) return BadInput(reader.error());
+    uint64_t longest = 0;
+    for (const TextChoice& c : TextChoices())
+        longest = std::max(longest, TextValues(c, size.vertices, size.faces) + (c.name ? 1 : 0));
+    if (!file.whole() && !file.readTokens(2 + longest + 1, 0, &why))
+        return InputFailure(input, why);
+    if (file.changed()) return BadInput(input + ": the file changed while it was read");
+    // A stream that goes on holds more than any of them.
+    size.more = !file.whole();
+    size.values = size.more ? longest : CountTokens(file.begin(), file.end()) - 2;
+    return {};
+}
+
+// The layout a text of `size` fits, or why there is none: bad input for a
+// text that fits no converter's, a usage failure naming the choices for
+// one that fits several.
+Failure ChooseTextLayout(const std::string& input, const TextSize& size, const Layout*& layout) {
+    const std::vector<TextChoice> choices = TextChoices();
+    std::vector<std::string> fitting, options, wanted;
+    for (const TextChoice& c : choices) {
+        const uint64_t least = TextValues(c, size.vertices, size.faces);
+        wanted.push_back(std::to_string(least) +
+                         (c.name ? " or " + std::to_string(least + 1) : std::string()) + " (" +
+                         std::to_string(c.values) + " per vertex" +
+                         (c.name ? ", without or with a name" : "") + ")");
+        if (size.more || !Fits(c, size.vertices, size.faces, size.values)) continue;
+        fitting.push_back(std::to_string(c.values));
+        options.push_back("--layout " + std::to_string(c.layout->version));
+        layout = c.layout;
+    }
+    if (fitting.size() == 1) return {};
+    if (fitting.empty()) {
+        return BadInput(input + ": " + CountText(size.vertices, "vertex", "vertices") + " and " +
+                        CountText(size.faces, "face", "faces") + " take " + ListOf(wanted, " or ") +
+                        " values after the counts; found " + (size.more ? "more than " : "") +
+                        std::to_string(size.values));
+    }
+    return {FailureKind::usage,
+            input + ": the text fits " + ListOf(fitting, " and ") +
+                " values per vertex; choose with " + ListOf(options, " or "),
+            0};
+}
+
+// A stream's text as an unnamed file in memory, for the converter's reading
+// to open by `path`.
+Failure HoldText(const std::string& input, const TextFile& file, UniqueFd& held,
+                 std::string& path) {
+    const auto bytes = static_cast<size_t>(file.end() - file.begin());
+    held.reset(::memfd_create("kvximport-text", MFD_CLOEXEC));
+    int error = held.get() < 0 ? errno : WriteAll(held.get(), file.begin(), bytes);
+    if (error == ENOMEM || error == ENOSPC) return MemoryFailure(bytes);
+    if (error != 0) return InputFailure(input, KvxStatus{KvxErrc::read_failed, error});
+    path = "/proc/self/fd/" + std::to_string(held.get());
+    return {};
+}
+
+// What a text mesh cannot be asked for: it is converted as its converter
+// converts it, to one file.
+Failure RefuseTextOptions(const ImportRequest& request) {
+    const char* option = request.split                            ? "--split"
+                         : request.weld == WeldMode::on           ? "--weld"
+                         : request.colorOrder != ColorOrder::argb ? "--colour-order rgba"
+                         : request.normals != NormalsMode::smooth ? "--normals source"
+                                                                  : nullptr;
+    if (option == nullptr) return {};
+    return {FailureKind::usage,
+            request.input + ": " + option +
+                " does not apply to a text mesh (.cmsh), which is converted as its converter "
+                "converts it",
+            0};
+}
+
+// A text mesh into `meshes`, as the converter of its layout reads it: the
+// layout the request names, else the one the text fits.
+ImportReport MakeFromText(const ImportRequest& request, KvxMeshes& meshes) {
+    const std::string& input = request.input;
+    if (Failure f = RefuseTextOptions(request)) return Failed(std::move(f));
+    const Layout* layout = request.version != 0 ? LayoutOf(request.version) : nullptr;
+    std::string path = input;
+    UniqueFd held;
+    if (layout == nullptr) {
+        struct stat st;
+        const bool regular = ::stat(input.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        TextFile file;
+        TextSize size;
+        if (Failure f = MeasureText(input, file, size)) return Failed(std::move(f));
+        if (Failure f = ChooseTextLayout(input, size, layout)) return Failed(std::move(f));
+        // A stream cannot be read again: its text, whole, is handed over.
+        if (!regular)
+            if (Failure f = HoldText(input, file, held, path)) return Failed(std::move(f));
+    }
+    OKVX& m = meshes.add();
+    ImportReport report;
+    CmshRead read;
+    if (!ReadCmshMesh(path.c_str(), input, *layout, m, report.failure, &read)) return report;
+    if (request.name && layout->hasName) {
+        std::memset(m.name, 0, sizeof m.name);
+        std::memcpy(m.name, request.name->data(), request.name->size());
+    }
+    if (!read.advice.empty()) report.warnings.push_back(input + ": warning: " + read.advice);
+    return report;
+}
+
+}  // namespace
+
+bool IsTextMeshFormat(std::string_view name) {
+    return detail::Lower(name) == "cmsh";
+}
+
+std::string MeshFormatOfOutput(const std::string& output) {
+    const std::string extension = detail::Lower(detail::ExtensionOf(output));
+    ImportFormat format;
+    if (extension.empty() || !(IsTextMeshFormat(extension) || FormatOfName(extension, &format)))
+        return "";
+    // A device or a pipe takes any name: the bytes go through it.
+    struct stat st;
+    if (::stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return "";
+    return extension;
+}
+
+namespace {
+
 // Converts `mesh` into `out`; false, with the failure in `report`, when it
 // cannot.
 bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
@@ -68,7 +282,7 @@ bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
 Failure ChooseFormat(const ImportRequest& request, std::string& name, ImportFormat& format) {
     const std::string& input = request.input;
     name = request.format.empty() ? detail::ExtensionOf(input) : request.format;
-    if (FormatOfName(name, &format)) return {};
+    if (IsTextMeshFormat(name) || FormatOfName(name, &format)) return {};
     if (!request.format.empty()) return BadInput("unknown format \"" + request.format + "\"");
     if (name.empty())
         return BadInput(input + ": no extension to tell the format by (use --format)");
@@ -104,6 +318,7 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     std::string formatName;
     ImportFormat format;
     if (Failure f = ChooseFormat(request, formatName, format)) return Failed(std::move(f));
+    if (IsTextMeshFormat(formatName)) return MakeFromText(request, meshes);
 
     // The mesh.
     ReadOptions options;

@@ -72,9 +72,9 @@ def saved(mesh, tmp_path):
     "name, content, arguments, options",
     [
         ("tetra.off", TETRA_OFF, {}, ()),
-        ("tetra.off", TETRA_OFF, {"version": -2}, ("--version", "-2")),
+        ("tetra.off", TETRA_OFF, {"version": -2}, ("--layout", "-2")),
         ("tri.ply", COLOURED_PLY, {}, ()),
-        ("tri.ply", COLOURED_PLY, {"version": 1}, ("--version", "1")),
+        ("tri.ply", COLOURED_PLY, {"version": 1}, ("--layout", "1")),
         ("panel.obj", TEXTURED_OBJ, {}, ()),  # texture coordinates: version 4, named "panel"
         ("panel.obj", TEXTURED_OBJ, {"name": "door"}, ("--name", "door")),
         ("panel.dat", TEXTURED_OBJ, {"format": "obj"}, ("--format", "obj")),

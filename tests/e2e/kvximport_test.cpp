@@ -270,23 +270,23 @@ TEST_F(KvxImport, EveryVersionGivesTheBytesOfItsConverter) {
     const auto all = Identity(m.vertices.size());
     const std::string off = Off(m, true);
     expectSame(off, "off", KVXCONV1_PATH, Cmsh(m, 3, Color::argb, all, triangles),
-               {"--version", "1"});
+               {"--layout", "1"});
     expectSame(off, "off", KVXCONV2_PATH, Cmsh(m, 7, Color::argb, all, triangles),
-               {"--version", "2"});
+               {"--layout", "2"});
     expectSame(off, "off", KVXPOINTS_PATH, Cmsh(m, 7, Color::argb, all, triangles),
-               {"--version", "-1"});
+               {"--layout", "-1"});
     expectSame(off, "off", KVXWIRE_PATH, Cmsh(m, 7, Color::argb, all, triangles),
-               {"--version", "-2"});
+               {"--layout", "-2"});
     // No texture coordinates: (0, 0), and the name is the file's stem.
     Mesh untextured = m;
     for (Vertex& v : untextured.vertices)
         v.u = v.v = "0";
     untextured.name = "in";
     expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Color::argb, all, triangles),
-               {"--version", "4"});
+               {"--layout", "4"});
     untextured.name = "given-name";
     expectSame(off, "off", KVXCONV4_PATH, Cmsh(untextured, 9, Color::argb, all, triangles),
-               {"--version", "4", "--name", "given-name"});
+               {"--layout", "4", "--name", "given-name"});
 }
 
 // OBJ of the mesh: positions, and with `textured` one vt per vertex; the
@@ -604,7 +604,7 @@ TEST_F(KvxImport, MoreThan65536VerticesAreRefusedWithoutSplit) {
     EXPECT_FALSE(FileExists(dir.file("out.kvx")));
     // Exactly 65,536 fit; so does a point set of any size.
     EXPECT_EQ(import(GridPly(256), "ply").exitStatus, 0);
-    RunResult points = import(GridPly(257), "ply", {"--version", "-1"});
+    RunResult points = import(GridPly(257), "ply", {"--layout", "-1"});
     EXPECT_EQ(points.exitStatus, 0) << points.err;
     EXPECT_EQ(out().size(), 15u + 16u * 66049u);
 }
@@ -694,7 +694,7 @@ TEST_F(KvxImport, HelpVersionAndUsage) {
     EXPECT_NE(help.out.find("Example:\n  kvximport scan.ply scan.kvx\n"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
-    // A bare --version, last, is the program's; with a value, the file's.
+    // --version is the program's, wherever it stands (kvximport_front_test.cpp).
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--version"}, std::vector<std::string>{"a", "--version"}}) {
         RunResult version = Import(args);
@@ -717,8 +717,8 @@ TEST_F(KvxImport, HelpVersionAndUsage) {
         {{"--bogus", "a.off", "b.kvx"}, "kvximport: unknown option --bogus" + see},
         {{"a.off", "b.kvx", "--colour-order"}, "kvximport: --colour-order needs a value" + see},
         {{"--split=yes", "a.off", "b.kvx"}, "kvximport: --split takes no value" + see},
-        {{"--version", "5", "a.off", "b.kvx"},
-         "kvximport: --version: expected 1, 2, 3, 4, -1 or -2, found \"5\"\n"},
+        {{"--layout", "5", "a.off", "b.kvx"},
+         "kvximport: --layout: expected 1, 2, 3, 4, -1, -2, points or wire, found \"5\"\n"},
         {{"--colour-order", "bgra", "a.off", "b.kvx"},
          "kvximport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
         {{"--name", "two words", "a.off", "b.kvx"},
@@ -748,7 +748,7 @@ TEST_F(KvxImport, HelpVersionAndUsage) {
 TEST_F(KvxImport, NegativeVersionsAreValuesAndDashDashEndsOptions) {
     const Mesh m = Awkward();
     WriteFile(dir.file("-in.off"), Off(m, false));
-    RunResult r = Import({"--version", "-2", "--", dir.file("-in.off"), dir.file("out.kvx")});
+    RunResult r = Import({"--layout", "-2", "--", dir.file("-in.off"), dir.file("out.kvx")});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     int32_t version = 0;
     std::memcpy(&version, out().data() + 11, 4);
@@ -766,7 +766,7 @@ TEST_F(KvxImport, NegativeVersionsAreValuesAndDashDashEndsOptions) {
         }
     } inFolder(dir.path());
     ASSERT_TRUE(inFolder.entered);
-    r = Import({"--version", "-1", "--", "-in.off", "-out.kvx"});
+    r = Import({"--layout", "-1", "--", "-in.off", "-out.kvx"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_TRUE(FileExists(dir.file("-out.kvx")));
     // --format reads a file of any name.
@@ -923,7 +923,7 @@ TEST_F(KvxImport, TheReadersAcceptWhatTheyShould) {
     RunResult r = import(
         "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
         "property float z\nend_header\n0 0 0\n1 2 3",
-        "ply", {"--version", "-1"});
+        "ply", {"--layout", "-1"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     uint32_t vertices = 0;
     std::memcpy(&vertices, out().data() + 3, 4);
@@ -972,7 +972,7 @@ TEST_F(KvxImport, MemoryShortGivesStatus4AndNoFile) {
                   0);
         RunResult r =
             RunProgram("/bin/sh", {"-c", "ulimit -v 262144 && exec \"$0\" \"$@\"", KVXIMPORT_PATH,
-                                   "--version", "-1", path, dir.file("out.kvx")});
+                                   "--layout", "-1", path, dir.file("out.kvx")});
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exitStatus, 4) << r.err;
         EXPECT_EQ(r.err.rfind("kvximport: " + path + ": out of memory", 0), 0u) << r.err;

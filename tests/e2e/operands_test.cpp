@@ -99,7 +99,9 @@ TEST(Operands, AnOutputThatIsTheInputIsRefusedAndTheInputKept) {
         EXPECT_EQ(ReadFile(input), c.bytes);
         EXPECT_EQ(ListFolder(dir.path()), before);
 
-        // Another file, and a copy of the input, are written.
+        // Another file, and a copy of the input, are written (by kvximport
+        // only under a name that is no other mesh format's).
+        if (c.name == "kvximport" && c.extension != ".kvx") continue;
         const std::string other = dir.file("other" + c.extension);
         r = RunCase(c, symbolic, other);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -166,6 +168,9 @@ TEST(Operands, AKvxReaderGivenAnotherFileSaysItIsNotKvx) {
 TEST(Operands, ALoneDashIsTheFileOfThatName) {
     for (const Case& c : Cases()) {
         SCOPED_TRACE(c.name + " to " + c.extension);
+        // kvximport writes no file named as a mesh of another format
+        // (kvximport_front_test.cpp); its .kvx case stands for it here.
+        if (c.name == "kvximport" && c.extension != ".kvx") continue;
         TempDir dir;
         WriteFile(dir.file("-"), c.bytes);
         WriteFile(dir.file("in"), c.bytes);

@@ -1,16 +1,19 @@
 // kvximport: a mesh from another tool's format (OBJ, PLY, STL, OFF, and
-// through assimp glTF, COLLADA, FBX, 3DS and more) to a KVX file. This file
+// through assimp glTF, COLLADA, FBX, 3DS and more; a text mesh as its
+// converter reads it) to a KVX file. This file
 // reads the command line and reports; the work is meshimport's RunImport.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "command_line.h"
 #include "console.h"
+#include "meshcore/layout.h"
 #include "meshimport/assimp_reader.h"
 #include "meshimport/import.h"
 #include "meshimport/to_kvx.h"
+#include "meshview/export.h"
 #include "programs.h"
 #include "run_guard.h"
 
@@ -21,13 +24,17 @@ input's extension: .obj, .ply, .stl and .off by kvximport's own readers,
 every other extension that assimp reads (.gltf, .glb, .dae, .fbx, .3ds,
 ...) through assimp. Normals are computed as kvxconv3 computes them,
 unless --normals source keeps the source's own.
-Prints nothing on success (with --split: one line on standard error).
+A text mesh (.cmsh) gives the file of its converter, byte for byte: the
+layout that --layout names, else the one its counts and its number of
+values fit (3 per vertex: kvxconv1; 7: kvxconv3; 9: kvxconv4); a text
+that fits several is refused with the choices. Prints nothing on success
+(with --split: one line on standard error).
 
-  --version N           the KVX version: 1, 2, 3, 4, -1 or -2 (default 3,
-                        or 4 when the mesh has texture coordinates); with
-                        nothing after it, the program's version
-  --format NAME         read the input as NAME (obj, ply, stl, off or an
-                        extension that assimp reads)
+  --layout L            the KVX version: 1, 2, 3, 4, -1 (points) or -2
+                        (wire); default 3, or 4 when the mesh has texture
+                        coordinates
+  --format NAME         read the input as NAME (obj, ply, stl, off, cmsh or
+                        an extension that assimp reads)
   --colour-order ORDER  argb (default) or rgba: how colours fill the
                         colour word, from its high byte down
   --name NAME           the name of a version-4 file (default: the
@@ -45,23 +52,65 @@ Prints nothing on success (with --split: one line on standard error).
                         assimp (default 2G; K, M, G suffixes)
   --reader-time=SECONDS its processor and elapsed time (default 120)
   --reader-output=SIZE  the largest mesh it may send back (default 1G)
+  --version             the program's version, wherever it stands (the KVX
+                        version, once --version N, is --layout N)
+
+An output named as another mesh format (.ply, .obj, .stl, .cmsh, ...) is
+refused (status 1): kvxexport writes PLY, OBJ and text meshes. With a text
+mesh, --split, --weld and --colour-order rgba are refused; --name replaces
+the name word of a version-4 text.
 
 Example:
   kvximport scan.ply scan.kvx
+  kvximport --layout wire cube7.cmsh wire.kvx
 )"};
 
 namespace {
 
-bool ParseVersion(std::string_view text, int32_t* version) {
-    static constexpr std::pair<std::string_view, int32_t> kVersions[] = {
-        {"1", 1}, {"2", 2}, {"3", 3}, {"4", 4}, {"-1", -1}, {"-2", -2}};
-    for (const auto& [name, code] : kVersions) {
-        if (text == name) {
-            *version = code;
-            return true;
-        }
+// Each version kvximport writes, by its number and by the word for its
+// primitive where it has one: "points" (-1), "wire" (-2).
+struct LayoutName {
+    std::string name;
+    int32_t version;
+};
+
+std::vector<LayoutName> LayoutNames() {
+    std::vector<LayoutName> names, words;
+    for (const kvx::Layout& l : kvx::Layouts()) {
+        if (!kvx::IsImportVersion(l.version)) continue;
+        names.push_back({std::to_string(l.version), l.version});
+        if (l.primitive == kvx::Primitive::points) words.push_back({"points", l.version});
+        if (l.primitive == kvx::Primitive::lines) words.push_back({"wire", l.version});
     }
-    return false;
+    names.insert(names.end(), words.begin(), words.end());
+    return names;
+}
+
+// The version --layout names; fails the run (usage) for any other word.
+int32_t ParseLayout(std::string_view text, const std::string& quoted) {
+    const std::vector<LayoutName> names = LayoutNames();
+    std::string expected;
+    for (size_t k = 0; k < names.size(); ++k) {
+        if (names[k].name == text) return names[k].version;
+        expected += (k == 0 ? "" : k + 1 == names.size() ? " or " : ", ") + names[k].name;
+    }
+    FailUsage("--layout: expected " + expected + ", found " + quoted);
+}
+
+// Refuses (usage) an output whose extension names another mesh format:
+// kvximport writes KVX files only.
+void RefuseMeshOutput(const std::string& output) {
+    const std::string format = kvx::MeshFormatOfOutput(output);
+    if (format.empty()) return;
+    std::string upper = format;
+    for (char& c : upper)
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    const std::string head = DisplayName(output.c_str()) + ": an output of kvximport is a KVX file";
+    ExportFormat exported;
+    if (!ExportFormatOf(output, &exported)) FailUsage(head + ", not " + upper);
+    FailUsage(head + "; to write " +
+              (exported == ExportFormat::cmsh ? std::string("a text mesh") : upper) +
+              ", use kvxexport");
 }
 
 // A size: digits with an optional K, M or G (powers of 1024), above zero.
@@ -97,9 +146,8 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
             request.weld = kvx::WeldMode::off;
         } else if (option == "--split") {
             request.split = true;
-        } else if (option == "--version") {
-            if (!ParseVersion(value, &request.version))
-                FailUsage("--version: expected 1, 2, 3, 4, -1 or -2, found " + quoted);
+        } else if (option == "--layout") {
+            request.version = ParseLayout(value, quoted);
         } else if (option == "--normals") {
             if (value == "smooth") {
                 request.normals = kvx::NormalsMode::smooth;
@@ -110,7 +158,7 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
             }
         } else if (option == "--format") {
             kvx::ImportFormat format;
-            if (!kvx::FormatOfName(value, &format)) {
+            if (!kvx::IsTextMeshFormat(value) && !kvx::FormatOfName(value, &format)) {
                 FailUsage("--format: unknown format " + quoted +
                           (kvx::HaveAssimp() ? "" : " (this build has no assimp)"));
             }
@@ -145,18 +193,9 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
 
 int RunKvximport(int argc, char** argv) {
     const ProgramInfo& info = kKvximportInfo;
-    // "--version" takes the KVX version; as the last word, before any "--",
-    // it asks for the program's.
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (i == argc - 1 && std::strcmp(argv[i], "--version") == 0) {
-            char* alone[] = {argv[0], argv[i], nullptr};
-            CommandLine ignored;
-            return ReadCommandLine(2, alone, info, {}, 0, ignored).value_or(kExitOk);
-        }
-    }
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info,
-                                      {{"--version", true},
+                                      {{"--layout", true},
                                        {"--format", true},
                                        {"--colour-order", true},
                                        {"--name", true},
@@ -176,6 +215,9 @@ int RunKvximport(int argc, char** argv) {
         request.input = line.operands[0];
         request.output = line.operands[1];
         TakeOptions(line, request);
+        // The input's own name is refused as the input (status 3) first.
+        RefuseOutputOverInput(line.operands[0], line.operands[1]);
+        RefuseMeshOutput(request.output);
         kvx::ImportReport report = kvx::RunImport(request);
         // Every line shows its file names as DisplayName does: the names
         // are what can hold control characters (the readers quote what

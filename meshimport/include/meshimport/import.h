@@ -25,6 +25,20 @@ struct ImportFormat {
 // anything else.
 bool FormatOfName(std::string_view name, ImportFormat* format);
 
+// Whether `name` (a --format name or an extension) is the text mesh's,
+// "cmsh" in any letter case. A text mesh is not an ImportFormat: RunImport
+// converts it as the converter of its layout does (ReadCmshMesh), with the
+// layout the request names, else the one its counts and its number of
+// values fit.
+bool IsTextMeshFormat(std::string_view name);
+
+// The mesh format that the extension of `output` names, in lower case
+// ("ply"): the text mesh's, a native format's or one that assimp reads;
+// empty for any other name, and for an output that exists as something
+// other than a regular file (a device, a pipe: /dev/stdout), which takes
+// any name. For refusing an output named as a mesh of another format.
+std::string MeshFormatOfOutput(const std::string& output);
+
 // Reads the file at `path` in `format`. `hint` is the format's name for
 // assimp (see ReadWithAssimp); the native readers ignore it. A file that
 // cannot be opened or read gives bad_input with errno (memory for ENOMEM).
@@ -44,8 +58,10 @@ enum class NormalsMode { smooth, source };
 struct ImportRequest {
     std::string input;
     std::string output;
-    std::string format;   // a name for FormatOfName; empty: the input's extension
-    int32_t version = 0;  // 1, 2, 3, 4, -1, -2; 0: 3, or 4 when the mesh has texture coordinates
+    std::string format;  // a name for FormatOfName; empty: the input's extension
+    // 1, 2, 3, 4, -1, -2; 0: 3, or 4 when the mesh has texture coordinates (a
+    // text mesh: the layout its values fit)
+    int32_t version = 0;
     ColorOrder colorOrder = ColorOrder::argb;
     std::optional<std::string> name;  // must satisfy IsValidKvxName
     WeldMode weld = WeldMode::automatic;
@@ -81,6 +97,21 @@ struct ImportReport {
 // otherwise. An output that is the input file, through any link, is
 // refused (output) before anything is read. Messages show file names
 // as given, raw.
+//
+// A text mesh (IsTextMeshFormat) gives the bytes of the converter of its
+// layout: request.version where set, else the one layout whose text its
+// counts and values fit (3 values per vertex: version 1; 7: version 3; 9,
+// with or without the name word: version 4), found by counting its tokens
+// (a stream read in bounded steps, then held in memory). A text that fits
+// none is bad input ("m.cmsh: 8 vertices and 12 faces take 60 (3 per
+// vertex), 92 (7 per vertex) or 108 or 109 (9 per vertex, without or with a
+// name) values after the counts; found 50"); one that fits several a usage
+// failure naming them ("m.cmsh: the text fits 3, 7 and 9 values per vertex;
+// choose with --layout 1, --layout 3 or --layout 4"). `name` replaces a
+// version-4 text's name word; split, weld on, the rgba colour order and
+// the source's normals are refused (usage), since the converter has none of
+// them. The converter's warning on text after the last entry is a warning
+// ("m.cmsh: warning: ...").
 ImportReport RunImport(const ImportRequest& request);
 
 // KVX meshes in memory, released when the holder goes.
