@@ -16,7 +16,7 @@ namespace {
 
 const std::string kUsage =
     "usage: kvxexport [--colour-order argb|rgba] <input.kvx> "
-    "<output.ply|output.obj|output.cmsh>\n";
+    "<output.glb|.gltf|.ply|.obj|.off|.stl|.cmsh>\n";
 
 RunResult Export(const std::vector<std::string>& args) {
     return RunProgram(KVXEXPORT_PATH, args);
@@ -132,33 +132,94 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     EXPECT_EQ(ReadFile(out("PLY")), points);
 }
 
+// Nine significant digits ("%.9g"), and each vertex's red, green and blue
+// as byte / 255 after its position.
 TEST_F(KvxExport, ObjOfEveryVersion) {
     ASSERT_EQ(run(TriangleV4(), "obj").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("obj")),
-              "o tri\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
-              "vt 0.25 0\nvt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+              "o tri\nv 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 0 1 0.5 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+              "vn 0 0 1\nvt 0.25 0\nvt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
 
     // Version 3: normals without texture coordinates; no name.
     std::string v3 = KvxHeader(3, 1, 3);
     for (int i = 0; i < 3; ++i) {
-        AppendU32(v3, 0xFFFFFFFFu);
+        AppendU32(v3, 0xFF808080u + 0x11u * uint32_t(i));
         v3 += Floats({0.6f, -0.8f, 0.0f, 1e-7f * float(i), 3.0e38f, -0.0f});
     }
     v3 += Indices({2, 0, 1});
     ASSERT_EQ(run(v3, "obj").exitStatus, 0);
+    // 0x80 / 255 = 0.501960814..., 0x91 / 255 = 0.568627477..., 0xA2 / 255.
     EXPECT_EQ(ReadFile(out("obj")),
-              "v 0 3e+38 -0\nv 1e-07 3e+38 -0\nv 2e-07 3e+38 -0\n"
-              "vn 0.6 -0.8 0\nvn 0.6 -0.8 0\nvn 0.6 -0.8 0\nf 3//3 1//1 2//2\n");
+              "v 0 3.00000001e+38 -0 0.501960814 0.501960814 0.501960814\n"
+              "v 1.00000001e-07 3.00000001e+38 -0 0.501960814 0.501960814 0.568627477\n"
+              "v 2.00000002e-07 3.00000001e+38 -0 0.501960814 0.501960814 0.635294139\n"
+              "vn 0.600000024 -0.800000012 0\nvn 0.600000024 -0.800000012 0\n"
+              "vn 0.600000024 -0.800000012 0\nf 3//3 1//1 2//2\n");
 
-    // Versions 1 and 2: positions and faces alone.
+    // Versions 1 and 2: positions, colours and faces alone; the colour word
+    // 0x11223344 + i read as argb, or as rgba.
+    const std::string argb =
+        "v 0 0 -0.100000001 0.13333334 0.200000003 0.266666681\n"
+        "v 1 2 -0.100000001 0.13333334 0.200000003 0.270588249\n"
+        "v 2 4 -0.100000001 0.13333334 0.200000003 0.274509817\n";
     for (int32_t version : {1, 2}) {
         ASSERT_EQ(run(SmallV1(version, 3, 2, {0, 1, 2, 2, 1, 0}), "obj").exitStatus, 0);
-        EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nf 1 2 3\nf 3 2 1\n");
+        EXPECT_EQ(ReadFile(out("obj")), argb + "f 1 2 3\nf 3 2 1\n");
     }
+    ASSERT_EQ(run(SmallV1(1, 1, 0, {}), "obj", {"--colour-order", "rgba"}).exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.100000001 0.0666666701 0.13333334 0.200000003\n");
     ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nl 1 2\nl 3 1\n");
+    EXPECT_EQ(ReadFile(out("obj")), argb + "l 1 2\nl 3 1\n");
     ASSERT_EQ(run(SmallV1(-1, 2, 2, {}), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\n");
+    EXPECT_EQ(ReadFile(out("obj")), argb.substr(0, argb.find("v 2 4")));
+}
+
+// COFF: colours as bytes; a wireframe's edges as faces of two corners; a
+// point set without faces.
+TEST_F(KvxExport, OffOfEveryPrimitive) {
+    ASSERT_EQ(run(TriangleV4(), "off").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("off")),
+              "COFF\n3 1 0\n0 0 0 255 0 0 128\n1 0 0 0 255 0 255\n0 1 0.5 0 0 255 0\n"
+              "3 0 1 2\n");
+    ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "OFF", {"--colour-order", "rgba"}).exitStatus,
+              0);
+    EXPECT_EQ(ReadFile(out("OFF")),
+              "COFF\n3 2 0\n0 0 -0.100000001 17 34 51 68\n1 2 -0.100000001 17 34 51 69\n"
+              "2 4 -0.100000001 17 34 51 70\n2 0 1\n2 2 0\n");
+    ASSERT_EQ(run(SmallV1(-1, 1, 5, {}), "off").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("off")), "COFF\n1 0 0\n0 0 -0.100000001 34 51 68 17\n");
+}
+
+// Binary STL: the header, the count, and per triangle its unit normal
+// (zero for one of no area), its corners and a zero attribute word.
+TEST_F(KvxExport, StlOfTriangles) {
+    std::string kvx = KvxHeader(4, 2, 1);
+    for (CVector p : {CVector{0, 0, 0}, CVector{2, 0, 0}, CVector{0, 0, 3}, CVector{4, 0, 0}}) {
+        AppendU32(kvx, 0xFFFFFFFFu);
+        kvx += Floats({p.x, p.y, p.z});
+    }
+    kvx += Indices({0, 1, 2, 0, 1, 3});
+    ASSERT_EQ(run(kvx, "stl").exitStatus, 0);
+    std::string expected = "binary STL written by kvxexport";
+    expected.resize(80, '\0');
+    AppendU32(expected, 2);
+    // (2, 0, 0) x (0, 0, 3) = (0, -6, 0): the normal (0, -1, 0).
+    expected += Floats({0, -1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 3}) + Bytes({0, 0});
+    expected += Floats({0, 0, 0, 0, 0, 0, 2, 0, 0, 4, 0, 0}) + Bytes({0, 0});
+    EXPECT_EQ(ReadFile(out("stl")), expected);
+
+    // Only triangles: a wireframe and a point set are refused, and the
+    // output is left alone.
+    for (int32_t version : {-2, -1}) {
+        WriteFile(out("stl"), "precious");
+        RunResult r = run(SmallV1(version, 2, 1, {0, 1}), "stl");
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.err, "kvxexport: " + dir.file("in.kvx") + ": " +
+                             (version == -2 ? "a wireframe" : "a point set") + " (version " +
+                             std::to_string(version) +
+                             ") has no triangles, which are all STL holds\n");
+        EXPECT_EQ(ReadFile(out("stl")), "precious");
+    }
 }
 
 TEST_F(KvxExport, NamesStayOnTheirLine) {
@@ -180,10 +241,8 @@ TEST_F(KvxExport, ANameWithAZeroByteIsShownWhole) {
     for (const auto& [name, shown] : names) {
         SCOPED_TRACE(shown);
         ASSERT_EQ(run(TriangleV4(name), "obj").exitStatus, 0);
-        EXPECT_EQ(ReadFile(out("obj")),
-                  "o " + shown +
-                      "\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvt 0.25 0\n"
-                      "vt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+        std::string obj = ReadFile(out("obj"));
+        EXPECT_EQ(obj.substr(0, obj.find("\nv ") + 1), "o " + shown + "\n");
         ASSERT_EQ(run(TriangleV4(name), "ply").exitStatus, 0);
         std::string ply = ReadFile(out("ply"));
         EXPECT_EQ(ply.substr(0, ply.find("element")), kPlyStart + "comment " + shown + "\n");
@@ -211,12 +270,14 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
                              "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
                             {{"--size", "2x2", in, ply},
                              "kvxexport: unknown option --size; see kvxexport --help\n"},
-                            {{in, dir.file("out.stl")},
-                             "kvxexport: " + dir.file("out.stl") +
-                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                            {{in, dir.file("out.stla")},
+                             "kvxexport: " + dir.file("out.stla") +
+                                 ": the output name must end in .glb, .gltf, .ply, .obj, .off, "
+                                 ".stl or .cmsh\n"},
                             {{in, dir.file("ply")},
                              "kvxexport: " + dir.file("ply") +
-                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                                 ": the output name must end in .glb, .gltf, .ply, .obj, .off, "
+                                 ".stl or .cmsh\n"},
                         });
     EXPECT_FALSE(FileExists(ply));
     // A name that is the extension alone still ends in it.
@@ -247,7 +308,7 @@ TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
              {truncated, "truncated: the header promises " + std::to_string(15 + 3 * 36 + 6) +
                              " bytes, the file has 40"},
          }) {
-        for (const char* extension : {"ply", "obj"}) {
+        for (const char* extension : {"ply", "obj", "off", "stl", "glb"}) {
             WriteFile(out(extension), "precious");
             RunResult r = run(c.kvx, extension);
             EXPECT_EQ(r.exitStatus, 2);
@@ -258,7 +319,8 @@ TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
     RunResult missing = Export({dir.file("none.kvx"), out("obj")});
     EXPECT_EQ(missing.exitStatus, 2);
     EXPECT_EQ(missing.err, "kvxexport: " + dir.file("none.kvx") + ": No such file or directory\n");
-    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.kvx", "out.obj", "out.ply"}));
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.kvx", "out.glb", "out.obj",
+                                                                "out.off", "out.ply", "out.stl"}));
 }
 
 TEST_F(KvxExport, AnOutputThatCannotBeWritten) {
