@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -437,6 +438,115 @@ TEST(KvxExportAssimp, ReadsEveryExportedExampleWithTheFileCounts) {
             }
         }
     }
+}
+
+// A version-2 mesh of awkward floats (random bit patterns of every
+// magnitude, which a reader that rounds its last digit wrongly gets wrong
+// from shorter text) and varied colours, triangles (i, i + 1, i + 2).
+std::string AwkwardMesh(std::vector<float>* values, std::vector<uint32_t>* colors) {
+    uint32_t state = 12345;
+    auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+    std::string f = KvxHeader(200, 198, 2);
+    for (uint32_t i = 0; i < 200; ++i) {
+        float xyz[3];
+        for (float& v : xyz) {
+            uint32_t bits = (next() & 0x807FFFFFu) | ((90u + next() % 76u) << 23);
+            std::memcpy(&v, &bits, 4);
+            values->push_back(v);
+        }
+        colors->push_back(0xFF000000u | (next() & 0xFFFFFFu));
+        f += V1Record(colors->back(), xyz[0], xyz[1], xyz[2]);
+    }
+    for (uint16_t i = 0; i < 198; ++i)
+        f += Indices({i, uint16_t(i + 1), uint16_t(i + 2)});
+    return f;
+}
+
+// assimp reads the OBJ's positions back within a unit in the last place
+// and its colours byte for byte: `assimp export` to binary STL, whose floats are compared, and
+// to text PLY, whose colour bytes are (assimp 5.2's binary PLY declares
+// uchar colours but writes floats). assimp gives each face corner a vertex
+// of its own, in face order.
+TEST(KvxExportAssimp, ReadsTheObjBackExactly) {
+    std::string assimp = FindProgram("assimp");
+    if (assimp.empty()) GTEST_SKIP() << "assimp (Debian: assimp-utils) is not installed";
+    TempDir dir;
+    std::vector<float> values;
+    std::vector<uint32_t> colors;
+    WriteFile(dir.file("in.kvx"), AwkwardMesh(&values, &colors));
+    ASSERT_EQ(Export({dir.file("in.kvx"), dir.file("m.obj")}).exitStatus, 0);
+    for (const char* format : {"stlb", "ply"}) {
+        RunResult r =
+            RunProgram(assimp, {"export", dir.file("m.obj"), dir.file(std::string("m.") + format),
+                                "-f" + std::string(format)});
+        ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    }
+    const std::string stl = ReadFile(dir.file("m.stlb"));
+    ASSERT_EQ(stl.size(), 84u + 198u * 50u);
+    for (uint32_t corner = 0; corner < 594; ++corner) {
+        const uint32_t vertex = corner / 3 + corner % 3;
+        float xyz[3];
+        std::memcpy(xyz, stl.data() + 84 + corner / 3 * 50 + 12 + corner % 3 * 12, 12);
+        // Within one unit in the last place: assimp's parser, like Open3D's,
+        // at times gives the next float of a small value ("-1.82914409e-05").
+        for (uint32_t k = 0; k < 3; ++k) {
+            ASSERT_LE(
+                std::llabs(int64_t{FloatBits(xyz[k])} - int64_t{FloatBits(values[vertex * 3 + k])}),
+                1)
+                << corner;
+        }
+    }
+    // Text PLY: "x y z red green blue alpha" per corner after the header.
+    const std::string ply = ReadFile(dir.file("m.ply"));
+    std::istringstream lines(ply.substr(ply.find("end_header\n") + 11));
+    for (uint32_t corner = 0; corner < 594; ++corner) {
+        std::string x, y, z;
+        int rgba[4];
+        ASSERT_TRUE(lines >> x >> y >> z >> rgba[0] >> rgba[1] >> rgba[2] >> rgba[3]) << corner;
+        const uint32_t c = colors[corner / 3 + corner % 3];
+        ASSERT_EQ((std::vector<int>{rgba[0], rgba[1], rgba[2], rgba[3]}),
+                  (std::vector<int>{int(c >> 16 & 255), int(c >> 8 & 255), int(c & 255), 255}))
+            << corner;
+    }
+}
+
+// Open3D reads the OBJ's colours back byte for byte (as value * 255,
+// rounded) and its positions within one unit in the last place: its parser
+// is less exact than nine digits need (the next float at times), through
+// /usr/bin/python3.
+TEST(KvxExportOpen3d, ReadsTheObjBackExactly) {
+    if (RunProgram("/usr/bin/python3", {"-c", "import open3d"}).exitStatus != 0)
+        GTEST_SKIP() << "Open3D (Debian: python3-open3d) is not installed";
+    TempDir dir;
+    std::vector<float> values;
+    std::vector<uint32_t> colors;
+    WriteFile(dir.file("in.kvx"), AwkwardMesh(&values, &colors));
+    ASSERT_EQ(Export({dir.file("in.kvx"), dir.file("m.obj")}).exitStatus, 0);
+    // One line per vertex: the float bits of x, y, z and the three bytes;
+    // each float's bits are compared within 1.
+    const char* script = R"(
+import struct, sys, open3d
+m = open3d.io.read_triangle_mesh(sys.argv[1])
+for v, c in zip(m.vertices, m.vertex_colors):
+    bits = [struct.unpack('<I', struct.pack('<f', x))[0] for x in v]
+    print(*bits, *[round(x * 255) for x in c])
+)";
+    RunResult r = RunProgram("/usr/bin/python3", {"-c", script, dir.file("m.obj")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    std::istringstream lines(r.out);
+    for (size_t i = 0; i < colors.size(); ++i) {
+        int64_t bits[3];
+        int rgb[3];
+        ASSERT_TRUE(lines >> bits[0] >> bits[1] >> bits[2] >> rgb[0] >> rgb[1] >> rgb[2]) << i;
+        for (size_t k = 0; k < 3; ++k)
+            EXPECT_LE(std::llabs(bits[k] - int64_t{FloatBits(values[i * 3 + k])}), 1) << i;
+        const uint32_t c = colors[i];
+        EXPECT_EQ((std::vector<int>{rgb[0], rgb[1], rgb[2]}),
+                  (std::vector<int>{int(c >> 16 & 255), int(c >> 8 & 255), int(c & 255)}))
+            << i;
+    }
+    std::string rest;
+    EXPECT_FALSE(lines >> rest);
 }
 
 }  // namespace
