@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "fd_io.h"
+#include "meshcore/output_file.h"
 #include "meshimport/to_kvx.h"
 #include "paths.h"
 #include "temporary_files.h"
@@ -120,6 +121,23 @@ bool KvxFileSet::open(const std::vector<std::string>& paths, std::string* error)
 }
 
 bool KvxFileSet::write(size_t k, const OKVX& m, std::string* error) {
+    return writeWith(
+        k, [&m](const char* path, KvxStatus* why) { return SaveKvx(m, path, why); }, error);
+}
+
+bool KvxFileSet::write(size_t k, std::string_view bytes, std::string* error) {
+    return writeWith(
+        k,
+        [bytes](const char* path, KvxStatus* why) {
+            OutputFile file;
+            return file.open(path, why) && file.write(bytes.data(), bytes.size(), why) &&
+                   file.commit(why);
+        },
+        error);
+}
+
+bool KvxFileSet::writeWith(size_t k, const std::function<bool(const char*, KvxStatus*)>& save,
+                           std::string* error) {
     assert(k < entries_.size() && entries_[k].temp.empty());
     Entry& e = entries_[k];
     const Folder& folder = folders_[static_cast<size_t>(e.folder)];
@@ -146,7 +164,7 @@ bool KvxFileSet::write(size_t k, const OKVX& m, std::string* error) {
         return Fail(error, path, "too many files at once to remove on a stop signal");
     }
     KvxStatus why;
-    if (!SaveKvx(m, (folder.path + "/" + e.temp).c_str(), &why)) {
+    if (!save((folder.path + "/" + e.temp).c_str(), &why)) {
         const std::string path = e.path;
         discard();
         return Fail(error, path, KvxStatusMessage(why));

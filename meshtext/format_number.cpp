@@ -91,6 +91,14 @@ char* FormatShortest(char* out, float value) {
     return std::to_chars(out, out + kMaxNumberText, value).ptr;
 }
 
+// std::to_chars with a precision is defined as printf's conversion of the
+// same precision.
+char* FormatSignificant9(char* out, float value) {
+    return std::to_chars(out, out + kMaxNumberText, static_cast<double>(value),
+                         std::chars_format::general, 9)
+        .ptr;
+}
+
 std::string ShortestText(float value) {
     char text[kMaxNumberText];
     return std::string(text, FormatShortest(text, value));

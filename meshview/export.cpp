@@ -1,5 +1,7 @@
 #include "meshview/export.h"
 
+#include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -39,10 +41,16 @@ std::string PlyHeader(const MeshView& view) {
     return h + "end_header\n";
 }
 
-// " " and the shortest text that reads back as v.
+// " " and v to nine significant digits.
 char* SpaceFloat(char* p, float v) {
     *p++ = ' ';
-    return FormatShortest(p, v);
+    return FormatSignificant9(p, v);
+}
+
+// A colour byte as a value from 0 to 1: the float nearest byte / 255, whose
+// nine digits times 255 round to the byte again.
+float ByteFraction(uint8_t byte) {
+    return static_cast<float>(byte / 255.0);
 }
 
 char* SpaceIndex(char* p, uint32_t index) {
@@ -64,6 +72,14 @@ bool ExportFormatOf(std::string_view path, ExportFormat* format) {
         *format = ExportFormat::obj;
     } else if (extension == ".cmsh") {
         *format = ExportFormat::cmsh;
+    } else if (extension == ".glb") {
+        *format = ExportFormat::glb;
+    } else if (extension == ".gltf") {
+        *format = ExportFormat::gltf;
+    } else if (extension == ".stl") {
+        *format = ExportFormat::stl;
+    } else if (extension == ".off") {
+        *format = ExportFormat::off;
     } else {
         return false;
     }
@@ -110,7 +126,7 @@ bool WritePly(const MeshView& view, ColorOrder order, const char* path, KvxStatu
     return out.finish();
 }
 
-bool WriteObj(const MeshView& view, const char* path, KvxStatus* status) {
+bool WriteObj(const MeshView& view, ColorOrder order, const char* path, KvxStatus* status) {
     OutputFile file;
     if (!file.open(path, status)) return false;
     BlockWriter out(file, status);
@@ -127,7 +143,8 @@ bool WriteObj(const MeshView& view, const char* path, KvxStatus* status) {
     };
     for (uint32_t i = 0; i < view.vertexCount; ++i) {
         CVector p = ViewPosition(view, i);
-        vector("v", {p.x, p.y, p.z});
+        Rgba c = DecodeColor(ViewColor(view, i), order);
+        vector("v", {p.x, p.y, p.z, ByteFraction(c.r), ByteFraction(c.g), ByteFraction(c.b)});
     }
     if (view.hasNormals) {
         for (uint32_t i = 0; i < view.vertexCount; ++i) {
@@ -163,6 +180,64 @@ bool WriteObj(const MeshView& view, const char* path, KvxStatus* status) {
                 p = FormatUnsigned(p, number);
             }
         }
+        *p++ = '\n';
+        out.commit(p);
+    }
+    return out.finish();
+}
+
+bool WriteStl(const MeshView& view, const char* path, KvxStatus* status) {
+    assert(view.primitive == Primitive::triangles);
+    OutputFile file;
+    if (!file.open(path, status)) return false;
+    BlockWriter out(file, status);
+    char header[80] = "binary STL written by kvxexport";
+    out.put(header, sizeof header);
+    out.value(view.groupCount);
+    for (uint32_t g = 0; g < view.groupCount; ++g) {
+        const uint16_t* t = view.indices + size_t{g} * 3;
+        CVector a = ViewPosition(view, t[0]), b = ViewPosition(view, t[1]),
+                c = ViewPosition(view, t[2]);
+        const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
+        const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
+        const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+        const double length = std::sqrt(nx * nx + ny * ny + nz * nz);
+        CVector normal{0.0f, 0.0f, 0.0f};
+        if (length > 0 && std::isfinite(length)) {
+            normal = {static_cast<float>(nx / length), static_cast<float>(ny / length),
+                      static_cast<float>(nz / length)};
+        }
+        for (const CVector& v : {normal, a, b, c})
+            out.put(&v, sizeof v);
+        out.value(uint16_t{0});
+    }
+    return out.finish();
+}
+
+bool WriteOff(const MeshView& view, ColorOrder order, const char* path, KvxStatus* status) {
+    OutputFile file;
+    if (!file.open(path, status)) return false;
+    BlockWriter out(file, status);
+    out.text("COFF\n" + std::to_string(view.vertexCount) + " " + std::to_string(view.groupCount) +
+             " 0\n");
+    for (uint32_t i = 0; i < view.vertexCount; ++i) {
+        CVector position = ViewPosition(view, i);
+        Rgba c = DecodeColor(ViewColor(view, i), order);
+        char* p = out.reserve(128);
+        p = FormatSignificant9(p, position.x);
+        p = SpaceFloat(p, position.y);
+        p = SpaceFloat(p, position.z);
+        for (uint8_t byte : {c.r, c.g, c.b, c.a})
+            p = SpaceIndex(p, byte);
+        *p++ = '\n';
+        out.commit(p);
+    }
+    const uint32_t size = view.groupSize();
+    for (uint32_t g = 0; g < view.groupCount; ++g) {
+        char* p = out.reserve(64);
+        p = FormatUnsigned(p, size);
+        for (uint32_t k = 0; k < size; ++k)
+            p = SpaceIndex(p, view.indices[size_t{g} * size + k]);
         *p++ = '\n';
         out.commit(p);
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ namespace {
 
 const std::string kUsage =
     "usage: kvxexport [--colour-order argb|rgba] <input.kvx> "
-    "<output.ply|output.obj|output.cmsh>\n";
+    "<output.glb|.gltf|.ply|.obj|.off|.stl|.cmsh>\n";
 
 RunResult Export(const std::vector<std::string>& args) {
     return RunProgram(KVXEXPORT_PATH, args);
@@ -132,33 +133,94 @@ TEST_F(KvxExport, PlyOfTheOtherVersions) {
     EXPECT_EQ(ReadFile(out("PLY")), points);
 }
 
+// Nine significant digits ("%.9g"), and each vertex's red, green and blue
+// as byte / 255 after its position.
 TEST_F(KvxExport, ObjOfEveryVersion) {
     ASSERT_EQ(run(TriangleV4(), "obj").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("obj")),
-              "o tri\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
-              "vt 0.25 0\nvt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+              "o tri\nv 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 0 1 0.5 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+              "vn 0 0 1\nvt 0.25 0\nvt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
 
     // Version 3: normals without texture coordinates; no name.
     std::string v3 = KvxHeader(3, 1, 3);
     for (int i = 0; i < 3; ++i) {
-        AppendU32(v3, 0xFFFFFFFFu);
+        AppendU32(v3, 0xFF808080u + 0x11u * uint32_t(i));
         v3 += Floats({0.6f, -0.8f, 0.0f, 1e-7f * float(i), 3.0e38f, -0.0f});
     }
     v3 += Indices({2, 0, 1});
     ASSERT_EQ(run(v3, "obj").exitStatus, 0);
+    // 0x80 / 255 = 0.501960814..., 0x91 / 255 = 0.568627477..., 0xA2 / 255.
     EXPECT_EQ(ReadFile(out("obj")),
-              "v 0 3e+38 -0\nv 1e-07 3e+38 -0\nv 2e-07 3e+38 -0\n"
-              "vn 0.6 -0.8 0\nvn 0.6 -0.8 0\nvn 0.6 -0.8 0\nf 3//3 1//1 2//2\n");
+              "v 0 3.00000001e+38 -0 0.501960814 0.501960814 0.501960814\n"
+              "v 1.00000001e-07 3.00000001e+38 -0 0.501960814 0.501960814 0.568627477\n"
+              "v 2.00000002e-07 3.00000001e+38 -0 0.501960814 0.501960814 0.635294139\n"
+              "vn 0.600000024 -0.800000012 0\nvn 0.600000024 -0.800000012 0\n"
+              "vn 0.600000024 -0.800000012 0\nf 3//3 1//1 2//2\n");
 
-    // Versions 1 and 2: positions and faces alone.
+    // Versions 1 and 2: positions, colours and faces alone; the colour word
+    // 0x11223344 + i read as argb, or as rgba.
+    const std::string argb =
+        "v 0 0 -0.100000001 0.13333334 0.200000003 0.266666681\n"
+        "v 1 2 -0.100000001 0.13333334 0.200000003 0.270588249\n"
+        "v 2 4 -0.100000001 0.13333334 0.200000003 0.274509817\n";
     for (int32_t version : {1, 2}) {
         ASSERT_EQ(run(SmallV1(version, 3, 2, {0, 1, 2, 2, 1, 0}), "obj").exitStatus, 0);
-        EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nf 1 2 3\nf 3 2 1\n");
+        EXPECT_EQ(ReadFile(out("obj")), argb + "f 1 2 3\nf 3 2 1\n");
     }
+    ASSERT_EQ(run(SmallV1(1, 1, 0, {}), "obj", {"--colour-order", "rgba"}).exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.100000001 0.0666666701 0.13333334 0.200000003\n");
     ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\nv 2 4 -0.1\nl 1 2\nl 3 1\n");
+    EXPECT_EQ(ReadFile(out("obj")), argb + "l 1 2\nl 3 1\n");
     ASSERT_EQ(run(SmallV1(-1, 2, 2, {}), "obj").exitStatus, 0);
-    EXPECT_EQ(ReadFile(out("obj")), "v 0 0 -0.1\nv 1 2 -0.1\n");
+    EXPECT_EQ(ReadFile(out("obj")), argb.substr(0, argb.find("v 2 4")));
+}
+
+// COFF: colours as bytes; a wireframe's edges as faces of two corners; a
+// point set without faces.
+TEST_F(KvxExport, OffOfEveryPrimitive) {
+    ASSERT_EQ(run(TriangleV4(), "off").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("off")),
+              "COFF\n3 1 0\n0 0 0 255 0 0 128\n1 0 0 0 255 0 255\n0 1 0.5 0 0 255 0\n"
+              "3 0 1 2\n");
+    ASSERT_EQ(run(SmallV1(-2, 3, 2, {0, 1, 2, 0}), "OFF", {"--colour-order", "rgba"}).exitStatus,
+              0);
+    EXPECT_EQ(ReadFile(out("OFF")),
+              "COFF\n3 2 0\n0 0 -0.100000001 17 34 51 68\n1 2 -0.100000001 17 34 51 69\n"
+              "2 4 -0.100000001 17 34 51 70\n2 0 1\n2 2 0\n");
+    ASSERT_EQ(run(SmallV1(-1, 1, 5, {}), "off").exitStatus, 0);
+    EXPECT_EQ(ReadFile(out("off")), "COFF\n1 0 0\n0 0 -0.100000001 34 51 68 17\n");
+}
+
+// Binary STL: the header, the count, and per triangle its unit normal
+// (zero for one of no area), its corners and a zero attribute word.
+TEST_F(KvxExport, StlOfTriangles) {
+    std::string kvx = KvxHeader(4, 2, 1);
+    for (CVector p : {CVector{0, 0, 0}, CVector{2, 0, 0}, CVector{0, 0, 3}, CVector{4, 0, 0}}) {
+        AppendU32(kvx, 0xFFFFFFFFu);
+        kvx += Floats({p.x, p.y, p.z});
+    }
+    kvx += Indices({0, 1, 2, 0, 1, 3});
+    ASSERT_EQ(run(kvx, "stl").exitStatus, 0);
+    std::string expected = "binary STL written by kvxexport";
+    expected.resize(80, '\0');
+    AppendU32(expected, 2);
+    // (2, 0, 0) x (0, 0, 3) = (0, -6, 0): the normal (0, -1, 0).
+    expected += Floats({0, -1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 3}) + Bytes({0, 0});
+    expected += Floats({0, 0, 0, 0, 0, 0, 2, 0, 0, 4, 0, 0}) + Bytes({0, 0});
+    EXPECT_EQ(ReadFile(out("stl")), expected);
+
+    // Only triangles: a wireframe and a point set are refused, and the
+    // output is left alone.
+    for (int32_t version : {-2, -1}) {
+        WriteFile(out("stl"), "precious");
+        RunResult r = run(SmallV1(version, 2, 1, {0, 1}), "stl");
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.err, "kvxexport: " + dir.file("in.kvx") + ": " +
+                             (version == -2 ? "a wireframe" : "a point set") + " (version " +
+                             std::to_string(version) +
+                             ") has no triangles, which are all STL holds\n");
+        EXPECT_EQ(ReadFile(out("stl")), "precious");
+    }
 }
 
 TEST_F(KvxExport, NamesStayOnTheirLine) {
@@ -180,10 +242,8 @@ TEST_F(KvxExport, ANameWithAZeroByteIsShownWhole) {
     for (const auto& [name, shown] : names) {
         SCOPED_TRACE(shown);
         ASSERT_EQ(run(TriangleV4(name), "obj").exitStatus, 0);
-        EXPECT_EQ(ReadFile(out("obj")),
-                  "o " + shown +
-                      "\nv 0 0 0\nv 1 0 0\nv 0 1 0.5\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvt 0.25 0\n"
-                      "vt 1 0.25\nvt 0 1\nf 1/1/1 2/2/2 3/3/3\n");
+        std::string obj = ReadFile(out("obj"));
+        EXPECT_EQ(obj.substr(0, obj.find("\nv ") + 1), "o " + shown + "\n");
         ASSERT_EQ(run(TriangleV4(name), "ply").exitStatus, 0);
         std::string ply = ReadFile(out("ply"));
         EXPECT_EQ(ply.substr(0, ply.find("element")), kPlyStart + "comment " + shown + "\n");
@@ -211,12 +271,14 @@ TEST_F(KvxExport, CommandLineMistakesAreOneLine) {
                              "kvxexport: --colour-order: expected argb or rgba, found \"bgra\"\n"},
                             {{"--size", "2x2", in, ply},
                              "kvxexport: unknown option --size; see kvxexport --help\n"},
-                            {{in, dir.file("out.stl")},
-                             "kvxexport: " + dir.file("out.stl") +
-                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                            {{in, dir.file("out.stla")},
+                             "kvxexport: " + dir.file("out.stla") +
+                                 ": the output name must end in .glb, .gltf, .ply, .obj, .off, "
+                                 ".stl or .cmsh\n"},
                             {{in, dir.file("ply")},
                              "kvxexport: " + dir.file("ply") +
-                                 ": the output name must end in .ply, .obj or .cmsh\n"},
+                                 ": the output name must end in .glb, .gltf, .ply, .obj, .off, "
+                                 ".stl or .cmsh\n"},
                         });
     EXPECT_FALSE(FileExists(ply));
     // A name that is the extension alone still ends in it.
@@ -247,7 +309,7 @@ TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
              {truncated, "truncated: the header promises " + std::to_string(15 + 3 * 36 + 6) +
                              " bytes, the file has 40"},
          }) {
-        for (const char* extension : {"ply", "obj"}) {
+        for (const char* extension : {"ply", "obj", "off", "stl", "glb"}) {
             WriteFile(out(extension), "precious");
             RunResult r = run(c.kvx, extension);
             EXPECT_EQ(r.exitStatus, 2);
@@ -258,7 +320,8 @@ TEST_F(KvxExport, BadInputLeavesTheOutputAlone) {
     RunResult missing = Export({dir.file("none.kvx"), out("obj")});
     EXPECT_EQ(missing.exitStatus, 2);
     EXPECT_EQ(missing.err, "kvxexport: " + dir.file("none.kvx") + ": No such file or directory\n");
-    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.kvx", "out.obj", "out.ply"}));
+    EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.kvx", "out.glb", "out.obj",
+                                                                "out.off", "out.ply", "out.stl"}));
 }
 
 TEST_F(KvxExport, AnOutputThatCannotBeWritten) {
@@ -375,6 +438,115 @@ TEST(KvxExportAssimp, ReadsEveryExportedExampleWithTheFileCounts) {
             }
         }
     }
+}
+
+// A version-2 mesh of awkward floats (random bit patterns of every
+// magnitude, which a reader that rounds its last digit wrongly gets wrong
+// from shorter text) and varied colours, triangles (i, i + 1, i + 2).
+std::string AwkwardMesh(std::vector<float>* values, std::vector<uint32_t>* colors) {
+    uint32_t state = 12345;
+    auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+    std::string f = KvxHeader(200, 198, 2);
+    for (uint32_t i = 0; i < 200; ++i) {
+        float xyz[3];
+        for (float& v : xyz) {
+            uint32_t bits = (next() & 0x807FFFFFu) | ((90u + next() % 76u) << 23);
+            std::memcpy(&v, &bits, 4);
+            values->push_back(v);
+        }
+        colors->push_back(0xFF000000u | (next() & 0xFFFFFFu));
+        f += V1Record(colors->back(), xyz[0], xyz[1], xyz[2]);
+    }
+    for (uint16_t i = 0; i < 198; ++i)
+        f += Indices({i, uint16_t(i + 1), uint16_t(i + 2)});
+    return f;
+}
+
+// assimp reads the OBJ's positions back within a unit in the last place
+// and its colours byte for byte: `assimp export` to binary STL, whose floats are compared, and
+// to text PLY, whose colour bytes are (assimp 5.2's binary PLY declares
+// uchar colours but writes floats). assimp gives each face corner a vertex
+// of its own, in face order.
+TEST(KvxExportAssimp, ReadsTheObjBackExactly) {
+    std::string assimp = FindProgram("assimp");
+    if (assimp.empty()) GTEST_SKIP() << "assimp (Debian: assimp-utils) is not installed";
+    TempDir dir;
+    std::vector<float> values;
+    std::vector<uint32_t> colors;
+    WriteFile(dir.file("in.kvx"), AwkwardMesh(&values, &colors));
+    ASSERT_EQ(Export({dir.file("in.kvx"), dir.file("m.obj")}).exitStatus, 0);
+    for (const char* format : {"stlb", "ply"}) {
+        RunResult r =
+            RunProgram(assimp, {"export", dir.file("m.obj"), dir.file(std::string("m.") + format),
+                                "-f" + std::string(format)});
+        ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    }
+    const std::string stl = ReadFile(dir.file("m.stlb"));
+    ASSERT_EQ(stl.size(), 84u + 198u * 50u);
+    for (uint32_t corner = 0; corner < 594; ++corner) {
+        const uint32_t vertex = corner / 3 + corner % 3;
+        float xyz[3];
+        std::memcpy(xyz, stl.data() + 84 + corner / 3 * 50 + 12 + corner % 3 * 12, 12);
+        // Within one unit in the last place: assimp's parser, like Open3D's,
+        // at times gives the next float of a small value ("-1.82914409e-05").
+        for (uint32_t k = 0; k < 3; ++k) {
+            ASSERT_LE(
+                std::llabs(int64_t{FloatBits(xyz[k])} - int64_t{FloatBits(values[vertex * 3 + k])}),
+                1)
+                << corner;
+        }
+    }
+    // Text PLY: "x y z red green blue alpha" per corner after the header.
+    const std::string ply = ReadFile(dir.file("m.ply"));
+    std::istringstream lines(ply.substr(ply.find("end_header\n") + 11));
+    for (uint32_t corner = 0; corner < 594; ++corner) {
+        std::string x, y, z;
+        int rgba[4];
+        ASSERT_TRUE(lines >> x >> y >> z >> rgba[0] >> rgba[1] >> rgba[2] >> rgba[3]) << corner;
+        const uint32_t c = colors[corner / 3 + corner % 3];
+        ASSERT_EQ((std::vector<int>{rgba[0], rgba[1], rgba[2], rgba[3]}),
+                  (std::vector<int>{int(c >> 16 & 255), int(c >> 8 & 255), int(c & 255), 255}))
+            << corner;
+    }
+}
+
+// Open3D reads the OBJ's colours back byte for byte (as value * 255,
+// rounded) and its positions within one unit in the last place: its parser
+// is less exact than nine digits need (the next float at times), through
+// /usr/bin/python3.
+TEST(KvxExportOpen3d, ReadsTheObjBackExactly) {
+    if (RunProgram("/usr/bin/python3", {"-c", "import open3d"}).exitStatus != 0)
+        GTEST_SKIP() << "Open3D (Debian: python3-open3d) is not installed";
+    TempDir dir;
+    std::vector<float> values;
+    std::vector<uint32_t> colors;
+    WriteFile(dir.file("in.kvx"), AwkwardMesh(&values, &colors));
+    ASSERT_EQ(Export({dir.file("in.kvx"), dir.file("m.obj")}).exitStatus, 0);
+    // One line per vertex: the float bits of x, y, z and the three bytes;
+    // each float's bits are compared within 1.
+    const char* script = R"(
+import struct, sys, open3d
+m = open3d.io.read_triangle_mesh(sys.argv[1])
+for v, c in zip(m.vertices, m.vertex_colors):
+    bits = [struct.unpack('<I', struct.pack('<f', x))[0] for x in v]
+    print(*bits, *[round(x * 255) for x in c])
+)";
+    RunResult r = RunProgram("/usr/bin/python3", {"-c", script, dir.file("m.obj")});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    std::istringstream lines(r.out);
+    for (size_t i = 0; i < colors.size(); ++i) {
+        int64_t bits[3];
+        int rgb[3];
+        ASSERT_TRUE(lines >> bits[0] >> bits[1] >> bits[2] >> rgb[0] >> rgb[1] >> rgb[2]) << i;
+        for (size_t k = 0; k < 3; ++k)
+            EXPECT_LE(std::llabs(bits[k] - int64_t{FloatBits(values[i * 3 + k])}), 1) << i;
+        const uint32_t c = colors[i];
+        EXPECT_EQ((std::vector<int>{rgb[0], rgb[1], rgb[2]}),
+                  (std::vector<int>{int(c >> 16 & 255), int(c >> 8 & 255), int(c & 255)}))
+            << i;
+    }
+    std::string rest;
+    EXPECT_FALSE(lines >> rest);
 }
 
 }  // namespace

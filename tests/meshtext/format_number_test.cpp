@@ -92,3 +92,28 @@ TEST(Format, FixedRoundsExactTiesToEven) {
         ASSERT_EQ(Fixed(v), Printf("%f", static_cast<double>(v))) << k;
     }
 }
+
+// Nine significant digits: printf's "%.9g" byte for byte, at most 16 bytes,
+// and every float read back exactly.
+TEST(Format, Significant9MatchesPrintfAndReadsBack) {
+    auto check = [](float v) {
+        char buffer[kMaxNumberText];
+        std::string text(buffer, FormatSignificant9(buffer, v));
+        ASSERT_EQ(text, Printf("%.9g", static_cast<double>(v))) << std::hex << v;
+        ASSERT_LE(text.size(), 16u) << text;
+        if (std::isfinite(v)) {
+            ASSERT_EQ(std::strtof(text.c_str(), nullptr), v) << text;
+        }
+    };
+    for (float v : {0.0f,        -0.0f,        0.1f,          1.0f,         -1.0f,       1e-7f,
+                    123456.789f, 16777217.0f,  1e20f,         -3e30f,       FLT_MAX,     -FLT_MAX,
+                    FLT_MIN,     FLT_TRUE_MIN, -FLT_TRUE_MIN, INFINITY,     -INFINITY,   NAN,
+                    -NAN,        0.70710677f,  1.0f / 3.0f,   100000000.0f, 999999999.0f})
+        check(v);
+    std::mt19937 generator(20261209);
+    for (int k = 0; k < 300000; ++k) {
+        uint32_t bits = static_cast<uint32_t>(generator());
+        if (k % 2) bits = (bits & 0x807FFFFFu) | ((100u + bits % 56u) << 23);
+        check(FromBits(bits));
+    }
+}

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs some of web/'s tests with Node's test runner, for CTest.
-# Usage: run.sh loader|browser NODE WEB_DIR TEST_FILE...
+# Usage: run.sh loader|browser|gltf NODE WEB_DIR TEST_FILE...
 # Exits 77 (CTest's SKIP_RETURN_CODE) with the reason on standard output when
-# something the tests need is missing: node, web/node_modules (npm ci), or
-# for the browser tests Chromium (/usr/bin/chromium, or $CHROMIUM).
+# something the tests need is missing: node, web/node_modules (npm ci), for
+# the browser tests Chromium (/usr/bin/chromium, or $CHROMIUM), for the glTF
+# tests the gltf-validator module.
 set -eu
 kind=$1
 node=$2
@@ -27,6 +28,10 @@ if [ "$kind" = browser ]; then
     [ -f "$web/node_modules/puppeteer-core/package.json" ] || skip "puppeteer-core is missing: run 'npm ci' in $web"
     chromium=${CHROMIUM:-/usr/bin/chromium}
     [ -x "$chromium" ] || skip "no Chromium at $chromium (install Debian's chromium, or set CHROMIUM)"
+fi
+
+if [ "$kind" = gltf ]; then
+    [ -f "$web/node_modules/gltf-validator/package.json" ] || skip "gltf-validator is missing: run 'npm ci' in $web"
 fi
 
 cd "$web"

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "meshcore/okvx.h"
@@ -63,8 +65,11 @@ public:
     ~KvxFileSet();
 
     bool open(const std::vector<std::string>& paths, std::string* error);
-    // Writes the file of paths[k]; each k once, all before commit().
+    // Writes the file of paths[k]; each k once, all before commit(). The
+    // second form writes the bytes given, for a set of files of another
+    // format (kvxexport's .gltf and its .bin).
     bool write(size_t k, const OKVX& m, std::string* error);
+    bool write(size_t k, std::string_view bytes, std::string* error);
     bool commit(std::string* error);
 
 private:
@@ -85,6 +90,8 @@ private:
         int fd = -1;
     };
     bool fail(std::string* error, const std::string& path, int err);
+    bool writeWith(size_t k, const std::function<bool(const char*, KvxStatus*)>& save,
+                   std::string* error);
     bool keepAside(Entry& e);
     std::string rollBack();
     void discard();

@@ -23,6 +23,13 @@ char* FormatShortest(char* out, float value);
 // The same as a string, for messages.
 std::string ShortestText(float value);
 
+// "%.9g" of the value widened to double: nine significant digits, which
+// bring every float back exactly, even through a reader that does not round
+// correctly at the last digit ("0.100000001", "3.00000005e+38", "-0",
+// "inf", "nan"). The formats other tools read (OBJ, OFF) use it. At most
+// 16 bytes.
+char* FormatSignificant9(char* out, float value);
+
 // "%u" of a 16-bit index, the commonest number in the output: the last four
 // digits come from a table, zero-padded, of which the leading zeros are
 // skipped. Writes up to 8 bytes at `out` (room for them is needed) and
