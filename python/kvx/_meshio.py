@@ -152,8 +152,11 @@ def _polygon_triangles(points, block, number):
     fan; `number` is the block's place in mesh.cells, for messages."""
     data = block.data
     try:
-        rows = np.asarray(data)
-        if rows.ndim == 2 and rows.dtype != object:
+        try:
+            rows = np.asarray(data)
+        except ValueError:  # NumPy refuses rows of different lengths
+            rows = None
+        if rows is not None and rows.ndim == 2 and rows.dtype != object:
             corners = rows.reshape(-1)
             offsets = np.arange(len(rows) + 1) * rows.shape[1]
         else:  # polygons of different sizes: one array each
