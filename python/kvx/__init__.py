@@ -11,8 +11,9 @@
 - read_cmsh(path, values, version): a Mesh from a text mesh, exactly as the
   converter of that version would write it.
 - convert(src, dst, version): one of the six converters, in this process.
-- load_any(path, split=False): a Mesh (or, split, a list of them) from any
-  file kvximport reads: OBJ, PLY, STL, OFF, and what assimp reads.
+- load_any(path, split=False, layout=..., normals=..., weld=...): a Mesh
+  (or, split, a list of them) from any file kvximport reads: OBJ, PLY, STL,
+  OFF, and what assimp reads, with kvximport's options.
 - Failures raise KvxError: KvxInputError (ValueError), KvxIOError (OSError
   with errno), KvxMemoryError (MemoryError, wherever memory runs short),
   with the programs' messages; an argument of the wrong type TypeError.
@@ -113,12 +114,40 @@ def _check_text(what, value, kinds=(str,), none=True):
     raise TypeError(f"{what} must be {names}; got {type(value).__name__} {value!r}")
 
 
-def _check_version(version):
+def _check_version(version, what="version"):
     if isinstance(version, bool) or not isinstance(version, int) or version not in _VALUES_OF:
         raise KvxInputError(
-            f"version must be one of {', '.join(map(str, PROGRAMS))}; got {version!r}"
+            f"{what} must be one of {', '.join(map(str, PROGRAMS))}; got {version!r}"
         )
     return version
+
+
+# The words kvximport's --layout takes besides the version codes: the
+# point set and the wireframe, by their primitive in the layout table.
+_WORD_OF_PRIMITIVE = {"points": "points", "lines": "wire"}
+_LAYOUT_NAMES = {
+    _WORD_OF_PRIMITIVE[layout["primitive"]]: layout["version"]
+    for layout in _kvx.LAYOUTS
+    if layout["writable"] and layout["primitive"] in _WORD_OF_PRIMITIVE
+}
+
+
+def _check_layout(layout, version=None, what="layout"):
+    """The version code of a layout= argument (a code of VERSIONS, or a word
+    of _LAYOUT_NAMES), or of its alias version= (given only one of them):
+    None where neither is given. KvxInputError for another value, TypeError
+    for both at once."""
+    if layout is not None and version is not None:
+        raise TypeError(f"{what}= and its alias version= name the same thing; give one")
+    if layout is None:
+        return None if version is None else _check_version(version)
+    if isinstance(layout, str):
+        if layout in _LAYOUT_NAMES:
+            return _LAYOUT_NAMES[layout]
+    elif not isinstance(layout, bool) and isinstance(layout, int) and layout in _VALUES_OF:
+        return layout
+    words = [str(v) for v in PROGRAMS] + [f'"{word}"' for word in _LAYOUT_NAMES]
+    raise KvxInputError(f"{what} must be one of {_listed(words)}; got {layout!r}")
 
 
 def load(path) -> Mesh:
@@ -210,7 +239,9 @@ def load_any(
     path,
     split: bool = False,
     *,
+    layout: "int | str | None" = None,
     version: "int | None" = None,
+    normals: str = "smooth",
     format: "str | None" = None,
     color_order: str = "argb",
     name: "str | None" = None,
@@ -228,10 +259,16 @@ def load_any(
     unless `format` names one ("obj", "ply", "stl", "off", or an assimp
     extension such as "glb").
 
-    version: 1, 2, 3, 4, -1 or -2; None gives 3, or 4 when the mesh has
-    texture coordinates. color_order ("argb" or "rgba") is how float colours
-    are packed; name is the version-4 name (the source's object name, or the
-    file's, by default); weld merges equal vertices (None: STL only).
+    The options are kvximport's:
+    layout: the KVX version, 1, 2, 3, 4, -1 or -2, or "points" (-1) or
+    "wire" (-2), as --layout takes it; None gives 3, or 4 when the mesh has
+    texture coordinates. version= is its alias, as callers of earlier
+    releases give it (both at once raise TypeError). normals ("smooth" or
+    "source", versions 3 and 4): smooth normals by kvxconv3's rule (the
+    default), or the source's own where it has them, as --normals chooses.
+    color_order ("argb" or "rgba") is how float colours are packed; name is
+    the version-4 name (the source's object name, or the file's, by
+    default); weld merges equal vertices (None: STL only).
 
     assimp reads in a process of its own, bounded as kvximport's
     --reader-* options bound it: reader_memory, its address space in bytes
@@ -250,8 +287,10 @@ def load_any(
     or None; got 'yes'").
     """
     _check_flag("split", split)
-    if version is not None:
-        _check_version(version)
+    version = _check_layout(layout, version)
+    _check_text("normals", normals, none=False)
+    if normals not in ("smooth", "source"):
+        raise KvxInputError(f'normals must be "smooth" or "source"; got {normals!r}')
     _check_text("format", format)
     _check_text("color_order", color_order, none=False)
     _check_text("name", name, (str, bytes))
@@ -270,7 +309,7 @@ def load_any(
             limits.append(value)
     return _kvx.load_any(
         path, bool(split), version or 0, format or "", color_order, name,
-        None if weld is None else bool(weld), *limits
+        None if weld is None else bool(weld), normals, *limits
     )
 
 

@@ -77,7 +77,16 @@ def load_any(
     color_order: str,
     name: Optional[str],
     weld: Optional[bool],
-    reader_memory: int,
-    reader_time: int,
-    reader_output: int,
+    normals: str = ...,
+    reader_memory: int = ...,
+    reader_time: int = ...,
+    reader_output: int = ...,
 ) -> Union[Mesh, list[Mesh]]: ...
+
+# The triangles of polygons (as kvximport makes them): polygon p's corners
+# are corners[offsets[p]:offsets[p + 1]], indices of the (N, 3) points.
+# Returns the (T, 3) corner indices and how many polygons could not be ear
+# clipped and became fans.
+def triangulate_polygons(
+    points: npt.ArrayLike, corners: npt.ArrayLike, offsets: npt.ArrayLike
+) -> tuple[npt.NDArray[np.uint32], int]: ...

@@ -11,14 +11,23 @@ Reading gives a meshio.Mesh with
 The arrays are copies: ordinary, writable, contiguous.
 
 Writing takes triangle cells to version 3, or 4 where point_data holds
-"kvx:texcoords"; line cells to version -2; vertex cells, or none, to a point
+"kvx:texcoords"; "quad" and "polygon" cells (meshio's "polygonN" of earlier
+releases too) become triangles as kvximport makes them: a convex polygon
+its fan from the first corner, a concave one ear-clipped, both wound as the
+polygon is, in the order of the blocks (a warning counts the polygons that
+could not be ear-clipped and became fans); line cells to version -2; vertex cells, or none, to a point
 set (-1). The keyword version= picks another version for the same cells
 (1 to 4 for triangles), name= the version-4 name (else info["kvx:name"]).
 Colours come from point_data["kvx:color"] (else the default of kvx.Mesh);
 normals are always computed anew, by the rule of kvxconv3 and kvxconv4.
 Cells of any other type, or of two kinds, are refused with a WriteError.
+
+Refusals are meshio's: a file that cannot be read raises meshio.ReadError,
+a mesh that cannot be written meshio.WriteError, each with one line; a file
+that cannot be opened or written raises OSError (kvx.KvxIOError).
 """
 
+import re
 import warnings
 
 import meshio
@@ -105,24 +114,93 @@ def to_meshio(mesh):
     )
 
 
+def _is_polygon(cell_type):
+    """meshio's polygons of corners in order: "quad", "polygon", "polygon5"..."""
+    return re.fullmatch(r"quad|polygon\d*", cell_type) is not None
+
+
+def _kind_of(cell_type):
+    """The kind a cell type is written as: polygons become triangles."""
+    return "triangle" if _is_polygon(cell_type) else cell_type
+
+
 def _cell_kind(mesh):
     """The one kind of cell the mesh holds: "triangle", "line" or "vertex"."""
-    kinds = []
+    kinds = {}  # kind: the first cell type of that kind, for the message
     for block in mesh.cells:
-        if len(block.data) == 0 or block.type in kinds:
+        kind = _kind_of(block.type)
+        if len(block.data) == 0 or kind in kinds:
             continue
-        if block.type not in _WRITTEN:
+        if kind not in _WRITTEN:
             raise meshio.WriteError(
                 f"kvx: cells of type {block.type} cannot be written: a KVX file holds "
-                f"triangles ({_versions_text(_WRITTEN['triangle'])}), "
-                f"lines ({_codes(_WRITTEN['line'])}) or vertices ({_codes(_WRITTEN['vertex'])})"
+                f"triangles ({_versions_text(_WRITTEN['triangle'])}; quad and polygon cells "
+                f"become triangles), lines ({_codes(_WRITTEN['line'])}) or vertices "
+                f"({_codes(_WRITTEN['vertex'])})"
             )
-        kinds.append(block.type)
+        kinds[kind] = block.type
     if len(kinds) > 1:
         raise meshio.WriteError(
-            f"kvx: a KVX file holds one kind of cell; this mesh has {' and '.join(kinds)}"
+            "kvx: a KVX file holds one kind of cell; this mesh has "
+            + " and ".join(kinds.values())
         )
-    return kinds[0] if kinds else "vertex"
+    return next(iter(kinds), "vertex")
+
+
+def _polygon_triangles(points, block, number):
+    """The triangles of a block of polygons, and how many fell back to the
+    fan; `number` is the block's place in mesh.cells, for messages."""
+    data = block.data
+    try:
+        try:
+            rows = np.asarray(data)
+        except ValueError:  # NumPy refuses rows of different lengths
+            rows = None
+        if rows is not None and rows.ndim == 2 and rows.dtype != object:
+            corners = rows.reshape(-1)
+            offsets = np.arange(len(rows) + 1) * rows.shape[1]
+        else:  # polygons of different sizes: one array each
+            rows = [np.asarray(row).reshape(-1) for row in data]
+            corners = np.concatenate(rows) if rows else np.zeros(0, dtype=np.int64)
+            offsets = np.concatenate([[0], np.cumsum([len(row) for row in rows])])
+        return _kvx.triangulate_polygons(points, corners, offsets)
+    except KvxInputError as e:
+        raise meshio.WriteError(f"kvx: cell block {number} ({block.type}): {e}") from e
+    except (TypeError, ValueError) as e:
+        raise meshio.WriteError(
+            f"kvx: cell block {number} ({block.type}) is not a list of polygons of vertex "
+            f"indices: {e}"
+        ) from e
+
+
+def _triangles(points, mesh):
+    """Every triangle of the mesh's triangle, quad and polygon blocks, in
+    their order, polygons made triangles (a warning for their fallbacks)."""
+    blocks, fallbacks = [], 0
+    for number, block in enumerate(mesh.cells):
+        if len(block.data) == 0 or _kind_of(block.type) != "triangle":
+            continue
+        if block.type == "triangle":
+            blocks.append(np.asarray(block.data))
+        else:
+            triangles, fell_back = _polygon_triangles(points, block, number)
+            blocks.append(triangles)
+            fallbacks += fell_back
+    if fallbacks:
+        warnings.warn(
+            f"kvx: {fallbacks} polygon{'s' if fallbacks > 1 else ''} could not be ear-clipped "
+            "(self-intersecting or degenerate) and became fans", stacklevel=4
+        )
+    return _joined(blocks, "triangle")
+
+
+def _joined(blocks, kind):
+    """The rows of every block, one array (WriteError where they differ)."""
+    try:
+        return np.concatenate(blocks)
+    except ValueError as e:
+        raise meshio.WriteError(f"kvx: the {kind} cells are not rows of vertex indices: {e}") \
+            from e
 
 
 def from_meshio(mesh, version=None, name=None):
@@ -148,9 +226,11 @@ def from_meshio(mesh, version=None, name=None):
         points = np.column_stack([points, np.zeros(len(points), dtype=points.dtype)])
 
     indices = None
-    if kind in ("triangle", "line"):
-        blocks = [np.asarray(b.data) for b in mesh.cells if b.type == kind and len(b.data)]
-        indices = np.concatenate(blocks)
+    if kind == "triangle":
+        indices = _triangles(points, mesh)
+    elif kind == "line":
+        indices = _joined([np.asarray(b.data) for b in mesh.cells
+                           if b.type == kind and len(b.data)], kind)
     if name is None and layout["has_name"] and isinstance(mesh.info, dict):
         name = mesh.info.get("kvx:name")
 
@@ -164,7 +244,7 @@ def from_meshio(mesh, version=None, name=None):
             name=name,
             version=version,
         )
-    except KvxInputError as e:
+    except (KvxInputError, TypeError) as e:
         raise meshio.WriteError(f"kvx: {e}") from e
 
 

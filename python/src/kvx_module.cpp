@@ -25,6 +25,7 @@
 #include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "meshimport/import.h"
+#include "meshimport/triangulate.h"
 #include "meshtext/cmsh_mesh.h"
 #include "meshtext/color.h"
 #include "same_file.h"
@@ -656,8 +657,8 @@ std::unique_ptr<PyMesh> ReadCmsh(const py::object& inputArg, int32_t version) {
 // `split` a list of parts. Its warnings become Python warnings.
 py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
                    const std::string& format, const std::string& colorOrder, const py::object& name,
-                   const py::object& weld, uint64_t readerMemory, uint32_t readerTime,
-                   uint64_t readerOutput) {
+                   const py::object& weld, const std::string& normals, uint64_t readerMemory,
+                   uint32_t readerTime, uint64_t readerOutput) {
     kvx::ImportRequest request;
     // 0: the default bound.
     if (readerMemory != 0) request.readerLimits.memoryBytes = readerMemory;
@@ -673,6 +674,11 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
     }
     if (!name.is_none()) request.name = name.cast<std::string>();
     if (!weld.is_none()) request.weld = weld.cast<bool>() ? kvx::WeldMode::on : kvx::WeldMode::off;
+    if (normals == "source") {
+        request.normals = kvx::NormalsMode::source;
+    } else if (normals != "smooth") {
+        RaiseInput("normals must be \"smooth\" or \"source\", not \"" + normals + "\"");
+    }
 
     kvx::KvxMeshes meshes;
     kvx::ImportReport report;
@@ -702,6 +708,87 @@ py::object LoadAny(const py::object& pathArg, bool split, int32_t version,
         parts.append(py::cast(std::move(part)));
     }
     return split ? py::object(parts) : parts[0];
+}
+
+// ---- Polygons ----
+
+// The triangles of polygons, as the importers make them
+// (kvx::TriangulatePolygon): polygon p's corners are corners[offsets[p] ..
+// offsets[p + 1]), vertex indices into the (N, 3) positions. Returns the
+// (T, 3) uint32 corner indices, each polygon's triangles in its order and
+// wound as it is, and how many polygons fell back to the fan. Refuses
+// (KvxInputError) offsets that do not rise from 0 to the corners' count, a
+// polygon of fewer than 3 corners and a corner that names no vertex, before
+// any triangle is made.
+py::tuple TriangulatePolygons(const py::object& positionsArg, const py::object& cornersArg,
+                              const py::object& offsetsArg) {
+    const auto positions =
+        Cast<float>(RowsOf(positionsArg, "points", "an (N, 3) array of numbers", 3, "fiu"));
+    const auto corners =
+        Cast<int64_t>(RowsOf(cornersArg, "corners", "a 1-D array of vertex indices", 0, "iu"));
+    const auto offsets =
+        Cast<int64_t>(RowsOf(offsetsArg, "offsets", "a 1-D array of corner offsets", 0, "iu"));
+    const auto vertexCount = static_cast<uint64_t>(positions.shape(0));
+    const auto cornerCount = static_cast<uint64_t>(corners.shape(0));
+    const auto polygonCount =
+        offsets.shape(0) > 0 ? static_cast<uint64_t>(offsets.shape(0) - 1) : 0;
+    if (vertexCount > uint64_t{UINT32_MAX} + 1) {
+        RaiseInput("points: " + std::to_string(vertexCount) +
+                   " vertices; polygons index at most 4294967296");
+    }
+    const float* xyz = positions.data();
+    const int64_t* corner = corners.data();
+    const int64_t* offset = offsets.data();
+
+    std::string message;
+    std::vector<uint32_t> triangles;
+    uint64_t fallbacks = 0;
+    {
+        py::gil_scoped_release nogil;
+        if (offsets.shape(0) == 0 || offset[0] != 0 ||
+            static_cast<uint64_t>(offset[polygonCount]) != cornerCount) {
+            message =
+                "offsets must run from 0 to the number of corners, " + std::to_string(cornerCount);
+        }
+        uint64_t triangleCount = 0;
+        for (uint64_t p = 0; p < polygonCount && message.empty(); ++p) {
+            const int64_t count = offset[p + 1] - offset[p];
+            if (count < 3 || count > int64_t{UINT32_MAX}) {
+                message = "polygon " + std::to_string(p) + " has " + std::to_string(count) +
+                          (count == 1 ? " corner" : " corners") +
+                          (count < 3 ? "; a polygon has at least 3" : "; at most 4294967295 fit");
+                break;
+            }
+            if (offset[p + 1] > static_cast<int64_t>(cornerCount)) {
+                message =
+                    "offsets must rise to the number of corners, " + std::to_string(cornerCount);
+                break;
+            }
+            for (int64_t k = offset[p]; k < offset[p + 1]; ++k) {
+                if (corner[k] < 0 || static_cast<uint64_t>(corner[k]) >= vertexCount) {
+                    message = "polygon " + std::to_string(p) + " names vertex " +
+                              std::to_string(corner[k]) + " of " + std::to_string(vertexCount);
+                    break;
+                }
+            }
+            triangleCount += static_cast<uint64_t>(count) - 2;
+        }
+        if (message.empty()) {
+            triangles.reserve(static_cast<size_t>(3 * triangleCount));
+            std::vector<uint32_t> polygon;
+            for (uint64_t p = 0; p < polygonCount; ++p) {
+                polygon.assign(corner + offset[p], corner + offset[p + 1]);
+                const kvx::PolygonSplit split = kvx::TriangulatePolygon(
+                    xyz, polygon.data(), static_cast<uint32_t>(polygon.size()), triangles);
+                if (split == kvx::PolygonSplit::fallback) ++fallbacks;
+            }
+        }
+    }
+    if (!message.empty()) RaiseInput(message);
+    py::array_t<uint32_t> out({static_cast<py::ssize_t>(triangles.size() / 3), py::ssize_t{3}});
+    if (!triangles.empty())
+        std::memcpy(out.mutable_data(), triangles.data(), triangles.size() * sizeof(uint32_t));
+    return py::make_tuple(out, fallbacks);
 }
 
 // The layout table (meshcore/layout.h), one dict per version in its order.
@@ -851,6 +938,8 @@ from (by any link or name), which is never replaced.)");
     module.attr("LAYOUTS") = Layouts();
     module.def("load_any", Guarded<&LoadAny>, py::arg("path"), py::arg("split"), py::arg("version"),
                py::arg("format"), py::arg("color_order"), py::arg("name"), py::arg("weld"),
-               py::arg("reader_memory") = 0, py::arg("reader_time") = 0,
-               py::arg("reader_output") = 0);
+               py::arg("normals") = "smooth", py::arg("reader_memory") = 0,
+               py::arg("reader_time") = 0, py::arg("reader_output") = 0);
+    module.def("triangulate_polygons", Guarded<&TriangulatePolygons>, py::arg("points"),
+               py::arg("corners"), py::arg("offsets"));
 }

@@ -351,3 +351,38 @@ def test_a_recursive_pattern_does_not_follow_links_to_folders(tmp_path):
     assert got["a/**/b/**/*.cmsh"] == ["a/b/z.cmsh"]
     assert got["**"] == ["a", "a/b", "a/b/up", "a/b/up2", "a/b/z.cmsh", "a/y.cmsh", "c",
                          "c/q.txt", "x.cmsh"]
+
+
+def test_layout_and_the_version(tmp_path):
+    src = write_cmsh(tmp_path / "m.cmsh", 5, 7)
+    for args, version in [(["--layout", "wire"], -2), (["--layout", "-1"], -1),
+                          (["--layout", "points"], -1), (["--version", "2"], 2)]:
+        out = tmp_path / f"out{version}"
+        r = batch(src, "--out", out, "--quiet", *args)
+        assert r.returncode == 0, r.stderr
+        assert json.loads(r.stdout)["version"] == version
+        assert (out / "m.kvx").read_bytes() == program_file(version, src, tmp_path / "p.kvx"), args
+
+    # --version as the last word: the version, as the programs print theirs.
+    program_version = run_program(PROGRAMS[3], "--version").stdout.decode().split()[-1]
+    for args in (["--version"], [src, "--out", tmp_path / "never", "--version"]):
+        r = batch(*args)
+        assert (r.returncode, r.stdout, r.stderr) == (0, f"kvx.batch {program_version}\n", "")
+    assert not (tmp_path / "never").exists()
+
+    r = batch(src, "--out", tmp_path / "both", "--layout", "3", "--version", "3")
+    assert r.returncode == 2 and r.stdout == ""
+    assert "--layout and --version N both choose the KVX version; give one" in r.stderr
+    r = batch(src, "--out", tmp_path / "bad", "--layout", "dots")
+    assert r.returncode == 2
+    assert "argument --layout: 'dots' is not one of 1, 2, 3, 4, -1, -2, points or wire" in r.stderr
+    assert not (tmp_path / "both").exists() and not (tmp_path / "bad").exists()
+
+
+def test_run_takes_layout_or_version(tmp_path):
+    src = write_cmsh(tmp_path / "m.cmsh", 6, 7)
+    summary = kvx.batch.run([str(src)], str(tmp_path / "o"), "wire", jobs=1)
+    assert summary["version"] == -2 and summary["converted"] == 1
+    assert kvx.batch.run([str(src)], str(tmp_path / "o1"), version=1, jobs=1)["version"] == 1
+    with pytest.raises(TypeError):
+        kvx.batch.run([str(src)], str(tmp_path / "o2"), 3, version=3)

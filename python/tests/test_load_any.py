@@ -73,6 +73,12 @@ def saved(mesh, tmp_path):
     [
         ("tetra.off", TETRA_OFF, {}, ()),
         ("tetra.off", TETRA_OFF, {"version": -2}, ("--layout", "-2")),
+        ("tetra.off", TETRA_OFF, {"layout": -2}, ("--layout", "-2")),
+        ("tetra.off", TETRA_OFF, {"layout": "wire"}, ("--layout", "-2")),
+        ("tetra.off", TETRA_OFF, {"layout": "points"}, ("--layout", "-1")),
+        ("tetra.off", TETRA_OFF, {"normals": "smooth"}, ()),
+        ("tri.ply", COLOURED_PLY, {"layout": 2}, ("--layout", "2")),
+        ("panel.obj", TEXTURED_OBJ, {"layout": 3}, ("--layout", "3")),  # texture dropped
         ("tri.ply", COLOURED_PLY, {}, ()),
         ("tri.ply", COLOURED_PLY, {"version": 1}, ("--layout", "1")),
         ("panel.obj", TEXTURED_OBJ, {}, ()),  # texture coordinates: version 4, named "panel"
@@ -172,3 +178,45 @@ def test_warnings_become_python_warnings(tmp_path):
         line[len("kvximport: "):] for line in r.stderr.decode().splitlines()
     ]
     assert caught and mesh.face_count == 2
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"layout": 5}, kvx.KvxInputError,
+     'layout must be one of 1, 2, 3, 4, -1, -2, "points" or "wire"; got 5'),
+    ({"layout": "dots"}, kvx.KvxInputError,
+     'layout must be one of 1, 2, 3, 4, -1, -2, "points" or "wire"; got \'dots\''),
+    ({"layout": True}, kvx.KvxInputError,
+     'layout must be one of 1, 2, 3, 4, -1, -2, "points" or "wire"; got True'),
+    ({"layout": "3"}, kvx.KvxInputError,
+     'layout must be one of 1, 2, 3, 4, -1, -2, "points" or "wire"; got \'3\''),
+    ({"version": "wire"}, kvx.KvxInputError,
+     "version must be one of 1, 2, 3, 4, -1, -2; got 'wire'"),
+    ({"layout": 3, "version": 3}, TypeError,
+     "layout= and its alias version= name the same thing; give one"),
+    ({"normals": "flat"}, kvx.KvxInputError, 'normals must be "smooth" or "source"; got \'flat\''),
+    ({"normals": None}, TypeError, "normals must be str; got NoneType None"),
+])
+def test_options_are_checked_before_reading(tmp_path, arguments, error, message):
+    with pytest.raises(error) as caught:
+        kvx.load_any(tmp_path / "missing.off", **arguments)
+    assert str(caught.value) == message
+
+
+NORMALS_OBJ = """v 0 0 0
+v 1 0 0
+v 0 1 0
+vn 0 0.6 0.8
+vn 0.6 0 0.8
+vn 0 0 1
+f 1//1 2//2 3//3
+"""
+
+
+@pytest.mark.parametrize("normals", ["smooth", "source"])
+def test_normals_as_kvximport_chooses_them(tmp_path, normals):
+    if b"--normals" not in run_program("kvximport", "--help").stdout:
+        pytest.skip("kvximport has no --normals yet")
+    src = tmp_path / "lit.obj"
+    src.write_text(NORMALS_OBJ)
+    mesh = kvx.load_any(src, normals=normals)
+    assert saved(mesh, tmp_path) == kvximport(tmp_path, src, "--normals", normals)[0]

@@ -13,7 +13,8 @@ import pytest
 meshio = pytest.importorskip("meshio")
 
 import kvx  # noqa: E402
-from conftest import CUBE9_UV, VALUES, VERSIONS, example, program_file, write_cmsh  # noqa: E402
+from conftest import (  # noqa: E402
+    CUBE9_UV, VALUES, VERSIONS, example, program_file, run_program, write_cmsh)
 
 CELLS = {1: "triangle", 2: "triangle", 3: "triangle", 4: "triangle", -1: "vertex", -2: "line"}
 
@@ -96,8 +97,9 @@ def test_other_formats_to_kvx(tmp_path):
 
 
 @pytest.mark.parametrize("cells, extra, message", [
-    ([("quad", [[0, 1, 2, 3]])], {}, "kvx: cells of type quad cannot be written: a KVX file "
-     "holds triangles (versions 1 to 4), lines (-2) or vertices (-1)"),
+    ([("tetra", [[0, 1, 2, 3]])], {}, "kvx: cells of type tetra cannot be written: a KVX file "
+     "holds triangles (versions 1 to 4; quad and polygon cells become triangles), lines (-2) "
+     "or vertices (-1)"),
     ([("triangle", [[0, 1, 2]]), ("line", [[0, 1]])], {},
      "kvx: a KVX file holds one kind of cell; this mesh has triangle and line"),
     ([("triangle", [[0, 1, 2]])], {"version": -2},
@@ -132,13 +134,17 @@ def test_buffers_and_unreadable_files(tmp_path):
         kvx._meshio.read(tmp_path / "m3.kvx")
 
 
+def meshio_cli(*args, cwd=None):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kvx.__file__)))
+    return subprocess.run([sys.executable, "-m", "kvx.meshio_cli", *map(str, args)],
+                          capture_output=True, text=True, env=env, cwd=cwd)
+
+
 def test_meshio_command_line(tmp_path):
     kvx.convert(write_cmsh(tmp_path / "scan.cmsh", 9, 7), tmp_path / "scan.kvx", 3)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kvx.__file__)))
 
     def cli(*args):
-        r = subprocess.run([sys.executable, "-m", "kvx.meshio_cli", *map(str, args)],
-                           capture_output=True, text=True, env=env)
+        r = meshio_cli(*args)
         assert r.returncode == 0, r.stderr
         return r.stdout
 
@@ -152,3 +158,69 @@ def test_meshio_command_line(tmp_path):
     cli("convert", tmp_path / "scan.vtk", tmp_path / "again.kvx")
     assert (tmp_path / "again.kvx").read_bytes() == (tmp_path / "scan.kvx").read_bytes()
     assert "triangle: %d" % scan.face_count in cli("info", tmp_path / "scan.kvx")
+
+
+# A cube of six quads, as meshio reads OBJ quads: "quad" cells.
+BOX_OBJ = """v 0 0 0
+v 1 0 0
+v 1 1 0
+v 0 1 0
+v 0 0 1
+v 1 0 1
+v 1 1 1
+v 0 1 1
+f 1 4 3 2
+f 5 6 7 8
+f 1 2 6 5
+f 2 3 7 6
+f 3 4 8 7
+f 5 8 4 1
+"""
+
+
+def test_a_quad_obj_converts_as_kvximport_reads_it(tmp_path):
+    (tmp_path / "box.obj").write_text(BOX_OBJ)
+    assert [b.type for b in meshio.read(tmp_path / "box.obj").cells] == ["quad"]
+    r = meshio_cli("convert", "box.obj", "box.kvx", cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+    box = kvx.load(tmp_path / "box.kvx")
+    assert box.faces.tolist()[:4] == [[0, 3, 2], [0, 2, 1], [4, 5, 6], [4, 6, 7]]
+    # kvximport fans convex faces the same way, from the same code.
+    assert run_program("kvximport", tmp_path / "box.obj", tmp_path / "program.kvx").returncode == 0
+    assert (tmp_path / "box.kvx").read_bytes() == (tmp_path / "program.kvx").read_bytes()
+
+
+@pytest.mark.parametrize("files, args, status, line", [
+    ({"bad.obj": "v 0 0 0\nv 1 x 0\nf 1 2 3\n"}, ["convert", "bad.obj", "out.kvx"], 2,
+     "bad.obj: cannot be read: ValueError: could not convert string to float: 'x'"),
+    ({}, ["convert", "gone.obj", "out.kvx"], 2, "gone.obj: no such file"),
+    ({"t.kvx": b"KVX12"}, ["info", "t.kvx"], 2,
+     "t.kvx: truncated: the file has 5 bytes, fewer than the 15 of a header"),
+    ({"t.kvx": b"KVX12"}, ["convert", "t.kvx", "out.vtk"], 2,
+     "t.kvx: truncated: the file has 5 bytes, fewer than the 15 of a header"),
+    ({"box.obj": BOX_OBJ}, ["convert", "box.obj", "out.zzz"], 2,
+     "out.zzz: Could not deduce file format from path 'out.zzz'."),
+    ({"box.obj": BOX_OBJ}, ["convert", "box.obj", "no/out.kvx"], 3,
+     "no/out.kvx: No such file or directory"),
+    ({"hex.vtk": "hexahedron"}, ["convert", "hex.vtk", "out.kvx"], 2,
+     "out.kvx: kvx: cells of type hexahedron cannot be written: a KVX file holds triangles "
+     "(versions 1 to 4; quad and polygon cells become triangles), lines (-2) or vertices (-1)"),
+])
+def test_command_line_failures_are_one_line(tmp_path, files, args, status, line):
+    for name, content in files.items():
+        if content == "hexahedron":
+            meshio.write(tmp_path / name, meshio.Mesh(np.eye(8, 3), [("hexahedron", [range(8)])]))
+        elif isinstance(content, bytes):
+            (tmp_path / name).write_bytes(content)
+        else:
+            (tmp_path / name).write_text(content)
+    before = sorted(os.listdir(tmp_path))
+    r = meshio_cli(*args, cwd=tmp_path)
+    assert (r.returncode, r.stderr, r.stdout) == (status, f"kvx.meshio_cli: {line}\n", "")
+    assert sorted(os.listdir(tmp_path)) == before  # nothing written
+
+
+def test_command_line_usage_is_status_1(tmp_path):
+    r = meshio_cli("convert", "only-one.obj")
+    assert r.returncode == 1 and "Traceback" not in r.stderr
+    assert "the following arguments are required: outfile" in r.stderr

@@ -1459,7 +1459,7 @@ TEST_F(KvxImport, GltfPointsAndLinesAreVersionsMinus1AndMinus2) {
     const std::vector<std::tuple<float, float, float>> expected = {
         {0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 1}};
     for (const std::string* source : {&points, &lines}) {
-        r = import(*source, "gltf", {"--version", "-1"});
+        r = import(*source, "gltf", {"--layout", "-1"});
         ASSERT_EQ(r.exitStatus, 0) << r.err;
         const std::string file = out();
         const Records k = RecordsOf(file);
@@ -1472,7 +1472,7 @@ TEST_F(KvxImport, GltfPointsAndLinesAreVersionsMinus1AndMinus2) {
     }
     // The wireframe: each segment once, in order and direction of first
     // occurrence.
-    r = import(lines, "gltf", {"--version", "-2"});
+    r = import(lines, "gltf", {"--layout", "-2"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     const std::string file = out();
     const Records k = RecordsOf(file);
@@ -1485,7 +1485,7 @@ TEST_F(KvxImport, GltfPointsAndLinesAreVersionsMinus1AndMinus2) {
     for (size_t e = 0; e < 6; ++e)
         EXPECT_EQ(k.index(e), edges[e]) << e;
     // Points alone have no edges.
-    r = import(points, "gltf", {"--version", "-2"});
+    r = import(points, "gltf", {"--layout", "-2"});
     EXPECT_EQ(r.exitStatus, 2);
     EXPECT_EQ(r.err, "kvximport: " + in +
                          ": no triangles (version -2 is made of triangles; version -1 takes "

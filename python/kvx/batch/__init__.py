@@ -1,15 +1,19 @@
 """Batch conversion: many text meshes to KVX files, in parallel.
 
-    python3 -m kvx.batch INPUT... --out DIR [--version N] [--jobs N]
+    python3 -m kvx.batch INPUT... --out DIR [--layout N] [--jobs N]
                          [--scheduler ADDRESS] [--quiet]
+    python3 -m kvx.batch --version
 
 Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
 below scans/, not following links to folders, as the shell does not). A
 name is taken as it is written wherever a file of that name exists, so that
 "scan[1].cmsh" is that file; only an argument that names no file and holds
 *, ? or [ is expanded, as the shell does. Every input becomes DIR/<name
-without suffix>.kvx, written by the converter of --version (3 by default:
-kvxconv3) exactly as the program writes it. Two files of the same name
+without suffix>.kvx, written by the converter of --layout (the KVX version
+1, 2, 3, 4, -1 or -2, or "points" for -1 and "wire" for -2; 3 by default:
+kvxconv3) exactly as the program writes it. `--version N` is taken as
+`--layout N`, as earlier releases took it; `--version` as the last word
+prints the package's version and exits 0, as GNU programs do. Two files of the same name
 would write the same output: the first in command-line order is converted,
 each later one is reported as failed. A file named twice (by a glob and by
 name, say) is converted once; a link under another name is converted under
@@ -45,9 +49,9 @@ files that still fails is split into one task per file, one of those that
 still fails runs again alone on the cluster, and only a file that fails so
 is reported ("a.cmsh: the worker converting it died (...)").
 
-Exit status: 0 when every file was converted, 1 when any failed, 2 when the
-run could not start (bad arguments, an output folder that cannot be made,
-no scheduler at ADDRESS).
+Exit status: 0 when every file was converted (or the version was printed),
+1 when any failed, 2 when the run could not start (bad arguments, an output
+folder that cannot be made, no scheduler at ADDRESS).
 
 Inputs other than .cmsh are read as kvximport reads them (kvx.load_any):
 OBJ, PLY, STL, OFF and what assimp reads.
@@ -69,7 +73,7 @@ import kvx
 # spread the work and to move the progress bar.
 _CHUNK_LIMIT = 16
 
-# The version written unless --version says another (kvxconv3's).
+# The version written unless --layout says another (kvxconv3's).
 _DEFAULT_VERSION = 3
 
 
@@ -359,16 +363,21 @@ def _run_dask(pairs, version, scheduler, collect):
             client.close()
 
 
-def run(inputs, out_dir, version=_DEFAULT_VERSION, jobs=None, scheduler=None, progress=False):
+def run(inputs, out_dir, layout=None, jobs=None, scheduler=None, progress=False, *,
+        version=None):
     """Converts the inputs (files or globs) into out_dir; returns the summary.
 
+    layout: the KVX version written, as kvx.load_any takes it (1, 2, 3, 4,
+    -1, -2, "points", "wire"; 3 when None); version= is its alias (not both);
     jobs: processes of the local pool (os.cpu_count() when None; else a
     positive int, KvxInputError otherwise);
     scheduler: a Dask scheduler address or a distributed.Client, used
     instead of the local pool. The summary is the dict that the command
     prints as JSON.
     """
-    kvx._check_version(version)
+    version = kvx._check_layout(layout, version)
+    if version is None:
+        version = _DEFAULT_VERSION
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise kvx.KvxInputError(f"jobs must be a positive number of processes; got {jobs!r}")
     start = time.monotonic()
@@ -416,16 +425,15 @@ def run(inputs, out_dir, version=_DEFAULT_VERSION, jobs=None, scheduler=None, pr
     }
 
 
-def _version(text):
+def _layout(text):
+    """A --layout value: a version code or a word of kvx._LAYOUT_NAMES."""
     try:
-        value = int(text)
-    except ValueError:
-        value = None
-    if value not in kvx.VERSIONS:
+        return kvx._check_layout(text if text in kvx._LAYOUT_NAMES else int(text))
+    except ValueError:  # KvxInputError is one too
+        words = [str(v) for v in kvx.VERSIONS] + list(kvx._LAYOUT_NAMES)
         raise argparse.ArgumentTypeError(
-            f"{text!r} is not one of {', '.join(map(str, kvx.VERSIONS))}"
-        )
-    return value
+            f"{text!r} is not one of {kvx._listed(words)}"
+        ) from None
 
 
 def _jobs(text):
@@ -438,19 +446,34 @@ def _jobs(text):
     return value
 
 
+def _asks_for_the_version(argv):
+    """True where "--version" is the last word before any "--": GNU's
+    --version, which prints the version; elsewhere it takes a layout."""
+    words = argv[: argv.index("--")] if "--" in argv else argv
+    return bool(words) and words[-1] == "--version"
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if _asks_for_the_version(argv):
+        print(f"kvx.batch {kvx.__version__}")
+        return 0
     parser = argparse.ArgumentParser(
         prog="python3 -m kvx.batch",
         description="Converts text meshes to KVX files on a local process pool or a Dask "
         "cluster, and prints a JSON summary.",
+        epilog="--version by itself prints the version of kvx and exits.",
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="a file or a glob pattern")
     parser.add_argument("--out", required=True, metavar="DIR", help="the folder of the results")
     parser.add_argument(
-        "--version", type=_version, default=_DEFAULT_VERSION, metavar="N",
+        "--layout", type=_layout, metavar="N",
         help="the KVX version to write: "
-        + ", ".join(f"{v} (default)" if v == _DEFAULT_VERSION else str(v) for v in kvx.VERSIONS),
+        + ", ".join(f"{v} (default)" if v == _DEFAULT_VERSION else str(v) for v in kvx.VERSIONS)
+        + "; " + ", ".join(f"{word} ({v})" for word, v in kvx._LAYOUT_NAMES.items()),
     )
+    # --version N: --layout's name in earlier releases; alone, the version.
+    parser.add_argument("--version", type=_layout, dest="old_layout", help=argparse.SUPPRESS)
     parser.add_argument(
         "--jobs", type=_jobs, metavar="N", help="local processes (default: the processors)"
     )
@@ -460,13 +483,16 @@ def main(argv=None):
     )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     args = parser.parse_args(argv)
+    if args.layout is not None and args.old_layout is not None:
+        parser.error("--layout and --version N both choose the KVX version; give one")
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs sizes the local pool; with --scheduler the cluster's workers work")
     if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
         parser.error("--scheduler needs Dask distributed (python3-distributed)")
     try:
         summary = run(
-            args.inputs, args.out, args.version, args.jobs, args.scheduler,
+            args.inputs, args.out, args.layout if args.layout is not None else args.old_layout,
+            args.jobs, args.scheduler,
             progress=not args.quiet and sys.stderr.isatty(),
         )
     except OSError as e:
