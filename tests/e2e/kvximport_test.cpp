@@ -119,7 +119,7 @@ std::string Off(const Mesh& m, bool colors) {
         out += std::to_string(f.size());
         for (int i : f)
             (out += ' ') += std::to_string(i);
-        out += " 0.5 0.5 0.5\n";  // a face colour, not used
+        out += "\n";  // face colours are warned of (reader tests)
     }
     return out;
 }
@@ -136,10 +136,10 @@ float F(const std::string& text) {
     return std::strtof(text.c_str(), nullptr);
 }
 
-// A byte that the colour rule gives for the text value (the value times
-// 255, truncated).
+// The byte that the importer's colour rule gives for the text value (the
+// value times 255, rounded to nearest; values here are from 0 to 1).
 uint8_t Byte(const std::string& text) {
-    return static_cast<uint8_t>(static_cast<int>(static_cast<double>(F(text)) * 255.0));
+    return static_cast<uint8_t>(static_cast<int>(static_cast<double>(F(text)) * 255.0 + 0.5));
 }
 
 // PLY: "ascii" with float colours in the mesh's own text, or binary with
@@ -193,8 +193,9 @@ std::string Ply(const Mesh& m, const std::string& format) {
     return out;
 }
 
-// The colour word that the byte colours of Ply() give, argb, as kvxconv3
-// reads it from text: the text values of these bytes.
+// The colour word that the importer's bytes give (the byte colours of
+// Ply(), the rounded float colours of the others), as kvxconv3 reads it
+// from text, which truncates: the text values of these bytes.
 std::string ByteText(const std::string& value) {
     // The middle of the byte's interval [b / 255, (b + 1) / 255).
     char text[32];
@@ -242,9 +243,10 @@ TEST_F(KvxImport, OffGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
+    const Mesh bytes = WithByteColourTexts(m);
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(bytes, 7, Color::argb, all, triangles));
     expectSame(Off(m, false), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::none, all, triangles));
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::rgba, all, triangles),
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(bytes, 7, Color::rgba, all, triangles),
                {"--colour-order", "rgba"});
 }
 
@@ -252,8 +254,8 @@ TEST_F(KvxImport, PlyInEveryEncodingGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
     const Mesh bytes = WithByteColourTexts(m);
+    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(bytes, 7, Color::argb, all, triangles));
     for (const char* format : {"binary_little_endian", "binary_big_endian"}) {
         SCOPED_TRACE(format);
         expectSame(Ply(m, format), "ply", KVXCONV3_PATH,
@@ -264,10 +266,11 @@ TEST_F(KvxImport, PlyInEveryEncodingGivesTheBytesOfKvxconv3) {
 }
 
 TEST_F(KvxImport, EveryVersionGivesTheBytesOfItsConverter) {
-    const Mesh m = Awkward();
+    const Mesh source = Awkward();
+    const Mesh m = WithByteColourTexts(source);
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    const std::string off = Off(m, true);
+    const std::string off = Off(source, true);
     expectSame(off, "off", KVXCONV1_PATH, Cmsh(m, 3, Color::argb, all, triangles),
                {"--version", "1"});
     expectSame(off, "off", KVXCONV2_PATH, Cmsh(m, 7, Color::argb, all, triangles),

@@ -25,7 +25,8 @@ namespace kvx {
 //   - texCoords: u, v per vertex as the source gives them (not flipped),
 //     when hasTexCoords; empty otherwise;
 //   - triangles: three vertex indices per triangle, each below the vertex
-//     count; polygons are fanned from their first corner. Points and lines
+//     count; polygons are split as TriangulatePolygon splits them
+//     (triangulate.h: convex ones fanned from their first corner). Points and lines
 //     of the source are dropped;
 //   - name: the source's own name for the object (OBJ "o", an ASCII STL
 //     solid, an assimp mesh or node), empty when it has none.
