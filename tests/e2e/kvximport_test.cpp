@@ -545,15 +545,15 @@ TEST_F(KvxImport, AssimpScenesWithTransformsPointsAndLines) {
               (std::multiset<std::tuple<float, float, float>>{
                   {10, 0, 0}, {12, 0, 0}, {10, 2, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
     ASSERT_EQ(k.vertices, 6u);
-    // Colours packed as text colors: (1, 0, 0, 1) is 0xFFFF0000 in argb;
-    // (0, 0, 1, 0.5) is 0x7F0000FF.
+    // Colours rounded to the nearest byte: (1, 0, 0, 1) is 0xFFFF0000 in
+    // argb; (0, 0, 1, 0.5) is 0x800000FF.
     std::set<uint32_t> colors;
     for (uint32_t i = 0; i < 6; ++i) {
         uint32_t c;
         std::memcpy(&c, file.data() + 15 + 36 * i + 8, 4);
         colors.insert(c);
     }
-    EXPECT_EQ(colors, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x7F0000FF}));
+    EXPECT_EQ(colors, (std::set<uint32_t>{0xFFFF0000, 0xFF00FF00, 0x800000FF}));
 
     // Read from memory with a format named by --format.
     WriteFile(dir.file("scene.txt"), Gltf());
