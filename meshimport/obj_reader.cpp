@@ -65,10 +65,14 @@ private:
 
     Counts counts_;
     ImportedMesh mesh_;
-    std::vector<float> textures_;      // u, v of every "vt"
-    std::vector<Corner> corners_;      // three per triangle
-    std::vector<Corner> faceCorners_;  // the face being read
-    uint64_t dropped_ = 0;             // faces of fewer than 3 corners
+    std::vector<float> textures_;       // u, v of every "vt"
+    std::vector<Corner> corners_;       // three per triangle
+    std::vector<Corner> faceCorners_;   // the face being read
+    std::vector<float> facePositions_;  // its corners' positions, for splitting
+    std::vector<uint32_t> slots_;       // 0 .. corners - 1
+    std::vector<uint32_t> split_;       // its triangles, as slots
+    uint64_t dropped_ = 0;              // faces of fewer than 3 corners
+    uint64_t fanned_ = 0;               // polygons fanned as a fallback
     bool anyTexture_ = false;
     bool haveObjectName_ = false;
     std::string groupName_;
@@ -255,11 +259,27 @@ bool ObjReader::face(ImportResult& error) {
         faceCorners_.push_back(c);
     }
     // One or two corners make a point or a line: checked, then dropped.
-    if (faceCorners_.size() < 3) ++dropped_;
-    for (size_t k = 1; k + 1 < faceCorners_.size(); ++k) {
-        corners_.push_back(faceCorners_[0]);
-        corners_.push_back(faceCorners_[k]);
-        corners_.push_back(faceCorners_[k + 1]);
+    const size_t count = faceCorners_.size();
+    if (count < 3) {
+        ++dropped_;
+    } else if (count == 3) {
+        corners_.insert(corners_.end(), faceCorners_.begin(), faceCorners_.end());
+    } else {
+        // Split over the corners' own positions, so that each triangle names
+        // corners (a position may come twice with different texture
+        // coordinates).
+        facePositions_.clear();
+        slots_.clear();
+        for (const Corner& c : faceCorners_) {
+            const float* p = &mesh_.positions[size_t{c.position} * 3];
+            facePositions_.insert(facePositions_.end(), p, p + 3);
+            slots_.push_back(static_cast<uint32_t>(slots_.size()));
+        }
+        split_.clear();
+        detail::AddPolygon(facePositions_.data(), slots_.data(), static_cast<uint32_t>(count),
+                           split_, fanned_);
+        for (uint32_t slot : split_)
+            corners_.push_back(faceCorners_[slot]);
     }
     return true;
 }
@@ -335,7 +355,7 @@ ImportResult ObjReader::finish() {
         }
         mesh_ = std::move(out);
     }
-    return detail::Finished(path_, mesh_, dropped_);
+    return detail::Finished(path_, mesh_, dropped_, fanned_);
 }
 
 }  // namespace

@@ -129,7 +129,10 @@ private:
     uint32_t vertexCount_ = 0;
     uint32_t faceCount_ = 0;
     bool byteColors_ = true;
-    uint64_t dropped_ = 0;  // faces of fewer than 3 corners
+    uint64_t dropped_ = 0;     // faces of fewer than 3 corners
+    uint64_t fanned_ = 0;      // polygons fanned as a fallback
+    uint64_t faceColors_ = 0;  // faces with a colour, which is not kept
+    std::vector<uint32_t> face_;
     ImportedMesh mesh_;
 };
 
@@ -349,7 +352,7 @@ bool OffReader::faces(ImportResult& error) {
                          " values after its indices; a face colour takes at most 4");
             return false;
         }
-        uint32_t first = 0, previous = 0;
+        face_.clear();
         for (size_t k = 0; k < corners; ++k) {
             const Token& t = tokens_[1 + k];
             int64_t index = 0;
@@ -362,14 +365,13 @@ bool OffReader::faces(ImportResult& error) {
                              std::to_string(index) + " of " + std::to_string(vertexCount_));
                 return false;
             }
-            const auto v = static_cast<uint32_t>(index);
-            if (k == 0) {
-                first = v;
-            } else if (k >= 2) {
-                mesh_.triangles.insert(mesh_.triangles.end(), {first, previous, v});
-            }
-            previous = v;
+            face_.push_back(static_cast<uint32_t>(index));
         }
+        if (corners >= 3) {
+            detail::AddPolygon(mesh_.positions.data(), face_.data(), static_cast<uint32_t>(corners),
+                               mesh_.triangles, fanned_);
+        }
+        if (held > corners) ++faceColors_;
         float ignored;
         for (size_t k = 1 + corners; k < tokens_.size(); ++k) {
             if (!number(tokens_[k], ignored, error)) return false;
@@ -386,7 +388,11 @@ ImportResult OffReader::read() {
     if (header_.color && !scanColors(error)) return error;
     lines_.rewind(vertexStart, vertexLine);
     if (!vertices(error) || !faces(error)) return error;
-    return detail::Finished(path_, mesh_, dropped_);
+    if (faceColors_ != 0) {
+        mesh_.warnings.push_back(path_ + ": " + CountOf(faceColors_, "face", "faces") +
+                                 " with a colour; face colours are not kept");
+    }
+    return detail::Finished(path_, mesh_, dropped_, fanned_);
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "meshtext/format_number.h"
 #include "meshtext/parse_number.h"
 #include "meshtext/tokens.h"
 #include "reader_support.h"
@@ -88,7 +92,7 @@ void RangeOf(PlyType type, int64_t& low, int64_t& high) {
 }
 
 // What a vertex or face property is used for.
-enum class Role : uint8_t { none, x, y, z, red, green, blue, alpha, u, v, indices };
+enum class Role : uint8_t { none, x, y, z, red, green, blue, alpha, u, v, indices, texcoord };
 
 struct Property {
     std::string name;
@@ -144,7 +148,13 @@ private:
     // element `index`.
     bool value(PlyType type, Value& out, const Element& element, uint64_t index,
                const Property& property, bool count, ImportResult& error);
-    bool color(const float floats[4], const uint8_t bytes[4], uint64_t index, ImportResult& error);
+    // The face just read, from corners_ and faceUv_: split now, or kept for
+    // later while the vertices are still to come.
+    void addFace(bool uvGiven);
+    void splitFace(const uint32_t* corners, uint32_t count, const float* uv);
+    // The mesh with one vertex per distinct (vertex, texture coordinates)
+    // pair of the corners, in the order of first use.
+    bool splitVertices(ImportResult& error);
 
     const std::string& path_;
     const char* begin_;
@@ -158,6 +168,29 @@ private:
     bool integerColors_ = true;
     bool hasAlpha_ = false;
     uint64_t dropped_ = 0;  // faces of fewer than 3 corners
+    uint64_t fanned_ = 0;   // polygons fanned as a fallback
+    // Unknown header lines, skipped: how many, and the first.
+    uint64_t unknownLines_ = 0;
+    std::string firstUnknown_;
+    bool faceColors_ = false;  // colour properties of faces, not kept
+    bool cornerUv_ = false;    // the faces hold a texcoord list
+    bool vertexUv_ = false;    // the vertices hold texture coordinates
+    bool verticesRead_ = false;
+    uint64_t wrongUv_ = 0;           // texcoord lists of another length
+    std::vector<uint32_t> corners_;  // the face being read
+    std::vector<float> faceUv_;      // its texcoord list
+    std::vector<float> facePositions_;
+    std::vector<uint32_t> slots_, split_;
+    // Faces before the vertices: their corner counts, corners and, for
+    // cornerUv_, u, v per corner.
+    std::vector<uint32_t> laterCounts_, laterCorners_;
+    std::vector<float> laterUv_;
+    // With cornerUv_: vertex, u, v of the corners, three per triangle.
+    struct UvCorner {
+        uint32_t vertex;
+        float u, v;
+    };
+    std::vector<UvCorner> uvCorners_;
     ImportedMesh mesh_;
 };
 
@@ -266,8 +299,14 @@ bool PlyReader::header(ImportResult& error) {
             }
             elements_.back().properties.push_back(std::move(p));
         } else {
-            error = fail(line, "unknown header line " + Quote(tokens[0].begin(), tokens[0].end()));
-            return false;
+            // Lines no header should hold (old Blender's "Created by
+            // Blender ...") are skipped, with one warning.
+            if (unknownLines_++ == 0) {
+                const char* last = lineEnd;
+                if (last > first && last[-1] == '\r') --last;
+                firstUnknown_ = path_ + ":" + std::to_string(line) + ": the unknown header line " +
+                                Quote(tokens[0].begin(), last) + " is skipped";
+            }
         }
     }
 }
@@ -380,6 +419,19 @@ bool PlyReader::assignRoles(ImportResult& error) {
             p.role = Role::indices;
             found = true;
             break;
+        }
+        for (Property& p : e.properties) {
+            if (p.name == "texcoord" && p.list && !cornerUv_) {
+                p.role = Role::texcoord;
+                cornerUv_ = true;
+            }
+            for (std::string_view c : {"red", "green", "blue", "alpha", "diffuse_red",
+                                       "diffuse_green", "diffuse_blue", "diffuse_alpha"})
+                faceColors_ = faceColors_ || p.name == c;
+        }
+        if (cornerUv_) {
+            vertexUv_ = mesh_.hasTexCoords;
+            mesh_.hasTexCoords = true;
         }
         if (!found) {
             error = fail(e.line, "the face element has no vertex_indices list");
@@ -612,26 +664,34 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
                 return false;
             }
             const bool corners = isFace && p.role == Role::indices;
-            if (corners && n.i < 3) ++dropped_;
-            // Fewer than 3 corners make a point or a line: checked, then
-            // dropped.
-            uint32_t first = 0, previous = 0;
+            const bool uv = isFace && p.role == Role::texcoord;
+            if (corners) {
+                // Fewer than 3 corners make a point or a line: checked,
+                // then dropped.
+                if (n.i < 3) ++dropped_;
+                corners_.clear();
+            }
+            if (uv) faceUv_.clear();
             for (int64_t k = 0; k < n.i; ++k) {
                 if (!value(p.type, v, e, i, p, false, error)) return false;
+                if (uv) faceUv_.push_back(AsFloat(v));
                 if (!corners) continue;
                 if (v.i < 0 || static_cast<uint64_t>(v.i) >= vertexCount) {
                     error = failHere("face " + std::to_string(i) + " names vertex " +
                                      std::to_string(v.i) + " of " + std::to_string(vertexCount));
                     return false;
                 }
-                auto index = static_cast<uint32_t>(v.i);
-                if (k == 0) {
-                    first = index;
-                } else if (k >= 2) {
-                    mesh_.triangles.insert(mesh_.triangles.end(), {first, previous, index});
-                }
-                previous = index;
+                corners_.push_back(static_cast<uint32_t>(v.i));
             }
+        }
+        if (isFace && corners_.size() >= 3) {
+            const bool uvGiven = faceUv_.size() == 2 * corners_.size();
+            if (cornerUv_ && !uvGiven) ++wrongUv_;
+            addFace(uvGiven);
+        }
+        if (isFace) {
+            corners_.clear();
+            faceUv_.clear();
         }
         if (isVertex && mesh_.hasColors) {
             uint32_t color = 0;
@@ -652,6 +712,90 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
     return true;
 }
 
+void PlyReader::addFace(bool uvGiven) {
+    const auto count = static_cast<uint32_t>(corners_.size());
+    if (verticesRead_ || !vertex_) {
+        splitFace(corners_.data(), count, uvGiven ? faceUv_.data() : nullptr);
+        return;
+    }
+    laterCounts_.push_back(count);
+    laterCorners_.insert(laterCorners_.end(), corners_.begin(), corners_.end());
+    if (!cornerUv_) return;
+    for (uint32_t k = 0; k < count; ++k) {
+        // NaN marks a corner without texture coordinates of its own.
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        laterUv_.push_back(uvGiven ? faceUv_[2 * k] : nan);
+        laterUv_.push_back(uvGiven ? faceUv_[2 * k + 1] : nan);
+    }
+}
+
+void PlyReader::splitFace(const uint32_t* corners, uint32_t count, const float* uv) {
+    if (!cornerUv_) {
+        detail::AddPolygon(mesh_.positions.data(), corners, count, mesh_.triangles, fanned_);
+        return;
+    }
+    // Split over the corners' own positions, so that each triangle names
+    // corners (a vertex may come twice with different texture coordinates).
+    facePositions_.clear();
+    slots_.clear();
+    for (uint32_t k = 0; k < count; ++k) {
+        const float* p = &mesh_.positions[size_t{corners[k]} * 3];
+        facePositions_.insert(facePositions_.end(), p, p + 3);
+        slots_.push_back(k);
+    }
+    split_.clear();
+    detail::AddPolygon(facePositions_.data(), slots_.data(), count, split_, fanned_);
+    for (uint32_t slot : split_) {
+        const uint32_t vertex = corners[slot];
+        float u = 0.0f, v = 0.0f;
+        if (uv && !std::isnan(uv[2 * slot])) {
+            u = uv[2 * slot];
+            v = uv[2 * slot + 1];
+        } else if (vertexUv_) {
+            u = mesh_.texCoords[size_t{vertex} * 2];
+            v = mesh_.texCoords[size_t{vertex} * 2 + 1];
+        }
+        uvCorners_.push_back({vertex, u, v});
+    }
+}
+
+bool PlyReader::splitVertices(ImportResult& error) {
+    struct Key {
+        uint32_t vertex, u, v;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        size_t operator()(const Key& k) const {
+            uint64_t h = (uint64_t{k.vertex} * 0x9E3779B97F4A7C15u) ^ k.u;
+            return static_cast<size_t>((h * 0xC2B2AE3D27D4EB4Fu) ^ k.v);
+        }
+    };
+    ImportedMesh out;
+    out.hasColors = mesh_.hasColors;
+    out.hasTexCoords = true;
+    out.warnings = std::move(mesh_.warnings);
+    std::unordered_map<Key, uint32_t, Hash> vertexOf;
+    out.triangles.reserve(uvCorners_.size());
+    for (const UvCorner& c : uvCorners_) {
+        const Key key{c.vertex, std::bit_cast<uint32_t>(c.u), std::bit_cast<uint32_t>(c.v)};
+        const size_t next = vertexOf.size();
+        if (next > UINT32_MAX) {
+            error = fail(0, "more than 4294967296 vertices");
+            return false;
+        }
+        auto [it, added] = vertexOf.try_emplace(key, static_cast<uint32_t>(next));
+        if (added) {
+            const float* p = &mesh_.positions[size_t{c.vertex} * 3];
+            out.positions.insert(out.positions.end(), p, p + 3);
+            if (out.hasColors) out.colors.push_back(mesh_.colors[c.vertex]);
+            out.texCoords.insert(out.texCoords.end(), {c.u, c.v});
+        }
+        out.triangles.push_back(it->second);
+    }
+    mesh_ = std::move(out);
+    return true;
+}
+
 ImportResult PlyReader::read() {
     ImportResult error;
     if (!header(error) || !assignRoles(error) || !checkSizes(error)) return error;
@@ -667,8 +811,30 @@ ImportResult PlyReader::read() {
         // are: nothing to read, and no need to count to four billion.
         if (e.properties.empty()) continue;
         if (!readElement(e, error)) return error;
+        if (&e == vertex_) verticesRead_ = true;
     }
-    return detail::Finished(path_, mesh_, dropped_);
+    // The faces that came before the vertices.
+    size_t at = 0;
+    for (uint32_t count : laterCounts_) {
+        const float* uv = cornerUv_ ? &laterUv_[2 * at] : nullptr;
+        splitFace(&laterCorners_[at], count, uv);
+        at += count;
+    }
+    if (unknownLines_ > 1) firstUnknown_ += ", and " + std::to_string(unknownLines_ - 1) + " more";
+    if (unknownLines_ != 0) mesh_.warnings.push_back(firstUnknown_);
+    const uint64_t faces = face_ ? face_->count : 0;
+    if (faceColors_ && faces != 0) {
+        mesh_.warnings.push_back(path_ + ": the faces' colour properties are not kept");
+    }
+    if (wrongUv_ != 0) {
+        mesh_.warnings.push_back(path_ + ": " + CountOf(wrongUv_, "face has", "faces have") +
+                                 " a texcoord list of other than 2 values per corner; " +
+                                 (vertexUv_
+                                      ? "their corners take their vertices' texture coordinates"
+                                      : "their corners take (0, 0)"));
+    }
+    if (cornerUv_ && !splitVertices(error)) return error;
+    return detail::Finished(path_, mesh_, dropped_, fanned_);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -78,13 +79,20 @@ bool IsIntegerToken(const char* first, const char* last) {
 }
 
 bool PackRgba(const float rgba[4], ColorOrder order, uint32_t& color, int& bad) {
-    // PackColor puts its first value in the top byte.
-    const float argb[4] = {rgba[3], rgba[0], rgba[1], rgba[2]};
-    const float* values = order == ColorOrder::argb ? argb : rgba;
-    int index = 0;
-    if (PackColor(values, color, index)) return true;
-    bad = order == ColorOrder::argb ? (index + 3) % 4 : index;
-    return false;
+    uint8_t bytes[4];
+    for (int k = 0; k < 4; ++k) {
+        // The product of a float and 255, and that plus 0.5, are exact in
+        // double precision.
+        const double product = static_cast<double>(rgba[k]) * 255.0;
+        if (!(product > -1.0 && product < 256.0)) {
+            bad = k;
+            return false;
+        }
+        const double rounded = std::trunc(product + 0.5);
+        bytes[k] = static_cast<uint8_t>(rounded < 0.0 ? 0.0 : rounded > 255.0 ? 255.0 : rounded);
+    }
+    color = EncodeColor({bytes[0], bytes[1], bytes[2], bytes[3]}, order);
+    return true;
 }
 
 const char* ChannelName(int channel) {
@@ -118,7 +126,17 @@ std::string DroppedFacesWarning(const std::string& path, uint64_t faces) {
            " of fewer than 3 corners dropped";
 }
 
-ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped) {
+std::string FannedPolygonsWarning(const std::string& path, uint64_t polygons) {
+    return path + ": " + std::to_string(polygons) +
+           (polygons == 1 ? " polygon could not be split into triangles inside it; it was fanned "
+                            "from its first corner"
+                          : " polygons could not be split into triangles inside them; they were "
+                            "fanned from their first corner");
+}
+
+ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped,
+                      uint64_t fanned) {
+    if (fanned != 0) mesh.warnings.push_back(FannedPolygonsWarning(path, fanned));
     if (dropped != 0) mesh.warnings.push_back(DroppedFacesWarning(path, dropped));
     ImportResult result;
     result.mesh = std::move(mesh);

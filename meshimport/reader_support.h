@@ -11,8 +11,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "meshimport/imported_mesh.h"
+#include "meshimport/triangulate.h"
 #include "meshtext/tokens.h"
 
 namespace kvx::detail {
@@ -45,10 +47,13 @@ bool ParseInteger(const char* first, const char* last, int64_t& value);
 // integer written as such, without a point or an exponent.
 bool IsIntegerToken(const char* first, const char* last);
 
-// Four colour values in red, green, blue, alpha order, packed as text
-// colours are (each times 255, truncated) in the word order of `order`.
-// False, with `bad` the index (0 red .. 3 alpha) of the refused value, when
-// PackColor refuses one.
+// Four colour values in red, green, blue, alpha order, each from 0 to 1,
+// packed in the word order of `order`, each rounded to the nearest byte:
+// value times 255 plus 0.5, truncated (so byte / 255 written to 6 digits
+// gives the byte back). The values refused are those PackColor refuses (a
+// product outside -1 to 256, or not a number); the others become 0 to 255.
+// False, with `bad` the index (0 red .. 3 alpha) of the refused value.
+// The text mesh's own rule, which truncates, is meshtext's PackColor.
 bool PackRgba(const float rgba[4], ColorOrder order, uint32_t& color, int& bad);
 
 // "red", "green", "blue" or "alpha" for 0 to 3.
@@ -82,9 +87,25 @@ ImportResult ZeroByteInText(const std::string& path, const char* format, size_t 
 // "<path>: <n> face(s) of fewer than 3 corners dropped".
 std::string DroppedFacesWarning(const std::string& path, uint64_t faces);
 
-// The mesh a reader has finished, with the warning for the `dropped` faces
-// of fewer than 3 corners when there are any.
-ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped);
+// The triangles of a face of `count` corners (TriangulatePolygon) appended
+// to `triangles`; `fanned` counts the polygons that had to be fanned.
+// Inline, so that the worker, which splits no polygons, needs none of it.
+inline void AddPolygon(const float* positions, const uint32_t* corners, uint32_t count,
+                       std::vector<uint32_t>& triangles, uint64_t& fanned) {
+    if (TriangulatePolygon(positions, corners, count, triangles) == PolygonSplit::fallback)
+        ++fanned;
+}
+
+// The one warning for polygons fanned since ear clipping could not split
+// them: "<path>: <n> polygon(s) could not be split into triangles inside
+// them; they were fanned from their first corner".
+std::string FannedPolygonsWarning(const std::string& path, uint64_t polygons);
+
+// The mesh a reader has finished, with the warnings for the `fanned`
+// polygons and the `dropped` faces of fewer than 3 corners when there are
+// any.
+ImportResult Finished(const std::string& path, ImportedMesh& mesh, uint64_t dropped,
+                      uint64_t fanned = 0);
 
 // Runs `read` (which returns an ImportResult) and turns std::bad_alloc and
 // std::length_error from the containers it fills into a memory failure.

@@ -20,11 +20,12 @@ double LinearToSrgb(double linear) {
     return linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
 }
 
-// Four colour values in red, green, blue, alpha order, each times 255
-// rounded to the nearest byte (halves away from zero), packed in the word
-// order of `order`. False, with `bad` the channel, for a value that is not
-// a number or rounds outside 0 to 255.
-// TODO(colour rounding): the readers' shared rounding function replaces this one.
+// Four sRGB-encoded values of a linear colour, in red, green, blue, alpha
+// order, each times 255 rounded to the nearest byte (halves away from
+// zero), packed in the word order of `order`: the readers' rule
+// (detail::PackRgba) kept in double, so that the encoded values, which are
+// not floats, round as they are. False, with `bad` the channel, for a value
+// that is not a number or rounds outside 0 to 255.
 bool PackRoundedColor(const double rgba[4], ColorOrder order, uint32_t& color, int& bad) {
     uint8_t bytes[4];
     for (int k = 0; k < 4; ++k) {

@@ -319,12 +319,14 @@ TEST(KvxImportOutput, NamesOfOtherMeshFormatsAreRefused) {
         {"out.PLY", "; to write PLY, use kvxexport"},
         {"out.obj", "; to write OBJ, use kvxexport"},
         {"out.cmsh", "; to write a text mesh, use kvxexport"},
-        {"out.stl", ", not STL"},
-        {"out.off", ", not OFF"},
+        {"out.stl", "; to write STL, use kvxexport"},
+        {"out.off", "; to write OFF, use kvxexport"},
     };
 #ifdef KVX_HAVE_ASSIMP
-    refused.push_back({"out.glb", ", not GLB"});
-    refused.push_back({"out.gltf", ", not GLTF"});
+    refused.push_back({"out.glb", "; to write GLB, use kvxexport"});
+    refused.push_back({"out.gltf", "; to write GLTF, use kvxexport"});
+    // A format that assimp reads and kvxexport does not write.
+    refused.push_back({"out.dae", ", not DAE"});
 #endif
     std::vector<UsageMistake> mistakes;
     for (const auto& [name, advice] : refused) {

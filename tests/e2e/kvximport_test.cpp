@@ -120,7 +120,7 @@ std::string Off(const Mesh& m, bool colors) {
         out += std::to_string(f.size());
         for (int i : f)
             (out += ' ') += std::to_string(i);
-        out += " 0.5 0.5 0.5\n";  // a face colour, not used
+        out += "\n";  // face colours are warned of (reader tests)
     }
     return out;
 }
@@ -137,10 +137,10 @@ float F(const std::string& text) {
     return std::strtof(text.c_str(), nullptr);
 }
 
-// A byte that the colour rule gives for the text value (the value times
-// 255, truncated).
+// The byte that the importer's colour rule gives for the text value (the
+// value times 255, rounded to nearest; values here are from 0 to 1).
 uint8_t Byte(const std::string& text) {
-    return static_cast<uint8_t>(static_cast<int>(static_cast<double>(F(text)) * 255.0));
+    return static_cast<uint8_t>(static_cast<int>(static_cast<double>(F(text)) * 255.0 + 0.5));
 }
 
 // PLY: "ascii" with float colours in the mesh's own text, or binary with
@@ -194,8 +194,9 @@ std::string Ply(const Mesh& m, const std::string& format) {
     return out;
 }
 
-// The colour word that the byte colours of Ply() give, argb, as kvxconv3
-// reads it from text: the text values of these bytes.
+// The colour word that the importer's bytes give (the byte colours of
+// Ply(), the rounded float colours of the others), as kvxconv3 reads it
+// from text, which truncates: the text values of these bytes.
 std::string ByteText(const std::string& value) {
     // The middle of the byte's interval [b / 255, (b + 1) / 255).
     char text[32];
@@ -243,9 +244,10 @@ TEST_F(KvxImport, OffGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
+    const Mesh bytes = WithByteColourTexts(m);
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(bytes, 7, Color::argb, all, triangles));
     expectSame(Off(m, false), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::none, all, triangles));
-    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(m, 7, Color::rgba, all, triangles),
+    expectSame(Off(m, true), "off", KVXCONV3_PATH, Cmsh(bytes, 7, Color::rgba, all, triangles),
                {"--colour-order", "rgba"});
 }
 
@@ -253,8 +255,8 @@ TEST_F(KvxImport, PlyInEveryEncodingGivesTheBytesOfKvxconv3) {
     const Mesh m = Awkward();
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(m, 7, Color::argb, all, triangles));
     const Mesh bytes = WithByteColourTexts(m);
+    expectSame(Ply(m, "ascii"), "ply", KVXCONV3_PATH, Cmsh(bytes, 7, Color::argb, all, triangles));
     for (const char* format : {"binary_little_endian", "binary_big_endian"}) {
         SCOPED_TRACE(format);
         expectSame(Ply(m, format), "ply", KVXCONV3_PATH,
@@ -265,10 +267,11 @@ TEST_F(KvxImport, PlyInEveryEncodingGivesTheBytesOfKvxconv3) {
 }
 
 TEST_F(KvxImport, EveryVersionGivesTheBytesOfItsConverter) {
-    const Mesh m = Awkward();
+    const Mesh source = Awkward();
+    const Mesh m = WithByteColourTexts(source);
     const auto triangles = Triangles(m);
     const auto all = Identity(m.vertices.size());
-    const std::string off = Off(m, true);
+    const std::string off = Off(source, true);
     expectSame(off, "off", KVXCONV1_PATH, Cmsh(m, 3, Color::argb, all, triangles),
                {"--layout", "1"});
     expectSame(off, "off", KVXCONV2_PATH, Cmsh(m, 7, Color::argb, all, triangles),
@@ -1300,7 +1303,7 @@ TEST_F(KvxImport, GltfColoursAreLinearAndBecomeRoundedSrgbBytes) {
         EXPECT_EQ(RecordsOf(out()).color(static_cast<uint32_t>(n - 2)), 0xC0C0C080u);
     }
     // Other formats' colours are sRGB as read: the same values written by
-    // assimp as COLLADA are packed as text colours (times 255, truncated).
+    // assimp as COLLADA are rounded to the nearest byte.
     if (!HaveAssimpCommand()) GTEST_SKIP() << "the assimp command is missing (assimp-utils)";
     WriteFile(dir.file("c.gltf"), gltf);
     const std::string command = "assimp export '" + dir.file("c.gltf") + "' '" + dir.file("c.dae") +
@@ -1315,9 +1318,9 @@ TEST_F(KvxImport, GltfColoursAreLinearAndBecomeRoundedSrgbBytes) {
     for (uint32_t i = 0; i < k.vertices; ++i)
         words.insert(k.color(i));
     // assimp's COLLADA keeps red, green and blue (alpha becomes 1):
-    // 0.5271 * 255 = 134.4, and 0.002 * 255 = 0.51.
+    // 0.5271 * 255 = 134.4 gives 134, and 0.002 * 255 = 0.51 gives 1.
     EXPECT_EQ(words.count(0xFF868686u), 1u);
-    EXPECT_EQ(words.count(0xFF0000FFu), 1u);
+    EXPECT_EQ(words.count(0xFF0100FFu), 1u);
 }
 
 // A cube of 24 vertices, 4 a face, each with its face's normal.
@@ -1375,13 +1378,13 @@ TEST_F(KvxImport, SourceNormalsAreKeptWhenAskedAndSmoothOnesAreTheConvertersByte
         EXPECT_EQ(k.normal(i), std::make_tuple(expected[0], expected[1], expected[2])) << i;
     }
     // Version 4 keeps them too; versions without normals ignore the option.
-    r = import(cube, "gltf", {"--normals", "source", "--version", "4"});
+    r = import(cube, "gltf", {"--normals", "source", "--layout", "4"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     file = out();
     k = RecordsOf(file);
     ASSERT_EQ(k.vertices, 24u);
     EXPECT_EQ(k.normal(23), std::make_tuple(0.0f, 0.0f, -1.0f));
-    r = import(cube, "gltf", {"--normals", "source", "--version", "2"});
+    r = import(cube, "gltf", {"--normals", "source", "--layout", "2"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(RecordsOf(out()).vertices, 8u);
 
@@ -1449,7 +1452,7 @@ TEST_F(KvxImport, GltfPointsAndLinesAreVersionsMinus1AndMinus2) {
                          ": no triangles (version 3 is made of triangles; version -1 takes "
                          "vertices alone)\n");
     EXPECT_FALSE(FileExists(dir.file("out.kvx")));
-    r = import(lines, "gltf", {"--version", "4"});
+    r = import(lines, "gltf", {"--layout", "4"});
     EXPECT_EQ(r.exitStatus, 2);
     EXPECT_EQ(r.err, "kvximport: " + in +
                          ": no triangles, only lines (version 4 is made of triangles; version -2 "

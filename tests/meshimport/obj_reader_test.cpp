@@ -74,15 +74,15 @@ TEST(ObjReader, PolygonsAreFannedFromTheirFirstCorner) {
     EXPECT_EQ(r.mesh.triangles, (std::vector<uint32_t>{4, 0, 1, 4, 1, 2, 4, 2, 3}));
 }
 
-TEST(ObjReader, VertexColoursArePackedLikeTextColoursWithAlphaOne) {
+TEST(ObjReader, VertexColoursAreRoundedToTheNearestByteWithAlphaOne) {
     // Vertices before the first coloured one are opaque white.
     const std::string text = "v 0 0 0\nv 1 0 0 1 0.5 0\nv 0 1 0 0.2 0.4 0.6\nf 1 2 3\n";
     ImportResult argb = Read(kObj, text);
     ASSERT_TRUE(argb.ok());
-    EXPECT_EQ(argb.mesh.colors, (std::vector<uint32_t>{0xFFFFFFFF, 0xFFFF7F00, 0xFF336699}));
+    EXPECT_EQ(argb.mesh.colors, (std::vector<uint32_t>{0xFFFFFFFF, 0xFFFF8000, 0xFF336699}));
     ImportResult rgba = Read(kObj, text, {ColorOrder::rgba});
     ASSERT_TRUE(rgba.ok());
-    EXPECT_EQ(rgba.mesh.colors, (std::vector<uint32_t>{0xFFFFFFFF, 0xFF7F00FF, 0x336699FF}));
+    EXPECT_EQ(rgba.mesh.colors, (std::vector<uint32_t>{0xFFFFFFFF, 0xFF8000FF, 0x336699FF}));
     // A w coordinate is read past.
     ImportResult w = Read(kObj, "v 1 2 3 0.5\n");
     ASSERT_TRUE(w.ok());

@@ -48,7 +48,7 @@ TEST(OffReader, ColoursAreBytesWhenEveryValueIsAnInteger) {
         Read(kOff, "COFF\n3 1 0\n0 0 0 1 0 0\n1 0 0 0 0.5 0 0.2\n0 1 0 1 1 1\n3 0 1 2\n",
              {ColorOrder::rgba});
     ASSERT_TRUE(values.ok()) << values.error.message;
-    EXPECT_EQ(values.mesh.colors, (std::vector<uint32_t>{0xFF0000FF, 0x007F0033, 0xFFFFFFFF}));
+    EXPECT_EQ(values.mesh.colors, (std::vector<uint32_t>{0xFF0000FF, 0x00800033, 0xFFFFFFFF}));
 }
 
 TEST(OffReader, NormalsAreReadPastAndTextureCoordinatesKept) {

@@ -139,7 +139,7 @@ TEST(PlyReader, TheSameMeshInEveryEncoding) {
     }
 }
 
-TEST(PlyReader, FloatColoursArePackedLikeTextColours) {
+TEST(PlyReader, FloatColoursAreRoundedToTheNearestByte) {
     const std::string ply =
         "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
         "property float z\nproperty float diffuse_red\nproperty float diffuse_green\n"
@@ -147,9 +147,9 @@ TEST(PlyReader, FloatColoursArePackedLikeTextColours) {
         "0 0 0 0.2 0.4 0.6 0.999\n";
     ImportResult argb = Read(kPly, ply);
     ASSERT_TRUE(argb.ok()) << argb.error.message;
-    EXPECT_EQ(argb.mesh.colors, (std::vector<uint32_t>{0xFE336699}));
+    EXPECT_EQ(argb.mesh.colors, (std::vector<uint32_t>{0xFF336699}));
     ImportResult rgba = Read(kPly, ply, {ColorOrder::rgba});
-    EXPECT_EQ(rgba.mesh.colors, (std::vector<uint32_t>{0x336699FE}));
+    EXPECT_EQ(rgba.mesh.colors, (std::vector<uint32_t>{0x336699FF}));
 }
 
 TEST(PlyReader, CountsAndListsOfEveryWidth) {
@@ -247,8 +247,9 @@ TEST(PlyReader, RefusesWhatItCannotRead) {
         {"ply\nelement vertex 0\nend_header\n", "m.ply:3: the header has no \"format\" line"},
         {"ply\nformat ascii 1.0\nelement vertex 0\n",
          "m.ply:3: the header has no \"end_header\" line"},
-        {"ply\nformat ascii 1.0\nelements vertex 0\nend_header\n",
-         "m.ply:3: unknown header line \"elements\""},
+        {"ply\nformat ascii 1.0\nelement vertex 0\nproperty float\nend_header\n",
+         "m.ply:4: expected \"property <type> <name>\" or \"property list <integer type> <type> "
+         "<name>\""},
         {"PLY\n", "m.ply:1: expected \"ply\" on the first line, found \"PLY\""},
         {"", "m.ply:1: expected \"ply\" on the first line, found end of file"},
         {"ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "element vertex 1\n" + xyz +

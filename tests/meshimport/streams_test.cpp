@@ -74,9 +74,10 @@ TEST(Streams, WrongFirstBytesAreRefusedWhileTheStreamGoesOn) {
         {"ply", "", std::string(4096, '\0'), ": not a PLY file (it does not begin with \"ply\")"},
         {"ply", "ply\r", "x", ": not a PLY file (it does not begin with \"ply\")"},
         {"ply", "\xEF\xBB\xBFply ", "x", ": not a PLY file (it does not begin with \"ply\")"},
-        // A header line that no PLY header holds, though lines go on.
-        {"ply", "ply\nformat ascii 1.0\nvertex 3\n", "comment\n",
-         ":3: unknown header line \"vertex\""},
+        // A malformed header line, though lines go on.
+        {"ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float\n", "comment\n",
+         ":4: expected \"property <type> <name>\" or \"property list <integer type> <type> "
+         "<name>\""},
         {"ply", "ply\nformat ascii 1.0\n", std::string(4096, '\0'),
          ": not a PLY file (a zero byte at offset 21; PLY is text)"},
         {"off", "OFF\n", std::string(4096, '\0'),

@@ -28,7 +28,8 @@ namespace kvx {
 //     normalised again), when hasNormals; empty otherwise. Filled by the
 //     assimp route (assimp_reader.h) where every mesh it keeps has them;
 //   - triangles: three vertex indices per triangle, each below the vertex
-//     count; polygons are fanned from their first corner;
+//     count; polygons are split as TriangulatePolygon splits them
+//     (triangulate.h: convex ones fanned from their first corner);
 //   - lines: two vertex indices per line segment, each below the vertex
 //     count, for a source whose geometry is lines (the assimp route, when
 //     the scene has no triangles); empty otherwise. Points of the source
