@@ -223,6 +223,48 @@ TEST_F(KvxExport, StlOfTriangles) {
     }
 }
 
+// What kvximport makes of an exported STL or OFF file equals the file it
+// came from: for OFF the records and the triangles, the colours too; for
+// STL, which holds no shared vertices and no colour, every triangle's
+// corners in order.
+TEST_F(KvxExport, StlAndOffComeBackThroughKvximport) {
+    const std::string kvx = dir.file("cube.kvx");
+    ASSERT_EQ(RunProgram(KVXCONV2_PATH, {Example("cube7.cmsh"), kvx}).exitStatus, 0);
+    const std::string original = ReadFile(kvx);
+    for (const char* extension : {"off", "stl"}) {
+        SCOPED_TRACE(extension);
+        ASSERT_EQ(Export({kvx, out(extension)}).exitStatus, 0);
+        const std::string back = dir.file(std::string("back-") + extension + ".kvx");
+        RunResult r = RunProgram(KVXIMPORT_PATH, {"--layout", "2", out(extension), back});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        const std::string file = ReadFile(back);
+        ASSERT_GE(file.size(), 15u);
+        uint32_t vertices, faces;
+        std::memcpy(&vertices, file.data() + 3, 4);
+        std::memcpy(&faces, file.data() + 7, 4);
+        ASSERT_EQ(faces, 12u);
+        auto corner = [](const std::string& f, uint32_t count, uint32_t face, int k) {
+            uint16_t index;
+            std::memcpy(&index, f.data() + 15 + 16 * size_t{count} + 6 * size_t{face} + 2 * k, 2);
+            return f.substr(15 + 16 * size_t{index}, 16);  // the record: colour, x, y, z
+        };
+        if (std::string(extension) == "off") {
+            EXPECT_EQ(file, original);
+            continue;
+        }
+        EXPECT_EQ(vertices, 8u);  // welded, as STL is by default
+        for (uint32_t t = 0; t < 12; ++t) {
+            for (int k = 0; k < 3; ++k) {
+                // Positions alike; STL has no colour, so the default white.
+                EXPECT_EQ(corner(file, vertices, t, k).substr(4),
+                          corner(original, 8, t, k).substr(4))
+                    << "triangle " << t << " corner " << k;
+                EXPECT_EQ(corner(file, vertices, t, k).substr(0, 4), std::string(4, '\xFF'));
+            }
+        }
+    }
+}
+
 TEST_F(KvxExport, NamesStayOnTheirLine) {
     ASSERT_EQ(run(TriangleV4("a\nb\rc d\x7F\x1F\xC3\xA4"), "obj").exitStatus, 0);
     EXPECT_EQ(ReadFile(out("obj")).substr(0, 14), "o a?b?c d??\xC3\xA4\n");
