@@ -323,6 +323,7 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     // The mesh.
     ReadOptions options;
     options.colorOrder = request.colorOrder;
+    options.keepNormals = request.normals == NormalsMode::source;
     ImportResult read = ReadMeshFile(input, format, formatName, options, request.readerLimits);
     if (!read.ok()) return Failed(std::move(read.error));
     ImportedMesh& mesh = read.mesh;

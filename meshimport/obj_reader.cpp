@@ -18,10 +18,23 @@ using detail::BadInput;
 using detail::Token;
 
 // One corner as the file names it: 0-based position, and 0-based texture
-// coordinate or kNone.
+// coordinate and normal (kept only with ReadOptions::keepNormals) or kNone.
 struct Corner {
     uint32_t position;
     uint32_t texture;
+    uint32_t normal;
+};
+
+// A vertex as the split makes them: a distinct corner.
+struct CornerKey {
+    uint32_t position, texture, normal;
+    bool operator==(const CornerKey&) const = default;
+};
+struct CornerHash {
+    size_t operator()(const CornerKey& k) const {
+        return std::hash<uint64_t>()((uint64_t{k.position} << 32 | k.texture) ^
+                                     (uint64_t{k.normal} * 0x9E3779B97F4A7C15u));
+    }
 };
 constexpr uint32_t kNone = UINT32_MAX;
 
@@ -66,6 +79,7 @@ private:
     Counts counts_;
     ImportedMesh mesh_;
     std::vector<float> textures_;       // u, v of every "vt"
+    std::vector<float> normals_;        // x, y, z of every "vn", with keepNormals
     std::vector<Corner> corners_;       // three per triangle
     std::vector<Corner> faceCorners_;   // the face being read
     std::vector<float> facePositions_;  // its corners' positions, for splitting
@@ -74,6 +88,8 @@ private:
     uint64_t dropped_ = 0;              // faces of fewer than 3 corners
     uint64_t fanned_ = 0;               // polygons fanned as a fallback
     bool anyTexture_ = false;
+    bool anyNormal_ = false;            // a corner names a normal (kept ones only)
+    bool cornerWithoutNormal_ = false;  // with keepNormals: a corner names none
     bool haveObjectName_ = false;
     std::string groupName_;
 };
@@ -186,6 +202,7 @@ bool ObjReader::normal(ImportResult& error) {
     }
     float values[3];
     if (!numbers(1, values, error)) return false;
+    if (options_.keepNormals) normals_.insert(normals_.end(), values, values + 3);
     ++counts_.normals;
     return true;
 }
@@ -240,8 +257,9 @@ bool ObjReader::corner(const Token& token, Corner& result, ImportResult& error) 
         !index(parts[1], counts_.textures, "texture coordinate", result.texture, error)) {
         return false;
     }
-    uint32_t normalIndex = 0;
+    uint32_t normalIndex = kNone;
     if (n == 3 && !index(parts[2], counts_.normals, "normal", normalIndex, error)) return false;
+    result.normal = options_.keepNormals ? normalIndex : kNone;
     return true;
 }
 
@@ -256,6 +274,8 @@ bool ObjReader::face(ImportResult& error) {
         Corner c;
         if (!corner(tokens_[k], c, error)) return false;
         if (c.texture != kNone) anyTexture_ = true;
+        if (c.normal != kNone) anyNormal_ = true;
+        if (options_.keepNormals && c.normal == kNone) cornerWithoutNormal_ = true;
         faceCorners_.push_back(c);
     }
     // One or two corners make a point or a line: checked, then dropped.
@@ -321,34 +341,38 @@ ImportResult ObjReader::read() {
 
 ImportResult ObjReader::finish() {
     if (!haveObjectName_) mesh_.name = groupName_;
-    if (!anyTexture_) {
+    const bool normals = anyNormal_ && !cornerWithoutNormal_;
+    if (!anyTexture_ && !normals) {
         mesh_.triangles.reserve(corners_.size());
         for (const Corner& c : corners_)
             mesh_.triangles.push_back(c.position);
     } else {
-        // One vertex per distinct (position, texture coordinate) pair, in
+        // One vertex per distinct (position, texture coordinate, normal), in
         // the order of first use.
         ImportedMesh out;
         out.name = std::move(mesh_.name);
         out.hasColors = mesh_.hasColors;
-        out.hasTexCoords = true;
-        std::unordered_map<uint64_t, uint32_t> vertexOf;
+        out.hasTexCoords = anyTexture_;
+        out.hasNormals = normals;
+        std::unordered_map<CornerKey, uint32_t, CornerHash> vertexOf;
         out.triangles.reserve(corners_.size());
         for (const Corner& c : corners_) {
-            const uint64_t key = uint64_t{c.position} << 32 | c.texture;
             const size_t next = vertexOf.size();
             if (next > UINT32_MAX) return BadInput(path_, 0, "more than 4294967296 vertices");
+            const CornerKey key{c.position, c.texture, normals ? c.normal : kNone};
             auto [it, added] = vertexOf.try_emplace(key, static_cast<uint32_t>(next));
             if (added) {
                 const float* p = &mesh_.positions[size_t{c.position} * 3];
                 out.positions.insert(out.positions.end(), p, p + 3);
                 if (out.hasColors) out.colors.push_back(mesh_.colors[c.position]);
-                if (c.texture == kNone) {
-                    out.texCoords.push_back(0.0f);
-                    out.texCoords.push_back(0.0f);
-                } else {
-                    out.texCoords.push_back(textures_[size_t{c.texture} * 2]);
-                    out.texCoords.push_back(textures_[size_t{c.texture} * 2 + 1]);
+                if (out.hasTexCoords) {
+                    const bool none = c.texture == kNone;
+                    out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2]);
+                    out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2 + 1]);
+                }
+                if (out.hasNormals) {
+                    const float* n = &normals_[size_t{c.normal} * 3];
+                    out.normals.insert(out.normals.end(), n, n + 3);
                 }
             }
             out.triangles.push_back(it->second);

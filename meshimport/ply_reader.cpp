@@ -92,7 +92,24 @@ void RangeOf(PlyType type, int64_t& low, int64_t& high) {
 }
 
 // What a vertex or face property is used for.
-enum class Role : uint8_t { none, x, y, z, red, green, blue, alpha, u, v, indices, texcoord };
+enum class Role : uint8_t {
+    none,
+    x,
+    y,
+    z,
+    red,
+    green,
+    blue,
+    alpha,
+    u,
+    v,
+    indices,
+    texcoord,
+    nx,
+    ny,
+    nz,
+    count
+};
 
 struct Property {
     std::string name;
@@ -350,7 +367,7 @@ bool PlyReader::assignRoles(ImportResult& error) {
     }
     if (vertex_) {
         Element& e = *vertex_;
-        bool seen[11] = {};
+        bool seen[static_cast<int>(Role::count)] = {};
         for (Property& p : e.properties) {
             for (const Name& n : kVertexNames) {
                 if (p.name == n.name && !seen[static_cast<int>(n.role)]) {
@@ -376,6 +393,23 @@ bool PlyReader::assignRoles(ImportResult& error) {
                 v->role = Role::v;
                 mesh_.hasTexCoords = true;
                 break;
+            }
+        }
+        // The normals, where asked for and all three are there.
+        if (options_.keepNormals) {
+            static constexpr std::string_view kNormalNames[3] = {"nx", "ny", "nz"};
+            Property* n[3] = {};
+            for (Property& p : e.properties) {
+                for (int k = 0; k < 3; ++k) {
+                    if (!p.list && p.role == Role::none && p.name == kNormalNames[k] && !n[k])
+                        n[k] = &p;
+                }
+            }
+            if (n[0] && n[1] && n[2]) {
+                n[0]->role = Role::nx;
+                n[1]->role = Role::ny;
+                n[2]->role = Role::nz;
+                mesh_.hasNormals = true;
             }
         }
         for (Role r : {Role::x, Role::y, Role::z}) {
@@ -632,6 +666,12 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
                     case Role::z:
                         mesh_.positions[3 * i + static_cast<size_t>(p.role) - 1] = AsFloat(v);
                         break;
+                    case Role::nx:
+                    case Role::ny:
+                    case Role::nz:
+                        mesh_.normals[3 * i + static_cast<size_t>(p.role) -
+                                      static_cast<size_t>(Role::nx)] = AsFloat(v);
+                        break;
                     case Role::u:
                         mesh_.texCoords[2 * i] = AsFloat(v);
                         break;
@@ -773,6 +813,7 @@ bool PlyReader::splitVertices(ImportResult& error) {
     ImportedMesh out;
     out.hasColors = mesh_.hasColors;
     out.hasTexCoords = true;
+    out.hasNormals = mesh_.hasNormals;
     out.warnings = std::move(mesh_.warnings);
     std::unordered_map<Key, uint32_t, Hash> vertexOf;
     out.triangles.reserve(uvCorners_.size());
@@ -789,6 +830,10 @@ bool PlyReader::splitVertices(ImportResult& error) {
             out.positions.insert(out.positions.end(), p, p + 3);
             if (out.hasColors) out.colors.push_back(mesh_.colors[c.vertex]);
             out.texCoords.insert(out.texCoords.end(), {c.u, c.v});
+            if (out.hasNormals) {
+                const float* n = &mesh_.normals[size_t{c.vertex} * 3];
+                out.normals.insert(out.normals.end(), n, n + 3);
+            }
         }
         out.triangles.push_back(it->second);
     }
@@ -804,6 +849,7 @@ ImportResult PlyReader::read() {
         mesh_.positions.resize(vertex_->count * 3);
         if (mesh_.hasColors) mesh_.colors.resize(vertex_->count);
         if (mesh_.hasTexCoords) mesh_.texCoords.resize(vertex_->count * 2);
+        if (mesh_.hasNormals) mesh_.normals.resize(vertex_->count * 3);
     }
     if (face_) mesh_.triangles.reserve(face_->count * 3);
     for (const Element& e : elements_) {

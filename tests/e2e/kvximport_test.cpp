@@ -1355,6 +1355,53 @@ std::vector<Accessor> HardCube(bool withNormals) {
     return accessors;
 }
 
+// The native readers keep the source's normals too: OBJ's "vn" per corner
+// (a vertex per distinct position and normal) and PLY's nx, ny, nz.
+TEST_F(KvxImport, NativeReadersKeepTheirNormalsWhenAsked) {
+    // Two triangles of a folded square: the shared edge's corners carry a
+    // different normal in each triangle.
+    const std::string obj =
+        "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 1\nvn 0 0 1\nvn 0 -0.6 0.8\n"
+        "f 1//1 2//1 3//1\nf 1//2 3//2 4//2\n";
+    RunResult r = import(obj, "obj", {"--normals", "source"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::string file = out();
+    Records k = RecordsOf(file);
+    ASSERT_TRUE(k.layout);
+    ASSERT_EQ(k.vertices, 6u);  // corners 1 and 3 twice, with each normal
+    for (uint32_t i : {0u, 1u, 2u})
+        EXPECT_EQ(k.normal(i), std::make_tuple(0.0f, 0.0f, 1.0f)) << i;
+    for (uint32_t i : {3u, 4u, 5u})
+        EXPECT_EQ(k.normal(i), std::make_tuple(0.0f, -0.6f, 0.8f)) << i;
+    // Smooth, the default: the four positions as they were, normals computed.
+    r = import(obj, "obj");
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    file = out();
+    EXPECT_EQ(RecordsOf(file).vertices, 4u);
+    // A corner without a normal: smooth normals, with the warning.
+    r = import("v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//1 3\n", "obj",
+               {"--normals", "source"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "kvximport: " + dir.file("in.obj") +
+                         ": the source has no normals for every vertex; smooth normals are "
+                         "computed instead\n");
+
+    const std::string ply =
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+        "property float z\nproperty float nx\nproperty float ny\nproperty float nz\n"
+        "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+        "0 0 0 0 0 1\n1 0 0 0.6 0 0.8\n0 1 0 0 0.6 0.8\n3 0 1 2\n";
+    r = import(ply, "ply", {"--normals", "source"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    file = out();
+    k = RecordsOf(file);
+    ASSERT_EQ(k.vertices, 3u);
+    EXPECT_EQ(k.normal(0), std::make_tuple(0.0f, 0.0f, 1.0f));
+    EXPECT_EQ(k.normal(1), std::make_tuple(0.6f, 0.0f, 0.8f));
+    EXPECT_EQ(k.normal(2), std::make_tuple(0.0f, 0.6f, 0.8f));
+}
+
 TEST_F(KvxImport, SourceNormalsAreKeptWhenAskedAndSmoothOnesAreTheConvertersBytes) {
     const std::string cube = OnePrimitiveGltf(HardCube(true), {"POSITION", "indices", "NORMAL"}, 4);
     RunResult r = import(cube, "gltf", {"--normals", "source"});

@@ -26,7 +26,9 @@ namespace kvx {
 //     when hasTexCoords; empty otherwise;
 //   - normals: x, y, z per vertex as the source gives them (not
 //     normalised again), when hasNormals; empty otherwise. Filled by the
-//     assimp route (assimp_reader.h) where every mesh it keeps has them;
+//     assimp route (assimp_reader.h) where every mesh it keeps has them,
+//     and with ReadOptions::keepNormals by the OBJ reader where every
+//     corner names one and the PLY reader where the vertices hold them;
 //   - triangles: three vertex indices per triangle, each below the vertex
 //     count; polygons are split as TriangulatePolygon splits them
 //     (triangulate.h: convex ones fanned from their first corner);
@@ -83,6 +85,10 @@ struct ReadOptions {
     // How colours become one word: argb puts alpha in bits 24 to 31, then
     // red, green and blue; rgba puts red there, then green, blue and alpha.
     ColorOrder colorOrder = ColorOrder::argb;
+    // Fill `normals` where the source has them (the assimp route always
+    // does): OBJ's "vn", a vertex per distinct position, texture coordinate
+    // and normal; PLY's nx, ny, nz.
+    bool keepNormals = false;
 };
 
 // True when every index is below the vertex count and the per-vertex arrays
