@@ -119,6 +119,31 @@ bool ImportFuzzInit() {
     return true;
 }
 
+namespace {
+
+// What is wrong with a message or warning of a reader: each is one line,
+// "<path>: <what>" or "<path>:<line>: <what>"; "" when nothing is.
+std::string PlacedLine(const std::string& path, const std::string& line) {
+    std::string_view rest(line);
+    if (rest.substr(0, path.size() + 1) != path + ":") {
+        return "the message does not start with \"" + path + ":\": " + line;
+    }
+    rest.remove_prefix(path.size() + 1);
+    const size_t digits = rest.find_first_not_of("0123456789");
+    if (digits != 0 &&
+        (digits == std::string_view::npos || rest[0] == '0' || rest[digits] != ':')) {
+        return "a malformed line number: " + line;
+    }
+    if (digits != 0) rest.remove_prefix(digits + 1);
+    if (rest.substr(0, 1) != " " || rest.size() == 1) {
+        return "the message says nothing after its place: " + line;
+    }
+    if (line.find('\n') != std::string::npos) return "the message has a line break";
+    return "";
+}
+
+}  // namespace
+
 std::string ImportFuzzOne(std::string_view target, const uint8_t* data, size_t size) {
     // The input in a block of its own size, so that reading past it is a
     // sanitizer report.
@@ -151,30 +176,13 @@ std::string ImportFuzzOne(std::string_view target, const uint8_t* data, size_t s
             return "a read failed with neither bad input nor memory";
         }
         if (e.sysErrno != 0) return "a read from memory failed as if reading a file";
-        // "<path>: <what>" or "<path>:<line>: <what>".
-        std::string_view rest(e.message);
-        if (rest.substr(0, path.size() + 1) != path + ":") {
-            return "the message does not start with \"" + path + ":\": " + e.message;
-        }
-        rest.remove_prefix(path.size() + 1);
-        const size_t digits = rest.find_first_not_of("0123456789");
-        if (digits != 0 &&
-            (digits == std::string_view::npos || rest[0] == '0' || rest[digits] != ':')) {
-            return "a malformed line number: " + e.message;
-        }
-        if (digits != 0) rest.remove_prefix(digits + 1);
-        if (rest.substr(0, 1) != " " || rest.size() == 1) {
-            return "the message says nothing after its place: " + e.message;
-        }
-        if (e.message.find('\n') != std::string::npos) return "the message has a line break";
-        return "";
+        return PlacedLine(path, e.message);
     }
     kvx::ImportedMesh& imported = r.mesh;
     if (!kvx::IsConsistent(imported)) return "the mesh's arrays or indices are inconsistent";
     for (const std::string& w : imported.warnings) {
-        if (w.rfind(path + ": ", 0) != 0 || w.find('\n') != std::string::npos) {
-            return "a malformed warning: " + w;
-        }
+        if (std::string problem = PlacedLine(path, w); !problem.empty())
+            return "a malformed warning: " + problem;
     }
     if (native != nullptr && native->weldByDefault) {
         const size_t before = imported.triangleCount();
