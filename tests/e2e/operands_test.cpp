@@ -163,6 +163,22 @@ TEST(Operands, AKvxReaderGivenAnotherFileSaysItIsNotKvx) {
     EXPECT_FALSE(FileExists(obj));
 }
 
+// -h is --help on every program, anywhere before "--".
+TEST(Operands, MinusHIsHelp) {
+    for (const Case& c : Cases()) {
+        SCOPED_TRACE(c.name);
+        RunResult help = RunProgram(c.path, {"--help"});
+        ASSERT_EQ(help.exitStatus, 0);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"-h"}, std::vector<std::string>{"in", "-h", "out"}}) {
+            RunResult h = RunProgram(c.path, args);
+            EXPECT_EQ(h.exitStatus, 0);
+            EXPECT_EQ(h.out, help.out);
+            EXPECT_EQ(h.err, "");
+        }
+    }
+}
+
 // A lone "-" is the file named "-", for every program, with or without "--"
 // before it; standard input is not read (it holds other bytes here).
 TEST(Operands, ALoneDashIsTheFileOfThatName) {

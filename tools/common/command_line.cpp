@@ -75,9 +75,10 @@ std::optional<int> ReadCommandLine(int argc, char** argv, const ProgramInfo& pro
             value = argv[i] + equals + 1;
         }
         const KnownOption* known = Find(options, OwnName(name));
-        if (known == nullptr && value == nullptr && (name == "--help" || name == "--version")) {
+        const bool help = name == "--help" || name == "-h";
+        if (known == nullptr && value == nullptr && (help || name == "--version")) {
             ConsoleOut out;
-            if (name == "--help") {
+            if (help) {
                 out.write(std::string(program.usage) + "\n" + program.help);
             } else {
                 out.write(std::string(program.name) + " " + ProgramVersion() + "\n");

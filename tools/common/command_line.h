@@ -2,7 +2,7 @@
 // between or after the operands, "--name value" or "--name=value", "--"
 // ending the options, a lone "-" an operand (a file of that name: standard
 // input is /dev/stdin). Every program takes
-// --help (its help on standard output, status 0) and --version
+// --help or -h (its help on standard output, status 0) and --version
 // ("<program> <version>", status 0). "--color-order" is read as
 // "--colour-order", wherever a program takes that option.
 #pragma once
