@@ -7,6 +7,7 @@
 #include <string>
 
 #include "console.h"
+#include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "programs.h"
 #include "run_guard.h"
@@ -52,31 +53,23 @@ void PrintColorPositions(ConsoleOut& out, const Record* v, uint32_t count) {
     });
 }
 
-// Version 3: "%f %f %f 0x%X %f %f %f\n", the normal before the colour.
-void PrintVerticesV3(ConsoleOut& out, const VertexkvxV3* v, uint32_t count) {
-    PrintLines(out, count, 7 * kMaxNumberText, [v](char* p, uint64_t i) {
-        const VertexkvxV3& r = v[i];
-        p = FormatFixed(p, r.nx);
-        p = SpaceFixed(p, r.ny);
-        p = SpaceFixed(p, r.nz);
-        *p++ = ' ';
-        p = HexColor(p, r.color);
-        p = SpaceFixed(p, r.x);
-        p = SpaceFixed(p, r.y);
-        p = SpaceFixed(p, r.z);
-        *p++ = '\n';
-        return p;
-    });
-}
-
-// Version 4: "%f %f %f %f %f 0x%X %f %f %f\n": u, v, the normal, then the
-// colour, which the record keeps between v and the normal.
-void PrintVerticesV4(ConsoleOut& out, const VertexkvxV4* v, uint32_t count) {
-    PrintLines(out, count, 9 * kMaxNumberText, [v](char* p, uint64_t i) {
-        const VertexkvxV4& r = v[i];
-        p = FormatFixed(p, r.u);
-        p = SpaceFixed(p, r.v);
-        p = SpaceFixed(p, r.nx);
+// Versions 3 and 4: "%f %f %f 0x%X %f %f %f\n", the normal before the
+// colour; version 4 puts u and v first ("%f %f " before it), as its record
+// keeps them.
+template <typename Record>
+void PrintNormalVertices(ConsoleOut& out, const Record* v, uint32_t count) {
+    constexpr bool kUv = requires(const Record& r) {
+        r.u;
+    };
+    PrintLines(out, count, (kUv ? 9 : 7) * kMaxNumberText, [v](char* p, uint64_t i) {
+        const Record& r = v[i];
+        if constexpr (kUv) {
+            p = FormatFixed(p, r.u);
+            p = SpaceFixed(p, r.v);
+            p = SpaceFixed(p, r.nx);
+        } else {
+            p = FormatFixed(p, r.nx);
+        }
         p = SpaceFixed(p, r.ny);
         p = SpaceFixed(p, r.nz);
         *p++ = ' ';
@@ -109,34 +102,22 @@ void PrintEdges(ConsoleOut& out, const uint16_t* faces, uint32_t count) {
 
 void PrintMesh(ConsoleOut& out, const OKVX& m) {
     PrintCounts(out, m.vertexCount, m.faceCount, m.version);
-    switch (m.version) {
-        case 1:
-            PrintColorPositions(out, m.verticesV1, m.vertexCount);
-            PrintTriangles(out, m.faces, m.faceCount);
-            break;
-        case 2:
-            PrintColorPositions(out, m.verticesV2, m.vertexCount);
-            PrintTriangles(out, m.faces, m.faceCount);
-            break;
-        case 3:
-            PrintVerticesV3(out, m.verticesV3, m.vertexCount);
-            PrintTriangles(out, m.faces, m.faceCount);
-            break;
-        case 4:
-            PrintVerticesV4(out, m.verticesV4, m.vertexCount);
-            PrintTriangles(out, m.faces, m.faceCount);
-            out.write(m.name, strnlen(m.name, sizeof m.name));
-            out.write("\n", 1);
-            break;
-        case -1:  // a point set: its faceCount describes nothing
-            PrintColorPositions(out, m.verticesV1, m.vertexCount);
-            break;
-        case -2:
-            PrintColorPositions(out, m.verticesV1, m.vertexCount);
-            PrintEdges(out, m.faces, m.faceCount);
-            break;
-        default:  // 0, -3 and unknown codes: the header alone
-            break;
+    const kvx::Layout* layout = kvx::LayoutOf(m.version);
+    // 0, -3 (whose records no program prints) and unknown codes: the header
+    // alone.
+    if (layout == nullptr || layout->primitive == kvx::Primitive::records) return;
+    using kvx::VertexMember;
+    const uint32_t n = m.vertexCount;
+    if (layout->member == VertexMember::v1) PrintColorPositions(out, m.verticesV1, n);
+    if (layout->member == VertexMember::v2) PrintColorPositions(out, m.verticesV2, n);
+    if (layout->member == VertexMember::v3) PrintNormalVertices(out, m.verticesV3, n);
+    if (layout->member == VertexMember::v4) PrintNormalVertices(out, m.verticesV4, n);
+    // A point set's face count describes nothing.
+    if (layout->primitive == kvx::Primitive::triangles) PrintTriangles(out, m.faces, m.faceCount);
+    if (layout->primitive == kvx::Primitive::lines) PrintEdges(out, m.faces, m.faceCount);
+    if (layout->hasName) {
+        out.write(m.name, strnlen(m.name, sizeof m.name));
+        out.write("\n", 1);
     }
 }
 
