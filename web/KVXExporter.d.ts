@@ -15,8 +15,9 @@ export interface KVXExportOptions {
     /** How the colour word is packed, as KVXLoader reads it. Default 'argb'. */
     colorOrder?: KVXColorOrder;
     /** Version 4's name: at most 255 bytes of UTF-8, one word (no white
-     * space, no zero byte). Default: the first geometry's name when it is
-     * such a word, else none. Another version takes no name but ''. */
+     * space, no zero byte). Default: the first object's name (else its
+     * geometry's; for a geometry, its own) when it is such a word, else
+     * none. Another version takes no name but ''. */
     name?: string;
     /** Versions 3 and 4: 'compute' (default) writes the normals kvxconv3 and
      * kvxconv4 compute, to the bit; 'geometry' the geometry's normal

@@ -328,7 +328,9 @@ function partsOf( input ) {
 	if ( input !== null && typeof input === 'object' && input.isBufferGeometry === true ) {
 
 		if ( input.getAttribute( 'position' ) === undefined ) throw fail( 'the geometry has no position attribute' );
-		return [ { geometry: input, matrix: null, kind: null } ];
+		// A geometry says what its index holds only where KVXLoader made it.
+		const kind = input.userData?.kvx?.kind;
+		return [ { geometry: input, matrix: null, kind: GROUP_SIZE[ kind ] === undefined ? null : kind, name: input.name } ];
 
 	}
 
@@ -343,7 +345,8 @@ function partsOf( input ) {
 
 		const kind = KIND_OF_OBJECT( object );
 		if ( kind === null || object.geometry?.getAttribute( 'position' ) === undefined ) return;
-		parts.push( { geometry: object.geometry, matrix: object.matrixWorld.equals( _identity ) ? null : object.matrixWorld, kind } );
+		const matrix = object.matrixWorld.equals( _identity ) ? null : object.matrixWorld;
+		parts.push( { geometry: object.geometry, matrix, kind, name: object.name || object.geometry.name } );
 
 	} );
 	if ( parts.length === 0 ) throw fail( 'nothing to export: no Mesh, LineSegments or Points with a position attribute' );
@@ -359,9 +362,11 @@ function versionOf( options, parts ) {
 	let version = options.version;
 	if ( version === undefined ) {
 
-		const loaded = parts[ 0 ].geometry.userData?.kvx?.version;
-		const layout = KVX_LAYOUTS.find( ( l ) => l.version === loaded );
-		version = kind === null && layout !== undefined && layout.primitive !== 'records' ? loaded : DEFAULT_VERSION[ kind ?? 'triangles' ];
+		// The version KVXLoader read the first geometry from, where it holds
+		// this kind, else the fullest of the kind.
+		const loaded = KVX_LAYOUTS.find( ( l ) => l.version === parts[ 0 ].geometry.userData?.kvx?.version );
+		const fits = loaded !== undefined && loaded.primitive !== 'records' && ( kind === null || loaded.primitive === kind );
+		version = fits ? loaded.version : DEFAULT_VERSION[ kind ?? 'triangles' ];
 
 	}
 
@@ -410,8 +415,9 @@ class KVXExporter {
 	 * read it from, else 4.
 	 * @param {'argb'|'rgba'} [options.colorOrder='argb'] - How the colour word
 	 * is packed, as KVXLoader reads it.
-	 * @param {string} [options.name] - Version 4's name. Default: the first
-	 * geometry's name where it is one a KVX file holds, else none.
+	 * @param {string} [options.name] - Version 4's name. Default: the name of
+	 * the first object (else of its geometry; for a geometry, its own) where
+	 * it is one a KVX file holds, else none.
 	 * @param {'compute'|'geometry'} [options.normals='compute'] - Versions 3
 	 * and 4: the converters' normals, or the geometry's own normal attribute
 	 * through the normal matrix (computed where a geometry has none).
@@ -437,9 +443,9 @@ class KVXExporter {
 			nameBytes = encodeKVXName( options.name );
 			if ( ! layout.hasName && nameBytes.length > 0 ) throw fail( 'version ' + layout.version + ' holds no name; version 4 does' );
 
-		} else if ( layout.hasName && isAllowedName( parts[ 0 ].geometry.name ?? '' ) ) {
+		} else if ( layout.hasName && isAllowedName( parts[ 0 ].name ?? '' ) ) {
 
-			nameBytes = encodeKVXName( parts[ 0 ].geometry.name ?? '' );
+			nameBytes = encodeKVXName( parts[ 0 ].name ?? '' );
 
 		}
 

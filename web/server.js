@@ -1,7 +1,9 @@
 // Serves the KVX viewer on 127.0.0.1 with Node's own http module:
 //   /viewer/            the page (viewer/)
 //   /KVXLoader.js       the loader
-//   /node_modules/three/ three.js, for the page's import map
+//   /KVXExporter.js     the exporter, for "Save as KVX"
+//   /node_modules/three/ three.js, for the page's import map (its loaders
+//                       of other formats too, under examples/jsm/)
 //   /files/             the .kvx files of a folder, for ?file=/files/NAME
 //
 // Usage: node server.js [--port N] [folder]
@@ -139,7 +141,8 @@ export function startServer( { host = '127.0.0.1', port = 8080, filesDir = null 
 	const routes = [
 		[ '/viewer/', join( here, 'viewer' ) ],
 		[ '/node_modules/three/', join( here, 'node_modules', 'three' ) ],
-		[ '/KVXLoader.js', here, join( here, 'KVXLoader.js' ) ]
+		[ '/KVXLoader.js', here, join( here, 'KVXLoader.js' ) ],
+		[ '/KVXExporter.js', here, join( here, 'KVXExporter.js' ) ]
 	];
 	if ( filesDir ) routes.push( [ '/files/', resolve( filesDir ) ] );
 

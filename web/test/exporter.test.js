@@ -475,10 +475,19 @@ describe( 'objects', () => {
 		const named = triangle();
 		named.name = 'tri';
 		assert.equal( readKVX( exporter.parse( new Mesh( named ) ) ).name, 'tri' );
+		const mesh = new Mesh( named );
+		mesh.name = 'first';
+		assert.equal( readKVX( exporter.parse( new Group().add( mesh ) ) ).name, 'first' );
 		named.name = 'not one word';
 		assert.equal( readKVX( exporter.parse( new Mesh( named ) ) ).name, '' );
+		assert.equal( readKVX( exporter.parse( named ) ).name, '' );
 		const loaded = new KVXLoader().parse( exporter.parse( triangle(), { version: 2 } ) );
 		assert.equal( readKVX( exporter.parse( loaded ) ).version, 2 );
+		assert.equal( readKVX( exporter.parse( new Mesh( loaded ) ) ).version, 2 );
+		// ... and what its index holds.
+		assert.throws( () => exporter.parse( loaded, { version: - 2 } ), /version -2 holds lines, and the object holds triangles/ );
+		const wire = new KVXLoader().parse( exporter.parse( new LineSegments( triangle() ) ) );
+		assert.equal( readKVX( exporter.parse( new Mesh( wire ) ) ).version, 4 );
 		// Two calls of one exporter give the same file.
 		assert.deepEqual( bytes( exporter.parse( new Mesh( triangle() ) ) ), bytes( exporter.parse( new Mesh( triangle() ) ) ) );
 

@@ -1,11 +1,14 @@
 // The KVX viewer: a file dropped on the page, picked with the file input or
 // named with ?file=URL is parsed by KVXLoader and shown with orbit controls.
 // A file the loader refuses shows its message and leaves the last mesh in
-// place.
+// place. An OBJ, PLY, STL or glTF file is read by three.js's own loader and
+// turned into KVX by KVXExporter, and shown as that file. "Save as KVX"
+// downloads the mesh on show, in the version chosen (the file's by default).
 //
 // For tests and the console, window.__kvxViewer holds the state ('empty',
 // 'loading', 'ready' once a mesh is drawn, 'error'), counters of loads, errors
-// and frames, what the panel shows (info) and the last error's text; the body's
+// and frames, what the panel shows (info), the last error's text and the
+// last file saved (saves, saved: its file name, version and size); the body's
 // data-state attribute follows the state.
 import {
 	AmbientLight,
@@ -16,13 +19,17 @@ import {
 	FileLoader,
 	LineBasicMaterial,
 	LineSegments,
+	Mesh,
 	PerspectiveCamera,
+	Points,
+	SRGBColorSpace,
 	Scene,
 	Vector3,
 	WebGLRenderer
 } from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
-import { KVXLoader, KVX_LAYOUTS, createKVXObject } from 'three-kvx-loader';
+import { KVXLoader, KVX_LAYOUTS, createKVXObject, readKVX } from 'three-kvx-loader';
+import { KVXExporter, encodeKVXName } from 'three-kvx-loader/KVXExporter.js';
 
 const $ = ( id ) => document.getElementById( id );
 
@@ -58,7 +65,9 @@ const viewer = window.__kvxViewer = {
 	errors: 0,
 	frames: 0,
 	info: null,
-	error: null
+	error: null,
+	saves: 0,
+	saved: null
 };
 
 function setState( state ) {
@@ -74,6 +83,9 @@ const controlsBox = $( 'controls' );
 const wireframeBox = $( 'wireframe' );
 const normalsBox = $( 'normals' );
 const colorOrderSelect = $( 'color-order' );
+const saveBox = $( 'save' );
+const saveVersionSelect = $( 'save-version' );
+const saveNameInput = $( 'save-name' );
 
 let renderer;
 try {
@@ -298,8 +310,9 @@ function showInfo( source, geometry, colorOrder, bounds ) {
 
 }
 
-function showError( source, message ) {
+function showError( source, message, title = 'Not loaded' ) {
 
+	$( 'error-title' ).textContent = title;
 	$( 'error-source' ).textContent = source;
 	$( 'error-message' ).textContent = message;
 	$( 'error' ).hidden = false;
@@ -311,7 +324,7 @@ function showError( source, message ) {
 
 // Parses `buffer` and puts it on show; on failure shows why and keeps what
 // was on show. Returns whether it was shown.
-function show( buffer, source, { keepView = false } = {} ) {
+function show( buffer, source, { keepView = false, note = null } = {} ) {
 
 	const colorOrder = colorOrderSelect.value;
 	let geometry;
@@ -336,11 +349,14 @@ function show( buffer, source, { keepView = false } = {} ) {
 	const bounds = boundsOf( geometry.attributes.position.array );
 	const object = makeObject( geometry );
 	scene.add( object );
-	current = { buffer, source, geometry, bounds, object, normalLines: null };
+	const kept = current?.buffer === buffer;
+	current = { buffer, source, geometry, bounds, object, normalLines: null, note };
 
 	$( 'error' ).hidden = true;
 	viewer.error = null;
+	if ( note !== null ) geometry.userData.kvx.warnings.unshift( note );
 	showInfo( source, geometry, colorOrder, bounds );
+	if ( ! kept ) offerSave( geometry.userData.kvx, source );
 	controlsBox.disabled = false;
 	wireframeBox.disabled = ! object.isMesh;
 	normalsBox.disabled = geometry.attributes.normal === undefined;
@@ -353,6 +369,64 @@ function show( buffer, source, { keepView = false } = {} ) {
 	return true;
 
 }
+
+// The formats read by three.js's loaders, by extension: each gives the
+// object (or geometry) that KVXExporter turns into a KVX file.
+const IMPORTERS = {
+	obj: [ 'OBJ', 'OBJLoader', async ( buffer ) => {
+
+		const { OBJLoader } = await import( 'three/addons/loaders/OBJLoader.js' );
+		return new OBJLoader().parse( new TextDecoder().decode( buffer ) );
+
+	} ],
+	ply: [ 'PLY', 'PLYLoader', async ( buffer ) => {
+
+		const { PLYLoader } = await import( 'three/addons/loaders/PLYLoader.js' );
+		const geometry = new PLYLoader().parse( buffer );
+		// A PLY file without faces is a point set.
+		const header = new TextDecoder( 'latin1' ).decode( new Uint8Array( buffer, 0, Math.min( buffer.byteLength, 4096 ) ) );
+		const faces = /^element\s+face\s+(\d+)/m.exec( header );
+		return faces !== null && Number( faces[ 1 ] ) > 0 ? new Mesh( geometry ) : new Points( geometry );
+
+	} ],
+	stl: [ 'STL', 'STLLoader', async ( buffer ) => {
+
+		const { STLLoader } = await import( 'three/addons/loaders/STLLoader.js' );
+		return new Mesh( new STLLoader().parse( buffer ) );
+
+	} ],
+	gltf: [ 'glTF', 'GLTFLoader', async ( buffer ) => {
+
+		const { GLTFLoader } = await import( 'three/addons/loaders/GLTFLoader.js' );
+		return ( await new GLTFLoader().parseAsync( buffer, '' ) ).scene;
+
+	} ]
+};
+IMPORTERS.glb = IMPORTERS.gltf;
+
+const exporter = new KVXExporter();
+
+// An OBJ, PLY, STL or glTF file's bytes as a KVX file, or a thrown Error.
+async function importAsKvx( buffer, extension ) {
+
+	const [ format, loaderName, read ] = IMPORTERS[ extension ];
+	let object;
+	try {
+
+		object = await read( buffer );
+
+	} catch ( e ) {
+
+		throw new Error( `three.js's ${loaderName} could not read it as ${format}: ${e.message}` );
+
+	}
+
+	object.updateMatrixWorld( true );
+	return { kvx: exporter.parse( object ), note: `read as ${format} by three.js's ${loaderName}, shown as KVXExporter writes it` };
+
+}
+
+const extensionOf = ( name ) => ( /\.([^./]+)$/.exec( name )?.[ 1 ] ?? '' ).toLowerCase();
 
 async function openFile( file ) {
 
@@ -369,9 +443,156 @@ async function openFile( file ) {
 
 	}
 
-	show( buffer, file.name );
+	const extension = extensionOf( file.name );
+	if ( IMPORTERS[ extension ] === undefined ) {
+
+		show( buffer, file.name );
+		return;
+
+	}
+
+	let imported;
+	try {
+
+		imported = await importAsKvx( buffer, extension );
+
+	} catch ( e ) {
+
+		showError( file.name, e.message );
+		return;
+
+	}
+
+	show( imported.kvx, file.name, { note: imported.note } );
 
 }
+
+// ---------------------------------------------------------------------------
+// Save as KVX.
+
+// The versions a mesh of this kind can be saved in, from the loader's table.
+function versionsFor( kind ) {
+
+	return KVX_LAYOUTS.filter( ( l ) => l.primitive === kind ).map( ( l ) => l.version ).sort( ( a, b ) => b - a );
+
+}
+
+function isName( name ) {
+
+	try {
+
+		encodeKVXName( name );
+		return true;
+
+	} catch {
+
+		return false;
+
+	}
+
+}
+
+// Fills the save controls for a new file: its version, and for version 4
+// its name, else the file's stem where that is a name a KVX file holds.
+function offerSave( kvx, source ) {
+
+	const layouts = new Map( KVX_LAYOUTS.map( ( l ) => [ l.version, l ] ) );
+	saveVersionSelect.replaceChildren( ...versionsFor( kvx.kind ).map( ( version ) => Object.assign( document.createElement( 'option' ), {
+		value: String( version ), textContent: `${version} (${describeLayout( layouts.get( version ) )})`, selected: version === kvx.version
+	} ) ) );
+	const stem = source.replace( /\.[^.]*$/, '' );
+	saveNameInput.value = kvx.name !== '' ? kvx.name : isName( stem ) ? stem : '';
+	saveBox.disabled = false;
+	updateSaveName();
+
+}
+
+function updateSaveName() {
+
+	saveNameInput.disabled = ! layoutOf( Number( saveVersionSelect.value ) )?.hasName;
+
+}
+
+const layoutOf = ( version ) => KVX_LAYOUTS.find( ( l ) => l.version === version );
+
+// The file on show as a geometry with every value exact: colours as linear
+// floats made from its sRGB bytes (which KVXExporter rounds back to the same
+// bytes), rather than the loader's linear bytes, which merge dark shades; its
+// own normals, where it has them.
+function exactGeometry( kvx ) {
+
+	const geometry = new BufferGeometry();
+	geometry.setAttribute( 'position', new BufferAttribute( kvx.positions, 3 ) );
+	if ( kvx.normals !== null ) geometry.setAttribute( 'normal', new BufferAttribute( kvx.normals, 3 ) );
+	const colors = new Float32Array( kvx.vertexCount * 4 );
+	const color = new Color();
+	for ( let i = 0; i < colors.length; i += 4 ) {
+
+		color.setRGB( kvx.colors[ i ] / 255, kvx.colors[ i + 1 ] / 255, kvx.colors[ i + 2 ] / 255, SRGBColorSpace );
+		colors[ i ] = color.r;
+		colors[ i + 1 ] = color.g;
+		colors[ i + 2 ] = color.b;
+		colors[ i + 3 ] = kvx.colors[ i + 3 ] / 255;
+
+	}
+
+	geometry.setAttribute( 'color', new BufferAttribute( colors, 4 ) );
+	if ( kvx.uvs !== null ) geometry.setAttribute( 'uv', new BufferAttribute( kvx.uvs, 2 ) );
+	if ( kvx.index !== null ) geometry.setIndex( new BufferAttribute( kvx.index, 1 ) );
+	geometry.userData.kvx = { version: kvx.version, kind: kvx.kind };
+	return geometry;
+
+}
+
+// Version 4 to version 4: the texture coordinates as the file stores them.
+// The loader's v is 1 - the stored v in single precision, which loses the
+// stored value's last bit below 0.5, and 1 - v would not give it back.
+function keepStoredUvs( bytes, source, vertexCount ) {
+
+	const { recordSize, fields } = layoutOf( 4 );
+	const to = new Uint8Array( bytes ), from = new Uint8Array( source );
+	for ( let i = 0, o = 15 + fields.uv; i < vertexCount; i ++, o += recordSize ) to.set( from.subarray( o, o + 8 ), o );
+
+}
+
+function saveKvx() {
+
+	if ( current === null ) return;
+	const version = Number( saveVersionSelect.value );
+	const colorOrder = colorOrderSelect.value;
+	const file = current.source.replace( /\.[^.]*$/, '' ) + '.kvx';
+	let bytes;
+	try {
+
+		const name = layoutOf( version )?.hasName ? saveNameInput.value : undefined;
+		const kvx = readKVX( current.buffer, { colorOrder } );
+		bytes = exporter.parse( exactGeometry( kvx ), { version, colorOrder, name, normals: 'geometry' } );
+		if ( kvx.uvs !== null && layoutOf( version ).fields.uv !== undefined ) keepStoredUvs( bytes, current.buffer, kvx.vertexCount );
+
+	} catch ( e ) {
+
+		showError( file, e.message, 'Not saved' );
+		return;
+
+	}
+
+	$( 'error' ).hidden = true;
+	viewer.error = null;
+	const url = URL.createObjectURL( new Blob( [ bytes ], { type: 'application/octet-stream' } ) );
+	const link = Object.assign( document.createElement( 'a' ), { href: url, download: file } );
+	document.body.append( link );
+	link.click();
+	link.remove();
+	// The download has its bytes once it starts.
+	setTimeout( () => URL.revokeObjectURL( url ), 60000 );
+	viewer.saves ++;
+	viewer.saved = { file, version, byteLength: bytes.byteLength };
+	if ( viewer.state === 'error' ) setState( 'ready' );
+
+}
+
+saveVersionSelect.addEventListener( 'change', updateSaveName );
+$( 'save-kvx' ).addEventListener( 'click', saveKvx );
 
 async function openUrl( url ) {
 
@@ -427,7 +648,7 @@ normalsBox.addEventListener( 'change', () => {
 
 colorOrderSelect.addEventListener( 'change', () => {
 
-	if ( current ) show( current.buffer, current.source, { keepView: true } );
+	if ( current ) show( current.buffer, current.source, { keepView: true, note: current.note } );
 
 } );
 
