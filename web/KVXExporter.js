@@ -391,6 +391,15 @@ const _vector = new Vector3();
 const _color = new Color();
 const _normalMatrix = new Matrix3();
 
+// A normal that is not a number (from a position that is not finite) as the
+// converters write it: the x86 default NaN, 0xFFC00000, which JavaScript's
+// NaN (0x7FC00000 here) is not.
+function nanAsX86( bits ) {
+
+	return ( bits & 0x7fffffff ) > 0x7f800000 ? 0xffc00000 : bits;
+
+}
+
 function byteOf( value ) {
 
 	const b = Math.round( value * 255 );
@@ -614,9 +623,9 @@ class KVXExporter {
 			view.setUint32( o + p + 8, positionBits[ 3 * i + 2 ], true );
 			if ( normalBits !== null ) {
 
-				view.setUint32( o + n, normalBits[ 3 * i ], true );
-				view.setUint32( o + n + 4, normalBits[ 3 * i + 1 ], true );
-				view.setUint32( o + n + 8, normalBits[ 3 * i + 2 ], true );
+				view.setUint32( o + n, nanAsX86( normalBits[ 3 * i ] ), true );
+				view.setUint32( o + n + 4, nanAsX86( normalBits[ 3 * i + 1 ] ), true );
+				view.setUint32( o + n + 8, nanAsX86( normalBits[ 3 * i + 2 ] ), true );
 
 			}
 
