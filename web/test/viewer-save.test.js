@@ -39,6 +39,19 @@ const skip = missingPrograms() ??
 
 const exporter = new KVXExporter();
 
+// three.js's FileLoader, which GLTFLoader reads a data URI with, reports
+// progress with a browser's ProgressEvent, which Node lacks.
+globalThis.ProgressEvent ??= class ProgressEvent extends Event {
+
+	constructor( type, init = {} ) {
+
+		super( type );
+		Object.assign( this, { lengthComputable: false, loaded: 0, total: 0, ...init } );
+
+	}
+
+};
+
 // Two OBJ objects with vertex colours, texture coordinates and a quad.
 const OBJ_TEXT = `# two objects
 o first
@@ -58,6 +71,29 @@ v 0 1 3 0.7 0.8 0.004
 vt 0.25 0.5
 f 5/5 6/5 7/5
 `;
+
+// A glTF document of one triangle in a node moved, turned and scaled, its
+// buffer a data URI.
+function movedTriangleGltf() {
+
+	const data = Buffer.alloc( 44 );
+	[ 0, 0, 0, 1, 0, 0, 0, 1, 0 ].forEach( ( v, i ) => data.writeFloatLE( v, 4 * i ) );
+	[ 0, 1, 2 ].forEach( ( v, i ) => data.writeUInt16LE( v, 36 + 2 * i ) );
+	return JSON.stringify( {
+		asset: { version: '2.0' },
+		scene: 0,
+		scenes: [ { nodes: [ 0 ] } ],
+		nodes: [ { mesh: 0, name: 'moved', translation: [ 1, 2, 3 ], rotation: [ 0, 0.6, 0, 0.8 ], scale: [ 2, 2, 2 ] } ],
+		meshes: [ { primitives: [ { attributes: { POSITION: 0 }, indices: 1 } ] } ],
+		buffers: [ { byteLength: 44, uri: 'data:application/octet-stream;base64,' + data.toString( 'base64' ) } ],
+		bufferViews: [ { buffer: 0, byteOffset: 0, byteLength: 36 }, { buffer: 0, byteOffset: 36, byteLength: 6 } ],
+		accessors: [
+			{ bufferView: 0, componentType: 5126, count: 3, type: 'VEC3', min: [ 0, 0, 0 ], max: [ 1, 1, 0 ] },
+			{ bufferView: 1, componentType: 5123, count: 3, type: 'SCALAR' }
+		]
+	} );
+
+}
 
 describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 
@@ -81,6 +117,7 @@ describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 		writeFileSync( files.torus, torus );
 		files.cube = convert( 'kvxconv3', join( examplesDir, 'cube7.cmsh' ), join( dir, 'cube.kvx' ) );
 		files.obj = writeText( dir, 'two parts.obj', OBJ_TEXT );
+		files.gltf = writeText( dir, 'moved.gltf', movedTriangleGltf() );
 		for ( const extension of [ 'ply', 'stl', 'glb' ] ) {
 
 			files[ extension ] = join( dir, 'torus-copy.' + extension );
@@ -210,7 +247,7 @@ describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 		if ( extension === 'obj' ) object = new OBJLoader().parse( buffer.toString( 'utf8' ) );
 		if ( extension === 'ply' ) object = new Mesh( new PLYLoader().parse( bytes ) );
 		if ( extension === 'stl' ) object = new Mesh( new STLLoader().parse( bytes ) );
-		if ( extension === 'glb' ) object = ( await new GLTFLoader().parseAsync( bytes, '' ) ).scene;
+		if ( extension === 'glb' || extension === 'gltf' ) object = ( await new GLTFLoader().parseAsync( bytes, '' ) ).scene;
 		object.updateMatrixWorld( true );
 		return Buffer.from( exporter.parse( object, { name } ) );
 
@@ -222,7 +259,8 @@ describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 		let loads = 0;
 		for ( const [ extension, name, kvxName, vertices ] of [
 			[ 'obj', 'two parts.obj', 'first', 9 ], [ 'ply', 'torus-copy.ply', 'torus-copy', 192 ],
-			[ 'stl', 'torus-copy.stl', 'torus-copy', 384 * 3 ], [ 'glb', 'torus-copy.glb', 'ring', 192 ]
+			[ 'stl', 'torus-copy.stl', 'torus-copy', 384 * 3 ], [ 'glb', 'torus-copy.glb', 'ring', 192 ],
+			[ 'gltf', 'moved.gltf', 'moved', 3 ]
 		] ) {
 
 			await drop( files[ extension ], name );
@@ -241,8 +279,10 @@ describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 
 		}
 
-		// The OBJ's two objects are one mesh: a quad (two triangles) and a
-		// triangle, their vertices one per corner.
+		// The glTF node's transform is in the positions: (1, 0, 0) scaled by 2,
+		// turned about y and moved.
+		const moved = readKVX( await expectedKvx( 'gltf', files.gltf, 'moved' ) );
+		assert.deepEqual( Array.from( moved.positions.subarray( 3, 6 ) ), [ 1 + 2 * ( 0.8 * 0.8 - 0.6 * 0.6 ), 2, 3 - 2 * 2 * 0.6 * 0.8 ].map( Math.fround ) );
 		assert.deepEqual( pageErrors, [] );
 
 	} );
