@@ -1,4 +1,4 @@
-# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-License-Identifier: MIT
 """Which code reads and writes: the kvx module where it imports (the tool
 chain's own loader and saves: the programs' checks, messages and bytes),
 else the add-on's pure-Python reader and writer (kvxfile), which does the

@@ -1,4 +1,4 @@
-# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-License-Identifier: MIT
 """Blender meshes into a KVX file: the objects joined into one mesh, faces
 triangulated, a vertex split where its corners' texture coordinates or
 colours differ, the normals computed as the converters compute them."""

@@ -1,4 +1,4 @@
-# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-License-Identifier: MIT
 """KVX files into Blender meshes: triangles as faces, a wireframe's edges as
 edges, a point set's vertices as vertices; the colour words as a byte colour
 attribute on the points, version 4's texture coordinates as a UV map, and
@@ -78,7 +78,8 @@ def build(prepared, use_normals, matrix=None):
         me.polygons.foreach_set("loop_start", np.arange(0, 3 * f, 3, dtype=np.int32))
         if bpy.app.version < (4, 0, 0):
             me.polygons.foreach_set("loop_total", np.full(f, 3, dtype=np.int32))
-    me.update(calc_edges=True)
+    # A wireframe keeps its own edges in their order; triangles get theirs.
+    me.update(calc_edges=prepared.faces is not None)
 
     colour = me.attributes.new(COLOR_ATTRIBUTE, 'BYTE_COLOR', 'POINT')
     colour.data.foreach_set("color_srgb",

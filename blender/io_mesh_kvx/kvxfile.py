@@ -1,4 +1,4 @@
-# SPDX-License-Identifier: GPL-2.0-or-later
+# SPDX-License-Identifier: MIT
 """KVX files in pure Python and NumPy, for where the kvx module is missing.
 
 read(path) gives a KvxData as the tool chain's loader checks it, with its
