@@ -322,9 +322,13 @@ def _length(x, y, z):
     zz = z.astype(np.float64) ** 2
     with np.errstate(invalid="ignore", over="ignore"):
         total = (xx + yy) + zz
-        # The exact sum lies within 3 steps of a double of the rounded one.
-        low = np.sqrt(np.nextafter(np.nextafter(total, 0), 0)).astype(np.float32)
-        high = np.sqrt(np.nextafter(np.nextafter(total, np.inf), np.inf)).astype(np.float32)
+        # The converters' double lies within 1.5 of total's steps of it (3
+        # of the steps below a power of two): 4 steps each way hold it.
+        low, high = total, total
+        for _ in range(4):
+            low, high = np.nextafter(low, 0), np.nextafter(high, np.inf)
+        low = np.sqrt(low).astype(np.float32)
+        high = np.sqrt(high).astype(np.float32)
         result = np.sqrt(total).astype(np.float32)
     sure = (low == high) | ~np.isfinite(total)
     for k in np.flatnonzero(~sure):

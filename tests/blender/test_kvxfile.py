@@ -158,6 +158,16 @@ def test_the_sum_of_squares_is_rounded_as_the_converters_round_it():
                                        Fraction(float(v[k, 1])) ** 2, 64)
         s = kvxfile._round_significand(s + Fraction(float(v[k, 2])) ** 2, 64)
         assert got[k] == np.float32(np.sqrt(float(s)))
+    # Lengths close to half a float's step, which double alone cannot
+    # decide: 1 + 2^-23 has the root 1 + 2^-24 - 2^-49 ..., just below it.
+    near = np.array([[1, 2.0 ** -12, 2.0 ** -12], [1, 2.0 ** -12, f32(0x39800001)],
+                     [f32(0x3F800001), 2.0 ** -12, 2.0 ** -12]], dtype=np.float32)
+    got = kvxfile._length(near[:, 0], near[:, 1], near[:, 2])
+    for k, (x, y, z) in enumerate(near.tolist()):
+        s = kvxfile._round_significand(Fraction(x) ** 2 + Fraction(y) ** 2, 64)
+        s = kvxfile._round_significand(s + Fraction(z) ** 2, 64)
+        assert got[k] == np.float32(np.sqrt(float(s))), k
+    assert got[0] == np.float32(1)
     # The rounding helpers at their limits.
     assert kvxfile._to_float32(Fraction(1) + Fraction(1, 2 ** 24)) == np.float32(1)
     assert kvxfile._to_float32(Fraction(1) + Fraction(3, 2 ** 25)) == np.float32(f32(0x3F800001))
@@ -241,14 +251,28 @@ def write_obj(path, positions, faces):
     path.write_text("\n".join(lines) + "\n")
 
 
-def test_split_makes_kvximports_parts(tmp_path):
+@pytest.mark.parametrize("shape", [(300, 230), (300, 300), "limit"])
+def test_split_makes_kvximports_parts(shape, tmp_path):
+    # A square grid has two widest axes, the first of which is cut; every
+    # 1000th triangle left out makes the count odd and puts the middle
+    # inside a run of equal centroids, ordered by triangle number. "limit":
+    # a half of exactly 65536 vertices, which fits, beside as many copies of
+    # one far triangle.
     obj = tmp_path / "big.obj"
-    positions, faces = grid(300, 230)
+    if shape == "limit":
+        positions, faces = grid(256, 256)
+        positions = np.concatenate([positions, [[1000, 0, 0], [1001, 0, 0], [1000, 1, 0]]])
+        faces = np.concatenate([faces, np.tile([65536, 65537, 65538], (len(faces), 1))])
+    else:
+        positions, faces = grid(*shape)
+    if shape == (300, 300):
+        faces = np.delete(faces, np.arange(0, len(faces), 1000), axis=0)
+        assert len(faces) % 2 == 1
     write_obj(obj, positions, faces)
     run("kvximport", "--split", obj, tmp_path / "big.kvx")
     cells = kvxfile.split(positions, faces)
     paths = kvxfile.part_paths(str(tmp_path / "big.kvx"), len(cells))
-    assert len(cells) > 1
+    assert len(cells) == 2 if shape == "limit" else len(cells) > 1
     assert [Path(p).name for p in paths] == [f"big-{k}.kvx" for k in range(1, len(cells) + 1)]
     for path, cell in zip(paths, cells):
         members, local = kvxfile.part_of(cell, faces)
