@@ -229,7 +229,7 @@ def save(operator, context, filepath, version=3, use_selection=False, use_mesh_m
     g = gather(objects, depsgraph, version, matrix, use_mesh_modifiers, color_source, color_name,
                color_order, version == 4)
     name = g.names[0] if len(g.names) == 1 else os.path.splitext(os.path.basename(filepath))[0]
-    name = name.encode("utf-8")[:kvxfile.NAME_BYTES].decode("utf-8", "ignore")
+    name = kvxfile.fit_name(name)
     try:
         data = to_kvx(g, version, name)
         if version in TRIANGLES and data.face_count == 0:

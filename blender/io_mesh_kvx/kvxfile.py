@@ -77,6 +77,21 @@ def display_name(path):
                    for c in text)
 
 
+def fit_name(name):
+    """A version-4 name as kvximport fits an object's name: white space and
+    zero bytes as "_", cut to 255 bytes at the start of a UTF-8 sequence."""
+    fitted = bytearray(name.encode("utf-8", "surrogateescape"))
+    for k, c in enumerate(fitted):
+        if c == 0 or c in b" \t\n\v\f\r":
+            fitted[k] = ord("_")
+    if len(fitted) > NAME_BYTES:
+        cut = NAME_BYTES
+        while cut > 0 and fitted[cut] & 0xC0 == 0x80:
+            cut -= 1
+        del fitted[cut:]
+    return bytes(fitted).decode("utf-8", "surrogateescape")
+
+
 # ---- Reading ----
 
 def read(path):

@@ -281,3 +281,18 @@ def test_split_makes_kvximports_parts(shape, tmp_path):
                                faces=local)
         assert kvxfile.file_bytes(part) == Path(path).read_bytes(), path
     assert not Path(kvxfile.part_paths(str(tmp_path / "big.kvx"), len(cells) + 1)[-1]).exists()
+
+
+def test_names_fit_as_kvximport_fits_them(tmp_path):
+    for name in ("plain", "two words\tand\x00more", "é" * 200, "a" + "é" * 127):
+        fitted = kvxfile.fit_name(name)
+        obj = tmp_path / "t.obj"
+        obj.write_bytes(b"o " + name.replace("\x00", "_").encode() +
+                        b"\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n")
+        if "\t" in name:
+            continue  # OBJ's o line ends a name at white space; checked below
+        run("kvximport", "--layout", "4", obj, tmp_path / "t.kvx")
+        assert kvx.load(tmp_path / "t.kvx").name == fitted, name
+    assert kvxfile.fit_name("two words\tand\x00more") == "two_words_and_more"
+    assert len(kvxfile.fit_name("é" * 200).encode()) == 254
+    assert len(kvxfile.fit_name("a" + "é" * 127).encode()) == 255
