@@ -366,6 +366,18 @@ class TestExport(Base):
         middle = (mesh.positions.min(axis=0) + mesh.positions.max(axis=0)) / 2
         self.assertTrue(np.allclose(middle, (4, 0, 0)))
 
+    def test_faces_point_out_under_a_mirroring_transform(self):
+        for scale in ((1, 1, 1), (-1, 1, 1), (-2, -1, -1)):
+            fresh_scene()
+            bpy.ops.mesh.primitive_ico_sphere_add(location=(3, 1, 0))
+            bpy.context.active_object.scale = scale
+            path = self.export(self.folder / "mirrored.kvx", color_source='NONE')
+            mesh = kvx.load(path)
+            p = mesh.positions[mesh.faces.astype(np.int64)]
+            normals = np.cross(p[:, 2] - p[:, 1], p[:, 0] - p[:, 1])
+            outward = np.einsum("ij,ij->i", normals, p.mean(axis=1) - (3, 1, 0))
+            self.assertTrue((outward > 0).all(), scale)
+
     def test_the_export_equals_kvximport_of_blenders_obj(self):
         bpy.ops.mesh.primitive_uv_sphere_add(segments=16, ring_count=8, location=(0.5, 0, 0))
         ob = bpy.context.active_object
