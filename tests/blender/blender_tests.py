@@ -154,6 +154,19 @@ class TestImport(Base):
         else:
             self.assertEqual(len(me.uv_layers), 0)
 
+    def test_the_read_only_version_imports_as_points(self):
+        # Version -3: V3 records and six index values per counted record,
+        # which no program writes.
+        records = b"".join(struct.pack("<I6f", 0xFF102030 + k, 0, 0, 1, k, 2 * k, 3 * k)
+                           for k in range(3))
+        path = self.folder / "records.kvx"
+        path.write_bytes(b"KVX" + struct.pack("<IIi", 3, 2, -3) + records + bytes(24))
+        mesh = kvx.load(path)
+        self.assertEqual(bpy.ops.import_mesh.kvx(filepath=str(path)), {'FINISHED'})
+        me = bpy.context.active_object.data
+        self.assertEqual((len(me.polygons), len(me.edges)), (0, 0))
+        self.check_mesh(me, mesh, "argb")
+
     def test_stored_normals_as_custom_normals(self):
         path = self.program_file(3, TEST_DATA / "irregular7.cmsh")
         mesh = kvx.load(path)
@@ -466,6 +479,18 @@ class TestExport(Base):
                               for face in mesh.faces.tolist())
 
             self.assertEqual(triangles(a), triangles(b), name)
+
+    def test_a_folder_that_is_not_there(self):
+        bpy.ops.mesh.primitive_cube_add()
+        path = self.folder / "missing" / "cube.kvx"
+        with self.assertRaises(RuntimeError) as caught:
+            bpy.ops.export_mesh.kvx(filepath=str(path))
+        self.assertEqual(str(caught.exception).strip(),
+                         f"Error: {path}: No such file or directory")
+        with self.assertRaises(RuntimeError) as caught:
+            bpy.ops.export_mesh.kvx(filepath=str(path), oversize='SPLIT')
+        self.assertEqual(str(caught.exception).strip(),
+                         f"Error: {path}: No such file or directory")
 
     def test_nothing_to_write(self):
         with self.assertRaises(RuntimeError) as caught:

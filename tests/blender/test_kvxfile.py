@@ -217,8 +217,12 @@ def test_bad_files_get_the_modules_messages(tmp_path):
             assert str(caught.value) == str(e), label
         else:
             assert kvxfile.read(path).name == mesh.name, label
-    with pytest.raises(kvxfile.KvxFileError, match="No such file or directory"):
-        kvxfile.read(tmp_path / "missing.kvx")
+    for path in (tmp_path / "missing.kvx", tmp_path):
+        with pytest.raises(kvx.KvxError) as expected:
+            kvx.load(path)
+        with pytest.raises(kvxfile.KvxFileError) as caught:
+            kvxfile.read(path)
+        assert str(caught.value) == str(expected.value)
 
 
 def test_a_failed_write_leaves_the_old_file_and_no_other(tmp_path):
