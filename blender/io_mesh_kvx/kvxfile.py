@@ -197,9 +197,11 @@ def file_bytes(data):
     records = np.zeros((n, layout["record"]), dtype=np.uint8)
 
     def put(offset, values):
+        if n == 0:
+            return
         values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<"))
-        records[:, offset:offset + values.itemsize * (values.size // max(n, 1))] = \
-            values.reshape(n, -1).view(np.uint8).reshape(n, -1)
+        raw = values.reshape(n, -1).view(np.uint8).reshape(n, -1)
+        records[:, offset:offset + raw.shape[1]] = raw
 
     put(layout["position"], np.asarray(data.positions, dtype=np.float32).reshape(n, 3))
     put(layout["color"], np.asarray(data.colors, dtype=np.uint32).reshape(n, 1))

@@ -497,6 +497,11 @@ class TestExport(Base):
             bpy.ops.export_mesh.kvx(filepath=str(self.folder / "empty.kvx"))
         self.assertIn("no triangles (version 3 is made of triangles", str(caught.exception))
         self.assertFalse((self.folder / "empty.kvx").exists())
+        # A point set or a wireframe of nothing is a file, as kvxpoints writes it.
+        for version in ('-1', '-2'):
+            path = self.export(self.folder / "empty.kvx", version=version)
+            self.assertEqual(path.read_bytes(),
+                             b"KVX" + struct.pack("<IIi", 0, 0, int(version)))
 
 
 def main():

@@ -97,6 +97,15 @@ def test_every_version_reads_as_the_module_loads_and_writes_the_programs_bytes(v
         assert kvxfile.parse(expected).positions.tobytes() == data.positions.tobytes()
 
 
+def test_empty_meshes_are_the_programs_files(tmp_path):
+    (tmp_path / "empty.cmsh").write_text("0 0\n")
+    for version in (3, -1, -2):
+        run(PROGRAMS[version], tmp_path / "empty.cmsh", tmp_path / "empty.kvx")
+        data = kvxfile.read(tmp_path / "empty.kvx")
+        assert data.vertex_count == 0
+        assert kvxfile.file_bytes(data) == (tmp_path / "empty.kvx").read_bytes()
+
+
 @pytest.mark.parametrize("scale", ["unit", "wide", "grid"])
 def test_normals_equal_the_converters_bit_for_bit_on_random_meshes(scale, tmp_path):
     for seed in (1, 2):
