@@ -241,6 +241,9 @@ def save(operator, context, filepath, version=3, use_selection=False, use_mesh_m
     except KvxFileError as e:
         operator.report({'ERROR'}, str(e))
         return {'CANCELLED'}
+    if backend.module() is None and version in (3, 4) and \
+            not np.isfinite(data.positions).all():
+        operator.report({'WARNING'}, kvxfile.NAN_NORMALS_WARNING)
     if len(files) > 1:
         operator.report({'INFO'}, f"{data.vertex_count} vertices in {len(files)} parts: "
                         + ", ".join(os.path.basename(p) for p, _ in files))

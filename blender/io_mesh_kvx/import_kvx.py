@@ -100,6 +100,9 @@ def build(prepared, use_normals, matrix=None):
         me.polygons.foreach_set("use_smooth", np.ones(len(prepared.faces), dtype=bool))
         if use_normals:
             normals = data.normals.astype(np.float64)
+            # Blender takes (0, 0, 0) as "its own"; so is a normal that is
+            # not a number.
+            normals[~np.isfinite(normals).all(axis=1)] = 0
             if matrix is not None:
                 rotation = np.array(matrix.to_3x3().inverted_safe().transposed())
                 normals = normals @ rotation.T

@@ -261,6 +261,13 @@ def _umask():
 
 # ---- Normals, as the converters compute them ----
 #
+# Bit for bit wherever the positions are finite. Where one is an infinity
+# or not a number, the normals it touches are not numbers here as there,
+# but the x87 unit chooses between two such operands otherwise than
+# NumPy's arithmetic does: their sign bits may differ.
+NAN_NORMALS_WARNING = ("positions that are infinite or not a number: the normals they touch "
+                       "are not numbers, whose sign bits may differ from kvxconv3's")
+#
 # The converters form cross products and sums of squares in the x87
 # extended format (a 64-bit significand), round them to float (the sum of
 # squares through double for its square root), and do everything else in
@@ -321,9 +328,9 @@ def _certain(approx):
 def _difference_of_products(a, b, c, d):
     """float(a*b - c*d) with the difference rounded to 64 bits first, for
     float32 arrays: the converters' cross product component."""
-    p = a.astype(np.float64) * b.astype(np.float64)
-    q = c.astype(np.float64) * d.astype(np.float64)
     with np.errstate(invalid="ignore"):
+        p = a.astype(np.float64) * b.astype(np.float64)
+        q = c.astype(np.float64) * d.astype(np.float64)
         result, sure = _certain(p - q)
     for k in np.flatnonzero(~sure):
         exact = Fraction(float(p[k])) - Fraction(float(q[k]))
@@ -334,10 +341,10 @@ def _difference_of_products(a, b, c, d):
 def _length(x, y, z):
     """float(sqrt(double(sum))) of float32 arrays, with the sum of squares
     (x*x + y*y) + z*z rounded to 64 bits at each addition."""
-    xx = x.astype(np.float64) ** 2
-    yy = y.astype(np.float64) ** 2
-    zz = z.astype(np.float64) ** 2
     with np.errstate(invalid="ignore", over="ignore"):
+        xx = x.astype(np.float64) ** 2
+        yy = y.astype(np.float64) ** 2
+        zz = z.astype(np.float64) ** 2
         total = (xx + yy) + zz
         # The converters' double lies within 1.5 of total's steps of it (3
         # of the steps below a power of two): 4 steps each way hold it.

@@ -8,6 +8,7 @@ import os
 import struct
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -104,6 +105,23 @@ def test_empty_meshes_are_the_programs_files(tmp_path):
         data = kvxfile.read(tmp_path / "empty.kvx")
         assert data.vertex_count == 0
         assert kvxfile.file_bytes(data) == (tmp_path / "empty.kvx").read_bytes()
+
+
+def test_normals_of_positions_that_are_not_finite(tmp_path):
+    # Everything but the sign of a normal that is not a number is the
+    # converters'; the add-on warns of the rest.
+    text = tmp_path / "nan.cmsh"
+    text.write_text("6 5\n1 1 1 1 0 0 0\n1 1 1 1 inf 0 0\n1 1 1 1 0 nan 0\n"
+                    "1 1 1 1 -inf 1 0\n1 1 1 1 1e38 3e38 0\n1 1 1 1 1e-45 1e-40 0\n"
+                    "0 1 2\n1 2 3\n0 4 3\n0 1 4\n5 0 4\n")
+    run("kvxconv3", text, tmp_path / "nan.kvx")
+    data = kvxfile.read(tmp_path / "nan.kvx")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # and no NumPy warning on the way
+        got = kvxfile.smooth_normals(data.positions, data.faces).view(np.uint32)
+    want = data.normals.view(np.uint32)
+    assert (got & 0x7FFFFFFF).tolist() == (want & 0x7FFFFFFF).tolist()
+    assert (got[np.isfinite(data.normals)] == want[np.isfinite(data.normals)]).all()
 
 
 @pytest.mark.parametrize("scale", ["unit", "wide", "grid"])
