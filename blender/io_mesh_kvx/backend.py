@@ -69,8 +69,12 @@ def _module_mesh(kvx, data):
 def simplify(data, most=kvxfile.MOST_VERTICES):
     """The mesh simplified by the optimiser to at most `most` vertices."""
     kvx = module()
+    source = _module_mesh(kvx, data)
     try:
-        mesh = kvx.simplify(_module_mesh(kvx, data), max_vertices=most)
+        try:
+            mesh = kvx.simplify(source, max_vertices=most)
+        except TypeError:
+            mesh = kvx.simplify(source, most)  # the bound as the one argument
     except kvx.KvxError as e:
         raise KvxFileError(str(e)) from None
     return KvxData(mesh.version, np.array(mesh.positions), np.array(mesh.colors),
