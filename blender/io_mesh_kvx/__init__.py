@@ -32,7 +32,8 @@ from bpy_extras.io_utils import (
 )
 
 COLOR_ORDERS = (
-    ('argb', "ARGB", "The word's high byte is alpha, then red, green, blue (the programs' default)"),
+    ('argb', "ARGB",
+     "The word's high byte is alpha, then red, green, blue (the programs' default)"),
     ('rgba', "RGBA", "The word's high byte is red, then green, blue, alpha"),
 )
 

@@ -5,7 +5,6 @@ colours differ, the normals computed as the converters compute them."""
 
 import os
 
-import bpy
 import numpy as np
 
 from . import backend, kvxfile

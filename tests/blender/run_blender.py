@@ -1,6 +1,7 @@
 """Runs blender_tests.py (or, with --zip, blender_zip.py) in Blender, for
-CTest: blender -b --factory-startup with the built kvx module on the path. Exits 77, a skip, with the reason,
-where Blender or the kvx module is missing."""
+CTest: blender -b --factory-startup with the built kvx module on the path.
+Exits 77, a skip, with the reason, where Blender or the kvx module is
+missing."""
 
 import os
 import shutil

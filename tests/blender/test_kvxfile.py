@@ -7,7 +7,6 @@ import importlib.util
 import os
 import struct
 import subprocess
-import sys
 import warnings
 from pathlib import Path
 
