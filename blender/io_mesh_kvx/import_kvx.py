@@ -63,8 +63,17 @@ class Prepared:
 
 def build(prepared, use_normals, matrix=None):
     """The Blender mesh of a prepared file."""
-    data = prepared.data
     me = bpy.data.meshes.new(prepared.name)
+    try:
+        _fill(me, prepared, use_normals, matrix)
+    except BaseException:
+        bpy.data.meshes.remove(me)
+        raise
+    return me
+
+
+def _fill(me, prepared, use_normals, matrix):
+    data = prepared.data
     me.vertices.add(data.vertex_count)
     me.vertices.foreach_set("co", data.positions.astype(np.float32).reshape(-1))
     if prepared.edges is not None and len(prepared.edges):
@@ -110,7 +119,6 @@ def build(prepared, use_normals, matrix=None):
                 me.use_auto_smooth = True
             me.normals_split_custom_set_from_vertices(normals.tolist())
     me.update()
-    return me
 
 
 def load(operator, context, paths, color_order="argb", use_normals=False, matrix=None):
@@ -122,13 +130,24 @@ def load(operator, context, paths, color_order="argb", use_normals=False, matrix
         operator.report({'ERROR'}, str(e))
         return {'CANCELLED'}
     collection = context.collection if context.collection else context.scene.collection
+    made = []
+    try:
+        for p in prepared:
+            me = build(p, use_normals, matrix)
+            made.append(me)
+            made.append(bpy.data.objects.new(p.name, me))
+    except (RuntimeError, ValueError, TypeError, MemoryError) as e:
+        # Blender refused something: what was made goes again.
+        for block in reversed(made):
+            (bpy.data.objects if isinstance(block, bpy.types.Object) else
+             bpy.data.meshes).remove(block)
+        operator.report({'ERROR'}, f"{prepared[len(made) // 2].path}: {e}")
+        return {'CANCELLED'}
     for ob in context.selected_objects:
         ob.select_set(False)
-    for p in prepared:
+    for p, ob in zip(prepared, made[1::2]):
         for warning in p.warnings:
             operator.report({'WARNING'}, warning)
-        me = build(p, use_normals, matrix)
-        ob = bpy.data.objects.new(p.name, me)
         collection.objects.link(ob)
         ob.select_set(True)
         context.view_layer.objects.active = ob

@@ -167,6 +167,32 @@ class TestImport(Base):
         self.assertEqual((len(me.polygons), len(me.edges)), (0, 0))
         self.check_mesh(me, mesh, "argb")
 
+    def test_a_refusal_by_blender_leaves_nothing(self):
+        # The second file's colours do not fit its mesh: Blender refuses them
+        # while the mesh is made, after the first file's mesh and object.
+        from io_mesh_kvx import import_kvx
+        path = self.program_file(3, EXAMPLES / "cube7.cmsh")
+        real = import_kvx.rgba_bytes
+        calls = []
+
+        def short(colors, order):
+            calls.append(order)
+            return real(colors, order)[:len(calls) == 2 and -1 or None]
+
+        import_kvx.rgba_bytes = short
+        before = self.counts()
+        try:
+            with self.assertRaises(RuntimeError) as caught:
+                bpy.ops.import_mesh.kvx(directory=str(self.folder),
+                                        files=[{"name": path.name}, {"name": path.name}])
+        finally:
+            import_kvx.rgba_bytes = real
+        self.assertEqual(len(calls), 2)
+        message = str(caught.exception).strip()
+        self.assertTrue(message.startswith(f"Error: {path}: "), message)
+        self.assertEqual(message.count("\n"), 0)
+        self.assertEqual(self.counts(), before)
+
     def test_stored_normals_as_custom_normals(self):
         path = self.program_file(3, TEST_DATA / "irregular7.cmsh")
         mesh = kvx.load(path)

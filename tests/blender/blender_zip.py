@@ -39,4 +39,17 @@ ob = bpy.context.active_object
 assert (ob.name, len(ob.data.polygons), len(ob.data.vertices)) == ("Cube", 12, 14), ob
 import shutil
 shutil.rmtree(folder)
+
+# The menu entries come and go with the add-on.
+def entries():
+    return [[getattr(f, "__module__", "") for f in menu._dyn_ui_initialize()].count("io_mesh_kvx")
+            for menu in (bpy.types.TOPBAR_MT_file_import, bpy.types.TOPBAR_MT_file_export)]
+
+
+assert entries() == [1, 1], entries()
+bpy.ops.preferences.addon_disable(module="io_mesh_kvx")
+assert entries() == [0, 0], entries()
+assert not hasattr(bpy.types, "IMPORT_MESH_OT_kvx")
+bpy.ops.preferences.addon_enable(module="io_mesh_kvx")
+assert entries() == [1, 1], entries()
 print("the zip installs and works")
