@@ -154,6 +154,18 @@ class TestImport(Base):
         else:
             self.assertEqual(len(me.uv_layers), 0)
 
+    def test_a_file_imported_and_exported_is_the_programs_again(self):
+        for version in PROGRAMS:
+            for order in ("argb", "rgba"):
+                fresh_scene()
+                path = self.program_file(version, self.sources(version)[0])
+                bpy.ops.import_mesh.kvx(filepath=str(path), color_order=order)
+                out = self.folder / "again.kvx"
+                result = bpy.ops.export_mesh.kvx(filepath=str(out), version=str(version),
+                                                 color_order=order)
+                self.assertEqual(result, {'FINISHED'})
+                self.assertEqual(out.read_bytes(), path.read_bytes(), (version, order))
+
     def test_the_read_only_version_imports_as_points(self):
         # Version -3: V3 records and six index values per counted record,
         # which no program writes.
