@@ -37,6 +37,11 @@ set(KVX_PYTHON_FILES)
 if(PYTHON_INSTALL_SCRIPT AND EXISTS ${PYTHON_INSTALL_SCRIPT})
     include(${PYTHON_INSTALL_SCRIPT})
 endif()
+# The Blender add-on's files (blender/CMakeLists.txt writes the list).
+set(KVX_BLENDER_FILES)
+if(EXISTS ${BUILD_DIR}/kvx_blender_install.cmake)
+    include(${BUILD_DIR}/kvx_blender_install.cmake)
+endif()
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -67,7 +72,7 @@ set(expected
 foreach(program ${PROGRAMS})
     list(APPEND expected ${BINDIR}/${program})
 endforeach()
-list(APPEND expected ${KVX_PYTHON_FILES})
+list(APPEND expected ${KVX_PYTHON_FILES} ${KVX_BLENDER_FILES})
 # The assimp worker, where the build has assimp: in libexec, not bin.
 if(WORKER)
     list(APPEND expected ${WORKER})
