@@ -70,16 +70,17 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "triangle mesh tools for the compact KVX format")
 # What the package holds, in the order users meet it; a part the build left
 # out is not named.
-set(kvx_import_formats "OBJ, PLY, STL, OFF and text meshes (.cmsh)")
-if(TARGET kvx-assimp)
-    set(kvx_import_formats "OBJ, PLY, STL, OFF, text meshes (.cmsh) and, through\n"
-                           "assimp in a confined process, glTF, COLLADA, FBX and more")
-endif()
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "KVX is a compact binary format for triangle meshes of up to 65,536\n"
-    "vertices, point sets and wireframes. kvximport converts\n"
-    ${kvx_import_formats} " into KVX files;\n"
-    "kvxexport writes them as glTF 2.0, PLY, OBJ, STL, OFF or text, and\n"
+    "vertices, point sets and wireframes. kvximport converts OBJ, PLY, STL,\n"
+    "OFF and text meshes (.cmsh) into KVX files")
+if(TARGET kvx-assimp)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION
+        "; through assimp, in a confined\n"
+        "process, it reads glTF, COLLADA, FBX and more too")
+endif()
+string(APPEND CPACK_PACKAGE_DESCRIPTION
+    ".\nkvxexport writes them as glTF 2.0, PLY, OBJ, STL, OFF or text, and\n"
     "kvxdump prints them.")
 if(TARGET kvxrender)
     string(APPEND CPACK_PACKAGE_DESCRIPTION " kvxrender draws them as PNG pictures.")
