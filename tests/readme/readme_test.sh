@@ -64,3 +64,51 @@ printf '%s\n' "$dry" | grep -Eqx "setup: (would install: .+|every Debian package
     fail "scripts/setup --dry-run does not say what it would install"
 [ ! -e web/node_modules ] || fail "scripts/setup --dry-run changed web/"
 echo "the set-up of the second command answers in dry-run mode"
+
+# scripts/skipped: the reasons of a ctest JUnit report, in its order.
+mkdir "$work/report"
+cat >"$work/report/tests.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<testsuite name="t" tests="4" failures="0" disabled="0" skipped="2">
+	<testcase name="Parse.Exhaustive" classname="x" time="0" status="notrun">
+		<skipped message="Skip regular expression found in output."/>
+		<system-out>[ RUN      ] Parse.Exhaustive
+cmsh_test.cpp:225: Skipped
+set KVX_EXHAUSTIVE=1 to run
+[  SKIPPED ] Parse.Exhaustive (0 ms)
+</system-out>
+	</testcase>
+	<testcase name="web_browser" classname="web_browser" time="0" status="notrun">
+		<skipped message="SKIP_RETURN_CODE=77"/>
+		<system-out>SKIPPED: no Chromium at /usr/bin/chromium
+</system-out>
+	</testcase>
+	<testcase name="python_batch" classname="python_batch" time="1" status="run">
+		<system-out>SKIPPED [1] python/tests/test_batch.py:91: could not import 'distributed'
+1 passed, 1 skipped
+</system-out>
+	</testcase>
+	<testcase name="Plain.Passes" classname="x" time="0" status="run">
+		<system-out>hi
+</system-out>
+	</testcase>
+</testsuite>
+XML
+expected='Skipped (3):
+  Parse.Exhaustive: set KVX_EXHAUSTIVE=1 to run
+  web_browser: no Chromium at /usr/bin/chromium
+  python_batch, a case: python/tests/test_batch.py:91: could not import '"'distributed'"
+[ "$(scripts/skipped "$work/report")" = "$expected" ] ||
+    fail "scripts/skipped gave: $(scripts/skipped "$work/report")"
+sed -i '/Parse.Exhaustive/s/status="notrun"/status="run"/; s/SKIPPED \[1\].*//' "$work/report/tests.xml"
+[ "$(scripts/skipped "$work/report")" = "Skipped (1):
+  web_browser: no Chromium at /usr/bin/chromium" ] || fail "scripts/skipped lists a test that ran"
+
+# scripts/readme-command: the first sh block only, comments and blank lines
+# left out, a trailing backslash continuing the line.
+printf '%s\n' '# t' '```sh' '# a comment' '' 'one \' '  two' 'three' '```' '```sh' 'four' '```' \
+    >"$work/README.md"
+[ "$(scripts/readme-command 1 "$work/README.md")" = "one   two" ] || fail "readme-command 1 is wrong"
+[ "$(scripts/readme-command 2 "$work/README.md")" = "three" ] || fail "readme-command 2 is wrong"
+scripts/readme-command 3 "$work/README.md" 2>/dev/null && fail "readme-command 3 found a command"
+echo "scripts/skipped and scripts/readme-command read what they are given"
