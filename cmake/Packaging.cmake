@@ -42,13 +42,18 @@ foreach(page ${KVX_MAN_PAGES})
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${kvx_compressed})
 
-# The licence and the history, where Debian looks for them.
+# The licence, the history and the user guide (which the manual pages name
+# for the exit statuses), where Debian looks for them.
 set(kvx_changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${kvx_changelog}
                    COMMAND ${KVX_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${kvx_changelog}
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
-add_custom_target(changelog ALL DEPENDS ${kvx_changelog})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${kvx_changelog}
+set(kvx_guide ${PROJECT_BINARY_DIR}/guide.md.gz)
+add_custom_command(OUTPUT ${kvx_guide}
+                   COMMAND ${KVX_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/guide.md > ${kvx_guide}
+                   DEPENDS ${PROJECT_SOURCE_DIR}/docs/guide.md VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${kvx_changelog} ${kvx_guide})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${kvx_changelog} ${kvx_guide}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kvx)
 
 # The programs that kvx_add_program defined, one per line, for the CI check
@@ -62,20 +67,38 @@ set(KVX_PACKAGE_MAINTAINER "kvx developers <kvx@users.noreply.github.com>"
     CACHE STRING "The Maintainer of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${KVX_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "triangle mesh converters for the KVX format")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "triangle mesh tools for the compact KVX format")
+# What the package holds, in the order users meet it; a part the build left
+# out is not named.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "Six converters turn triangle meshes written as text (.cmsh) into the\n"
-    "compact binary KVX format (versions 1 to 4, point sets and wireframes);\n"
-    "kvxdump prints any KVX file as text, kvxexport writes it as PLY or OBJ\n"
-    "and, where built, kvxrender draws it as a PNG picture. The package also\n"
+    "KVX is a compact binary format for triangle meshes of up to 65,536\n"
+    "vertices, point sets and wireframes. kvximport converts OBJ, PLY, STL,\n"
+    "OFF and text meshes (.cmsh) into KVX files")
+if(TARGET kvx-assimp)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION
+        "; through assimp, in a confined\n"
+        "process, it reads glTF, COLLADA, FBX and more too")
+endif()
+string(APPEND CPACK_PACKAGE_DESCRIPTION
+    ".\nkvxexport writes them as glTF 2.0, PLY, OBJ, STL, OFF or text, and\n"
+    "kvxdump prints them.")
+if(TARGET kvxrender)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION " kvxrender draws them as PNG pictures.")
+endif()
+if(TARGET kvxopt)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION
+        "\nkvxopt orders the triangles for the GPU, simplifies meshes, fits them into\n"
+        "the format's limits and makes levels of detail.")
+endif()
+string(APPEND CPACK_PACKAGE_DESCRIPTION
+    "\nSix converters turn text meshes into each KVX layout. The package also\n"
     "holds the static C++20 library meshcore with its headers, a CMake package\n"
-    "(meshcore::meshcore) and a pkg-config file, for programs that read and\n"
-    "write KVX files.")
+    "(meshcore::meshcore) and a pkg-config file.")
 if(TARGET _kvx)
     string(APPEND CPACK_PACKAGE_DESCRIPTION
-        "\nThe Python module kvx loads and saves KVX files as NumPy arrays, adds the\n"
-        "format to meshio and converts many files on a process pool or a Dask\n"
-        "cluster.")
+        "\nThe Python module kvx loads and saves KVX files as NumPy arrays, reads\n"
+        "what kvximport reads, adds the format to meshio and converts many files\n"
+        "on a process pool or a Dask cluster.")
 endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

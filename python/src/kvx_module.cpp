@@ -942,4 +942,13 @@ from (by any link or name), which is never replaced.)");
                py::arg("reader_time") = 0, py::arg("reader_output") = 0);
     module.def("triangulate_polygons", Guarded<&TriangulatePolygons>, py::arg("points"),
                py::arg("corners"), py::arg("offsets"));
+    // Whether load_any (kvximport) reads files of this extension ("ply",
+    // "cmsh", "glb" where the build reads through assimp), in any case.
+    module.def(
+        "reads_extension",
+        [](const std::string& extension) {
+            kvx::ImportFormat format;
+            return kvx::IsTextMeshFormat(extension) || kvx::FormatOfName(extension, &format);
+        },
+        py::arg("extension"));
 }

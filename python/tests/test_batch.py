@@ -386,3 +386,53 @@ def test_run_takes_layout_or_version(tmp_path):
     assert kvx.batch.run([str(src)], str(tmp_path / "o1"), version=1, jobs=1)["version"] == 1
     with pytest.raises(TypeError):
         kvx.batch.run([str(src)], str(tmp_path / "o2"), 3, version=3)
+
+
+def test_a_folder_stands_for_the_files_below_it_that_kvx_reads(tmp_path):
+    """Every level, sorted by path, only the extensions kvximport reads (in
+    any case), no hidden names, no links to folders; a folder with none and
+    a file without an extension are reported without naming an option the
+    batch does not have."""
+    scans = tmp_path / "scans"
+    for folder in ("b", "a/deep", ".hidden", "other"):
+        (scans / folder).mkdir(parents=True)
+    write_cmsh(scans / "b" / "z.cmsh", 1, 7)
+    write_cmsh(scans / "a" / "deep" / "y.cmsh", 2, 7)
+    write_cmsh(scans / "m.cmsh", 3, 7)
+    write_cmsh(scans / ".hidden" / "h.cmsh", 4, 7)
+    write_cmsh(scans / ".h.cmsh", 5, 7)
+    off = "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"
+    (scans / "a" / "t.OFF").write_text(off)
+    for name in ("notes.txt", "README", "cube.kvx", "other/x.png"):
+        (scans / name).write_text("not a mesh\n")
+    (scans / "a" / "up").symlink_to("..")
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "empty" / "notes.txt").write_text("")
+
+    found = [os.path.relpath(p, scans) for p in kvx.batch.walk(str(scans))]
+    assert found == ["a/deep/y.cmsh", "a/t.OFF", "b/z.cmsh", "m.cmsh"]
+    pairs, failures = kvx.batch.plan([str(scans), str(tmp_path / "empty")], "out")
+    assert [os.path.relpath(src, scans) for src, _ in pairs] == found
+    assert [dst for _, dst in pairs] == [os.path.join("out", n)
+                                         for n in ("y.kvx", "t.kvx", "z.kvx", "m.kvx")]
+    empty = str(tmp_path / "empty")
+    assert failures == [{"path": empty, "message": f"{empty}: no file in this folder that kvx reads"}]
+
+    out = tmp_path / "out"
+    readme = scans / "README"
+    r = batch(scans, readme, "--out", out, "--jobs", 1)
+    assert r.returncode == 1, r.stderr
+    summary = json.loads(r.stdout)
+    assert (summary["files"], summary["converted"]) == (5, 4)
+    assert summary["failed"] == [{"path": str(readme),
+                                  "message": f"{readme}: no extension to tell the format by"}]
+    for name in ("b/z", "a/deep/y", "m"):
+        assert (out / f"{os.path.basename(name)}.kvx").read_bytes() == \
+            program_file(3, scans / f"{name}.cmsh", tmp_path / "program.kvx"), name
+    assert run_program("kvximport", scans / "a" / "t.OFF", tmp_path / "t.kvx").returncode == 0
+    assert (out / "t.kvx").read_bytes() == (tmp_path / "t.kvx").read_bytes()
+
+    # The help names what the batch reads and only options it has.
+    text = " ".join(batch("--help").stdout.split())
+    assert "a file, a folder" in text and "every format kvximport reads" in text
+    assert "--format" not in text and "--format" not in kvx.batch.__doc__

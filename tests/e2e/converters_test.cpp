@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,56 @@ TEST(Converters, UsageForTooFewArguments) {
                           std::vector<std::string>{"--", dir.file("in.cmsh")}}) {
             RunResult r = RunProgram(c.path, args);
             EXPECT_EQ(r.exitStatus, 1) << c.name;
+            // The usage text as it always was, then one line that says why.
             EXPECT_EQ(r.out, kConverterUsage);
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.err, c.name + ": missing operands; see " + c.name + " --help\n");
         }
+        // --quiet changes nothing there.
+        RunResult quiet = RunProgram(c.path, {"-q", dir.file("in.cmsh")});
+        EXPECT_EQ(quiet.exitStatus, 1);
+        EXPECT_EQ(quiet.out, kConverterUsage);
     }
     EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"in.cmsh"});
+}
+
+// -q and --quiet, anywhere on the line, silence what a converter prints on
+// standard output (kvxwire's progress lines, kvxconv4's name) and nothing
+// else: the file is the same, byte for byte, and warnings still come.
+TEST(Converters, QuietPrintsNothingAndWritesTheSameFile) {
+    TempDir dir;
+    for (const Converter& c : Converters()) {
+        SCOPED_TRACE(c.name);
+        const std::string loud = dir.file(c.name + ".kvx"), quiet = dir.file(c.name + "-q.kvx");
+        RunResult plain = RunProgram(c.path, {c.example, loud});
+        ASSERT_EQ(plain.exitStatus, 0) << plain.err;
+        for (auto args : {std::vector<std::string>{"-q", c.example, quiet},
+                          std::vector<std::string>{c.example, quiet, "--quiet"}}) {
+            std::remove(quiet.c_str());
+            RunResult r = RunProgram(c.path, args);
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(ReadFile(quiet), ReadFile(loud));
+        }
+        // After "--" it is an operand: here the output's name.
+        RunResult operand = RunProgram("/bin/sh", {"-c", "cd \"$1\" && exec \"$0\" -- \"$2\" -q",
+                                                   c.path, dir.path(), c.example});
+        EXPECT_EQ(operand.exitStatus, 0) << operand.err;
+        EXPECT_EQ(operand.out, plain.out);
+        EXPECT_EQ(ReadFile(dir.file("-q")), ReadFile(loud));
+        std::remove(dir.file("-q").c_str());
+        EXPECT_EQ(RunProgram(c.path, {"--quiet=yes", c.example, quiet}).err,
+                  c.name + ": --quiet takes no value; see " + c.name + " --help\n");
+    }
+    // The warning on text after the last entry is not silenced.
+    RunResult warned = RunProgram(ConverterNamed("kvxconv3").path,
+                                  {"-q", Example("cube9.cmsh"), dir.file("w.kvx")});
+    EXPECT_EQ(warned.exitStatus, 0);
+    EXPECT_EQ(warned.out, "");
+    EXPECT_NE(warned.err.find("warning: "), std::string::npos) << warned.err;
+    // Programs without the option do not take -q.
+    EXPECT_EQ(RunProgram(KVXDUMP_PATH, {"-q", dir.file("kvxconv3.kvx")}).err,
+              "kvxdump: unknown option -q; see kvxdump --help\n");
 }
 
 TEST(Converters, HelpVersionAndOptionsTheGnuWay) {

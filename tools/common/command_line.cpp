@@ -38,6 +38,7 @@ const KnownOption* Find(const std::vector<KnownOption>& options, std::string_vie
 // Other spellings of an option's name: the option is read as its own name.
 constexpr std::pair<std::string_view, std::string_view> kSpellings[] = {
     {"--color-order", "--colour-order"},
+    {"-q", "--quiet"},
 };
 
 std::string_view OwnName(std::string_view name) {

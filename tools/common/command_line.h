@@ -4,7 +4,8 @@
 // input is /dev/stdin). Every program takes
 // --help or -h (its help on standard output, status 0) and --version
 // ("<program> <version>", status 0). "--color-order" is read as
-// "--colour-order", wherever a program takes that option.
+// "--colour-order", and "-q" as "--quiet", wherever a program takes that
+// option.
 #pragma once
 
 #include <optional>

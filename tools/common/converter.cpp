@@ -107,11 +107,20 @@ int ConverterMain(int argc, char** argv, int32_t version) {
     const ProgramInfo& info = ConverterInfo(version);
     TakeOverSignals(info.name);
     CommandLine line;
-    if (auto status = ReadCommandLine(argc, argv, info, {}, 2, line)) return *status;
-    if (line.operands.size() < 2) return PrintConverterUsage();
-    return RunGuarded(info.name, [&] {
-        RunConversion(version, line.operands[0], line.operands[1], kStandardText);
-    });
+    if (auto status = ReadCommandLine(argc, argv, info, {{"--quiet", false}}, 2, line))
+        return *status;
+    if (line.operands.size() < 2) {
+        // The usage text is the converters' own, on standard output; the
+        // line that says what is wrong goes where every mistake goes.
+        PrintConverterUsage();
+        const std::string name = info.name;
+        ReportError(info.name, "missing operands; see " + name + " --help");
+        return kExitUsage;
+    }
+    // --quiet is the only option: without it, the text of the converter.
+    const int text = line.options.empty() ? kStandardText : ConsoleOut::kDiscard;
+    return RunGuarded(info.name,
+                      [&] { RunConversion(version, line.operands[0], line.operands[1], text); });
 }
 
 int RunConverter(int32_t version, const char* inputPath, const char* outputPath) {

@@ -17,7 +17,9 @@
     "indices from 0 each). Bad input gets one line on standard error and status 2;\n" \
     "an output that cannot be written status 3; memory too short status 4. The\n"     \
     "output appears complete or not at all. Where the output is standard output\n"    \
-    "itself (/dev/stdout), the printed text goes to standard error instead.\n\n"
+    "itself (/dev/stdout), the printed text goes to standard error instead.\n\n"      \
+    "  -q, --quiet  print nothing on standard output (warnings and errors still\n"    \
+    "               go to standard error)\n\n"
 
 // Prints the converters' usage text on standard output; returns kExitUsage.
 int PrintConverterUsage();

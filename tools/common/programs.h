@@ -59,6 +59,7 @@ int RunKvximport(int argc, char** argv);
 extern const ProgramInfo kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;
 
 // The main of the converter that writes `version`: the signals
-// (TakeOverSignals), --help, --version, the usage text for too few
-// operands, then the conversion through the guard.
+// (TakeOverSignals), --help, --version, --quiet (-q: no text on standard
+// output), the usage text for too few operands with one line on standard
+// error after it, then the conversion through the guard.
 int ConverterMain(int argc, char** argv, int32_t version);

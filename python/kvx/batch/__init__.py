@@ -1,11 +1,16 @@
-"""Batch conversion: many text meshes to KVX files, in parallel.
+"""Batch conversion: many meshes to KVX files, in parallel.
 
     python3 -m kvx.batch INPUT... --out DIR [--layout N] [--jobs N]
                          [--scheduler ADDRESS] [--quiet]
     python3 -m kvx.batch --version
 
-Each INPUT is a file or a glob pattern ("scans/**/*.cmsh" searches folders
-below scans/, not following links to folders, as the shell does not). A
+Each INPUT is a file, a folder or a glob pattern ("scans/**/*.cmsh" searches
+folders below scans/, not following links to folders, as the shell does
+not). A folder stands for every file below it, at any depth, whose
+extension kvximport reads (.cmsh, .obj, .ply, .stl, .off and, where the
+build reads through assimp, .glb, .fbx, ...), in the order of their sorted
+paths, hidden names and links to folders left out; a folder with none is
+reported as failed ("scans: no file in this folder that kvx reads"). A
 name is taken as it is written wherever a file of that name exists, so that
 "scan[1].cmsh" is that file; only an argument that names no file and holds
 *, ? or [ is expanded, as the shell does. Every input becomes DIR/<name
@@ -53,8 +58,9 @@ Exit status: 0 when every file was converted (or the version was printed),
 1 when any failed, 2 when the run could not start (bad arguments, an output
 folder that cannot be made, no scheduler at ADDRESS).
 
-Inputs other than .cmsh are read as kvximport reads them (kvx.load_any):
-OBJ, PLY, STL, OFF and what assimp reads.
+A .cmsh input is converted by the converter of --layout; every other input
+is read as kvximport reads it (kvx.load_any: OBJ, PLY, STL, OFF and what
+assimp reads, by the extension) and written in --layout.
 """
 
 import argparse
@@ -83,6 +89,10 @@ def convert_one(src, dst, version):
     try:
         if suffix == ".cmsh":
             kvx.convert(src, dst, version)
+        elif suffix == "":
+            # kvximport's message would point at its --format, which the
+            # batch does not have.
+            return f"{src}: no extension to tell the format by"
         else:
             # Everything else as kvximport reads and writes it.
             kvx.load_any(src, version=version).save(dst)
@@ -179,19 +189,50 @@ def _matches(pattern):
                             if not f.startswith("."))
 
 
+def reads(path):
+    """Whether the batch converts a file of this name found in a folder: a
+    .cmsh, or an extension that kvx.load_any (kvximport) reads."""
+    extension = os.path.splitext(path)[1][1:]
+    return extension != "" and kvx._kvx.reads_extension(extension)
+
+
+def walk(folder):
+    """The files below folder that the batch converts (see reads), sorted by
+    their path: every level, without following links to folders and
+    without hidden names, as "**" searches."""
+    found = []
+    for where, folders, files in os.walk(folder):
+        folders[:] = [f for f in folders if not f.startswith(".")]
+        found += [os.path.join(where, f) for f in files if not f.startswith(".") and reads(f)]
+    return sorted(found)
+
+
 def plan(inputs, out_dir):
     """The (src, dst) pairs to convert, and the failures known beforehand.
 
-    Each input is expanded (see expand); a file named twice is taken once,
-    an output that two different files would write goes to the first of
-    them, and an output that is one of the inputs is refused.
+    Each input is expanded (see expand), and a folder among the results
+    stands for the files below it that the batch converts (see walk); a
+    file named twice is taken once, an output that two different files
+    would write goes to the first of them, and an output that is one of the
+    inputs is refused.
     """
     pairs, failures = [], []
     outputs = {}
     for pattern in inputs:
-        matches = expand(pattern)
-        if not matches:
+        expanded = expand(pattern)
+        if not expanded:
             failures.append({"path": pattern, "message": f"{pattern}: no file matches"})
+        matches = []
+        for match in expanded:
+            if not os.path.isdir(match):
+                matches.append(match)
+                continue
+            below = walk(match)
+            if not below:
+                failures.append(
+                    {"path": match, "message": f"{match}: no file in this folder that kvx reads"}
+                )
+            matches += below
         for src in matches:
             stem = os.path.splitext(os.path.basename(src))[0]
             dst = os.path.join(out_dir, stem + ".kvx")
@@ -365,7 +406,8 @@ def _run_dask(pairs, version, scheduler, collect):
 
 def run(inputs, out_dir, layout=None, jobs=None, scheduler=None, progress=False, *,
         version=None):
-    """Converts the inputs (files or globs) into out_dir; returns the summary.
+    """Converts the inputs (files, folders or globs) into out_dir; returns the
+    summary.
 
     layout: the KVX version written, as kvx.load_any takes it (1, 2, 3, 4,
     -1, -2, "points", "wire"; 3 when None); version= is its alias (not both);
@@ -460,11 +502,14 @@ def main(argv=None):
         return 0
     parser = argparse.ArgumentParser(
         prog="python3 -m kvx.batch",
-        description="Converts text meshes to KVX files on a local process pool or a Dask "
-        "cluster, and prints a JSON summary.",
+        description="Converts meshes (text meshes, and every format kvximport reads) to KVX "
+        "files on a local process pool or a Dask cluster, and prints a JSON summary.",
         epilog="--version by itself prints the version of kvx and exits.",
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="a file or a glob pattern")
+    parser.add_argument(
+        "inputs", nargs="+", metavar="INPUT",
+        help="a file, a folder (every file below it that kvximport reads) or a glob pattern",
+    )
     parser.add_argument("--out", required=True, metavar="DIR", help="the folder of the results")
     parser.add_argument(
         "--layout", type=_layout, metavar="N",
