@@ -28,6 +28,7 @@
 #include "meshimport/triangulate.h"
 #include "meshtext/cmsh_mesh.h"
 #include "meshtext/color.h"
+#include "optimize_binding.h"
 #include "same_file.h"
 
 namespace py = pybind11;
@@ -942,4 +943,5 @@ from (by any link or name), which is never replaced.)");
                py::arg("reader_time") = 0, py::arg("reader_output") = 0);
     module.def("triangulate_polygons", Guarded<&TriangulatePolygons>, py::arg("points"),
                py::arg("corners"), py::arg("offsets"));
+    BindOptimize(module);
 }
