@@ -596,8 +596,13 @@ ImportReport Import(const ImportRequest& request) {
     std::vector<std::string> paths;
     std::string error;
     KvxFileSet set;
-    bool written =
-        PartPaths(request.output, meshes.size(), paths, error, levels) && set.open(paths, &error);
+    bool written = PartPaths(request.output, meshes.size(), paths, error, levels);
+    // A part or a level that is the input would replace it.
+    for (size_t k = 0; written && k < paths.size(); ++k) {
+        if (KvxStatus why; !CheckOutputIsNotInput(request.input.c_str(), paths[k].c_str(), &why))
+            return Failed(OutputFailure(paths[k], why));
+    }
+    written = written && set.open(paths, &error);
     for (size_t k = 0; written && k < meshes.size(); ++k)
         written = set.write(k, meshes[k], &error);
     if (!written || !set.commit(&error)) {

@@ -330,6 +330,13 @@ TEST_F(KvxOpt, LevelsOfDetailHalveAndAreWrittenAllOrNone) {
         }
         previous = level.m.faceCount;
     }
+    // A level that is the input is refused before anything is written.
+    const std::string lod1 = ReadFile(outs.file("g-lod1.kvx"));
+    r = Opt({"--lods", "2", outs.file("g-lod1.kvx"), outs.file("g.kvx")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "kvxopt: " + outs.file("g-lod1.kvx") +
+                         ": the same file as the input; choose another output\n");
+    EXPECT_EQ(ReadFile(outs.file("g-lod1.kvx")), lod1);
     // A rename that fails at any level leaves every old level as it was.
     const auto before = Snapshot(outs.path());
     for (int k = 1; k <= 4; ++k) {
