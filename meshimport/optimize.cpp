@@ -140,25 +140,37 @@ void SimplifyTriangles(const std::vector<uint32_t>& triangles, const std::vector
             outcome = {count, out.size() / 3, CountUsed(out, seen), 0.0f, false, true};
             return;
         }
-        // About as many triangles as vertices would fit, for a start.
-        const double share = static_cast<double>(options.maxVertices) / static_cast<double>(used);
+        // About as many triangles as vertices would fit, and a little
+        // fewer, for a start that mostly fits at once.
+        const double share =
+            static_cast<double>(options.maxVertices) / static_cast<double>(used) * 0.99;
         target = std::min(target, static_cast<size_t>(static_cast<double>(count) * share));
     }
-    // Each further round aims lower by the share of vertices still too many,
-    // and a little more, so that it ends in a few rounds.
-    for (int round = 0;; ++round) {
-        SimplifyOnce(triangles, packed, target, options, out, outcome);
-        if (options.maxVertices == 0) break;
+    SimplifyOnce(triangles, packed, target, options, out, outcome);
+    // A fit that is not there yet goes on from what the last round left,
+    // aiming lower by the share of vertices still too many and a little
+    // more, within what is left of the error bound; the error reached is
+    // the rounds' sum.
+    for (int round = 1; options.maxVertices != 0; ++round) {
         outcome.vertices = CountUsed(out, seen);
         outcome.fits = outcome.vertices <= options.maxVertices;
-        if (outcome.fits || round == 12 || target <= 1) break;
+        // Short of the target: aiming lower only helps when the simplifier
+        // reached it.
+        if (outcome.fits || round == 12 || target <= 1 ||
+            outcome.triangles > target + target / 50 + 1) {
+            break;
+        }
         const double share =
             static_cast<double>(options.maxVertices) / static_cast<double>(outcome.vertices) * 0.98;
-        const auto lower = static_cast<size_t>(static_cast<double>(target) * share);
-        // Short of the target already: aiming lower only helps when the
-        // simplifier reached it.
-        if (outcome.triangles > target + target / 50 + 1) break;
-        target = std::max<size_t>(1, std::min(lower, target - 1));
+        target = std::max<size_t>(
+            1, std::min(static_cast<size_t>(static_cast<double>(outcome.triangles) * share),
+                        outcome.triangles - 1));
+        SimplifyOptions rest = options;
+        rest.error = std::max(0.0f, options.error - outcome.error);
+        const std::vector<uint32_t> last = out;
+        const float reached = outcome.error;
+        SimplifyOnce(last, packed, target, rest, out, outcome);
+        outcome.error += reached;
     }
     if (options.maxVertices == 0) outcome.vertices = 0;
 }
