@@ -23,12 +23,13 @@ the GLB by the reader below), by one analyzer for both: ACMR and ATVR of a
 16-entry FIFO vertex cache (the model of meshopt_analyzeVertexCache with
 cache 16, warp 0, primgroup 0), and the geometric error of a simplified
 mesh: the largest distance from points sampled on its triangles (centroids
-and seeded random points, at most 20,000) to the input's surface, over the
+and seeded random points, at most 3,000) to the input's surface, over the
 length of the input's bounding-box diagonal. The distance to the surface is
 the least distance to an input triangle (Ericson's closest point), over
-every triangle that can be nearest: those whose centroids are within the
-distance found among the 48 nearest centroids plus the farthest any
-triangle reaches from its centroid (scipy's cKDTree).
+every triangle that can be nearest: those that reach farther from their
+centroid than 3 times the median always, the others where their centroids
+are among the 48 (then 512) nearest, or within the distance found plus 3
+times the median (scipy's cKDTree); so the distance is exact.
 
 Last, --fit is timed on a real mesh subdivided (each triangle in four, its
 edges' midpoints shared) until it has 200,000 vertices or more (COLLADA.dae:
@@ -194,24 +195,52 @@ def surface_error(source, simplified, seed=1):
     corners = op[ot]
     bary = rng.dirichlet([1, 1, 1], size=(len(ot), 4))
     samples = np.concatenate([corners.mean(1), np.einsum("tkc,tcd->tkd", bary, corners).reshape(-1, 3)])
-    if len(samples) > 20000:
-        samples = samples[rng.choice(len(samples), 20000, replace=False)]
+    if len(samples) > 3000:
+        samples = samples[rng.choice(len(samples), 3000, replace=False)]
     triangles = sp[st]
     centroids = triangles.mean(1)
-    # No triangle reaches farther than this from its centroid.
-    reach = np.linalg.norm(triangles - centroids[:, None, :], axis=-1).max()
-    tree = cKDTree(centroids)
-    k = min(48, len(st))
-    far, near = tree.query(samples, k=k)
-    near, far = near.reshape(len(samples), k), far.reshape(len(samples), k)
-    tri = triangles[near]
-    d = closest_distance(samples[:, None, :], tri[:, :, 0], tri[:, :, 1], tri[:, :, 2]).min(1)
-    # Where a triangle beyond the k nearest centroids could be nearer, all
-    # those whose centroid lies within reach are measured.
-    for i in np.nonzero(d + reach > far[:, -1])[0]:
-        ball = np.array(tree.query_ball_point(samples[i], d[i] + reach), np.int64)
-        tri = triangles[ball]
-        d[i] = closest_distance(samples[i][None, :], tri[:, 0], tri[:, 1], tri[:, 2]).min()
+    radius = np.linalg.norm(triangles - centroids[:, None, :], axis=-1).max(1)
+    # The triangles that reach farther than 3 times the median from their
+    # centroids are measured for every point; the others reach no farther
+    # than `reach`.
+    reach = 3 * np.median(radius)
+    big = np.nonzero(radius > reach)[0]
+    small = np.nonzero(radius <= reach)[0]
+    d = np.full(len(samples), np.inf)
+    for chunk in range(0, len(samples), 256):
+        part = samples[chunk:chunk + 256, None, :]
+        tri = triangles[big]
+        if len(big):
+            d[chunk:chunk + 256] = closest_distance(part, tri[None, :, 0], tri[None, :, 1],
+                                                    tri[None, :, 2]).min(1)
+    if len(small):
+        tree = cKDTree(centroids[small])
+        k = min(48, len(small))
+        far, near = tree.query(samples, k=k)
+        near, far = near.reshape(len(samples), k), far.reshape(len(samples), k)
+        tri = triangles[small[near]]
+        d = np.minimum(d, closest_distance(samples[:, None, :], tri[:, :, 0], tri[:, :, 1],
+                                           tri[:, :, 2]).min(1))
+        # Where a small triangle beyond the k nearest centroids could be
+        # nearer: the 512 nearest, then every one whose centroid lies within
+        # reach.
+        flagged = np.nonzero(d + reach > far[:, -1])[0]
+        k = min(512, len(small))
+        for chunk in range(0, len(flagged), 500):
+            rows = flagged[chunk:chunk + 500]
+            far2, near2 = tree.query(samples[rows], k=k)
+            near2, far2 = near2.reshape(len(rows), k), far2.reshape(len(rows), k)
+            tri = triangles[small[near2]]
+            d[rows] = np.minimum(d[rows], closest_distance(
+                samples[rows][:, None, :], tri[:, :, 0], tri[:, :, 1], tri[:, :, 2]).min(1))
+            far[rows, -1] = far2[:, -1]
+        rest = flagged[d[flagged] + reach > far[flagged, -1]]
+        for i in rest:
+            ball = small[np.array(tree.query_ball_point(samples[i], d[i] + reach), np.int64)]
+            if len(ball):
+                tri = triangles[ball]
+                d[i] = min(d[i], closest_distance(samples[i][None, :], tri[:, 0], tri[:, 1],
+                                                  tri[:, 2]).min())
     diagonal = np.linalg.norm(sp.max(0) - sp.min(0))
     return float(d.max() / diagonal)
 

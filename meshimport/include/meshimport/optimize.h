@@ -79,7 +79,9 @@ struct SimplifyOptions {
     // taken when it has fewer triangles.
     bool sloppy = false;
     // Nonzero: the result uses at most this many vertices, with as few
-    // triangles gone as the simplifier finds (at most `ratio` kept).
+    // triangles gone as the simplifier finds (at most `ratio` kept): a
+    // first pass aims at the triangles that about that many vertices make,
+    // and where more are left, further passes go on from its result.
     size_t maxVertices = 0;
 };
 
@@ -88,9 +90,10 @@ struct SimplifyOutcome {
     size_t targetTriangles = 0;  // the triangles aimed at
     size_t triangles = 0;        // the triangles kept
     size_t vertices = 0;         // the vertices kept
-    float error = 0.0f;          // the error reached, relative to the extent
-    bool sloppy = false;         // the sloppy pass gave the result
-    bool fits = true;            // maxVertices was met (always, when it is 0)
+    // The error reached, relative to the extent (a fit's passes summed).
+    float error = 0.0f;
+    bool sloppy = false;  // the sloppy pass gave the result
+    bool fits = true;     // maxVertices was met (always, when it is 0)
 };
 
 // Simplifies the triangles of `mesh` (meshopt_simplify, with every vertex
