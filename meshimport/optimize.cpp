@@ -439,12 +439,8 @@ Failure SimplifyKvx(const OKVX& m, const SimplifyOptions& options, OKVX& fresh,
         if (outcome) *outcome = reached;
         if (!reached.fits) return VertexCountFailure(reached, options.maxVertices);
         if (!Rebuild(m, layout, remap, reached.vertices, triangles, fresh)) return NoMemory();
+        // ComputeSmoothNormals sets every normal anew.
         if (layout.text.smoothNormals && layout.normalOffset != kAbsent) {
-            auto* records =
-                static_cast<unsigned char*>(const_cast<void*>(VertexArrayOf(fresh, layout)));
-            for (size_t i = 0; i < fresh.vertexCount; ++i)
-                std::memset(records + i * layout.recordSize + layout.normalOffset, 0,
-                            3 * sizeof(float));
             if (!ComputeSmoothNormals(fresh)) return NoMemory();
         }
         return {};

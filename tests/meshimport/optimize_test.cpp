@@ -197,14 +197,16 @@ bool NamesAVertexTwice(const std::vector<uint32_t>& t) {
     return false;
 }
 
-// Triangles repeated, wound the other way, degenerate (a corner twice, all
-// three the same) and a vertex that no triangle names, after a grid.
+// Triangles repeated, wound the other way, degenerate (each pair of
+// corners the same, all three the same) and two vertices that no triangle
+// names, after a grid.
 ImportedMesh Awkward() {
     ImportedMesh mesh = Grid(6, 5, 7);
-    mesh.triangles.insert(mesh.triangles.end(), {0, 1, 6, 0, 1, 6, 6, 1, 0, 3, 3, 8, 9, 9, 9});
-    mesh.positions.insert(mesh.positions.end(), {50.0f, 50.0f, 50.0f});
-    mesh.colors.push_back(0x12345678u);
-    mesh.texCoords.insert(mesh.texCoords.end(), {0.5f, 0.25f});
+    mesh.triangles.insert(mesh.triangles.end(),
+                          {0, 1, 6, 0, 1, 6, 6, 1, 0, 3, 3, 8, 9, 9, 9, 4, 10, 10, 12, 11, 12});
+    mesh.positions.insert(mesh.positions.end(), {50.0f, 50.0f, 50.0f, 60.0f, 60.0f, 60.0f});
+    mesh.colors.insert(mesh.colors.end(), {0x12345678u, 0x9ABCDEF0u});
+    mesh.texCoords.insert(mesh.texCoords.end(), {0.5f, 0.25f, 0.75f, 1.0f});
     return mesh;
 }
 
@@ -500,6 +502,17 @@ TEST(Simplify, AFitKeepsAtMostTheLimitAndNotMuchLess) {
                              std::to_string(outcome.triangles) +
                              " triangles; a larger --error or --sloppy lets it go further)");
     EXPECT_TRUE(TrianglesOf(torus) == before);
+}
+
+TEST(Simplify, TrianglesThatNameAVertexTwiceGoEvenWhereNothingElseDoes) {
+    ImportedMesh mesh = Awkward();
+    const size_t triangles = mesh.triangleCount();
+    SimplifyOutcome outcome;
+    ASSERT_FALSE(SimplifyMesh(mesh, {}, &outcome));
+    EXPECT_EQ(mesh.triangleCount(), triangles - 4);
+    EXPECT_FALSE(NamesAVertexTwice(mesh.triangles));
+    // The two vertices no triangle names go; the others stay.
+    EXPECT_EQ(mesh.vertexCount(), 30u);
 }
 
 TEST(Simplify, TheSameMeshGivesTheSameResultEveryTime) {
