@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -14,6 +17,7 @@
 #include "meshcore/okvx.h"
 #include "meshimport/assimp_reader.h"
 #include "meshimport/file_set.h"
+#include "meshimport/optimize.h"
 #include "meshimport/split.h"
 #include "meshimport/to_kvx.h"
 #include "meshimport/weld.h"
@@ -34,25 +38,28 @@ namespace {
 // (`sub/`, `.`, `..`) or that is not written as a regular file (a device,
 // /dev/stdout: its parts would be made beside it).
 bool PartPaths(const std::string& output, size_t n, std::vector<std::string>& paths,
-               std::string& error) {
+               std::string& error, bool levels = false) {
+    const char* option = levels ? "--lods" : "--split";
+    const char* first = levels ? "<stem>-lod0.kvx" : "<stem>-1.kvx";
     const std::filesystem::path file(output);
     std::string base = file.filename().string();
     // The folder as written: "sub/" of "sub/m.kvx", nothing of "m.kvx".
     const std::string folder = output.substr(0, output.size() - base.size());
     if (detail::Lower(file.extension().string()) == ".kvx") base = file.stem().string();
     if (base.empty() || base == "." || base == "..") {
-        error =
-            output + ": no file name to number the parts after (--split writes <stem>-1.kvx, ...)";
+        error = output + ": no file name to number the parts after (" + option + " writes " +
+                first + ", ...)";
         return false;
     }
     OutputTarget target;
     if (ResolveOutputTarget(output.c_str(), &target) == 0 && !target.replaceable) {
-        error =
-            output + ": not a regular file; --split writes its parts as files beside the output";
+        error = output + ": not a regular file; " + option +
+                " writes its parts as files beside the output";
         return false;
     }
-    for (size_t k = 1; k <= n; ++k)
-        paths.push_back(folder + base + "-" + std::to_string(k) + ".kvx");
+    for (size_t k = 0; k < n; ++k)
+        paths.push_back(folder + base + (levels ? "-lod" : "-") +
+                        std::to_string(levels ? k : k + 1) + ".kvx");
     return true;
 }
 
@@ -202,19 +209,21 @@ Failure HoldText(const std::string& input, const TextFile& file, UniqueFd& held,
     return {};
 }
 
-// What a text mesh cannot be asked for: it is converted as its converter
-// converts it, to one file.
-Failure RefuseTextOptions(const ImportRequest& request) {
+// What a mesh loaded as it is cannot be asked for: a text mesh is
+// converted as its converter converts it, a KVX input keeps its version.
+Failure RefuseOptionsFor(const ImportRequest& request, bool kvx) {
     const char* option = request.split                            ? "--split"
                          : request.weld == WeldMode::on           ? "--weld"
                          : request.colorOrder != ColorOrder::argb ? "--colour-order rgba"
                          : request.normals != NormalsMode::smooth ? "--normals source"
+                         : kvx && request.version != 0            ? "--layout"
                                                                   : nullptr;
     if (option == nullptr) return {};
     return {FailureKind::usage,
             request.input + ": " + option +
-                " does not apply to a text mesh (.cmsh), which is converted as its converter "
-                "converts it",
+                (kvx ? " does not apply to a KVX input, which keeps its version and its records"
+                     : " does not apply to a text mesh (.cmsh), which is converted as its "
+                       "converter converts it"),
             0};
 }
 
@@ -222,7 +231,7 @@ Failure RefuseTextOptions(const ImportRequest& request) {
 // layout the request names, else the one the text fits.
 ImportReport MakeFromText(const ImportRequest& request, KvxMeshes& meshes) {
     const std::string& input = request.input;
-    if (Failure f = RefuseTextOptions(request)) return Failed(std::move(f));
+    if (Failure f = RefuseOptionsFor(request, false)) return Failed(std::move(f));
     const Layout* layout = request.version != 0 ? LayoutOf(request.version) : nullptr;
     std::string path = input;
     UniqueFd held;
@@ -278,6 +287,125 @@ bool Convert(const ImportedMesh& mesh, int32_t version, const std::string& name,
     return false;
 }
 
+// ---- What is done to the meshes before they are written (optimize.h) ----
+
+std::string Decimal(double value, const char* format) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// "<label>: 2400 triangles, 1202 vertices, ACMR 1.834, ATVR 3.662,
+// overdraw 1.215, overfetch 2.041"; lines and points give their counts.
+std::string FiguresLine(const std::string& label, const MeshFigures& f) {
+    const std::string vertices = std::to_string(f.vertices) + " vertices";
+    if (f.triangles == 0) {
+        return label + ": " + (f.lines != 0 ? std::to_string(f.lines) + " lines, " : "") + vertices;
+    }
+    return label + ": " + std::to_string(f.triangles) + " triangles, " + vertices + ", ACMR " +
+           Decimal(f.acmr, "%.3f") + ", ATVR " + Decimal(f.atvr, "%.3f") + ", overdraw " +
+           Decimal(f.overdraw, "%.3f") + ", overfetch " + Decimal(f.overfetch, "%.3f");
+}
+
+std::string SimplifiedLine(const std::string& label, const SimplifyOutcome& o) {
+    return label + ": " + std::to_string(o.triangles) + " triangles (aimed at " +
+           std::to_string(o.targetTriangles) + "), " + std::to_string(o.vertices) +
+           " vertices, error " + Decimal(o.error, "%.4g") + " of the extent" +
+           (o.sloppy ? ", by the sloppy pass" : "");
+}
+
+// The simplifier's options for a ratio: the error the request gives, else
+// 0.01 for --simplify and no bound for --fit and the levels of detail.
+SimplifyOptions SimplifyOptionsOf(const ImportRequest& request, double ratio, bool bounded) {
+    SimplifyOptions o;
+    o.ratio = ratio;
+    o.sloppy = request.sloppy;
+    o.error = request.error ? *request.error : bounded ? 0.01f : FLT_MAX;
+    return o;
+}
+
+Failure Named(const std::string& input, Failure f) {
+    if (f) f.message = input + ": " + f.message;
+    return f;
+}
+
+// A KVX input into `meshes`, as it is.
+ImportReport MakeFromKvx(const ImportRequest& request, KvxMeshes& meshes) {
+    const std::string& input = request.input;
+    if (Failure f = RefuseOptionsFor(request, true)) return Failed(std::move(f));
+    OKVX& m = meshes.add();
+    KvxStatus why;
+    if (m.load(input.c_str(), &why) == 0) {
+        return Failed(InputFailure(input, why,
+                                   why.magicMissing && why.code != KvxErrc::not_kvx
+                                       ? " (the file does not begin with \"KVX\")"
+                                       : ""));
+    }
+    ImportReport report;
+    if (why.magicMissing) {
+        report.warnings.push_back(input +
+                                  ": warning: the file does not begin with \"KVX\"; reading "
+                                  "it anyway");
+    }
+    if (Failure f = CheckKvx(m)) {
+        report.failure = Named(input, std::move(f));
+        return report;
+    }
+    const Layout& layout = *LayoutOf(m.version);
+    if (request.name && layout.hasName) {
+        std::memset(m.name, 0, sizeof m.name);
+        std::memcpy(m.name, request.name->data(), request.name->size());
+    }
+    return report;
+}
+
+// After the meshes are made: the simplification of a mesh loaded as it is
+// (`asRead`: a text mesh, a KVX input; the others were simplified as
+// imported), the levels of detail, the GPU order, the figures after.
+void Finish(const ImportRequest& request, bool asRead, KvxMeshes& meshes, ImportReport& report) {
+    const std::string& input = request.input;
+    MeshFigures figures;
+    auto figuresOf = [&](const OKVX& m, const std::string& label) {
+        if (!request.stats) return true;
+        if (!FiguresOf(m, figures)) {
+            report.failure = {FailureKind::memory, input + ": out of memory", ENOMEM};
+            return false;
+        }
+        report.figures.push_back(FiguresLine(label, figures));
+        return true;
+    };
+    if (asRead && !figuresOf(meshes[0], "before")) return;
+    if (asRead && request.simplify < 1.0) {
+        SimplifyOutcome outcome;
+        report.failure = Named(
+            input,
+            SimplifyKvx(meshes[0], SimplifyOptionsOf(request, request.simplify, true), &outcome));
+        if (report.failure) return;
+        if (request.stats) report.figures.push_back(SimplifiedLine("simplified", outcome));
+    }
+    for (uint32_t k = 1; k <= request.lods; ++k) {
+        meshes.add();
+        SimplifyOutcome outcome;
+        report.failure =
+            Named(input, SimplifyKvx(meshes[0],
+                                     SimplifyOptionsOf(request, std::ldexp(1.0, -int(k)), false),
+                                     meshes[k], &outcome));
+        if (report.failure) return;
+        if (request.stats)
+            report.figures.push_back(SimplifiedLine("lod" + std::to_string(k), outcome));
+    }
+    for (size_t k = 0; k < meshes.size(); ++k) {
+        if (request.optimize) {
+            report.failure = Named(input, OptimizeKvx(meshes[k]));
+            if (report.failure) return;
+        }
+        const std::string label = request.lods > 0     ? "lod" + std::to_string(k)
+                                  : meshes.size() == 1 ? std::string("after")
+                                                       : "part " + std::to_string(k + 1);
+        if (!figuresOf(meshes[k], label)) return;
+    }
+}
+
 // The format `request` names, or why there is none.
 Failure ChooseFormat(const ImportRequest& request, std::string& name, ImportFormat& format) {
     const std::string& input = request.input;
@@ -304,9 +432,17 @@ int32_t DefaultImportVersion(bool texCoords) {
 }
 
 // The meshes of an import, in memory: fills `meshes` with one, or a
-// split's parts; sets report.summary's vertex count for a split.
-ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& vertices) {
+// split's parts; sets report.summary's vertex count for a split; `asRead`
+// for a mesh loaded as it is (a text mesh, a KVX input).
+ImportReport MakeMeshes(const ImportRequest& request, KvxMeshes& meshes, size_t& vertices,
+                        bool& asRead) {
     const std::string& input = request.input;
+    asRead = true;
+    if (request.split && (request.fit || request.lods > 0)) {
+        return Failed(
+            {FailureKind::usage,
+             std::string(request.fit ? "--fit" : "--lods") + " and --split exclude each other", 0});
+    }
     std::string badName;
     if (request.name && !IsValidKvxName(*request.name, &badName)) {
         return Failed(BadInput("the name " + badName));
@@ -315,10 +451,15 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
         return Failed(BadInput("version " + std::to_string(request.version) +
                                " is not one kvximport writes"));
     }
+    if (request.readsKvx && detail::Lower(request.format.empty() ? detail::ExtensionOf(input)
+                                                                 : request.format) == "kvx") {
+        return MakeFromKvx(request, meshes);
+    }
     std::string formatName;
     ImportFormat format;
     if (Failure f = ChooseFormat(request, formatName, format)) return Failed(std::move(f));
     if (IsTextMeshFormat(formatName)) return MakeFromText(request, meshes);
+    asRead = false;
 
     // The mesh.
     ReadOptions options;
@@ -379,6 +520,28 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
         }
     }
 
+    // The simplification, as imported: the source's normals where kept stay
+    // with their vertices, and the smooth ones are computed from what is left.
+    const Layout& layout = *LayoutOf(version);
+    if (request.stats) {
+        MeshFigures figures;
+        if (!FiguresOf(mesh, layout.recordSize, figures)) {
+            report.failure = noMemory;
+            return report;
+        }
+        report.figures.push_back(FiguresLine("before", figures));
+    }
+    const bool fit = request.fit && HasIndices(version) && mesh.vertexCount() > kKvxMostVertices;
+    if (fit || request.simplify < 1.0) {
+        SimplifyOptions simplify =
+            SimplifyOptionsOf(request, request.simplify, request.simplify < 1.0);
+        simplify.maxVertices = fit ? kKvxMostVertices : 0;
+        SimplifyOutcome outcome;
+        report.failure = Named(input, SimplifyMesh(mesh, simplify, &outcome));
+        if (report.failure) return report;
+        if (request.stats) report.figures.push_back(SimplifiedLine("simplified", outcome));
+    }
+
     vertices = mesh.vertexCount();
     if (!HasIndices(version) || vertices <= kKvxMostVertices) {
         Convert(mesh, version, name, input, meshes.add(), report);
@@ -406,13 +569,22 @@ ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& verti
     return report;
 }
 
+// MakeMeshes, then Finish.
+ImportReport Make(const ImportRequest& request, KvxMeshes& meshes, size_t& vertices) {
+    bool asRead = true;
+    ImportReport report = MakeMeshes(request, meshes, vertices, asRead);
+    if (!report.failure) Finish(request, asRead, meshes, report);
+    return report;
+}
+
 ImportReport Import(const ImportRequest& request) {
     KvxMeshes meshes;
     size_t vertices = 0;
     ImportReport report = Make(request, meshes, vertices);
     if (report.failure) return report;
+    const bool levels = request.lods > 0;
     const bool split = request.split && meshes.size() > 1;
-    if (!split) {
+    if (!split && !levels) {
         KvxStatus why;
         if (!SaveKvx(meshes[0], request.output.c_str(), &why)) {
             report.failure = OutputFailure(request.output, why);
@@ -424,8 +596,13 @@ ImportReport Import(const ImportRequest& request) {
     std::vector<std::string> paths;
     std::string error;
     KvxFileSet set;
-    bool written =
-        PartPaths(request.output, meshes.size(), paths, error) && set.open(paths, &error);
+    bool written = PartPaths(request.output, meshes.size(), paths, error, levels);
+    // A part or a level that is the input would replace it.
+    for (size_t k = 0; written && k < paths.size(); ++k) {
+        if (KvxStatus why; !CheckOutputIsNotInput(request.input.c_str(), paths[k].c_str(), &why))
+            return Failed(OutputFailure(paths[k], why));
+    }
+    written = written && set.open(paths, &error);
     for (size_t k = 0; written && k < meshes.size(); ++k)
         written = set.write(k, meshes[k], &error);
     if (!written || !set.commit(&error)) {
@@ -433,8 +610,11 @@ ImportReport Import(const ImportRequest& request) {
         return report;
     }
     report.written = paths;
-    report.summary = request.input + ": " + std::to_string(vertices) + " vertices in " +
-                     std::to_string(paths.size()) + (paths.size() == 1 ? " part: " : " parts: ");
+    report.summary =
+        request.input + ": " +
+        (levels ? std::to_string(paths.size()) + " levels of detail: "
+                : std::to_string(vertices) + " vertices in " + std::to_string(paths.size()) +
+                      (paths.size() == 1 ? " part: " : " parts: "));
     for (size_t k = 0; k < paths.size(); ++k) {
         report.summary += (k ? ", " : "") + paths[k];
     }

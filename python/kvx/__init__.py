@@ -42,6 +42,7 @@ from ._errors import (
 )
 from . import _kvx
 from ._kvx import Mesh
+from ._kvx import optimize, simplify
 
 import numpy as _numpy
 
@@ -61,7 +62,9 @@ __all__ = [
     "load",
     "load_any",
     "load_bytes",
+    "optimize",
     "read_cmsh",
+    "simplify",
 ]
 
 # Every table below is read from the library's layout table, one dict per

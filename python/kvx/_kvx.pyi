@@ -90,3 +90,20 @@ def load_any(
 def triangulate_polygons(
     points: npt.ArrayLike, corners: npt.ArrayLike, offsets: npt.ArrayLike
 ) -> tuple[npt.NDArray[np.uint32], int]: ...
+
+# The GPU order (kvxopt --optimize): the triangles in the new vertex
+# numbers and the old number of each new vertex (positions[order]).
+def optimize(
+    positions: npt.ArrayLike, triangles: Optional[npt.ArrayLike] = None
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]: ...
+
+# Fewer triangles (kvxopt --simplify, --fit): the triangles kept over the
+# vertices kept, their old numbers (rising) and the error reached.
+def simplify(
+    positions: npt.ArrayLike,
+    triangles: npt.ArrayLike,
+    ratio: float,
+    error: float = ...,
+    sloppy: bool = ...,
+    max_vertices: int = ...,
+) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32], float]: ...

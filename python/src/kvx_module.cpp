@@ -28,6 +28,7 @@
 #include "meshimport/triangulate.h"
 #include "meshtext/cmsh_mesh.h"
 #include "meshtext/color.h"
+#include "optimize_binding.h"
 #include "same_file.h"
 
 namespace py = pybind11;
@@ -951,4 +952,5 @@ from (by any link or name), which is never replaced.)");
             return kvx::IsTextMeshFormat(extension) || kvx::FormatOfName(extension, &format);
         },
         py::arg("extension"));
+    BindOptimize(module);
 }

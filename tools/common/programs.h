@@ -49,11 +49,12 @@ inline int RunKvxwire(const char* in, const char* out) {
     return RunConverter(-2, in, out);
 }
 int RunKvxdump(const char* path);
-// kvxrender, kvxexport and kvximport take options as well: the whole
+// kvxrender, kvxexport, kvximport and kvxopt take options as well: the whole
 // command line.
 int RunKvxrender(int argc, char** argv);
 int RunKvxexport(int argc, char** argv);
 int RunKvximport(int argc, char** argv);
+int RunKvxopt(int argc, char** argv);
 
 // What each program's --help says.
 extern const ProgramInfo kKvxdumpInfo, kKvxrenderInfo, kKvxexportInfo;

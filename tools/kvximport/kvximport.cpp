@@ -7,8 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include <charconv>
+#include <cmath>
+
 #include "command_line.h"
 #include "console.h"
+#include "import_command.h"
 #include "meshcore/layout.h"
 #include "meshimport/assimp_reader.h"
 #include "meshimport/import.h"
@@ -28,7 +32,8 @@ A text mesh (.cmsh) gives the file of its converter, byte for byte: the
 layout that --layout names, else the one its counts and its number of
 values fit (3 per vertex: kvxconv1; 7: kvxconv3; 9: kvxconv4); a text
 that fits several is refused with the choices. Prints nothing on success
-(with --split: one line on standard error).
+(with --split or --lods: one line on standard error; with --stats, the
+figures on standard output).
 
   --layout L            the KVX version: 1, 2, 3, 4, -1 (points) or -2
                         (wire); default 3, or 4 when the mesh has texture
@@ -48,12 +53,40 @@ that fits several is refused with the choices. Prints nothing on success
                         has none
   --split               write a mesh of more than 65536 vertices as
                         <stem>-1.kvx, <stem>-2.kvx, ... beside the output
+  --fit                 instead, simplify such a mesh just enough to fit
+                        one file
+  --simplify RATIO      keep about RATIO of the triangles (above 0, at
+                        most 1); the borders of an open mesh stay in place
+  --error E             the largest error the simplifier may reach, a
+                        share of the mesh's extent (default 0.01 with
+                        --simplify; no bound for --fit and --lods alone)
+  --sloppy              where the simplifier that keeps the topology
+                        stops short of the target, let one that merges
+                        nearby vertices regardless go further
+  --lods N              write N + 1 levels of detail (N from 1 to 16),
+                        <stem>-lod0.kvx (the mesh) to <stem>-lodN.kvx,
+                        each with about half the triangles of the one
+                        before
+  --optimize            order the triangles for the GPU's vertex cache and
+                        overdraw, and the vertices in the order they are
+                        fetched (--no-optimize: as read, the default)
+  --stats               print on standard output, before and after, the
+                        counts and the figures explained below
   --reader-memory=SIZE  the memory of the process that reads through
                         assimp (default 2G; K, M, G suffixes)
   --reader-time=SECONDS its processor and elapsed time (default 120)
   --reader-output=SIZE  the largest mesh it may send back (default 1G)
   --version             the program's version, wherever it stands (the KVX
                         version, once --version N, is --layout N)
+
+The figures of --stats (1 is the best value of each but ACMR):
+  ACMR       vertices transformed per triangle with a 16-entry vertex
+             cache (0.5 at best, 3 at worst)
+  ATVR       vertices transformed per vertex of the mesh
+  overdraw   pixels shaded per pixel covered, seen from outside the mesh
+  overfetch  bytes of vertex records fetched per byte stored
+  error      how far the simplified surface may lie from the original, as
+             a share of the mesh's extent
 
 An output named as another mesh format (.ply, .obj, .stl, .cmsh, ...) is
 refused (status 1): kvxexport writes PLY, OBJ and text meshes. With a text
@@ -63,6 +96,7 @@ the name word of a version-4 text.
 Example:
   kvximport scan.ply scan.kvx
   kvximport --layout wire cube7.cmsh wire.kvx
+  kvximport --fit --optimize scan.ply scan.kvx
 )"};
 
 namespace {
@@ -98,14 +132,15 @@ int32_t ParseLayout(std::string_view text, const std::string& quoted) {
 }
 
 // Refuses (usage) an output whose extension names another mesh format:
-// kvximport writes KVX files only.
-void RefuseMeshOutput(const std::string& output) {
+// kvximport and kvxopt write KVX files only.
+void RefuseMeshOutput(const char* program, const std::string& output) {
     const std::string format = kvx::MeshFormatOfOutput(output);
     if (format.empty()) return;
     std::string upper = format;
     for (char& c : upper)
         c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    const std::string head = DisplayName(output.c_str()) + ": an output of kvximport is a KVX file";
+    const std::string head =
+        DisplayName(output.c_str()) + ": an output of " + program + " is a KVX file";
     ExportFormat exported;
     if (!ExportFormatOf(output, &exported)) FailUsage(head + ", not " + upper);
     FailUsage(head + "; to write " +
@@ -135,12 +170,44 @@ bool ParseSize(std::string_view text, uint64_t* bytes) {
     return true;
 }
 
+// A number, the whole text, as std::from_chars reads it; false for
+// anything else, and for a value that is not finite.
+bool ParseNumber(std::string_view text, double* value) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, *value);
+    return error == std::errc() && stop == end && !text.empty() && std::isfinite(*value);
+}
+
 // The options of the command line, into `request`.
 void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
     for (auto [option, text] : line.options) {
         const std::string_view value = text;
         const std::string quoted = "\"" + DisplayName(text) + "\"";
-        if (option == "--weld") {
+        double number = 0.0;
+        if (option == "--optimize" || option == "--no-optimize") {
+            request.optimize = option == "--optimize";
+        } else if (option == "--fit") {
+            request.fit = true;
+        } else if (option == "--sloppy") {
+            request.sloppy = true;
+        } else if (option == "--stats") {
+            request.stats = true;
+        } else if (option == "--simplify") {
+            if (!ParseNumber(value, &number) || !(number > 0.0 && number <= 1.0))
+                FailUsage("--simplify: expected a share above 0 and at most 1, found " + quoted);
+            request.simplify = number;
+        } else if (option == "--error") {
+            if (!ParseNumber(value, &number) || number < 0.0 || number > 1e30)
+                FailUsage("--error: expected a share of the extent, 0 or more, found " + quoted);
+            request.error = static_cast<float>(number);
+        } else if (option == "--lods") {
+            uint64_t levels = 0;
+            if (!ParseSize(value, &levels) || value.back() < '0' || value.back() > '9' ||
+                levels > 16) {
+                FailUsage("--lods: expected a number of levels from 1 to 16, found " + quoted);
+            }
+            request.lods = static_cast<uint32_t>(levels);
+        } else if (option == "--weld") {
             request.weld = kvx::WeldMode::on;
         } else if (option == "--no-weld") {
             request.weld = kvx::WeldMode::off;
@@ -191,8 +258,7 @@ void TakeOptions(const CommandLine& line, kvx::ImportRequest& request) {
 
 }  // namespace
 
-int RunKvximport(int argc, char** argv) {
-    const ProgramInfo& info = kKvximportInfo;
+int RunImportCommand(int argc, char** argv, const ProgramInfo& info, bool optimizer) {
     CommandLine line;
     if (auto status = ReadCommandLine(argc, argv, info,
                                       {{"--layout", true},
@@ -203,6 +269,14 @@ int RunKvximport(int argc, char** argv) {
                                        {"--no-weld", false},
                                        {"--normals", true},
                                        {"--split", false},
+                                       {"--fit", false},
+                                       {"--simplify", true},
+                                       {"--error", true},
+                                       {"--sloppy", false},
+                                       {"--lods", true},
+                                       {"--optimize", false},
+                                       {"--no-optimize", false},
+                                       {"--stats", false},
                                        {"--reader-memory", true},
                                        {"--reader-time", true},
                                        {"--reader-output", true}},
@@ -214,10 +288,12 @@ int RunKvximport(int argc, char** argv) {
         kvx::ImportRequest request;
         request.input = line.operands[0];
         request.output = line.operands[1];
+        request.readsKvx = optimizer;
+        request.optimize = optimizer;
         TakeOptions(line, request);
         // The input's own name is refused as the input (status 3) first.
         RefuseOutputOverInput(line.operands[0], line.operands[1]);
-        RefuseMeshOutput(request.output);
+        RefuseMeshOutput(info.name, request.output);
         kvx::ImportReport report = kvx::RunImport(request);
         // Every line shows its file names as DisplayName does: the names
         // are what can hold control characters (the readers quote what
@@ -227,5 +303,16 @@ int RunKvximport(int argc, char** argv) {
         if (const kvx::Failure& f = report.failure)
             Fail({f.kind, DisplayName(f.message.c_str()), f.sysErrno});
         if (!report.summary.empty()) ReportError(info.name, DisplayName(report.summary.c_str()));
+        if (!report.figures.empty()) {
+            ConsoleOut out;
+            for (const std::string& figures : report.figures)
+                out.write(figures + "\n");
+            if (!out.flush())
+                FailOutput("standard output", KvxStatus{KvxErrc::write_failed, out.error()});
+        }
     });
+}
+
+int RunKvximport(int argc, char** argv) {
+    return RunImportCommand(argc, argv, kKvximportInfo, false);
 }
