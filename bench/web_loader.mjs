@@ -3,7 +3,7 @@
 // positions, normals, texture coordinates, colours and indices), and
 // PLYLoader on kvxexport's binary PLY of it, for reference.
 //
-//     node bench/web_loader.mjs [--build build] [--rounds 15] [--old OLD_LOADER.js]
+//     node bench/web_loader.mjs [--build build] [--rounds 41] [--old OLD_LOADER.js]
 //
 // Run from the repository with web/node_modules installed (cd web && npm ci).
 // The meshes: real ones first (the Stanford bunny of bench/bunny.py where npm
@@ -12,8 +12,9 @@
 // surfaces of kvxcorpus from 1,000 to 65,536 vertices (kvxconv3), and the
 // 65,536-vertex knot with texture coordinates and a name (kvxconv4). Each
 // round parses every file with every loader in turn, as many times as fill
-// about 20 ms; the figure is the median over the rounds of the time per
-// parse, and each ratio divides two figures of the same run. --old adds a
+// about 5 ms; the figures are the fastest round's time per parse (on a
+// shared machine, the round least disturbed) and the median round's, and
+// each ratio divides two figures of the same run. --old adds a
 // column for another copy of KVXLoader.js (the loader before a change, say).
 // Prints a Markdown table, the command and the load average at the top.
 import { execFileSync } from 'node:child_process';
@@ -35,7 +36,7 @@ const option = ( name, fallback ) => {
 };
 
 const build = resolve( option( '--build', join( repo, 'build' ) ) );
-const rounds = Number( option( '--rounds', 15 ) );
+const rounds = Number( option( '--rounds', 41 ) );
 const oldLoader = option( '--old', null );
 
 const { GLTFLoader } = await import( threeUrl( 'loaders/GLTFLoader.js' ) );
@@ -92,8 +93,7 @@ function meshes() {
 
 const arrayBufferOf = ( bytes ) => bytes.buffer.slice( bytes.byteOffset, bytes.byteOffset + bytes.byteLength );
 
-// Seconds per call of `work` (which may return a promise), over a batch that
-// fills about 20 ms.
+// Milliseconds per call of `work` (which may return a promise), over a batch.
 async function perCall( work, batch ) {
 
 	const start = performance.now();
@@ -130,12 +130,12 @@ try {
 
 		}
 
-		// Warm up, and size each batch to about 20 ms.
+		// Warm up, and size each batch to about 5 ms.
 		const batch = {};
 		for ( const [ name, work ] of Object.entries( loaders ) ) {
 
 			for ( let i = 0; i < 5; i ++ ) await work();
-			batch[ name ] = Math.max( 1, Math.round( 20 / await perCall( work, 3 ) ) );
+			batch[ name ] = Math.max( 1, Math.round( 5 / await perCall( work, 3 ) ) );
 
 		}
 
@@ -146,7 +146,7 @@ try {
 
 		}
 
-		const t = Object.fromEntries( Object.entries( times ).map( ( [ name, list ] ) => [ name, median( list ) ] ) );
+		const t = Object.fromEntries( Object.entries( times ).map( ( [ name, list ] ) => [ name, { best: Math.min( ...list ), median: median( list ) } ] ) );
 		const geometry = kvxLoader.parse( kvx );
 		rows.push( { label, vertices: geometry.userData.kvx.vertexCount, version: geometry.userData.kvx.version, bytes: kvx.byteLength, glbBytes: glb.byteLength, ...t } );
 
@@ -159,14 +159,16 @@ try {
 }
 
 const ms = ( v ) => v.toFixed( 3 );
-console.log( '`node bench/web_loader.mjs ' + args.join( ' ' ) + '`'.replace( / `$/, '`' ) + ` (Node ${process.version}, ${rounds} rounds, load average ${before} before, ${loadavg()[ 0 ].toFixed( 2 )} after)\n` );
-const oldHead = Old === null ? '' : ' old KVXLoader ms |';
-const oldRule = Old === null ? '' : '---:|';
-console.log( '| mesh | vertices | version | KVX bytes | KVXLoader ms | GLTFLoader ms (GLB) | KVX / GLTF | PLYLoader ms |' + oldHead + ( Old === null ? '' : ' KVX / old |' ) );
-console.log( '|---|---:|---:|---:|---:|---:|---:|---:|' + oldRule + ( Old === null ? '' : '---:|' ) );
+const both = ( r, name ) => `${ms( r[ name ].best )} (${ms( r[ name ].median )})`;
+const ratio = ( r, a, b ) => `${( r[ a ].best / r[ b ].best ).toFixed( 2 )} (${( r[ a ].median / r[ b ].median ).toFixed( 2 )})`;
+console.log( '`node bench/web_loader.mjs' + args.map( ( a ) => ' ' + a ).join( '' ) + '`' + ` (Node ${process.version}, ${rounds} rounds, load average ${before} before, ${loadavg()[ 0 ].toFixed( 2 )} after); ms per parse, fastest round (median round)\n` );
+const oldHead = Old === null ? '' : ' old KVXLoader | KVX / old |';
+const oldRule = Old === null ? '' : '---:|---:|';
+console.log( '| mesh | vertices | version | KVX bytes | KVXLoader | GLTFLoader (GLB) | KVX / GLTF | PLYLoader |' + oldHead );
+console.log( '|---|---:|---:|---:|---:|---:|---:|---:|' + oldRule );
 for ( const r of rows ) {
 
-	const old = Old === null ? '' : ` ${ms( r.old )} | ${( r.kvx / r.old ).toFixed( 2 )} |`;
-	console.log( `| ${r.label} | ${r.vertices} | ${r.version} | ${r.bytes} | ${ms( r.kvx )} | ${ms( r.gltf )} | ${( r.kvx / r.gltf ).toFixed( 2 )} | ${ms( r.ply )} |${old}` );
+	const old = Old === null ? '' : ` ${both( r, 'old' )} | ${ratio( r, 'kvx', 'old' )} |`;
+	console.log( `| ${r.label} | ${r.vertices} | ${r.version} | ${r.bytes} | ${both( r, 'kvx' )} | ${both( r, 'gltf' )} | ${ratio( r, 'kvx', 'gltf' )} | ${both( r, 'ply' )} |${old}` );
 
 }

@@ -31,6 +31,7 @@ import {
 	BufferAttribute,
 	BufferGeometry,
 	Color,
+	ColorManagement,
 	DoubleSide,
 	FileLoader,
 	LineBasicMaterial,
@@ -539,20 +540,44 @@ function workingBytes( r, g, b ) {
 // the shifts of red, green, blue and alpha.
 const CHANNEL_SHIFTS = { argb: [ 16, 8, 0, 24 ], rgba: [ 24, 16, 8, 0 ] };
 
+// How the working colour space takes sRGB bytes: whether it mixes the
+// channels (other primaries than sRGB's), and where it does not, each
+// channel's 256 values as workingBytes makes them. Where the working space
+// has sRGB's primaries (as linear sRGB has), ColorManagement turns each
+// channel on its own, so a table of the 256 values gives the same bytes as a
+// call per vertex.
+function workingTables() {
+
+	const mixes = [ [ 255, 0, 0 ], [ 0, 255, 0 ], [ 0, 0, 255 ] ].some( ( unit ) => workingBytes( ...unit ).some( ( v, k ) => unit[ k ] === 0 && v !== 0 ) );
+	if ( mixes ) return { mixes, red: null, green: null, blue: null };
+	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
+	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
+	return { mixes, red, green, blue };
+
+}
+
+// What workingTables depends on: ColorManagement's switch, its working space,
+// and the definitions of that space and of sRGB (three.js releases without
+// ColorManagement.spaces cannot redefine them).
+function workingSpaceKey() {
+
+	const spaces = ColorManagement.spaces;
+	const working = ColorManagement.workingColorSpace;
+	return [ ColorManagement.enabled, working, spaces?.[ working ], spaces?.[ SRGBColorSpace ] ];
+
+}
+
 // The colours of the records, four bytes per vertex in `out`, read from each
 // colour word in `colorOrder` (as decodeKVXColors does) with red, green and
 // blue turned into the working colour space (linear by default) as
-// workingBytes makes them; alpha is no colour and stays as stored. Gives the
-// visitor vertexArrays hands the colour words to. Where the working space
-// has sRGB's primaries (as linear sRGB has), ColorManagement turns each
-// channel on its own, so a table of the 256 values gives the same bytes as a
-// call per vertex; where it mixes the channels (other primaries), each
-// colour is turned on its own.
-function workingColors( out, colorOrder ) {
+// workingBytes makes them, through `tables` (workingTables); alpha is no
+// colour and stays as stored. Gives the visitor vertexArrays hands the
+// colour words to. Where the working space mixes the channels, each colour
+// is turned on its own.
+function workingColors( out, colorOrder, tables ) {
 
 	const [ rs, gs, bs, as ] = CHANNEL_SHIFTS[ colorOrder ];
-	const mixes = [ [ 255, 0, 0 ], [ 0, 255, 0 ], [ 0, 0, 255 ] ].some( ( unit ) => workingBytes( ...unit ).some( ( v, k ) => unit[ k ] === 0 && v !== 0 ) );
-	if ( mixes ) {
+	if ( tables.mixes ) {
 
 		return ( words, w, stride, count, first ) => {
 
@@ -568,8 +593,7 @@ function workingColors( out, colorOrder ) {
 
 	}
 
-	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
-	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
+	const { red, green, blue } = tables;
 	if ( LITTLE_ENDIAN ) {
 
 		// One word per vertex, its bytes red, green, blue, alpha in memory.
@@ -672,6 +696,10 @@ class KVXLoader extends Loader {
 		 */
 		this.colorOrder = 'argb';
 
+		// workingTables for the working space of workingSpaceKey, made again
+		// when any of that changes.
+		this._workingTables = null;
+
 	}
 
 	/**
@@ -748,7 +776,10 @@ class KVXLoader extends Loader {
 		const decoded = decodeKVX( data );
 		const { info: kvx, index } = decoded;
 		const colors = allocate( Uint8Array, kvx.vertexCount * 4 );
-		const { positions, normals, uvs } = vertexArrays( decoded, workingColors( colors, colorOrder ) );
+		const key = workingSpaceKey();
+		const cached = this._workingTables;
+		if ( cached === null || cached.key.some( ( value, k ) => value !== key[ k ] ) ) this._workingTables = { key, tables: workingTables() };
+		const { positions, normals, uvs } = vertexArrays( decoded, workingColors( colors, colorOrder, this._workingTables.tables ) );
 
 		const geometry = new BufferGeometry();
 		geometry.name = kvx.name;

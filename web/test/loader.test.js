@@ -206,6 +206,43 @@ describe( 'colours and objects', () => {
 
 	} );
 
+	test( 'one loader follows ColorManagement from parse to parse', () => {
+
+		const loader = new KVXLoader();
+		const linear = Array.from( new PLYLoader().parse( ply ).attributes.color.array );
+		const rgb = ( geometry ) => Array.from( geometry.attributes.color.array ).filter( ( _, k ) => k % 4 !== 3 );
+		assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
+		const working = ColorManagement.workingColorSpace;
+		try {
+
+			ColorManagement.enabled = false;
+			assert.deepEqual( Array.from( loader.parse( ramp ).attributes.color.array ), Array.from( readKVX( ramp ).colors ) );
+			ColorManagement.enabled = true;
+			ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+			ColorManagement.workingColorSpace = LinearRec2020ColorSpace;
+			const rec2020 = rgb( loader.parse( ramp ) );
+			assert.deepEqual( rec2020, Array.from( new PLYLoader().parse( ply ).attributes.color.array ) );
+			assert.notDeepEqual( rec2020, linear );
+			// A space defined anew under the same name: linear sRGB's
+			// definition, then sRGB's own, whose bytes are those stored.
+			ColorManagement.define( { 'kvx-test': ColorManagement.spaces[ working ] } );
+			ColorManagement.workingColorSpace = 'kvx-test';
+			assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
+			ColorManagement.define( { 'kvx-test': ColorManagement.spaces[ SRGBColorSpace ] } );
+			assert.deepEqual( Array.from( loader.parse( ramp ).attributes.color.array ), Array.from( readKVX( ramp ).colors ) );
+
+		} finally {
+
+			ColorManagement.enabled = true;
+			ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+			ColorManagement.workingColorSpace = working;
+
+		}
+
+		assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
+
+	} );
+
 	test( 'createKVXObject: the object and material for each kind', () => {
 
 		const records = [ [ 0, 0, 0, 0 ], [ 0, 1, 0, 0 ], [ 0, 0, 1, 0 ] ];
