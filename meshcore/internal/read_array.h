@@ -7,15 +7,16 @@ namespace kvx {
 
 // From this size an array that a read fills goes on huge pages, as
 // KvxAllocate's large arrays do; below it, on the heap. Glibc keeps a freed
-// block of up to 32 MiB (its largest mmap threshold on 64-bit systems) for
-// the next allocation, so a process that loads file after file (Python's
+// block of up to about 32 MiB (its largest mmap threshold on 64-bit systems)
+// for the next allocation, so a process that loads file after file (Python's
 // kvx.load) reuses memory whose pages are already there, where a fresh huge
-// page is zeroed on every load; a block past 32 MiB is mapped afresh each
-// time, and then a fault every 2 MiB is cheaper than one every 4 KiB. 30 MiB
-// keeps clear of that edge (an array of 32 MiB less 2 bytes already took 4.5
-// times numpy.fromfile's time): measured by bench/python_module.py.
+// page is zeroed on every load; a larger block is mapped afresh each time,
+// and then a fault every 2 MiB is cheaper than one every 4 KiB. Measured
+// with a build at each setting (bench/README.md), against numpy.fromfile:
+// on the heap about 1.0 up to 31 MiB and 4 to 7 times from 32 MiB less 64
+// bytes; on huge pages 1.2 to 1.4 at 30 and 31 MiB, 0.4 to 0.7 from 32 MiB.
 #ifndef KVX_READ_HUGE_PAGES_FROM
-#define KVX_READ_HUGE_PAGES_FROM (uint64_t{30} << 20)
+#define KVX_READ_HUGE_PAGES_FROM (uint64_t{31} << 20)
 #endif
 inline constexpr uint64_t kReadHugePagesFrom = KVX_READ_HUGE_PAGES_FROM;
 

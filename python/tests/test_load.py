@@ -19,7 +19,7 @@ RECORDS = {1: (16, 0, 4, None, None, 3), 2: (16, 0, 4, None, None, 3),
 
 # meshcore/internal/read_array.h: from this size an array a load fills goes
 # on huge pages, whose blocks start on a 2 MiB boundary.
-HUGE_FROM = 30 << 20
+HUGE_FROM = 31 << 20
 HUGE_PAGE = 2 << 20
 
 
