@@ -13,8 +13,8 @@ namespace kvx {
 // page is zeroed on every load; a larger block is mapped afresh each time,
 // and then a fault every 2 MiB is cheaper than one every 4 KiB. Measured
 // with a build at each setting (bench/README.md), against numpy.fromfile:
-// on the heap about 1.0 up to 31 MiB and 4 to 7 times from 32 MiB less 64
-// bytes; on huge pages 1.2 to 1.4 at 30 and 31 MiB, 0.4 to 0.7 from 32 MiB.
+// on the heap about 1.0 up to 31 MiB and 3 to 7 times from 32 MiB less 64
+// bytes; on huge pages 1.3 to 1.4 at 31 MiB, 0.4 to 0.7 from 32 MiB.
 #ifndef KVX_READ_HUGE_PAGES_FROM
 #define KVX_READ_HUGE_PAGES_FROM (uint64_t{31} << 20)
 #endif
