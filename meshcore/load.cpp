@@ -14,6 +14,7 @@
 #include "fd_io.h"
 #include "meshcore/layout.h"
 #include "meshcore/okvx.h"
+#include "read_array.h"
 
 namespace {
 
@@ -222,15 +223,18 @@ bool CheckSize(const OKVX& m, const Layout& l, Source& source, uint64_t& nameByt
     return true;
 }
 
-// Step 3: the blocks, each read straight into its array.
+// Step 3: the blocks, each read straight into its array (AllocateReadArray:
+// on the heap, where a process that loads again finds its pages, up to a
+// size).
 template <typename Source>
 bool ReadBlocks(const OKVX& m, const Layout& l, Source& source, PendingArrays& arrays,
                 char (&name)[256], uint64_t nameBytes, KvxStatus* status) {
-    arrays.vertices = KvxAllocate(m.vertexCount, l.recordSize);
+    arrays.vertices = kvx::AllocateReadArray(m.vertexCount, l.recordSize);
     if (arrays.vertices == nullptr)
         return kvx::Failed(status, KvxErrc::out_of_memory, 0, l.vertexBytes);
     if (l.groupValues != 0) {
-        arrays.faces = KvxAllocateArray<uint16_t>(l.indexValues);
+        arrays.faces =
+            static_cast<uint16_t*>(kvx::AllocateReadArray(l.indexValues, sizeof(uint16_t)));
         if (arrays.faces == nullptr)
             return kvx::Failed(status, KvxErrc::out_of_memory, 0, l.indexBytes);
     }

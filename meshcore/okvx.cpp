@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "meshcore/layout.h"
+#include "read_array.h"
 
 namespace {
 
@@ -23,13 +24,17 @@ uint32_t KvxRecordSize(int32_t version) {
     return layout != nullptr ? layout->recordSize : 0;
 }
 
-void* KvxAllocate(uint64_t count, uint64_t size) {
+namespace {
+
+// count * size bytes with 16-byte alignment, on huge pages from `hugeFrom`
+// bytes.
+void* Allocate(uint64_t count, uint64_t size, uint64_t hugeFrom) {
     if (size != 0 && count > UINT64_MAX / size) return nullptr;
     uint64_t bytes = count * size;
     // aligned_alloc wants a multiple of the alignment; a zero request still
     // gets a real block so that a null result always means failure.
     if (bytes > SIZE_MAX - kHugePage) return nullptr;
-    if (bytes >= kLargeBlock) {
+    if (bytes >= hugeFrom) {
         // Large arrays on huge pages: filling one then costs a fault every
         // 2 MiB instead of every 4 KiB.
         size_t rounded = (static_cast<size_t>(bytes) + kHugePage - 1) & ~(kHugePage - 1);
@@ -40,6 +45,16 @@ void* KvxAllocate(uint64_t count, uint64_t size) {
     size_t rounded = (static_cast<size_t>(bytes) + 15) & ~static_cast<size_t>(15);
     if (rounded == 0) rounded = 16;
     return std::aligned_alloc(16, rounded);
+}
+
+}  // namespace
+
+void* KvxAllocate(uint64_t count, uint64_t size) {
+    return Allocate(count, size, kLargeBlock);
+}
+
+void* kvx::AllocateReadArray(uint64_t count, uint64_t size) {
+    return Allocate(count, size, kReadHugePagesFrom);
 }
 
 void KvxFree(void* p) {

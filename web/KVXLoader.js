@@ -31,6 +31,7 @@ import {
 	BufferAttribute,
 	BufferGeometry,
 	Color,
+	ColorManagement,
 	DoubleSide,
 	FileLoader,
 	LineBasicMaterial,
@@ -247,9 +248,6 @@ export function decodeKVXColors( words, colorOrder = 'argb' ) {
 // typed arrays use the machine's order.
 const LITTLE_ENDIAN = new Uint8Array( Uint16Array.of( 1 ).buffer )[ 0 ] === 1;
 
-// The bytes of the records copied at a time (a whole number of records).
-const SCRATCH_BYTES = 1 << 16;
-
 // Turns little-endian words of `size` bytes into the machine's order.
 function swapWords( bytes, size ) {
 
@@ -258,8 +256,7 @@ function swapWords( bytes, size ) {
 }
 
 // `count` little-endian words of `Type` from `bytes` at `offset`, copied
-// whole into an aligned array of their own (the file's offsets are odd, so
-// no view of the file itself would do).
+// whole into an aligned array of their own, in one copy.
 function copyWords( bytes, offset, count, Type ) {
 
 	const words = allocate( Type, count );
@@ -270,17 +267,91 @@ function copyWords( bytes, offset, count, Type ) {
 
 }
 
-/**
- * Reads a KVX file into plain typed arrays, without three.js objects. Throws
- * an Error whose message starts with "KVXLoader: " when the file is refused.
- *
- * @param {ArrayBuffer|ArrayBufferView} data - The whole file.
- * @param {{colorOrder?: 'argb'|'rgba'}|null} [options] - null is none.
- * @return {Object} The header fields and typed arrays (KVXData in KVXLoader.d.ts).
- */
-export function readKVX( data, options ) {
+// The bytes of the records copied at a time (a whole number of records).
+const RUN_BYTES = 1 << 16;
 
-	const colorOrder = colorOrderOf( options, 'argb' );
+// Hands the vertex records to `visit( words, first, count )` as 32-bit words
+// (every field is one or more of them) in the machine's order, `count`
+// records from record `first`: all at once as a view of the caller's bytes
+// where they start on a 4-byte boundary and the machine is little-endian
+// (the loader only reads them); otherwise a run of whole records at a time,
+// copied into one small aligned buffer that stays in the cache.
+function eachRun( bytes, vertexCount, recordSize, visit ) {
+
+	const offset = bytes.byteOffset + KVX_HEADER_SIZE;
+	if ( LITTLE_ENDIAN && offset % 4 === 0 ) {
+
+		visit( new Uint32Array( bytes.buffer, offset, vertexCount * recordSize / 4 ), 0, vertexCount );
+		return;
+
+	}
+
+	const perRun = Math.max( 1, Math.floor( RUN_BYTES / recordSize ) );
+	const scratchBytes = new Uint8Array( Math.min( perRun, vertexCount ) * recordSize );
+	const scratch = new Uint32Array( scratchBytes.buffer );
+	for ( let first = 0; first < vertexCount; first += perRun ) {
+
+		const count = Math.min( perRun, vertexCount - first );
+		const start = KVX_HEADER_SIZE + first * recordSize;
+		const run = scratchBytes.subarray( 0, count * recordSize );
+		run.set( bytes.subarray( start, start + run.length ) );
+		if ( ! LITTLE_ENDIAN ) swapWords( run, 4 );
+		visit( scratch, first, count );
+
+	}
+
+}
+
+// Copies `width` consecutive 32-bit words of each of `count` records,
+// `stride` words apart from word `w`, into `bits` from record `first` on, as
+// bits, so that even a NaN keeps its payload.
+function gather( words, w, stride, width, count, bits, first ) {
+
+	if ( width === 3 ) {
+
+		for ( let o = 3 * first, end = 3 * ( first + count ); o < end; o += 3, w += stride ) {
+
+			bits[ o ] = words[ w ];
+			bits[ o + 1 ] = words[ w + 1 ];
+			bits[ o + 2 ] = words[ w + 2 ];
+
+		}
+
+	} else if ( width === 2 ) {
+
+		for ( let o = 2 * first, end = 2 * ( first + count ); o < end; o += 2, w += stride ) {
+
+			bits[ o ] = words[ w ];
+			bits[ o + 1 ] = words[ w + 1 ];
+
+		}
+
+	} else {
+
+		for ( let o = first, end = first + count; o < end; o ++, w += stride ) bits[ o ] = words[ w ];
+
+	}
+
+}
+
+// The position of the first index at or past `vertexCount`, or -1 when every
+// one is below it. One pass without a branch looks at every index; only a
+// file that fails it is searched again for the first such.
+function firstIndexPast( index, vertexCount ) {
+
+	// A 16-bit index is below any larger count.
+	if ( vertexCount > 0xffff ) return - 1;
+	const limit = vertexCount - 1;
+	let past = 0;
+	for ( let i = 0; i < index.length; i ++ ) past |= limit - index[ i ];
+	return past < 0 ? index.findIndex( ( value ) => value > limit ) : - 1;
+
+}
+
+// Everything readKVX and KVXLoader.parse share: the header read and checked,
+// the name, the index copied and checked. Throws for a refused file.
+function decodeKVX( data ) {
+
 	const bytes = bytesOf( data );
 	const length = bytes.length;
 	const view = new DataView( bytes.buffer, bytes.byteOffset, bytes.byteLength );
@@ -315,7 +386,7 @@ export function readKVX( data, options ) {
 	// products stay below 2^39, so Numbers hold them exactly. A layout whose
 	// records make no known geometry (version -3) is measured too, as the
 	// C++ loader does, and then refused.
-	const { recordSize, fields, indexValuesPerGroup } = layout;
+	const { recordSize, indexValuesPerGroup } = layout;
 	const vertexBytes = vertexCount * recordSize;
 	const indexCount = groupCount * indexValuesPerGroup;
 	const blocksEnd = KVX_HEADER_SIZE + vertexBytes + indexCount * 2;
@@ -359,17 +430,15 @@ export function readKVX( data, options ) {
 
 	}
 
-	// The indices, copied whole; one pass finds the largest, and only a file
-	// with one at or past the vertex count is searched for the first such.
+	// The indices, copied whole into an array of their own (the geometry
+	// does not share the caller's buffer), then checked.
 	let index = null;
 	if ( indexValuesPerGroup !== 0 ) {
 
 		index = copyWords( bytes, KVX_HEADER_SIZE + vertexBytes, indexCount, Uint16Array );
-		let largest = - 1;
-		for ( let i = 0; i < indexCount; i ++ ) if ( index[ i ] > largest ) largest = index[ i ];
-		if ( largest >= vertexCount ) {
+		const i = firstIndexPast( index, vertexCount );
+		if ( i >= 0 ) {
 
-			const i = index.findIndex( ( value ) => value >= vertexCount );
 			const what = layout.primitive === 'lines' ? 'edge ' : 'face ';
 			throw refuse( what + Math.floor( i / indexValuesPerGroup ) + ' names vertex ' + index[ i ] + ' of ' + vertexCount );
 
@@ -377,74 +446,75 @@ export function readKVX( data, options ) {
 
 	}
 
-	// The records, copied a run of whole records at a time into an aligned
-	// scratch buffer of 32-bit words (every field is one or more of them),
-	// then each field's words copied out as bits, so that even a NaN keeps
-	// its payload. A small scratch buffer stays in the cache; a copy of the
-	// whole block would cost as much as the DataView reads it replaces.
-	const positions = allocate( Float32Array, vertexCount * 3 );
-	const normals = fields.normal === undefined ? null : allocate( Float32Array, vertexCount * 3 );
-	const uvs = fields.uv === undefined ? null : allocate( Float32Array, vertexCount * 2 );
-	const colorWords = allocate( Uint32Array, vertexCount );
+	return {
+		layout,
+		bytes,
+		info: {
+			version,
+			kind: layout.primitive,
+			vertexCount,
+			groupCount,
+			name: decodeName( nameBytes ),
+			nameBytes,
+			magicOk,
+			magic: Array.from( magic, ( b ) => String.fromCharCode( b ) ).join( '' ),
+			warnings,
+			byteLength: length,
+			trailingBytes
+		},
+		index
+	};
+
+}
+
+// The records' fields in arrays of their own: positions, normals and texture
+// coordinates, and the colour words handed to `visitColors( words, w,
+// stride, count, first )` run by run (w: the first colour word). The texture
+// coordinates are three.js's: u as stored, v = 1 - the stored v, which gives
+// back the text's coordinate as kvxexport and kvxrender do (in single
+// precision).
+function vertexArrays( { layout, bytes, info }, visitColors ) {
+
+	const { recordSize, fields } = layout;
+	const n = info.vertexCount, stride = recordSize / 4;
+	const positions = allocate( Float32Array, n * 3 );
+	const normals = fields.normal === undefined ? null : allocate( Float32Array, n * 3 );
+	const uvs = fields.uv === undefined ? null : allocate( Float32Array, n * 2 );
 	const positionBits = new Uint32Array( positions.buffer );
 	const normalBits = normals === null ? null : new Uint32Array( normals.buffer );
 	const uvBits = uvs === null ? null : new Uint32Array( uvs.buffer );
-	const stride = recordSize / 4;
-	const p = fields.position / 4, c = fields.color / 4, n = fields.normal / 4, t = fields.uv / 4;
-	const perRun = Math.max( 1, Math.floor( SCRATCH_BYTES / recordSize ) );
-	const scratchBytes = new Uint8Array( Math.min( perRun, vertexCount ) * recordSize );
-	const scratch = new Uint32Array( scratchBytes.buffer );
-	for ( let first = 0; first < vertexCount; first += perRun ) {
+	eachRun( bytes, n, recordSize, ( words, first, count ) => {
 
-		const count = Math.min( perRun, vertexCount - first );
-		const start = KVX_HEADER_SIZE + first * recordSize;
-		scratchBytes.set( bytes.subarray( start, start + count * recordSize ) );
-		if ( ! LITTLE_ENDIAN ) swapWords( scratchBytes, 4 );
-		for ( let j = 0, w = 0, i = first; j < count; j ++, w += stride, i ++ ) {
+		gather( words, fields.position / 4, stride, 3, count, positionBits, first );
+		if ( normalBits !== null ) gather( words, fields.normal / 4, stride, 3, count, normalBits, first );
+		if ( uvBits !== null ) gather( words, fields.uv / 4, stride, 2, count, uvBits, first );
+		visitColors( words, fields.color / 4, stride, count, first );
 
-			positionBits[ 3 * i ] = scratch[ w + p ];
-			positionBits[ 3 * i + 1 ] = scratch[ w + p + 1 ];
-			positionBits[ 3 * i + 2 ] = scratch[ w + p + 2 ];
-			colorWords[ i ] = scratch[ w + c ];
-			if ( normalBits !== null ) {
+	} );
+	for ( let i = 1; uvs !== null && i < uvs.length; i += 2 ) uvs[ i ] = 1 - uvs[ i ];
+	return { positions, normals, uvs };
 
-				normalBits[ 3 * i ] = scratch[ w + n ];
-				normalBits[ 3 * i + 1 ] = scratch[ w + n + 1 ];
-				normalBits[ 3 * i + 2 ] = scratch[ w + n + 2 ];
+}
 
-			}
+/**
+ * Reads a KVX file into plain typed arrays, without three.js objects. Throws
+ * an Error whose message starts with "KVXLoader: " when the file is refused.
+ *
+ * @param {ArrayBuffer|ArrayBufferView} data - The whole file.
+ * @param {{colorOrder?: 'argb'|'rgba'}|null} [options] - null is none.
+ * @return {Object} The header fields and typed arrays (KVXData in KVXLoader.d.ts).
+ */
+export function readKVX( data, options ) {
 
-			if ( uvBits !== null ) {
-
-				uvBits[ 2 * i ] = scratch[ w + t ];
-				uvBits[ 2 * i + 1 ] = scratch[ w + t + 1 ];
-
-			}
-
-		}
-
-	}
-
-	// The file stores 1 - v; v = 1 - stored v gives back the text's
-	// coordinate, as kvxexport and kvxrender do (in single precision).
-	for ( let i = 1; uvs !== null && i < uvs.length; i += 2 ) uvs[ i ] = Math.fround( 1 - uvs[ i ] );
-
+	const colorOrder = colorOrderOf( options, 'argb' );
+	const decoded = decodeKVX( data );
+	const { info, index } = decoded;
+	const colorWords = allocate( Uint32Array, info.vertexCount );
+	const arrays = vertexArrays( decoded, ( words, w, stride, count, first ) => gather( words, w, stride, 1, count, colorWords, first ) );
 	return {
-		version,
-		kind: layout.primitive,
-		vertexCount,
-		groupCount,
-		name: decodeName( nameBytes ),
-		nameBytes,
-		magicOk,
-		magic: Array.from( magic, ( b ) => String.fromCharCode( b ) ).join( '' ),
-		warnings,
-		byteLength: length,
-		trailingBytes,
+		...info,
 		colorOrder,
-		positions,
-		normals,
-		uvs,
+		...arrays,
 		colorWords,
 		colors: decodeKVXColors( colorWords, colorOrder ),
 		index
@@ -466,42 +536,95 @@ function workingBytes( r, g, b ) {
 
 }
 
-// The colour bytes as stored (sRGB, four per vertex) with red, green and
-// blue in the working colour space (linear by default), as workingBytes
-// makes them; alpha is no colour and stays as stored. Where the working
-// space has sRGB's primaries (as linear sRGB has), ColorManagement turns
-// each channel on its own, so a table of the 256 values gives the same bytes
-// as a call per vertex; where it mixes the channels (other primaries), each
-// colour is turned on its own.
-function workingColors( rgba ) {
+// Where each channel stands in a colour word, as decodeKVXColors reads it:
+// the shifts of red, green, blue and alpha.
+const CHANNEL_SHIFTS = { argb: [ 16, 8, 0, 24 ], rgba: [ 24, 16, 8, 0 ] };
 
-	const out = allocate( Uint8Array, rgba.length );
+// How the working colour space takes sRGB bytes: whether it mixes the
+// channels (other primaries than sRGB's), and where it does not, each
+// channel's 256 values as workingBytes makes them. Where the working space
+// has sRGB's primaries (as linear sRGB has), ColorManagement turns each
+// channel on its own, so a table of the 256 values gives the same bytes as a
+// call per vertex.
+function workingTables() {
+
 	const mixes = [ [ 255, 0, 0 ], [ 0, 255, 0 ], [ 0, 0, 255 ] ].some( ( unit ) => workingBytes( ...unit ).some( ( v, k ) => unit[ k ] === 0 && v !== 0 ) );
-	if ( mixes ) {
+	if ( mixes ) return { mixes, red: null, green: null, blue: null };
+	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
+	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
+	return { mixes, red, green, blue };
 
-		for ( let i = 0; i < rgba.length; i += 4 ) {
+}
 
-			out.set( workingBytes( rgba[ i ], rgba[ i + 1 ], rgba[ i + 2 ] ), i );
-			out[ i + 3 ] = rgba[ i + 3 ];
+// What workingTables depends on: ColorManagement's switch, its working space,
+// and the definitions of that space and of sRGB (three.js releases without
+// ColorManagement.spaces cannot redefine them).
+function workingSpaceKey() {
+
+	const spaces = ColorManagement.spaces;
+	const working = ColorManagement.workingColorSpace;
+	return [ ColorManagement.enabled, working, spaces?.[ working ], spaces?.[ SRGBColorSpace ] ];
+
+}
+
+// The colours of the records, four bytes per vertex in `out`, read from each
+// colour word in `colorOrder` (as decodeKVXColors does) with red, green and
+// blue turned into the working colour space (linear by default) as
+// workingBytes makes them, through `tables` (workingTables); alpha is no
+// colour and stays as stored. Gives the visitor vertexArrays hands the
+// colour words to. Where the working space mixes the channels, each colour
+// is turned on its own.
+function workingColors( out, colorOrder, tables ) {
+
+	const [ rs, gs, bs, as ] = CHANNEL_SHIFTS[ colorOrder ];
+	if ( tables.mixes ) {
+
+		return ( words, w, stride, count, first ) => {
+
+			for ( let o = 4 * first, end = 4 * ( first + count ); o < end; o += 4, w += stride ) {
+
+				const x = words[ w ];
+				out.set( workingBytes( ( x >>> rs ) & 0xff, ( x >>> gs ) & 0xff, ( x >>> bs ) & 0xff ), o );
+				out[ o + 3 ] = ( x >>> as ) & 0xff;
+
+			}
+
+		};
+
+	}
+
+	const { red, green, blue } = tables;
+	if ( LITTLE_ENDIAN ) {
+
+		// One word per vertex, its bytes red, green, blue, alpha in memory.
+		const out32 = new Uint32Array( out.buffer, out.byteOffset, out.length / 4 );
+		return ( words, w, stride, count, first ) => {
+
+			for ( let i = first, end = first + count; i < end; i ++, w += stride ) {
+
+				const x = words[ w ];
+				out32[ i ] = red[ ( x >>> rs ) & 0xff ] | ( green[ ( x >>> gs ) & 0xff ] << 8 ) |
+					( blue[ ( x >>> bs ) & 0xff ] << 16 ) | ( ( ( x >>> as ) & 0xff ) << 24 );
+
+			}
+
+		};
+
+	}
+
+	return ( words, w, stride, count, first ) => {
+
+		for ( let o = 4 * first, end = 4 * ( first + count ); o < end; o += 4, w += stride ) {
+
+			const x = words[ w ];
+			out[ o ] = red[ ( x >>> rs ) & 0xff ];
+			out[ o + 1 ] = green[ ( x >>> gs ) & 0xff ];
+			out[ o + 2 ] = blue[ ( x >>> bs ) & 0xff ];
+			out[ o + 3 ] = ( x >>> as ) & 0xff;
 
 		}
 
-		return out;
-
-	}
-
-	const red = new Uint8Array( 256 ), green = new Uint8Array( 256 ), blue = new Uint8Array( 256 );
-	for ( let k = 0; k < 256; k ++ ) [ red[ k ], green[ k ], blue[ k ] ] = workingBytes( k, k, k );
-	for ( let i = 0; i < rgba.length; i += 4 ) {
-
-		out[ i ] = red[ rgba[ i ] ];
-		out[ i + 1 ] = green[ rgba[ i + 1 ] ];
-		out[ i + 2 ] = blue[ rgba[ i + 2 ] ];
-		out[ i + 3 ] = rgba[ i + 3 ];
-
-	}
-
-	return out;
+	};
 
 }
 
@@ -572,6 +695,10 @@ class KVXLoader extends Loader {
 		 * @default 'argb'
 		 */
 		this.colorOrder = 'argb';
+
+		// workingTables for the working space of workingSpaceKey, made again
+		// when any of that changes.
+		this._workingTables = null;
 
 	}
 
@@ -645,15 +772,22 @@ class KVXLoader extends Loader {
 	 */
 	parse( data, options ) {
 
-		const kvx = readKVX( data, { colorOrder: colorOrderOf( options, this.colorOrder ) } );
+		const colorOrder = colorOrderOf( options, this.colorOrder );
+		const decoded = decodeKVX( data );
+		const { info: kvx, index } = decoded;
+		const colors = allocate( Uint8Array, kvx.vertexCount * 4 );
+		const key = workingSpaceKey();
+		const cached = this._workingTables;
+		if ( cached === null || cached.key.some( ( value, k ) => value !== key[ k ] ) ) this._workingTables = { key, tables: workingTables() };
+		const { positions, normals, uvs } = vertexArrays( decoded, workingColors( colors, colorOrder, this._workingTables.tables ) );
 
 		const geometry = new BufferGeometry();
 		geometry.name = kvx.name;
-		geometry.setAttribute( 'position', new BufferAttribute( kvx.positions, 3 ) );
-		if ( kvx.normals !== null ) geometry.setAttribute( 'normal', new BufferAttribute( kvx.normals, 3 ) );
-		geometry.setAttribute( 'color', new BufferAttribute( workingColors( kvx.colors ), 4, true ) );
-		if ( kvx.uvs !== null ) geometry.setAttribute( 'uv', new BufferAttribute( kvx.uvs, 2 ) );
-		if ( kvx.index !== null ) geometry.setIndex( new BufferAttribute( kvx.index, 1 ) );
+		geometry.setAttribute( 'position', new BufferAttribute( positions, 3 ) );
+		if ( normals !== null ) geometry.setAttribute( 'normal', new BufferAttribute( normals, 3 ) );
+		geometry.setAttribute( 'color', new BufferAttribute( colors, 4, true ) );
+		if ( uvs !== null ) geometry.setAttribute( 'uv', new BufferAttribute( uvs, 2 ) );
+		if ( index !== null ) geometry.setIndex( new BufferAttribute( index, 1 ) );
 		geometry.userData.kvx = {
 			version: kvx.version,
 			name: kvx.name,

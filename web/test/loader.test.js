@@ -6,8 +6,8 @@ import { describe, test } from 'node:test';
 import { runInNewContext } from 'node:vm';
 
 import {
-	BufferGeometry, ColorManagement, LineBasicMaterial, LineSegments, Loader, Mesh, MeshBasicMaterial, MeshLambertMaterial,
-	Points, PointsMaterial
+	BufferGeometry, Color, ColorManagement, LineBasicMaterial, LineSegments, Loader, Mesh, MeshBasicMaterial, MeshLambertMaterial,
+	Points, PointsMaterial, SRGBColorSpace
 } from 'three';
 
 import { PLYLoader } from 'three/addons/loaders/PLYLoader.js';
@@ -203,6 +203,43 @@ describe( 'colours and objects', () => {
 			ColorManagement.workingColorSpace = working;
 
 		}
+
+	} );
+
+	test( 'one loader follows ColorManagement from parse to parse', () => {
+
+		const loader = new KVXLoader();
+		const linear = Array.from( new PLYLoader().parse( ply ).attributes.color.array );
+		const rgb = ( geometry ) => Array.from( geometry.attributes.color.array ).filter( ( _, k ) => k % 4 !== 3 );
+		assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
+		const working = ColorManagement.workingColorSpace;
+		try {
+
+			ColorManagement.enabled = false;
+			assert.deepEqual( Array.from( loader.parse( ramp ).attributes.color.array ), Array.from( readKVX( ramp ).colors ) );
+			ColorManagement.enabled = true;
+			ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+			ColorManagement.workingColorSpace = LinearRec2020ColorSpace;
+			const rec2020 = rgb( loader.parse( ramp ) );
+			assert.deepEqual( rec2020, Array.from( new PLYLoader().parse( ply ).attributes.color.array ) );
+			assert.notDeepEqual( rec2020, linear );
+			// A space defined anew under the same name: linear sRGB's
+			// definition, then sRGB's own, whose bytes are those stored.
+			ColorManagement.define( { 'kvx-test': ColorManagement.spaces[ working ] } );
+			ColorManagement.workingColorSpace = 'kvx-test';
+			assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
+			ColorManagement.define( { 'kvx-test': ColorManagement.spaces[ SRGBColorSpace ] } );
+			assert.deepEqual( Array.from( loader.parse( ramp ).attributes.color.array ), Array.from( readKVX( ramp ).colors ) );
+
+		} finally {
+
+			ColorManagement.enabled = true;
+			ColorManagement.define( { [ LinearRec2020ColorSpace ]: LinearRec2020ColorSpaceImpl } );
+			ColorManagement.workingColorSpace = working;
+
+		}
+
+		assert.deepEqual( rgb( loader.parse( ramp ) ), linear );
 
 	} );
 
@@ -467,6 +504,226 @@ describe( 'refused', () => {
 		// A count that wraps to a small number in 32 bits: 0x40000001 * 16 = 2^34 + 16, plus the header.
 		const wrap = kvxBytes( { version: 1, vertexCount: 0x40000001, faceCount: 0, records: [ [ 0, 0, 0, 0 ] ] } );
 		assert.throws( () => new KVXLoader().parse( wrap ), { message: 'KVXLoader: truncated: the header promises 17179869215 bytes, the buffer has 31' } );
+
+	} );
+
+} );
+
+// The fields of each version's record as docs/format.md has them: byte
+// offsets of the colour word, the normal, the texture coordinates and the
+// position, the record size and the index values per group.
+const RECORDS = {
+	1: { size: 16, color: 0, position: 4, group: 3 },
+	2: { size: 16, color: 0, position: 4, group: 3 },
+	3: { size: 28, color: 0, normal: 4, position: 16, group: 3 },
+	4: { size: 36, uv: 0, color: 8, normal: 12, position: 24, group: 3 },
+	[ - 1 ]: { size: 16, color: 0, position: 4, group: 0 },
+	[ - 2 ]: { size: 16, color: 0, position: 4, group: 2 }
+};
+
+// A small deterministic generator of 32-bit words (xorshift).
+function words( seed ) {
+
+	let x = seed >>> 0 || 1;
+	return () => {
+
+		x ^= x << 13; x >>>= 0;
+		x ^= x >>> 17;
+		x ^= x << 5; x >>>= 0;
+		return x;
+
+	};
+
+}
+
+// A file of `vertexCount` records of random words in every field (NaN
+// payloads, infinities and subnormals among them) and `groups` groups of
+// random indices below the vertex count, placed `offset` bytes into a larger
+// buffer whose other bytes are 0xEE.
+function randomFile( version, vertexCount, groups, offset, seed ) {
+
+	const { size, group } = RECORDS[ version ];
+	const next = words( seed );
+	const length = 15 + vertexCount * size + groups * group * 2;
+	const buffer = new Uint8Array( offset + length + 5 ).fill( 0xee );
+	const view = new DataView( buffer.buffer, offset, length );
+	buffer.set( [ 0x4b, 0x56, 0x58 ], offset );
+	view.setUint32( 3, vertexCount, true );
+	view.setUint32( 7, groups, true );
+	view.setInt32( 11, version, true );
+	for ( let at = 15; at < 15 + vertexCount * size; at += 4 ) view.setUint32( at, next(), true );
+	for ( let at = 15 + vertexCount * size; at < length; at += 2 ) view.setUint16( at, next() % vertexCount, true );
+	return buffer.subarray( offset, offset + length );
+
+}
+
+// What a file holds, read value by value with a DataView, and the colours
+// turned one by one as three.js's PLYLoader turns colour bytes.
+function referenceOf( bytes, colorOrder ) {
+
+	const view = new DataView( bytes.buffer, bytes.byteOffset, bytes.byteLength );
+	const n = view.getUint32( 3, true ), groups = view.getUint32( 7, true ), version = view.getInt32( 11, true );
+	const r = RECORDS[ version ];
+	const bits = ( field, width ) => Uint32Array.from( { length: n * width }, ( _, k ) => view.getUint32( 15 + Math.floor( k / width ) * r.size + field + 4 * ( k % width ), true ) );
+	const colorWords = bits( r.color, 1 );
+	const shifts = colorOrder === 'argb' ? [ 16, 8, 0, 24 ] : [ 24, 16, 8, 0 ];
+	const colors = Uint8Array.from( { length: 4 * n }, ( _, k ) => ( colorWords[ k >> 2 ] >>> shifts[ k & 3 ] ) & 255 );
+	const linear = new Uint8Array( 4 * n );
+	const c = new Color();
+	for ( let i = 0; i < n; i ++ ) {
+
+		c.setRGB( colors[ 4 * i ] / 255, colors[ 4 * i + 1 ] / 255, colors[ 4 * i + 2 ] / 255, SRGBColorSpace );
+		linear.set( [ Math.round( c.r * 255 ), Math.round( c.g * 255 ), Math.round( c.b * 255 ), colors[ 4 * i + 3 ] ], 4 * i );
+
+	}
+
+	const start = 15 + n * r.size;
+	return {
+		positions: bits( r.position, 3 ),
+		normals: r.normal === undefined ? null : bits( r.normal, 3 ),
+		// u as its bits, v as 1 - the stored value.
+		uBits: r.uv === undefined ? null : Uint32Array.from( { length: n }, ( _, i ) => view.getUint32( 15 + i * r.size + r.uv, true ) ),
+		v: r.uv === undefined ? null : Float32Array.from( { length: n }, ( _, i ) => 1 - view.getFloat32( 15 + i * r.size + r.uv + 4, true ) ),
+		colorWords, colors, linear,
+		index: r.group === 0 ? null : Uint16Array.from( { length: groups * r.group }, ( _, k ) => view.getUint16( start + 2 * k, true ) )
+	};
+
+}
+
+const bitsOf = ( array ) => array === null || array === undefined ? null : new Uint32Array( array.buffer, array.byteOffset, array.length );
+
+describe( 'every value as stored', () => {
+
+	test( 'each version at each alignment, from one record to several thousand, in both colour orders', () => {
+
+		let seed = 1;
+		for ( const version of [ 1, 2, 3, 4, - 1, - 2 ] ) {
+
+			for ( const vertexCount of [ 1, 1820, 2341, 4096, 4097, 9001 ] ) {
+
+				for ( const offset of [ 0, 1, 2, 3 ] ) {
+
+					const bytes = randomFile( version, vertexCount, 5 + ( vertexCount % 7 ), offset, seed ++ );
+					const what = `version ${version}, ${vertexCount} vertices, offset ${offset}`;
+					for ( const colorOrder of offset === 0 ? [ 'argb', 'rgba' ] : [ 'argb' ] ) {
+
+						const expected = referenceOf( bytes, colorOrder );
+						const data = readKVX( bytes, { colorOrder } );
+						const geometry = new KVXLoader().parse( bytes, { colorOrder } );
+						const a = geometry.attributes;
+						assert.deepEqual( bitsOf( data.positions ), expected.positions, what );
+						assert.deepEqual( bitsOf( a.position.array ), expected.positions, what );
+						assert.deepEqual( bitsOf( data.normals ), expected.normals, what );
+						assert.deepEqual( bitsOf( a.normal?.array ) ?? null, expected.normals, what );
+						// u as stored, bit for bit; v = 1 - stored v, a NaN staying a NaN.
+						for ( const uvs of [ data.uvs, a.uv?.array ?? null ] ) {
+
+							assert.equal( uvs?.length, expected.v === null ? undefined : 2 * vertexCount, what );
+							for ( let i = 0; uvs !== null && i < vertexCount; i ++ ) {
+
+								assert.equal( bitsOf( uvs )[ 2 * i ], expected.uBits[ i ], what );
+								assert.ok( Object.is( uvs[ 2 * i + 1 ], expected.v[ i ] ), `${what}: v ${i}` );
+
+							}
+
+						}
+
+						assert.deepEqual( data.colorWords, expected.colorWords, what );
+						assert.deepEqual( data.colors, expected.colors, what );
+						assert.deepEqual( a.color.array, expected.linear, what );
+						assert.deepEqual( data.index, expected.index, what );
+						assert.deepEqual( geometry.index?.array ?? null, expected.index, what );
+
+					}
+
+				}
+
+			}
+
+		}
+
+	} );
+
+	test( 'the geometry keeps its values when the caller\'s buffer changes, at any alignment', () => {
+
+		for ( const offset of [ 0, 1, 2, 3 ] ) {
+
+			const bytes = randomFile( 3, 100, 40, offset, 7 + offset );
+			const expected = referenceOf( bytes, 'argb' );
+			const geometry = new KVXLoader().parse( bytes );
+			const data = readKVX( bytes );
+			bytes.fill( 0 );
+			assert.deepEqual( bitsOf( geometry.attributes.position.array ), expected.positions );
+			assert.deepEqual( bitsOf( geometry.attributes.normal.array ), expected.normals );
+			assert.deepEqual( geometry.attributes.color.array, expected.linear );
+			assert.deepEqual( geometry.index.array, expected.index );
+			assert.deepEqual( data.index, expected.index );
+			assert.deepEqual( data.colorWords, expected.colorWords );
+
+		}
+
+	} );
+
+} );
+
+describe( 'the index check', () => {
+
+	// A file of `vertexCount` point records whose groups hold `indices`.
+	const withIndices = ( version, vertexCount, indices ) => kvxBytes( {
+		version, faceCount: indices.length / RECORDS[ version ].group, indices,
+		records: Array.from( { length: vertexCount }, ( _, i ) => [ i, i, 0, 0 ] )
+	} );
+
+	test( 'an index equal to the vertex count is refused wherever it stands; the last vertex is accepted', () => {
+
+		// 3 to 33 indices, so that some counts are not a multiple of any
+		// grouping a pass over the indices might use.
+		for ( const groups of [ 1, 2, 3, 4, 5, 11 ] ) {
+
+			const count = 3 * groups;
+			for ( const at of [ 0, 1, count - 2, count - 1, Math.floor( count / 2 ) ] ) {
+
+				const indices = Array.from( { length: count }, ( _, k ) => ( k * 5 ) % 9 );
+				indices[ at ] = 9;
+				assert.throws( () => new KVXLoader().parse( withIndices( 1, 9, indices ) ),
+					{ message: `KVXLoader: face ${Math.floor( at / 3 )} names vertex 9 of 9` }, `${count} indices, at ${at}` );
+				indices[ at ] = 8;
+				assert.deepEqual( Array.from( new KVXLoader().parse( withIndices( 1, 9, indices ) ).index.array ), indices );
+
+			}
+
+		}
+
+		// The first bad index is named, not the largest.
+		assert.throws( () => new KVXLoader().parse( withIndices( 1, 9, [ 0, 1, 2, 3, 40, 5, 6, 7, 10 ] ) ), { message: 'KVXLoader: face 1 names vertex 40 of 9' } );
+		assert.throws( () => new KVXLoader().parse( withIndices( - 2, 3, [ 0, 1, 2, 3 ] ) ), { message: 'KVXLoader: edge 1 names vertex 3 of 3' } );
+		// No vertices: every index is past the end.
+		assert.throws( () => new KVXLoader().parse( withIndices( 2, 0, [ 0, 0, 0 ] ) ), { message: 'KVXLoader: face 0 names vertex 0 of 0' } );
+		assert.equal( new KVXLoader().parse( withIndices( 2, 0, [] ) ).index.count, 0 );
+
+	} );
+
+	test( 'at the edge of the 16-bit range', () => {
+
+		const big = ( vertexCount, indices ) => {
+
+			const bytes = randomFile( 1, vertexCount, 0, 0, 3 );
+			const out = new Uint8Array( bytes.length + 2 * indices.length );
+			out.set( bytes );
+			const view = new DataView( out.buffer );
+			view.setUint32( 7, indices.length / 3, true );
+			indices.forEach( ( v, k ) => view.setUint16( bytes.length + 2 * k, v, true ) );
+			return out;
+
+		};
+
+		assert.throws( () => new KVXLoader().parse( big( 65535, [ 0, 65534, 65535 ] ) ), { message: 'KVXLoader: face 0 names vertex 65535 of 65535' } );
+		for ( const vertexCount of [ 65535, 65536, 65537 ] ) {
+
+			const indices = [ 0, 65534, vertexCount > 65535 ? 65535 : 1 ];
+			assert.deepEqual( Array.from( new KVXLoader().parse( big( vertexCount, indices ) ).index.array ), indices, `${vertexCount} vertices` );
+
+		}
 
 	} );
 
