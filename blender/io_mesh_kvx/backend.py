@@ -67,20 +67,22 @@ def _module_mesh(kvx, data):
 
 
 def simplify(data, most=kvxfile.MOST_VERTICES):
-    """The mesh simplified by the optimiser to at most `most` vertices."""
+    """The mesh simplified by the optimiser to at most `most` vertices, as
+    kvxopt --fit simplifies it: no bound on the error, the kept vertices
+    unmoved with their colours and texture coordinates."""
     kvx = module()
-    source = _module_mesh(kvx, data)
     try:
-        try:
-            mesh = kvx.simplify(source, max_vertices=most)
-        except TypeError:
-            mesh = kvx.simplify(source, most)  # the bound as the one argument
+        faces, order, _ = kvx.simplify(data.positions, data.faces, 1.0, error=1.0,
+                                       max_vertices=most)
     except kvx.KvxError as e:
         raise KvxFileError(str(e)) from None
-    return KvxData(mesh.version, np.array(mesh.positions), np.array(mesh.colors),
-                   faces=None if mesh.faces is None else np.array(mesh.faces),
-                   stored_uv=None if mesh.stored_uv is None else np.array(mesh.stored_uv),
-                   name=mesh.name)
+
+    def kept(a):
+        return None if a is None else np.ascontiguousarray(a[order])
+
+    return KvxData(data.version, kept(data.positions), kept(data.colors),
+                   faces=np.ascontiguousarray(faces, dtype=np.uint32),
+                   stored_uv=kept(data.stored_uv), name=data.name)
 
 
 def save_all(files):

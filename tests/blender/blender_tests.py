@@ -518,6 +518,24 @@ class TestExport(Base):
 
             self.assertEqual(triangles(a), triangles(b), name)
 
+    def test_too_many_vertices_simplified_to_fit(self):
+        if not backend.can_fit():
+            self.skipTest("the kvx module with the optimiser is not in use")
+        ob = self.grid(300, 230)
+        co = get(ob.data.vertices, "co", len(ob.data.vertices), 3, np.float32)
+        target = self.folder / "fit.kvx"
+        self.export(target, oversize='FIT', color_source='NONE')
+        mesh = kvx.load(target)
+        self.assertLessEqual(mesh.vertex_count, 65536)
+        self.assertGreater(mesh.vertex_count, 60000)
+        # Every vertex kept is one of Blender's, unmoved; none is unused and
+        # no triangle names one twice.
+        kept = {tuple(p) for p in co.tolist()}
+        self.assertTrue(all(tuple(p) in kept for p in mesh.positions.tolist()))
+        self.assertEqual(len(np.unique(mesh.faces)), mesh.vertex_count)
+        f = mesh.faces
+        self.assertFalse(np.any((f[:, 0] == f[:, 1]) | (f[:, 1] == f[:, 2]) | (f[:, 0] == f[:, 2])))
+
     def test_a_folder_that_is_not_there(self):
         bpy.ops.mesh.primitive_cube_add()
         path = self.folder / "missing" / "cube.kvx"
