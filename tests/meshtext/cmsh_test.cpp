@@ -43,6 +43,19 @@ Parsed Float(const std::string& text) {
             NoToken(r, text.data() + text.size())};
 }
 
+// `token` read alone, where the input ends with it, and followed by white
+// space and more text, where the decimal fast path may read past it: both
+// give strtof's float and end just after the token.
+void ExpectStrtof(const std::string& token) {
+    const uint32_t expected = FloatBits(std::strtof(token.c_str(), nullptr));
+    for (const std::string& text : {token, token + " 1234567890", token + "\r\n9 9 9 9 9"}) {
+        Parsed p = Float(text);
+        ASSERT_EQ(p.ec, std::errc()) << token;
+        ASSERT_EQ(p.stop, token.size()) << token;
+        ASSERT_EQ(FloatBits(p.f), expected) << token;
+    }
+}
+
 }  // namespace
 
 // CountTokens reads 64 bytes at a time: it must agree with a byte-by-byte
@@ -157,6 +170,42 @@ TEST(ParseFloat, GivesWhatStrtofGivesForEveryNumberForm) {
     }
 }
 
+// Decimals of up to 15 digits, with room after them, take the fast path of
+// one double division; longer ones, and those whose quotient lands on a
+// midpoint between two floats, the general one.
+TEST(ParseFloat, TheDecimalFastPathTakesShortDecimalsAndDeclinesMidpoints) {
+    auto fast = [](const std::string& token) {
+        const std::string text = token + "          ";
+        float v = -1;
+        const char* end = nullptr;
+        bool taken = DecimalFastPath(text.data(), text.data() + text.size(), v, end);
+        EXPECT_TRUE(!taken || (end == text.data() + token.size() &&
+                               FloatBits(v) == FloatBits(std::strtof(token.c_str(), nullptr))))
+            << token;
+        return taken;
+    };
+    for (const char* t : {"32.029494", "-0.126660", "0.000000", "-0.000000", "1", "+7.5", "5.",
+                          ".5", "-.25", "1234567.12345678", "0.12345678901234", "0.6314"})
+        EXPECT_TRUE(fast(t)) << t;
+    // Ties between two floats (2^24 + 1, 2^23 + 1/2, ...): exact halves, so
+    // the double quotient is the midpoint itself.
+    for (const char* t : {"16777217", "16777219.0", "8388608.5", "-8388609.5", "4194304.25",
+                          "33554434.0", "33554438", "2097152.125"}) {
+        EXPECT_FALSE(fast(t)) << t;
+        ExpectStrtof(t);
+    }
+    // Not plain decimals of at most 15 digits and seven before the point.
+    for (const char* t : {"1234567890123456", "12345678.5", "0.0000000000000001", "1e5", "0x10",
+                          "inf", "1.5.", "--1", ".", "-", "1,5", "00000000"})
+        EXPECT_FALSE(fast(t)) << t;
+    // Without eight bytes after a group of digits: the general path.
+    const std::string near = "2.5 ";
+    float v = 0;
+    const char* end = nullptr;
+    EXPECT_FALSE(DecimalFastPath(near.data(), near.data() + near.size(), v, end));
+    ExpectStrtof("2.5");
+}
+
 TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
     // Short decimals take a fast path; longer ones the general one. Both
     // must give strtof's float, down to the last bit.
@@ -174,9 +223,7 @@ TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
         for (size_t d = 0; d < fraction; ++d)
             token += static_cast<char>('0' + next(10));
         if (whole + fraction == 0) token += '0';
-        Parsed p = Float(token);
-        ASSERT_EQ(p.ec, std::errc()) << token;
-        ASSERT_EQ(FloatBits(p.f), FloatBits(std::strtof(token.c_str(), nullptr))) << token;
+        ExpectStrtof(token);
     }
 }
 
@@ -191,9 +238,7 @@ void ExpectStrtofAtEveryPoint(uint64_t n, int maxFraction) {
         const size_t point = digits.size() - fraction;
         std::string token = digits.substr(0, point);
         if (fraction > 0) token.append(".").append(digits, point, fraction);
-        Parsed p = Float(token);
-        ASSERT_EQ(p.ec, std::errc()) << token;
-        ASSERT_EQ(FloatBits(p.f), FloatBits(std::strtof(token.c_str(), nullptr))) << token;
+        ExpectStrtof(token);
     }
 }
 

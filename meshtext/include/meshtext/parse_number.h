@@ -37,7 +37,10 @@ ParseResult ParseUnsignedSlow(const char* first, const char* last, uint32_t& val
 // correctly rounded, infinite on overflow, tiny or zero on underflow.
 // "nan(...)" and an exponent without digits ("1e") are rejected, as scanf
 // stops inside them.
-ParseResult ParseFloat(const char* first, const char* last, float& value);
+inline ParseResult ParseFloat(const char* first, const char* last, float& value);
+
+// The general path of ParseFloat, for every token the fast path passes on.
+ParseResult ParseFloatSlow(const char* first, const char* last, float& value);
 
 // The float fast path: a plain decimal token at `first` (digits with at
 // most one point, no sign, no exponent, ending at white space or `last`)
@@ -81,6 +84,65 @@ inline bool IndexFastPath(const char* p, const char* last, ParseResult& result, 
     value = detail::EightDigits(x << (8 * (8 - n)));
     result = {p + n, std::errc()};
     return true;
+}
+
+// The decimal fast path: at `p`, an optional sign, then one to seven
+// digits, optionally a point and digits after it, at most 15 digits in all,
+// ending at white space with at least eight bytes of input past every group
+// of digits (so each is read as one 64-bit word). The digits m and the
+// power of ten 10^k they are divided by are then exact doubles, so the
+// quotient d is m / 10^k correctly rounded. Every midpoint between two
+// neighbouring floats is a double too, and rounding is monotonic, so d lies
+// on the same side of each midpoint as the exact value: rounding d to float
+// gives the float strtof gives, unless d is a midpoint itself, which is
+// passed on. Sets `end` to the end of the token; false, touching nothing,
+// for any other token.
+inline bool DecimalFastPath(const char* p, const char* last, float& value, const char*& end) {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    static constexpr uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+    const bool negative = p < last && *p == '-';
+    if (p < last && (*p == '-' || *p == '+')) ++p;
+    if (last - p < 9) return false;
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    const int whole = detail::DigitRun(x);
+    if (whole == 8) return false;
+    uint64_t m = whole == 0 ? 0 : detail::EightDigits(x << (8 * (8 - whole)));
+    const char* q = p + whole;
+    int fraction = 0;
+    if (*q == '.') {
+        ++q;
+        for (;;) {
+            if (last - q < 9) return false;
+            std::memcpy(&x, q, sizeof x);
+            const int n = detail::DigitRun(x);
+            if (whole + fraction + n > 15) return false;
+            if (n > 0) m = m * kScale[n] + detail::EightDigits(x << (8 * (8 - n)));
+            fraction += n;
+            q += n;
+            if (n < 8) break;
+        }
+    }
+    if ((whole == 0 && fraction == 0) || !IsSpace(*q)) return false;
+    const double d = static_cast<double>(m) / kPowersOfTen[fraction];
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    // A float keeps 24 of the double's 53 significant bits: d is a midpoint
+    // when the 29 it drops are exactly one half.
+    if ((bits & 0x1FFFFFFFu) == 0x10000000u) return false;
+    const auto f = static_cast<float>(d);
+    value = negative ? -f : f;
+    end = q;
+    return true;
+}
+
+inline ParseResult ParseFloat(const char* first, const char* last, float& value) {
+    const char* p = SkipSpace(first, last);
+    const char* end;
+    if (DecimalFastPath(p, last, value, end)) return {end, std::errc()};
+    return ParseFloatSlow(p, last, value);
 }
 
 inline ParseResult ParseUnsigned(const char* first, const char* last, uint32_t& value) {
