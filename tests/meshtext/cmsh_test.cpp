@@ -526,6 +526,78 @@ TEST(CmshReader, TrianglesNameTheFaceAndTheVertexOutOfRange) {
 
 // Large sections are read by two threads: every result and every error must
 // be that of reading entry after entry, wherever the trouble lies.
+// Three indices read at once: tokens of one to eight digits, white space
+// between and after them, all in the next 32 bytes, with 32 bytes to read.
+TEST(CmshReader, TheTriangleFastPathTakesShortEntriesOnly) {
+    auto fast = [](const std::string& entry, uint32_t a, uint32_t b, uint32_t c) {
+        const std::string text = entry + std::string(40, ' ');
+        uint32_t v[3] = {7, 7, 7};
+        const char* end = nullptr;
+        if (!TripleFastPath(text.data(), text.data() + text.size(), v, end)) return false;
+        EXPECT_EQ(v[0], a) << entry;
+        EXPECT_EQ(v[1], b) << entry;
+        EXPECT_EQ(v[2], c) << entry;
+        EXPECT_EQ(end, text.data() + entry.size()) << entry;
+        return true;
+    };
+    EXPECT_TRUE(fast("1 2 3", 1, 2, 3));
+    EXPECT_TRUE(fast("65535\t0\r\n00042", 65535, 0, 42));
+    EXPECT_TRUE(fast("12345678   87654321 99999999", 12345678, 87654321, 99999999));
+    // The white space after the third token must be within the 32 bytes:
+    // here at byte 31, then at byte 32.
+    EXPECT_TRUE(
+        fast("1" + std::string(9, ' ') + "2" + std::string(12, ' ') + "12345678", 1, 2, 12345678));
+    EXPECT_FALSE(
+        fast("1" + std::string(9, ' ') + "2" + std::string(13, ' ') + "12345678", 0, 0, 0));
+    for (const char* entry : {"123456789 1 2", "1 2 123456789", "+1 2 3", "1 -2 3", "1 2 3x", "1 2",
+                              " 1 2 3", "1 2 3.0", "1,2 3 4", "1\x00 2 3"})
+        EXPECT_FALSE(fast(entry, 0, 0, 0)) << entry;
+    // Fewer than 32 bytes left: index by index.
+    const std::string shortText = "1 2 3 ";
+    uint32_t v[3];
+    const char* end = nullptr;
+    EXPECT_FALSE(TripleFastPath(shortText.data(), shortText.data() + shortText.size(), v, end));
+    EXPECT_EQ(ReadTriangleText("1 2 3 ", 1).indices, (std::vector<uint16_t>{1, 2, 3}));
+}
+
+// Entries of every length and spacing read as a reading index by index
+// does: the values, where the reading stopped, and the first bad entry.
+TEST(CmshReader, TrianglesOfAnyShapeReadAsIndexByIndex) {
+    uint64_t state = 11;
+    auto next = [&state](uint64_t n) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<uint32_t>((state >> 33) % n);
+    };
+    const char* spaces[] = {" ", "\t", "\r\n", "\n", "    ", " \v\f ", "                   "};
+    for (int round = 0; round < 300; ++round) {
+        const uint32_t count = 1 + next(40);
+        std::string text;
+        std::vector<uint16_t> expected;
+        for (uint32_t j = 0; j < 3 * count; ++j) {
+            uint32_t v = next(4) == 0 ? next(10) : next(65536);
+            std::string token = std::to_string(v);
+            if (next(8) == 0) token = std::string(next(6), '0') + token;  // leading zeros
+            if (next(16) == 0) token = "+" + token;
+            text += token + spaces[next(7)];
+            expected.push_back(static_cast<uint16_t>(v));
+        }
+        TriangleRead r = ReadTriangleText(text, count);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_EQ(r.indices, expected) << text;
+        // The last index out of range, or cut short at the end.
+        const uint32_t limit = 1 + next(65535);
+        TriangleRead c = ReadTriangleText(text, count, limit);
+        uint32_t good = 0;
+        while (good < 3 * count && expected[good] < limit)
+            ++good;
+        EXPECT_EQ(c.ok, good == 3 * count);
+        EXPECT_EQ(c.done, good / 3) << text;
+        TriangleRead more = ReadTriangleText(text, count + 1);
+        EXPECT_FALSE(more.ok);
+        EXPECT_EQ(more.done, count);
+    }
+}
+
 TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
     constexpr uint32_t kCount = 300000;
     std::string text;
