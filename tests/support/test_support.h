@@ -71,7 +71,8 @@ void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMist
 
 // The program that a preloaded library reaches: for a program linked
 // statically, its copy linked to the shared C library, built from the same
-// objects (in `sharedCopies`, where the build puts them); else `program`.
+// objects (in `sharedCopies`, where the build puts them; "" where it builds
+// none); else `program`.
 std::string PreloadableProgram(const std::string& program, const std::string& sharedCopies);
 
 #ifdef KVX_FAULT_SHIM
