@@ -336,6 +336,12 @@ bool OutputFile::write(const void* data, size_t n, KvxStatus* status) {
     return true;
 }
 
+bool OutputFile::writeGathered(const iovec* parts, size_t count, KvxStatus* status) {
+    if (int err = kvx::WriteAllGathered(fd_, parts, count); err != 0)
+        return kvx::Failed(status, KvxErrc::write_failed, err);
+    return true;
+}
+
 bool OutputFile::commit(KvxStatus* status) {
     if (direct_) {
         int result = ::close(fd_);

@@ -1,6 +1,7 @@
 // The six save operations. Records and indices are laid out in memory as in
-// the file, so each block goes out in one write.
+// the file, so the whole file goes out in one gathered write.
 #include <cstring>
+#include <iterator>
 
 #include "failure.h"
 #include "meshcore/layout.h"
@@ -35,11 +36,13 @@ bool SaveFile(const OKVX& m, const char* path, int32_t version, KvxStatus* statu
 
     OutputFile file;
     if (!file.open(path, status)) return false;
-    if (!file.write(header, sizeof header, status)) return false;
-    if (!file.write(vertices, size_t{m.vertexCount} * layout.recordSize, status)) return false;
-    if (!file.write(m.faces, size_t{m.faceCount} * groupSize * sizeof(uint16_t), status))
-        return false;
-    if (!file.write(trailer, trailerSize, status)) return false;
+    const iovec parts[] = {
+        {header, sizeof header},
+        {const_cast<void*>(vertices), size_t{m.vertexCount} * layout.recordSize},
+        {m.faces, size_t{m.faceCount} * groupSize * sizeof(uint16_t)},
+        {trailer, trailerSize},
+    };
+    if (!file.writeGathered(parts, std::size(parts), status)) return false;
     if (!file.commit(status)) return false;
     if (status) *status = KvxStatus{};
     return true;

@@ -163,9 +163,21 @@ TriangleRun ReadTriangleRun(const char* p, const char* end, const char* stopAt, 
     TriangleRun run;
     uint16_t* out = indices + 3 * size_t{first};
     for (uint32_t j = 0; j < count; ++j) {
-        if (stopAt != nullptr) {
-            p = SkipSpace(p, end);
-            if (p >= stopAt) break;
+        p = SkipSpace(p, end);
+        if (stopAt != nullptr && p >= stopAt) break;
+        // Most entries: three short indices read at once. Any other entry,
+        // or one naming a vertex beyond the limit, index by index.
+        uint32_t triple[3];
+        const char* after;
+        if (TripleFastPath(p, end, triple, after) && triple[0] < limit && triple[1] < limit &&
+            triple[2] < limit) {
+            out[0] = static_cast<uint16_t>(triple[0]);
+            out[1] = static_cast<uint16_t>(triple[1]);
+            out[2] = static_cast<uint16_t>(triple[2]);
+            out += 3;
+            p = after;
+            run.done = j + 1;
+            continue;
         }
         for (int k = 0; k < 3; ++k) {
             uint32_t v = 0;

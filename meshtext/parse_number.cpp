@@ -102,7 +102,7 @@ const char* DecimalFloat(const char* digits, const char* last, float& v) {
 
 }  // namespace
 
-ParseResult ParseFloat(const char* first, const char* last, float& value) {
+ParseResult ParseFloatSlow(const char* first, const char* last, float& value) {
     const char* p = SkipSpace(first, last);
     if (p == last) return {last, std::errc::invalid_argument};
     const char* start = p;

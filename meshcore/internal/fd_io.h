@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,60 @@ inline int WriteAll(int fd, const void* data, size_t n) {
         n -= static_cast<size_t>(written);
     }
     return 0;
+}
+
+// Writes every byte of parts[0..count) in order, as few writev calls as the
+// system allows: `writev(const iovec*, int)` is the call (::writev on a
+// descriptor, or a test's stand-in), returning bytes taken or -1 with errno.
+// Empty parts are skipped, a short transfer goes on where it stopped, EINTR
+// is retried. Each call is given at most 8 parts and 1 GiB, below what Linux
+// moves at once. 0, or errno of the call that failed (EIO when it took
+// nothing without saying why).
+template <typename Writev>
+int WriteAllGatheredWith(Writev&& writev, const iovec* parts, size_t count) {
+    constexpr int kParts = 8;
+    constexpr size_t kBytes = size_t{1} << 30;
+    size_t k = 0;     // the first part not yet written whole
+    size_t done = 0;  // bytes of parts[k] already written
+    for (;;) {
+        while (k < count && done == parts[k].iov_len) {
+            ++k;
+            done = 0;
+        }
+        if (k == count) return 0;
+        iovec batch[kParts];
+        int n = 0;
+        size_t total = 0;
+        for (size_t j = k; j < count && n < kParts && total < kBytes; ++j) {
+            const size_t skip = j == k ? done : 0;
+            size_t len = parts[j].iov_len - skip;
+            if (len == 0) continue;
+            if (len > kBytes - total) len = kBytes - total;
+            batch[n++] = {static_cast<char*>(parts[j].iov_base) + skip, len};
+            total += len;
+        }
+        const ssize_t written = writev(static_cast<const iovec*>(batch), n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return errno;
+        if (written == 0) return EIO;
+        for (size_t left = static_cast<size_t>(written); left > 0 && k < count;) {
+            const size_t room = parts[k].iov_len - done;
+            if (left < room) {
+                done += left;
+                left = 0;
+            } else {
+                left -= room;
+                ++k;
+                done = 0;
+            }
+        }
+    }
+}
+
+// The same on a descriptor.
+inline int WriteAllGathered(int fd, const iovec* parts, size_t count) {
+    return WriteAllGatheredWith([fd](const iovec* batch, int n) { return ::writev(fd, batch, n); },
+                                parts, count);
 }
 
 // Reads until n bytes have come or the input ends; `got` is how many came.

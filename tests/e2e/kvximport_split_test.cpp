@@ -169,7 +169,8 @@ TEST_F(KvxImportSplit, AStopSignalAnywhereLeavesTheFolderAsItWas) {
                 EXPECT_EQ(r.err, "kvximport: stopped by SIGTERM\n");
                 ASSERT_TRUE(Snapshot(dir.path()) == before);
             }
-            EXPECT_GE(stopped, 4);
+            // Each part goes out in one gathered write; there are more renames.
+            EXPECT_GE(stopped, std::string(at) == "KVX_SHIM_SIGNAL_AT_WRITE" ? 2 : 4);
             // The run that was not stopped wrote both parts; the hard link
             // and the link's own file are left alone, as a single output
             // leaves them.

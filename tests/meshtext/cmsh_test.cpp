@@ -43,6 +43,19 @@ Parsed Float(const std::string& text) {
             NoToken(r, text.data() + text.size())};
 }
 
+// `token` read alone, where the input ends with it, and followed by white
+// space and more text, where the decimal fast path may read past it: both
+// give strtof's float and end just after the token.
+void ExpectStrtof(const std::string& token) {
+    const uint32_t expected = FloatBits(std::strtof(token.c_str(), nullptr));
+    for (const std::string& text : {token, token + " 1234567890", token + "\r\n9 9 9 9 9"}) {
+        Parsed p = Float(text);
+        ASSERT_EQ(p.ec, std::errc()) << token;
+        ASSERT_EQ(p.stop, token.size()) << token;
+        ASSERT_EQ(FloatBits(p.f), expected) << token;
+    }
+}
+
 }  // namespace
 
 // CountTokens reads 64 bytes at a time: it must agree with a byte-by-byte
@@ -157,6 +170,42 @@ TEST(ParseFloat, GivesWhatStrtofGivesForEveryNumberForm) {
     }
 }
 
+// Decimals of up to 15 digits, with room after them, take the fast path of
+// one double division; longer ones, and those whose quotient lands on a
+// midpoint between two floats, the general one.
+TEST(ParseFloat, TheDecimalFastPathTakesShortDecimalsAndDeclinesMidpoints) {
+    auto fast = [](const std::string& token) {
+        const std::string text = token + "          ";
+        float v = -1;
+        const char* end = nullptr;
+        bool taken = DecimalFastPath(text.data(), text.data() + text.size(), v, end);
+        EXPECT_TRUE(!taken || (end == text.data() + token.size() &&
+                               FloatBits(v) == FloatBits(std::strtof(token.c_str(), nullptr))))
+            << token;
+        return taken;
+    };
+    for (const char* t : {"32.029494", "-0.126660", "0.000000", "-0.000000", "1", "+7.5", "5.",
+                          ".5", "-.25", "1234567.12345678", "0.12345678901234", "0.6314"})
+        EXPECT_TRUE(fast(t)) << t;
+    // Ties between two floats (2^24 + 1, 2^23 + 1/2, ...): exact halves, so
+    // the double quotient is the midpoint itself.
+    for (const char* t : {"16777217", "16777219.0", "8388608.5", "-8388609.5", "4194304.25",
+                          "33554434.0", "33554438", "2097152.125"}) {
+        EXPECT_FALSE(fast(t)) << t;
+        ExpectStrtof(t);
+    }
+    // Not plain decimals of at most 15 digits and seven before the point.
+    for (const char* t : {"1234567890123456", "12345678.5", "0.0000000000000001", "1e5", "0x10",
+                          "inf", "1.5.", "--1", ".", "-", "1,5", "00000000"})
+        EXPECT_FALSE(fast(t)) << t;
+    // Without eight bytes after a group of digits: the general path.
+    const std::string near = "2.5 ";
+    float v = 0;
+    const char* end = nullptr;
+    EXPECT_FALSE(DecimalFastPath(near.data(), near.data() + near.size(), v, end));
+    ExpectStrtof("2.5");
+}
+
 TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
     // Short decimals take a fast path; longer ones the general one. Both
     // must give strtof's float, down to the last bit.
@@ -174,9 +223,7 @@ TEST(ParseFloat, AgreesWithStrtofOnRandomDecimals) {
         for (size_t d = 0; d < fraction; ++d)
             token += static_cast<char>('0' + next(10));
         if (whole + fraction == 0) token += '0';
-        Parsed p = Float(token);
-        ASSERT_EQ(p.ec, std::errc()) << token;
-        ASSERT_EQ(FloatBits(p.f), FloatBits(std::strtof(token.c_str(), nullptr))) << token;
+        ExpectStrtof(token);
     }
 }
 
@@ -191,9 +238,7 @@ void ExpectStrtofAtEveryPoint(uint64_t n, int maxFraction) {
         const size_t point = digits.size() - fraction;
         std::string token = digits.substr(0, point);
         if (fraction > 0) token.append(".").append(digits, point, fraction);
-        Parsed p = Float(token);
-        ASSERT_EQ(p.ec, std::errc()) << token;
-        ASSERT_EQ(FloatBits(p.f), FloatBits(std::strtof(token.c_str(), nullptr))) << token;
+        ExpectStrtof(token);
     }
 }
 
@@ -481,6 +526,78 @@ TEST(CmshReader, TrianglesNameTheFaceAndTheVertexOutOfRange) {
 
 // Large sections are read by two threads: every result and every error must
 // be that of reading entry after entry, wherever the trouble lies.
+// Three indices read at once: tokens of one to eight digits, white space
+// between and after them, all in the next 32 bytes, with 32 bytes to read.
+TEST(CmshReader, TheTriangleFastPathTakesShortEntriesOnly) {
+    auto fast = [](const std::string& entry, uint32_t a, uint32_t b, uint32_t c) {
+        const std::string text = entry + std::string(40, ' ');
+        uint32_t v[3] = {7, 7, 7};
+        const char* end = nullptr;
+        if (!TripleFastPath(text.data(), text.data() + text.size(), v, end)) return false;
+        EXPECT_EQ(v[0], a) << entry;
+        EXPECT_EQ(v[1], b) << entry;
+        EXPECT_EQ(v[2], c) << entry;
+        EXPECT_EQ(end, text.data() + entry.size()) << entry;
+        return true;
+    };
+    EXPECT_TRUE(fast("1 2 3", 1, 2, 3));
+    EXPECT_TRUE(fast("65535\t0\r\n00042", 65535, 0, 42));
+    EXPECT_TRUE(fast("12345678   87654321 99999999", 12345678, 87654321, 99999999));
+    // The white space after the third token must be within the 32 bytes:
+    // here at byte 31, then at byte 32.
+    EXPECT_TRUE(
+        fast("1" + std::string(9, ' ') + "2" + std::string(12, ' ') + "12345678", 1, 2, 12345678));
+    EXPECT_FALSE(
+        fast("1" + std::string(9, ' ') + "2" + std::string(13, ' ') + "12345678", 0, 0, 0));
+    for (const char* entry : {"123456789 1 2", "1 2 123456789", "+1 2 3", "1 -2 3", "1 2 3x", "1 2",
+                              " 1 2 3", "1 2 3.0", "1,2 3 4", "1\x00 2 3"})
+        EXPECT_FALSE(fast(entry, 0, 0, 0)) << entry;
+    // Fewer than 32 bytes left: index by index.
+    const std::string shortText = "1 2 3 ";
+    uint32_t v[3];
+    const char* end = nullptr;
+    EXPECT_FALSE(TripleFastPath(shortText.data(), shortText.data() + shortText.size(), v, end));
+    EXPECT_EQ(ReadTriangleText("1 2 3 ", 1).indices, (std::vector<uint16_t>{1, 2, 3}));
+}
+
+// Entries of every length and spacing read as a reading index by index
+// does: the values, where the reading stopped, and the first bad entry.
+TEST(CmshReader, TrianglesOfAnyShapeReadAsIndexByIndex) {
+    uint64_t state = 11;
+    auto next = [&state](uint64_t n) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<uint32_t>((state >> 33) % n);
+    };
+    const char* spaces[] = {" ", "\t", "\r\n", "\n", "    ", " \v\f ", "                   "};
+    for (int round = 0; round < 300; ++round) {
+        const uint32_t count = 1 + next(40);
+        std::string text;
+        std::vector<uint16_t> expected;
+        for (uint32_t j = 0; j < 3 * count; ++j) {
+            uint32_t v = next(4) == 0 ? next(10) : next(65536);
+            std::string token = std::to_string(v);
+            if (next(8) == 0) token = std::string(next(6), '0') + token;  // leading zeros
+            if (next(16) == 0) token = "+" + token;
+            text += token + spaces[next(7)];
+            expected.push_back(static_cast<uint16_t>(v));
+        }
+        TriangleRead r = ReadTriangleText(text, count);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_EQ(r.indices, expected) << text;
+        // The last index out of range, or cut short at the end.
+        const uint32_t limit = 1 + next(65535);
+        TriangleRead c = ReadTriangleText(text, count, limit);
+        uint32_t good = 0;
+        while (good < 3 * count && expected[good] < limit)
+            ++good;
+        EXPECT_EQ(c.ok, good == 3 * count);
+        EXPECT_EQ(c.done, good / 3) << text;
+        TriangleRead more = ReadTriangleText(text, count + 1);
+        EXPECT_FALSE(more.ok);
+        EXPECT_EQ(more.done, count);
+    }
+}
+
 TEST(CmshReader, LargeTriangleSectionsReadAsIfInOrder) {
     constexpr uint32_t kCount = 300000;
     std::string text;

@@ -13,16 +13,27 @@
 //                              first sends SIGTERM to the process;
 //   KVX_SHIM_SIGNAL_AT_WRITE=K the K-th write to a descriptor above 2
 //                              first sends SIGTERM to the process;
+//   KVX_SHIM_WRITE_AT_MOST=N   write and writev to a descriptor above 2
+//                              move at most N bytes a call, as a pipe or a
+//                              signal may cut them short;
+//   KVX_SHIM_WRITE_EINTR=1     every other write or writev to a descriptor
+//                              above 2 first fails with EINTR;
+//   KVX_SHIM_WRITE_ERRNO=N     write and writev to a descriptor above 2 fail
+//                              with errno N; with KVX_SHIM_WRITE_FAILS_AT=K,
+//                              only the K-th (1-based; writes and writevs
+//                              count alike, as in KVX_SHIM_SIGNAL_AT_WRITE);
 //   KVX_SHIM_LINK_ERRNO=N      linkat of a named file (not of /proc, which
 //                              names unnamed files) fails with errno N, as
 //                              for a file at its file system's most links.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +71,24 @@ int Count(int& calls, const char* signalAt) {
 
 int gRenames = 0;
 int gWrites = 0;
+int gInterrupted = 0;
+
+// Counts one more write or writev to a file: a stop signal, a delay, and
+// the errno it fails with (0: it goes ahead).
+int WriteFailure() {
+    const int writes = Count(gWrites, "KVX_SHIM_SIGNAL_AT_WRITE");
+    if (const char* v = std::getenv("KVX_SHIM_WRITE_DELAY_MS"))
+        usleep(1000u * static_cast<unsigned>(std::atoi(v)));
+    if (Set("KVX_SHIM_WRITE_EINTR") && ++gInterrupted % 2 == 1) return EINTR;
+    const int at = Number("KVX_SHIM_WRITE_FAILS_AT");
+    return at == 0 || writes == at ? Number("KVX_SHIM_WRITE_ERRNO") : 0;
+}
+
+// How many of n bytes one call moves.
+size_t WriteLimit(size_t n) {
+    const int most = Number("KVX_SHIM_WRITE_AT_MOST");
+    return most > 0 && n > static_cast<size_t>(most) ? static_cast<size_t>(most) : n;
+}
 
 int RenameFailure() {
     const int renames = Count(gRenames, "KVX_SHIM_SIGNAL_AT_RENAME");
@@ -146,11 +175,36 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
 
 ssize_t write(int fd, const void* data, size_t n) {
     if (fd > 2) {
-        Count(gWrites, "KVX_SHIM_SIGNAL_AT_WRITE");
-        if (const char* v = std::getenv("KVX_SHIM_WRITE_DELAY_MS"))
-            usleep(1000u * static_cast<unsigned>(std::atoi(v)));
+        if (int err = WriteFailure()) {
+            errno = err;
+            return -1;
+        }
+        n = WriteLimit(n);
     }
     return Next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, n);
+}
+
+ssize_t writev(int fd, const iovec* parts, int count) {
+    iovec cut[16];
+    if (fd > 2) {
+        if (int err = WriteFailure()) {
+            errno = err;
+            return -1;
+        }
+        // The first parts, up to the limit.
+        if (count >= 0 && count <= 16) {
+            size_t room = WriteLimit(SIZE_MAX);
+            int n = 0;
+            for (; n < count && room > 0; ++n) {
+                cut[n] = parts[n];
+                if (cut[n].iov_len > room) cut[n].iov_len = room;
+                room -= cut[n].iov_len;
+            }
+            parts = cut;
+            count = n;
+        }
+    }
+    return Next<ssize_t (*)(int, const iovec*, int)>("writev")(fd, parts, count);
 }
 
 }  // extern "C"

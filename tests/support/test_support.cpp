@@ -215,3 +215,9 @@ void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMist
         EXPECT_EQ(r.out, "");
     }
 }
+
+std::string PreloadableProgram(const std::string& program, const std::string& sharedCopies) {
+    if (sharedCopies.empty()) return program;
+    const std::string copy = sharedCopies + "/" + program.substr(program.rfind('/') + 1);
+    return ::access(copy.c_str(), X_OK) == 0 ? copy : program;
+}

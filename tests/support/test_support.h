@@ -69,17 +69,28 @@ struct UsageMistake {
 // error and nothing on standard output.
 void ExpectUsageMistakes(const std::string& program, const std::vector<UsageMistake>& mistakes);
 
+// The program that a preloaded library reaches: for a program linked
+// statically, its copy linked to the shared C library, built from the same
+// objects (in `sharedCopies`, where the build puts them; "" where it builds
+// none); else `program`.
+std::string PreloadableProgram(const std::string& program, const std::string& sharedCopies);
+
 #ifdef KVX_FAULT_SHIM
 // The arguments of /bin/sh -c that run `program` with the fault library
 // preloaded and `settings` ("KVX_SHIM_NO_TMPFILE=1 ...") in its environment.
 inline std::vector<std::string> Shimmed(const std::string& settings, const std::string& program,
                                         const std::vector<std::string>& args) {
+#ifdef KVX_SHARED_PROGRAMS
+    const std::string run = PreloadableProgram(program, KVX_SHARED_PROGRAMS);
+#else
+    const std::string& run = program;
+#endif
     std::vector<std::string> line{
         "-c",
         "export LD_PRELOAD=" KVX_FAULT_SHIM " " + settings +
             " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"; "
             "exec \"$0\" \"$@\"",
-        program};
+        run};
     line.insert(line.end(), args.begin(), args.end());
     return line;
 }

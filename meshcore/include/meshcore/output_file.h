@@ -4,6 +4,8 @@
 // leaves a partial file and never damages an existing one.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <string>
 
@@ -30,7 +32,7 @@
 //   renamed over. A descriptor of this process is written through a
 //   duplicate, so its offset and append mode hold (`>> log` appends).
 //
-// Use: open(), any number of write()s, commit(). Each returns false on
+// Use: open(), any number of write()s and writeGathered()s, commit(). Each returns false on
 // failure and, given `status`, says why (open_failed or write_failed with
 // errno; KvxStatusMessage turns it into a line). After a failure the file is
 // of no further use: destroying one that was not committed removes the
@@ -45,6 +47,9 @@ public:
     bool open(const char* path, KvxStatus* status);
     // Writes all n bytes, retrying short writes. Returns false on failure.
     bool write(const void* data, size_t n, KvxStatus* status);
+    // Writes parts[0..count) in order, as write() would one after another,
+    // gathered into as few system calls as it can (writev).
+    bool writeGathered(const iovec* parts, size_t count, KvxStatus* status);
     // Closes the file and, for a regular file, renames it over the target.
     bool commit(KvxStatus* status);
 
