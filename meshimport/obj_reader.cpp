@@ -47,8 +47,9 @@ struct Counts {
 
 class ObjReader {
 public:
-    ObjReader(const std::string& path, const char* data, size_t size, const ReadOptions& options)
-        : path_(path), pos_(data), end_(data + size), options_(options) {}
+    ObjReader(const std::string& path, const char* data, size_t size, const ReadOptions& options,
+              detail::Scan scan = detail::Scan::fast)
+        : path_(path), pos_(data), end_(data + size), options_(options), scan_(scan) {}
 
     ImportResult read();
 
@@ -56,6 +57,18 @@ private:
     // The tokens of the next logical line into tokens_, its first line in
     // line_; false at the end of the text.
     bool nextLine();
+    // The line at pos_ read in one pass, straight into the arrays, when it
+    // is a "v", "vt", "vn" or "f" line, a comment or an empty line that
+    // reads without a question: handled (pos_ then at the next line),
+    // failed (with `error`), or generic (nothing changed) for every other
+    // line, which nextLine() and the statements then read and judge.
+    enum class Fast { handled, failed, generic };
+    Fast fastLine(ImportResult& error);
+    bool fastNumbers(const char* p, size_t most, float* values, size_t& n, const char*& end) const;
+    bool fastCorner(const char*& p, Corner& result) const;
+    // What a "v" of `n` numbers and a face of faceCorners_ add, once read.
+    bool addVertex(const float* values, size_t n, ImportResult& error);
+    void addFace();
     ImportResult fail(const std::string& what) const { return BadInput(path_, line_, what); }
 
     bool vertex(ImportResult& error);
@@ -72,6 +85,7 @@ private:
     const char* pos_;
     const char* end_;
     const ReadOptions& options_;
+    const detail::Scan scan_;
     size_t line_ = 0;      // the line that the logical line starts on
     size_t nextLine_ = 1;  // the line at pos_
     std::vector<Token> tokens_;
@@ -148,7 +162,10 @@ bool ObjReader::vertex(ImportResult& error) {
         return false;
     }
     float values[6];
-    if (!numbers(1, values, error)) return false;
+    return numbers(1, values, error) && addVertex(values, n, error);
+}
+
+bool ObjReader::addVertex(const float* values, size_t n, ImportResult& error) {
     if (counts_.positions == UINT32_MAX) {
         error = fail("more than 4294967295 vertices");
         return false;
@@ -278,6 +295,11 @@ bool ObjReader::face(ImportResult& error) {
         if (options_.keepNormals && c.normal == kNone) cornerWithoutNormal_ = true;
         faceCorners_.push_back(c);
     }
+    addFace();
+    return true;
+}
+
+void ObjReader::addFace() {
     // One or two corners make a point or a line: checked, then dropped.
     const size_t count = faceCorners_.size();
     if (count < 3) {
@@ -301,7 +323,6 @@ bool ObjReader::face(ImportResult& error) {
         for (uint32_t slot : split_)
             corners_.push_back(faceCorners_[slot]);
     }
-    return true;
 }
 
 // The text after the keyword, without surrounding white space.
@@ -310,9 +331,153 @@ std::string RestOfLine(const std::vector<Token>& tokens) {
     return std::string(tokens[1].first, tokens.back().last);
 }
 
+// White space inside a line.
+inline bool IsBlank(char c) {
+    return c != '\n' && IsSpace(c);
+}
+
+inline const char* SkipBlank(const char* p, const char* last) {
+    while (p < last && IsBlank(*p))
+        ++p;
+    return p;
+}
+
+inline bool IsDigit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// Up to `most` numbers from `p` (which follows the keyword) to the line's
+// end or comment: false for any token that is not a number, or for more
+// than `most` of them.
+bool ObjReader::fastNumbers(const char* p, size_t most, float* values, size_t& n,
+                            const char*& end) const {
+    n = 0;
+    for (;;) {
+        p = SkipBlank(p, end_);
+        if (p == end_ || *p == '\n' || *p == '#') break;
+        if (n == most) return false;
+        ParseResult r = ParseFloat(p, end_, values[n]);
+        if (r.ec != std::errc()) return false;
+        p = r.ptr;
+        ++n;
+    }
+    end = p;
+    return true;
+}
+
+// An index of up to 9 digits, 1 to `defined` or -1 to -defined, at `p`:
+// false, `p` anywhere, for every other token.
+inline bool FastIndex(const char*& p, const char* last, uint64_t defined, uint32_t& result) {
+    const bool negative = p < last && *p == '-';
+    if (negative) ++p;
+    const char* digits = p;
+    uint64_t value = 0;
+    while (p < last && IsDigit(*p) && p - digits < 9) {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
+    }
+    if (p == digits || (p < last && IsDigit(*p)) || value == 0 || value > defined) return false;
+    result = static_cast<uint32_t>(negative ? defined - value : value - 1);
+    return true;
+}
+
+// A corner "v", "v/vt", "v//vn" or "v/vt/vn" at `p`, ended by white space
+// or the end of the text, with `p` then past it.
+bool ObjReader::fastCorner(const char*& p, Corner& result) const {
+    const char* q = p;
+    if (!FastIndex(q, end_, counts_.positions, result.position)) return false;
+    result.texture = kNone;
+    uint32_t normalIndex = kNone;
+    if (q < end_ && *q == '/') {
+        ++q;
+        if (q < end_ && *q != '/' && !FastIndex(q, end_, counts_.textures, result.texture))
+            return false;
+        if (q < end_ && *q == '/') {
+            ++q;
+            if (!FastIndex(q, end_, counts_.normals, normalIndex)) return false;
+        } else if (result.texture == kNone) {
+            return false;  // "v/"
+        }
+    }
+    if (q < end_ && !IsSpace(*q)) return false;
+    result.normal = options_.keepNormals ? normalIndex : kNone;
+    p = q;
+    return true;
+}
+
+ObjReader::Fast ObjReader::fastLine(ImportResult& error) {
+    const char* p = SkipBlank(pos_, end_);
+    const char* end = p;  // the end of what the line holds
+    if (p < end_ && *p != '\n' && *p != '#') {
+        const size_t left = static_cast<size_t>(end_ - p);
+        if (left >= 2 && p[0] == 'v' && IsBlank(p[1])) {
+            float values[6];
+            size_t n = 0;
+            if (!fastNumbers(p + 2, 6, values, n, end) || (n != 3 && n != 4 && n != 6))
+                return Fast::generic;
+            line_ = nextLine_;
+            if (!addVertex(values, n, error)) return Fast::failed;
+        } else if (left >= 3 && p[0] == 'v' && (p[1] == 't' || p[1] == 'n') && IsBlank(p[2])) {
+            float values[3] = {0.0f, 0.0f, 0.0f};
+            size_t n = 0;
+            const bool normal = p[1] == 'n';
+            if (!fastNumbers(p + 3, 3, values, n, end) || n == 0 || (normal && n != 3) ||
+                (!normal && counts_.textures == UINT32_MAX - 1)) {
+                return Fast::generic;
+            }
+            if (normal) {
+                if (options_.keepNormals) normals_.insert(normals_.end(), values, values + 3);
+                ++counts_.normals;
+            } else {
+                textures_.push_back(values[0]);
+                textures_.push_back(values[1]);
+                ++counts_.textures;
+            }
+        } else if (left >= 2 && p[0] == 'f' && IsBlank(p[1])) {
+            faceCorners_.clear();
+            bool texture = false, normal = false, without = false;
+            for (p += 2;;) {
+                p = SkipBlank(p, end_);
+                if (p == end_ || *p == '\n' || *p == '#') break;
+                Corner c;
+                if (!fastCorner(p, c)) return Fast::generic;
+                texture = texture || c.texture != kNone;
+                normal = normal || c.normal != kNone;
+                without = without || (options_.keepNormals && c.normal == kNone);
+                faceCorners_.push_back(c);
+            }
+            if (faceCorners_.empty()) return Fast::generic;
+            anyTexture_ = anyTexture_ || texture;
+            anyNormal_ = anyNormal_ || normal;
+            cornerWithoutNormal_ = cornerWithoutNormal_ || without;
+            addFace();
+            end = p;
+        } else {
+            return Fast::generic;
+        }
+    }
+    // The rest of the line: nothing, or a comment to its end (where a
+    // backslash continues nothing).
+    if (end < end_ && *end == '#')
+        end = static_cast<const char*>(std::memchr(end, '\n', static_cast<size_t>(end_ - end)));
+    if (end == nullptr || end == end_) {
+        pos_ = end_;
+    } else {
+        pos_ = end + 1;
+        ++nextLine_;
+    }
+    return Fast::handled;
+}
+
 ImportResult ObjReader::read() {
     ImportResult error;
-    while (nextLine()) {
+    for (;;) {
+        if (scan_ == detail::Scan::fast && pos_ < end_) {
+            const Fast fast = fastLine(error);
+            if (fast == Fast::handled) continue;
+            if (fast == Fast::failed) return error;
+        }
+        if (!nextLine()) break;
         if (tokens_.empty()) continue;
         std::string_view keyword = tokens_[0].view();
         bool ok = true;
@@ -388,5 +553,14 @@ ImportResult ReadObj(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
     return detail::ReadText<ObjReader>(path, data, size, options);
 }
+
+namespace detail {
+
+ImportResult ReadObjWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan) {
+    return ReadText<ObjReader>(path, data, size, options, scan);
+}
+
+}  // namespace detail
 
 }  // namespace kvx

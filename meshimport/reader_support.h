@@ -121,12 +121,24 @@ ImportResult GuardMemory(const std::string& path, Read&& read) {
 }
 
 // A text format's reading: Reader(path, the bytes after a byte-order mark,
-// options).read() under GuardMemory.
-template <typename Reader>
+// options, extra...).read() under GuardMemory.
+template <typename Reader, typename... Extra>
 ImportResult ReadText(const std::string& path, const char* data, size_t size,
-                      const ReadOptions& options) {
+                      const ReadOptions& options, Extra... extra) {
     const size_t bom = ByteOrderMarkSize(data, size);
-    return GuardMemory(path, [&] { return Reader(path, data + bom, size - bom, options).read(); });
+    return GuardMemory(
+        path, [&] { return Reader(path, data + bom, size - bom, options, extra...).read(); });
 }
+
+// How a reader goes through its data: by its fast paths wherever the data
+// allows them, or by its generic loop alone. Both give the same result and
+// the same error for every input; the tests compare them.
+enum class Scan { fast, generic };
+
+// ReadObj and ReadPly, scanning as `scan` says.
+ImportResult ReadObjWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan);
+ImportResult ReadPlyWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan);
 
 }  // namespace kvx::detail

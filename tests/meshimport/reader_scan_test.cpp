@@ -1,0 +1,328 @@
+// The readers' fast paths against their generic loops: the same mesh, byte
+// for byte, or the same error line, for every text and every binary PLY
+// layout, including each prefix, the lines around every limit and text
+// changed byte by byte.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../meshimport/reader_support.h"
+#include "import_test_support.h"
+
+namespace kvx::test {
+namespace {
+
+using detail::Scan;
+using ReadWith = ImportResult (*)(const std::string&, const char*, size_t, const ReadOptions&,
+                                  Scan);
+
+std::vector<uint32_t> Bits(const std::vector<float>& v) {
+    std::vector<uint32_t> bits;
+    for (float f : v)
+        bits.push_back(std::bit_cast<uint32_t>(f));
+    return bits;
+}
+
+// Both paths of `read` on an exact copy of `bytes`: the same result.
+void ExpectSame(ReadWith read, const std::string& bytes, const ReadOptions& options = {}) {
+    const std::vector<char> copy(bytes.begin(), bytes.end());
+    ImportResult fast = read("m", copy.data(), copy.size(), options, Scan::fast);
+    ImportResult generic = read("m", copy.data(), copy.size(), options, Scan::generic);
+    ASSERT_EQ(fast.ok(), generic.ok())
+        << fast.error.message << " | " << generic.error.message << "\n"
+        << bytes;
+    if (!fast.ok()) {
+        EXPECT_EQ(fast.error.message, generic.error.message) << bytes;
+        EXPECT_EQ(fast.error.kind, generic.error.kind);
+        return;
+    }
+    const ImportedMesh& a = fast.mesh;
+    const ImportedMesh& b = generic.mesh;
+    EXPECT_EQ(Bits(a.positions), Bits(b.positions)) << bytes;
+    EXPECT_EQ(Bits(a.texCoords), Bits(b.texCoords)) << bytes;
+    EXPECT_EQ(Bits(a.normals), Bits(b.normals)) << bytes;
+    EXPECT_EQ(a.colors, b.colors) << bytes;
+    EXPECT_EQ(a.triangles, b.triangles) << bytes;
+    EXPECT_EQ(a.lines, b.lines);
+    EXPECT_EQ(a.name, b.name);
+    EXPECT_EQ(a.warnings, b.warnings);
+    EXPECT_EQ(a.hasColors, b.hasColors);
+    EXPECT_EQ(a.hasTexCoords, b.hasTexCoords);
+    EXPECT_EQ(a.hasNormals, b.hasNormals);
+}
+
+// Every prefix of `bytes`, each with both option sets.
+void ExpectSamePrefixes(ReadWith read, const std::string& bytes) {
+    ReadOptions normals;
+    normals.keepNormals = true;
+    normals.colorOrder = ColorOrder::rgba;
+    for (size_t n = 0; n <= bytes.size(); ++n) {
+        ExpectSame(read, bytes.substr(0, n));
+        ExpectSame(read, bytes.substr(0, n), normals);
+    }
+}
+
+// A text that passes through every statement the fast path reads and the
+// ways a line may end: CR LF, a backslash, a comment, blanks of each kind.
+const std::string kObjText =
+    "# a comment \\\n"
+    "o  the name \r\n"
+    "v 0 0 0\n"
+    "v\t1.5 0 0 # a comment\n"
+    "v 0 1e0 0 0.25 0.5 1\r\n"
+    "v 1 1 0 1\n"
+    "  \t\n"
+    "\r\n"
+    "v 0.1 0.2 \\\n"
+    "0.3\n"
+    "vt 0 0\n"
+    "vt 1\t0 0\r\n"
+    "vt 0.5\n"
+    "vn 0 0 1\n"
+    "vn 0 1 0 #\n"
+    "usemtl x\n"
+    "f 1 2 3\n"
+    "f 1/1 2/2 3/3 4/1\n"
+    "f -1//1 -2//2 -3//-1\n"
+    "f 1/1/1 2/2/2 3/3/2\r\n"
+    "f 1 2\n"
+    "f 005 1 2 # five\n"
+    "f\v1 2\f3\n"
+    "l 1 2\n"
+    "f 1 2 \\\n"
+    " 3\n"
+    "f 1 2 3";
+
+TEST(ReaderScan, ObjFastLinesGiveTheGenericResultForEveryPrefix) {
+    ExpectSamePrefixes(detail::ReadObjWith, kObjText);
+}
+
+// Each line the fast path must leave to the generic one, alone and after
+// valid lines, so that the error names the same line.
+TEST(ReaderScan, ObjErrorsNameTheSameLine) {
+    const std::string v3 = "v 0 0 0\nv 1 0 0\r\nv 0 1 0\n";
+    const char* lines[] = {
+        "v 1 2",
+        "v 1 2 3 4 5",
+        "v 1 2 3 4 5 6 7",
+        "v 1 2 3#x",
+        "v 1 2 3\\x",
+        "v 1 2 +3",
+        "v nan 0 0",
+        "v 0 0 0 2 0 0",
+        "v 0 0 0 0 nan 0",
+        "v\n1 2 3",
+        "vt",
+        "vt 1 2 3 4",
+        "vt x",
+        "vn 1 2",
+        "vn 1 2 3 4",
+        "f",
+        "f 1 2 4",
+        "f 1 2 -4",
+        "f 0 1 2",
+        "f +1 2 3",
+        "f 1/ 2 3",
+        "f 1// 2 3",
+        "f 1/1/ 2 3",
+        "f 1/1/1/1 2 3",
+        "f 1 2 1.0",
+        "f 1 2 3x",
+        "f 1 2 3/x",
+        "f 1 2 -",
+        "f 1 2 1234567890",
+        "f 1 2 99999999999",
+        "f 1 2 000000001",
+        "f 1 2 -0",
+        "f 1//1 2 3",
+        "f 1/1 2 3",
+        "f #",
+        "fv 1 2 3",
+        "vx 1 2 3",
+        "f 1 2 3\\",
+        "v 1 2 3 \\",
+        "f 1 2\\\n3",
+    };
+    for (const char* line : lines) {
+        for (const std::string& before : {std::string(), v3, v3 + "vt 0 0\nvn 0 0 1\n"}) {
+            for (const char* after : {"", "\n", "\r\n", "\nv 9 9 9\n"}) {
+                SCOPED_TRACE(before + line + after);
+                ExpectSame(detail::ReadObjWith, before + line + after);
+            }
+        }
+    }
+    // The line numbers themselves, through the fast path.
+    EXPECT_EQ(Refusal("obj", v3 + "\n# c\n  \nf 1 2 4\n"),
+              "m.obj:7: vertex 4 is not defined (3 so far)");
+    EXPECT_EQ(Refusal("obj", v3 + "v 1 \\\n2 \\\n3\r\nf 1 2 0\n"),
+              "m.obj:7: vertex 0 does not exist: OBJ counts from 1");
+}
+
+// The text changed one byte at a time into bytes the scanners decide on.
+TEST(ReaderScan, ObjMutatedTextsGiveTheGenericResult) {
+    const char alphabet[] = " \t\r\n#\\/-+0159.evtnf\v";
+    uint64_t seed = 12345;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = kObjText;
+        for (int k = 0; k < 1 + round % 3; ++k) {
+            seed = seed * 6364136223846793005u + 1442695040888963407u;
+            const size_t at = (seed >> 33) % text.size();
+            text[at] = alphabet[(seed >> 20) % (sizeof alphabet - 1)];
+        }
+        ExpectSame(detail::ReadObjWith, text);
+    }
+}
+
+// Repeated reads in one process give the same mesh as the first.
+TEST(ReaderScan, RepeatedReadsAreAlike) {
+    ImportResult first = Read("obj", kObjText);
+    ASSERT_TRUE(first.ok()) << first.error.message;
+    for (int k = 0; k < 3; ++k) {
+        ImportResult again = Read("obj", kObjText);
+        EXPECT_EQ(Bits(again.mesh.positions), Bits(first.mesh.positions));
+        EXPECT_EQ(again.mesh.triangles, first.mesh.triangles);
+    }
+}
+
+// A binary little-endian PLY file: a header of `vertexProperties` and
+// `faceList` (empty: no face element), then `body`.
+struct Ply {
+    std::string header;
+    std::string body;
+
+    Ply(const std::string& vertexProperties, uint32_t vertices, const std::string& faceList,
+        uint32_t faces) {
+        header = "ply\nformat binary_little_endian 1.0\nelement vertex " +
+                 std::to_string(vertices) + "\n" + vertexProperties;
+        if (!faceList.empty()) header += "element face " + std::to_string(faces) + "\n" + faceList;
+        header += "end_header\n";
+    }
+    template <typename T>
+    Ply& add(T value) {
+        char bytes[sizeof value];
+        std::memcpy(bytes, &value, sizeof value);
+        body.append(bytes, sizeof value);
+        return *this;
+    }
+    std::string text() const { return header + body; }
+};
+
+const std::string kXyz = "property float x\nproperty float y\nproperty float z\n";
+const std::string kNormals = "property float nx\nproperty float ny\nproperty float nz\n";
+const std::string kRgb = "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+
+// Four vertices of the layout (xyz, then normals, colours, alpha, uv, an
+// extra float as the flags say), and faces of `corners` each.
+std::string PlyOf(bool normals, bool colors, bool alpha, bool uv, bool extra,
+                  const std::string& countType, const std::string& indexType,
+                  const std::vector<std::vector<int32_t>>& faces) {
+    std::string properties = kXyz;
+    if (extra) properties = "property float psz\n" + properties;
+    if (normals) properties += kNormals;
+    if (colors) properties += kRgb;
+    if (alpha) properties += "property uchar alpha\n";
+    if (uv) properties += "property float s\nproperty float t\n";
+    Ply ply(properties, 4,
+            faces.empty() && countType.empty()
+                ? ""
+                : "property list " + countType + " " + indexType + " vertex_indices\n",
+            static_cast<uint32_t>(faces.size()));
+    for (int i = 0; i < 4; ++i) {
+        if (extra) ply.add(7.0f);
+        ply.add(float(i)).add(float(i & 1) + 0.1f).add(-float(i) / 3.0f);
+        if (normals) ply.add(0.0f).add(float(i)).add(1.0f);
+        if (colors) ply.add(uint8_t(i * 60)).add(uint8_t(255 - i)).add(uint8_t(i));
+        if (alpha) ply.add(uint8_t(100 + i));
+        if (uv) ply.add(0.25f * float(i)).add(1.0f - 0.25f * float(i));
+    }
+    for (const auto& face : faces) {
+        const auto n = static_cast<uint32_t>(face.size());
+        if (countType == "uchar") {
+            ply.add(uint8_t(n));
+        } else {
+            ply.add(n);
+        }
+        for (int32_t index : face)
+            ply.add(index);
+    }
+    return ply.text();
+}
+
+TEST(ReaderScan, BinaryPlyLayoutsGiveTheGenericResult) {
+    const std::vector<std::vector<int32_t>> faces = {{0, 1, 2}, {2, 1, 3}, {0, 2, 3}};
+    for (int flags = 0; flags < 32; ++flags) {
+        const bool normals = flags & 1, colors = flags & 2, alpha = flags & 4, uv = flags & 8,
+                   extra = flags & 16;
+        for (const char* count : {"uchar", "int", "uint", "ushort"}) {
+            for (const char* index : {"int", "uint", "ushort"}) {
+                SCOPED_TRACE(std::to_string(flags) + count + index);
+                ExpectSamePrefixes(detail::ReadPlyWith,
+                                   PlyOf(normals, colors, alpha, uv, extra, count, index, faces));
+            }
+        }
+    }
+}
+
+// Faces the fast path hands back to the generic loop in the middle of the
+// element, and the reading goes on from there.
+TEST(ReaderScan, BinaryPlyFacesTheGenericLoopJudges) {
+    const std::vector<std::vector<int32_t>> cases[] = {
+        {{0, 1, 2}, {0, 1, 2, 3}, {1, 2, 3}},  // a quad among triangles
+        {{0, 1, 2}, {0, 1}, {1, 2, 3}},        // a line, dropped
+        {{0, 1, 2}, {0, 1, 4}},                // the vertex count itself
+        {{0, 1, 2}, {0, -1, 2}},               // a negative index
+        {{3, 3, 3}, {}},                       // no corners
+    };
+    for (const auto& faces : cases) {
+        for (const char* count : {"uchar", "int"}) {
+            const std::string ply = PlyOf(false, false, false, false, false, count, "int", faces);
+            ExpectSame(detail::ReadPlyWith, ply);
+            ExpectSamePrefixes(detail::ReadPlyWith, ply);
+        }
+    }
+    // The quad's triangles come between the others, as the generic loop
+    // gives them.
+    const std::string quad = PlyOf(false, false, false, false, false, "uchar", "int",
+                                   {{0, 1, 2}, {0, 1, 3, 2}, {1, 2, 3}});
+    ImportResult q = Read("ply", quad);
+    ASSERT_TRUE(q.ok()) << q.error.message;
+    ASSERT_EQ(q.mesh.triangles.size(), 12u);
+    EXPECT_EQ(std::vector<uint32_t>(q.mesh.triangles.begin(), q.mesh.triangles.begin() + 3),
+              (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(std::vector<uint32_t>(q.mesh.triangles.end() - 3, q.mesh.triangles.end()),
+              (std::vector<uint32_t>{1, 2, 3}));
+    // A negative int count: refused by the generic loop with the face.
+    Ply negative(kXyz, 1, "property list int int vertex_indices\n", 1);
+    negative.add(0.0f).add(0.0f).add(0.0f).add(int32_t{-3});
+    EXPECT_EQ(Refusal("ply", negative.text()),
+              "m.ply: the list vertex_indices of face 0 has a negative length, -3");
+}
+
+// Counts the data cannot hold are refused before anything is read; the
+// vertices are read straight into the arrays, in the file's order.
+TEST(ReaderScan, BinaryPlyCountsAndValues) {
+    Ply huge(kXyz, 4000000000u, "", 0);
+    huge.add(1.0f).add(2.0f).add(3.0f);
+    EXPECT_NE(Refusal("ply", huge.text()).find("need at least 48000000000 bytes"),
+              std::string::npos);
+    ReadOptions options;
+    options.keepNormals = true;
+    const std::string ply = PlyOf(true, true, true, true, true, "uchar", "uint", {{0, 1, 2}});
+    ImportResult r = Read("ply", ply, options);
+    ASSERT_TRUE(r.ok()) << r.error.message;
+    ASSERT_EQ(r.mesh.vertexCount(), 4u);
+    EXPECT_EQ(r.mesh.positions[9], 3.0f);
+    EXPECT_EQ(r.mesh.positions[10], 1.1f);
+    EXPECT_EQ(r.mesh.positions[11], -1.0f);
+    EXPECT_EQ(r.mesh.normals[10], 3.0f);
+    // argb: alpha 103, red 180, green 252, blue 3.
+    EXPECT_EQ(r.mesh.colors[3], 0x67B4FC03u);
+    EXPECT_EQ(r.mesh.triangles, (std::vector<uint32_t>{0, 1, 2}));
+}
+
+}  // namespace
+}  // namespace kvx::test
