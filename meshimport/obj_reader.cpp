@@ -1,13 +1,17 @@
 #include "meshimport/obj_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "meshcore/parallel.h"
 #include "meshtext/parse_number.h"
 #include "meshtext/tokens.h"
 #include "reader_support.h"
+#include "text_scan.h"
 
 namespace kvx {
 
@@ -47,13 +51,37 @@ struct Counts {
 
 class ObjReader {
 public:
+    // `splitAt`: 0, or the offset from which the first line start (after
+    // a line no backslash continues) begins the second part, read by a
+    // second thread.
     ObjReader(const std::string& path, const char* data, size_t size, const ReadOptions& options,
-              detail::Scan scan = detail::Scan::fast)
-        : path_(path), pos_(data), end_(data + size), options_(options), scan_(scan) {}
+              detail::Scan scan = detail::Scan::fast, size_t splitAt = 0)
+        : path_(path),
+          pos_(data),
+          end_(data + size),
+          options_(options),
+          scan_(scan),
+          splitAt_(splitAt) {}
 
     ImportResult read();
 
 private:
+    // The lines from pos_ to end_; false with `error`.
+    bool readLines(ImportResult& error);
+    // A second part's reading, on its own thread, from its start: the fast
+    // lines only, up to the first that is not one (which the first part's
+    // reader goes on from) or that it cannot judge alone: an index counting
+    // back, an error. Its indices count from the start of the file; those
+    // beyond its own elements are checked once the first part's counts are
+    // known (excess_).
+    void readPart();
+    // The second part added to this, the first, which has read up to where
+    // the second began; pos_ and the line then where the second stopped.
+    // False, with nothing changed, when the second part named an element
+    // the first part does not define: the first then reads on from where
+    // the second began.
+    bool absorb(ObjReader& part);
+
     // The tokens of the next logical line into tokens_, its first line in
     // line_; false at the end of the text.
     bool nextLine();
@@ -65,7 +93,7 @@ private:
     enum class Fast { handled, failed, generic };
     Fast fastLine(ImportResult& error);
     bool fastNumbers(const char* p, size_t most, float* values, size_t& n, const char*& end) const;
-    bool fastCorner(const char*& p, Corner& result) const;
+    bool fastCorner(const char*& p, Corner& result);
     // What a "v" of `n` numbers and a face of faceCorners_ add, once read.
     bool addVertex(const float* values, size_t n, ImportResult& error);
     void addFace();
@@ -86,6 +114,18 @@ private:
     const char* end_;
     const ReadOptions& options_;
     const detail::Scan scan_;
+    const size_t splitAt_;
+    // A second part: its indices beyond its own elements, at most (the
+    // largest index less the elements it had defined then) for positions,
+    // texture coordinates and normals; its polygons, split once the
+    // positions are all there, at their slots in corners_.
+    bool part_ = false;
+    int64_t excess_[3] = {INT64_MIN, INT64_MIN, INT64_MIN};
+    struct Later {
+        size_t at;
+        std::vector<Corner> corners;
+    };
+    std::vector<Later> later_;
     size_t line_ = 0;      // the line that the logical line starts on
     size_t nextLine_ = 1;  // the line at pos_
     std::vector<Token> tokens_;
@@ -170,20 +210,24 @@ bool ObjReader::addVertex(const float* values, size_t n, ImportResult& error) {
         error = fail("more than 4294967295 vertices");
         return false;
     }
-    mesh_.positions.insert(mesh_.positions.end(), values, values + 3);
+    uint32_t color = 0xFFFFFFFFu;
     if (n == 6) {
-        if (!mesh_.hasColors) {
-            // Every vertex before the first coloured one is opaque white.
-            mesh_.hasColors = true;
-            mesh_.colors.assign(counts_.positions, 0xFFFFFFFFu);
-        }
         const float rgba[4] = {values[3], values[4], values[5], 1.0f};
-        uint32_t color = 0;
         int bad = 0;
         if (!detail::PackRgba(rgba, options_.colorOrder, color, bad)) {
             error = fail(std::string("the ") + detail::ChannelName(bad) + " value " +
                          detail::FloatText(rgba[bad]) + " cannot be packed into a colour word");
             return false;
+        }
+    }
+    mesh_.positions.push_back(values[0]);
+    mesh_.positions.push_back(values[1]);
+    mesh_.positions.push_back(values[2]);
+    if (n == 6) {
+        if (!mesh_.hasColors) {
+            // Every vertex before the first coloured one is opaque white.
+            mesh_.hasColors = true;
+            mesh_.colors.assign(counts_.positions, 0xFFFFFFFFu);
         }
         mesh_.colors.push_back(color);
     } else if (mesh_.hasColors) {
@@ -305,7 +349,12 @@ void ObjReader::addFace() {
     if (count < 3) {
         ++dropped_;
     } else if (count == 3) {
-        corners_.insert(corners_.end(), faceCorners_.begin(), faceCorners_.end());
+        corners_.push_back(faceCorners_[0]);
+        corners_.push_back(faceCorners_[1]);
+        corners_.push_back(faceCorners_[2]);
+    } else if (part_) {
+        later_.push_back({corners_.size(), faceCorners_});
+        corners_.resize(corners_.size() + 3 * (count - 2));
     } else {
         // Split over the corners' own positions, so that each triangle names
         // corners (a position may come twice with different texture
@@ -331,20 +380,12 @@ std::string RestOfLine(const std::vector<Token>& tokens) {
     return std::string(tokens[1].first, tokens.back().last);
 }
 
-// White space inside a line.
-inline bool IsBlank(char c) {
-    return c != '\n' && IsSpace(c);
-}
+using detail::IsBlank;
+using detail::SkipBlankInLine;
 
-inline const char* SkipBlank(const char* p, const char* last) {
-    while (p < last && IsBlank(*p))
-        ++p;
-    return p;
-}
-
-inline bool IsDigit(char c) {
-    return static_cast<unsigned char>(c - '0') < 10;
-}
+// The fast path reads lines that a line feed ends, which stops every
+// scanning loop (text_scan.h); the last line, when no line feed ends it,
+// goes to the generic one.
 
 // Up to `most` numbers from `p` (which follows the keyword) to the line's
 // end or comment: false for any token that is not a number, or for more
@@ -353,10 +394,10 @@ bool ObjReader::fastNumbers(const char* p, size_t most, float* values, size_t& n
                             const char*& end) const {
     n = 0;
     for (;;) {
-        p = SkipBlank(p, end_);
-        if (p == end_ || *p == '\n' || *p == '#') break;
+        p = SkipBlankInLine(p);
+        if (*p == '\n' || *p == '#') break;
         if (n == most) return false;
-        ParseResult r = ParseFloat(p, end_, values[n]);
+        ParseResult r = detail::ScanFloatInLine(p, end_, values[n]);
         if (r.ec != std::errc()) return false;
         p = r.ptr;
         ++n;
@@ -365,59 +406,104 @@ bool ObjReader::fastNumbers(const char* p, size_t most, float* values, size_t& n
     return true;
 }
 
-// An index of up to 9 digits, 1 to `defined` or -1 to -defined, at `p`:
+// An index of 1 to 9 digits, 1 to `defined` or -1 to -defined, at `p`:
 // false, `p` anywhere, for every other token.
-inline bool FastIndex(const char*& p, const char* last, uint64_t defined, uint32_t& result) {
-    const bool negative = p < last && *p == '-';
+inline bool FastIndex(const char*& p, uint64_t defined, uint32_t& result) {
+    const bool negative = *p == '-';
     if (negative) ++p;
     const char* digits = p;
     uint64_t value = 0;
-    while (p < last && IsDigit(*p) && p - digits < 9) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        ++p;
-    }
-    if (p == digits || (p < last && IsDigit(*p)) || value == 0 || value > defined) return false;
+    detail::ScanDigitsInLine(p, value);
+    // 1 to 9 digits, and 1 to `defined`.
+    if (static_cast<size_t>(p - digits) - 1 >= 9 || value - 1 >= defined) return false;
     result = static_cast<uint32_t>(negative ? defined - value : value - 1);
     return true;
 }
 
-// A corner "v", "v/vt", "v//vn" or "v/vt/vn" at `p`, ended by white space
-// or the end of the text, with `p` then past it.
-bool ObjReader::fastCorner(const char*& p, Corner& result) const {
+// In a second part: an index of 1 to 9 digits, not counting back, with the
+// most it exceeds `defined` by in `excess`.
+inline bool PartIndex(const char*& p, uint64_t defined, int64_t& excess, uint32_t& result) {
+    const char* digits = p;
+    uint64_t value = 0;
+    detail::ScanDigitsInLine(p, value);
+    if (static_cast<size_t>(p - digits) - 1 >= 9 || value == 0) return false;
+    excess = std::max(excess, static_cast<int64_t>(value) - static_cast<int64_t>(defined));
+    result = static_cast<uint32_t>(value - 1);
+    return true;
+}
+
+// A corner "v", "v/vt", "v//vn" or "v/vt/vn" at `p`, ended by white space,
+// with `p` then past it.
+bool ObjReader::fastCorner(const char*& p, Corner& result) {
     const char* q = p;
-    if (!FastIndex(q, end_, counts_.positions, result.position)) return false;
+    auto index = [&](uint64_t defined, int kind, uint32_t& value) {
+        return part_ ? PartIndex(q, defined, excess_[kind], value) : FastIndex(q, defined, value);
+    };
+    if (!index(counts_.positions, 0, result.position)) return false;
     result.texture = kNone;
     uint32_t normalIndex = kNone;
-    if (q < end_ && *q == '/') {
+    if (*q == '/') {
         ++q;
-        if (q < end_ && *q != '/' && !FastIndex(q, end_, counts_.textures, result.texture))
-            return false;
-        if (q < end_ && *q == '/') {
+        if (*q != '/' && !index(counts_.textures, 1, result.texture)) return false;
+        if (*q == '/') {
             ++q;
-            if (!FastIndex(q, end_, counts_.normals, normalIndex)) return false;
+            if (!index(counts_.normals, 2, normalIndex)) return false;
         } else if (result.texture == kNone) {
             return false;  // "v/"
         }
     }
-    if (q < end_ && !IsSpace(*q)) return false;
+    if (!detail::IsSpaceByte(*q)) return false;
     result.normal = options_.keepNormals ? normalIndex : kNone;
     p = q;
     return true;
 }
 
 ObjReader::Fast ObjReader::fastLine(ImportResult& error) {
-    const char* p = SkipBlank(pos_, end_);
+    const char* p = SkipBlankInLine(pos_);
     const char* end = p;  // the end of what the line holds
-    if (p < end_ && *p != '\n' && *p != '#') {
-        const size_t left = static_cast<size_t>(end_ - p);
-        if (left >= 2 && p[0] == 'v' && IsBlank(p[1])) {
+    if (*p != '\n' && *p != '#') {
+        if (p[0] == 'v' && IsBlank(p[1])) {
             float values[6];
             size_t n = 0;
             if (!fastNumbers(p + 2, 6, values, n, end) || (n != 3 && n != 4 && n != 6))
                 return Fast::generic;
             line_ = nextLine_;
             if (!addVertex(values, n, error)) return Fast::failed;
-        } else if (left >= 3 && p[0] == 'v' && (p[1] == 't' || p[1] == 'n') && IsBlank(p[2])) {
+        } else if (p[0] == 'f' && IsBlank(p[1])) {
+            // The first three corners here, the rest of a polygon's after
+            // them in faceCorners_.
+            Corner first[3];
+            size_t count = 0;
+            bool texture = false, normal = false, without = false;
+            for (p += 2;; ++count) {
+                p = SkipBlankInLine(p);
+                if (*p == '\n' || *p == '#') break;
+                Corner c;
+                if (!fastCorner(p, c)) return Fast::generic;
+                texture |= c.texture != kNone;
+                normal |= c.normal != kNone;
+                without |= options_.keepNormals && c.normal == kNone;
+                if (count < 3) {
+                    first[count] = c;
+                } else {
+                    if (count == 3) faceCorners_.assign(first, first + 3);
+                    faceCorners_.push_back(c);
+                }
+            }
+            if (count == 0) return Fast::generic;
+            anyTexture_ |= texture;
+            anyNormal_ |= normal;
+            cornerWithoutNormal_ |= without;
+            if (count == 3) {
+                corners_.push_back(first[0]);
+                corners_.push_back(first[1]);
+                corners_.push_back(first[2]);
+            } else {
+                if (count < 3) faceCorners_.assign(first, first + count);
+                addFace();
+            }
+            end = p;
+        } else if (p[0] == 'v' && (p[1] == 't' || p[1] == 'n') && IsBlank(p[2])) {
             float values[3] = {0.0f, 0.0f, 0.0f};
             size_t n = 0;
             const bool normal = p[1] == 'n';
@@ -433,49 +519,29 @@ ObjReader::Fast ObjReader::fastLine(ImportResult& error) {
                 textures_.push_back(values[1]);
                 ++counts_.textures;
             }
-        } else if (left >= 2 && p[0] == 'f' && IsBlank(p[1])) {
-            faceCorners_.clear();
-            bool texture = false, normal = false, without = false;
-            for (p += 2;;) {
-                p = SkipBlank(p, end_);
-                if (p == end_ || *p == '\n' || *p == '#') break;
-                Corner c;
-                if (!fastCorner(p, c)) return Fast::generic;
-                texture = texture || c.texture != kNone;
-                normal = normal || c.normal != kNone;
-                without = without || (options_.keepNormals && c.normal == kNone);
-                faceCorners_.push_back(c);
-            }
-            if (faceCorners_.empty()) return Fast::generic;
-            anyTexture_ = anyTexture_ || texture;
-            anyNormal_ = anyNormal_ || normal;
-            cornerWithoutNormal_ = cornerWithoutNormal_ || without;
-            addFace();
-            end = p;
         } else {
             return Fast::generic;
         }
     }
     // The rest of the line: nothing, or a comment to its end (where a
     // backslash continues nothing).
-    if (end < end_ && *end == '#')
+    if (*end == '#')
         end = static_cast<const char*>(std::memchr(end, '\n', static_cast<size_t>(end_ - end)));
-    if (end == nullptr || end == end_) {
-        pos_ = end_;
-    } else {
-        pos_ = end + 1;
-        ++nextLine_;
-    }
+    pos_ = end + 1;
+    ++nextLine_;
     return Fast::handled;
 }
 
-ImportResult ObjReader::read() {
-    ImportResult error;
+bool ObjReader::readLines(ImportResult& error) {
+    // Lines that start before the last line feed are ended by one.
+    const char* lastFeed = end_;
+    while (lastFeed > pos_ && lastFeed[-1] != '\n')
+        --lastFeed;
     for (;;) {
-        if (scan_ == detail::Scan::fast && pos_ < end_) {
+        if (scan_ == detail::Scan::fast && pos_ < lastFeed) {
             const Fast fast = fastLine(error);
             if (fast == Fast::handled) continue;
-            if (fast == Fast::failed) return error;
+            if (fast == Fast::failed) return false;
         }
         if (!nextLine()) break;
         if (tokens_.empty()) continue;
@@ -499,8 +565,127 @@ ImportResult ObjReader::read() {
         }
         // "l", "p", "mtllib", "usemtl", "s" and anything else: not geometry
         // that KVX holds.
-        if (!ok) return error;
+        if (!ok) return false;
     }
+    return true;
+}
+
+void ObjReader::readPart() {
+    part_ = true;
+    const char* lastFeed = end_;
+    while (lastFeed > pos_ && lastFeed[-1] != '\n')
+        --lastFeed;
+    ImportResult unused;
+    while (pos_ < lastFeed && fastLine(unused) == Fast::handled) {
+    }
+}
+
+bool ObjReader::absorb(ObjReader& part) {
+    const Counts& more = part.counts_;
+    if (part.excess_[0] > static_cast<int64_t>(counts_.positions) ||
+        part.excess_[1] > static_cast<int64_t>(counts_.textures) ||
+        part.excess_[2] > static_cast<int64_t>(counts_.normals) ||
+        counts_.positions + more.positions > UINT32_MAX ||
+        counts_.textures + more.textures > UINT32_MAX - 1) {
+        return false;
+    }
+    ImportedMesh& a = mesh_;
+    ImportedMesh& b = part.mesh_;
+    if (b.hasColors && !a.hasColors) {
+        a.hasColors = true;
+        a.colors.assign(counts_.positions, 0xFFFFFFFFu);
+    }
+    a.positions.insert(a.positions.end(), b.positions.begin(), b.positions.end());
+    if (a.hasColors) {
+        if (b.hasColors) {
+            a.colors.insert(a.colors.end(), b.colors.begin(), b.colors.end());
+        } else {
+            a.colors.resize(a.colors.size() + more.positions, 0xFFFFFFFFu);
+        }
+    }
+    textures_.insert(textures_.end(), part.textures_.begin(), part.textures_.end());
+    normals_.insert(normals_.end(), part.normals_.begin(), part.normals_.end());
+    const size_t base = corners_.size();
+    corners_.insert(corners_.end(), part.corners_.begin(), part.corners_.end());
+    for (const Later& polygon : part.later_) {
+        faceCorners_ = polygon.corners;
+        const size_t count = faceCorners_.size();
+        facePositions_.clear();
+        slots_.clear();
+        for (const Corner& c : faceCorners_) {
+            const float* p = &a.positions[size_t{c.position} * 3];
+            facePositions_.insert(facePositions_.end(), p, p + 3);
+            slots_.push_back(static_cast<uint32_t>(slots_.size()));
+        }
+        split_.clear();
+        detail::AddPolygon(facePositions_.data(), slots_.data(), static_cast<uint32_t>(count),
+                           split_, fanned_);
+        for (size_t k = 0; k < split_.size(); ++k)
+            corners_[base + polygon.at + k] = faceCorners_[split_[k]];
+    }
+    counts_.positions += more.positions;
+    counts_.textures += more.textures;
+    counts_.normals += more.normals;
+    anyTexture_ = anyTexture_ || part.anyTexture_;
+    anyNormal_ = anyNormal_ || part.anyNormal_;
+    cornerWithoutNormal_ = cornerWithoutNormal_ || part.cornerWithoutNormal_;
+    dropped_ += part.dropped_;
+    fanned_ += part.fanned_;
+    pos_ = part.pos_;
+    nextLine_ += part.nextLine_ - 1;
+    return true;
+}
+
+// The start of the first line at or after `from` in [begin, end) that
+// follows a line no backslash continues, or null.
+const char* LineStartFrom(const char* begin, const char* from, const char* end) {
+    const char* p = std::max(from, begin + 1);
+    while (p < end) {
+        const auto* feed =
+            static_cast<const char*>(std::memchr(p - 1, '\n', static_cast<size_t>(end - p + 1)));
+        if (!feed || feed + 1 >= end) return nullptr;
+        const char* content = feed;
+        if (content > begin && content[-1] == '\r') --content;
+        if (content == begin || content[-1] != '\\') return feed + 1;
+        p = feed + 2;
+    }
+    return nullptr;
+}
+
+ImportResult ObjReader::read() {
+    ImportResult error;
+    const char* split = nullptr;
+    if (scan_ == detail::Scan::fast && splitAt_ != 0 &&
+        splitAt_ < static_cast<size_t>(end_ - pos_)) {
+        split = LineStartFrom(pos_, pos_ + splitAt_, end_);
+    }
+    std::thread second;
+    ObjReader part(path_, split, split ? static_cast<size_t>(end_ - split) : 0, options_, scan_);
+    bool partRead = false;
+    if (split && TryStartThread(second, [&] {
+            try {
+                part.readPart();
+                partRead = true;
+            } catch (const std::bad_alloc&) {
+            } catch (const std::length_error&) {
+            }
+        })) {
+        const char* end = end_;
+        end_ = split;
+        bool ok = false;
+        try {
+            ok = readLines(error);
+        } catch (...) {
+            second.join();
+            throw;
+        }
+        second.join();
+        end_ = end;
+        if (!ok) return error;
+        // Else the first part reads on from where the second began.
+        if (partRead) absorb(part);
+    }
+    if (!readLines(error)) return error;
     return finish();
 }
 
@@ -551,14 +736,15 @@ ImportResult ObjReader::finish() {
 
 ImportResult ReadObj(const std::string& path, const char* data, size_t size,
                      const ReadOptions& options) {
-    return detail::ReadText<ObjReader>(path, data, size, options);
+    const size_t splitAt = size >= detail::kParallelObjBytes ? size / 2 : 0;
+    return detail::ReadText<ObjReader>(path, data, size, options, detail::Scan::fast, splitAt);
 }
 
 namespace detail {
 
 ImportResult ReadObjWith(const std::string& path, const char* data, size_t size,
-                         const ReadOptions& options, Scan scan) {
-    return ReadText<ObjReader>(path, data, size, options, scan);
+                         const ReadOptions& options, Scan scan, size_t splitAt) {
+    return ReadText<ObjReader>(path, data, size, options, scan, splitAt);
 }
 
 }  // namespace detail

@@ -17,8 +17,12 @@ namespace kvx::test {
 namespace {
 
 using detail::Scan;
-using ReadWith = ImportResult (*)(const std::string&, const char*, size_t, const ReadOptions&,
-                                  Scan);
+// ReadObjWith on one thread, and ReadPlyWith.
+ImportResult Obj(const std::string& path, const char* data, size_t size, const ReadOptions& options,
+                 Scan scan) {
+    return detail::ReadObjWith(path, data, size, options, scan, 0);
+}
+constexpr auto PlyWith = detail::ReadPlyWith;
 
 std::vector<uint32_t> Bits(const std::vector<float>& v) {
     std::vector<uint32_t> bits;
@@ -27,8 +31,10 @@ std::vector<uint32_t> Bits(const std::vector<float>& v) {
     return bits;
 }
 
-// Both paths of `read` on an exact copy of `bytes`: the same result.
-void ExpectSame(ReadWith read, const std::string& bytes, const ReadOptions& options = {}) {
+// Both paths of `read` (the reading of a format, with a Scan) on an exact
+// copy of `bytes`: the same result.
+template <typename Read>
+void ExpectSame(Read read, const std::string& bytes, const ReadOptions& options = {}) {
     const std::vector<char> copy(bytes.begin(), bytes.end());
     ImportResult fast = read("m", copy.data(), copy.size(), options, Scan::fast);
     ImportResult generic = read("m", copy.data(), copy.size(), options, Scan::generic);
@@ -56,7 +62,8 @@ void ExpectSame(ReadWith read, const std::string& bytes, const ReadOptions& opti
 }
 
 // Every prefix of `bytes`, each with both option sets.
-void ExpectSamePrefixes(ReadWith read, const std::string& bytes) {
+template <typename Read>
+void ExpectSamePrefixes(Read read, const std::string& bytes) {
     ReadOptions normals;
     normals.keepNormals = true;
     normals.colorOrder = ColorOrder::rgba;
@@ -98,7 +105,7 @@ const std::string kObjText =
     "f 1 2 3";
 
 TEST(ReaderScan, ObjFastLinesGiveTheGenericResultForEveryPrefix) {
-    ExpectSamePrefixes(detail::ReadObjWith, kObjText);
+    ExpectSamePrefixes(Obj, kObjText);
 }
 
 // Each line the fast path must leave to the generic one, alone and after
@@ -151,7 +158,7 @@ TEST(ReaderScan, ObjErrorsNameTheSameLine) {
         for (const std::string& before : {std::string(), v3, v3 + "vt 0 0\nvn 0 0 1\n"}) {
             for (const char* after : {"", "\n", "\r\n", "\nv 9 9 9\n"}) {
                 SCOPED_TRACE(before + line + after);
-                ExpectSame(detail::ReadObjWith, before + line + after);
+                ExpectSame(Obj, before + line + after);
             }
         }
     }
@@ -173,8 +180,57 @@ TEST(ReaderScan, ObjMutatedTextsGiveTheGenericResult) {
             const size_t at = (seed >> 33) % text.size();
             text[at] = alphabet[(seed >> 20) % (sizeof alphabet - 1)];
         }
-        ExpectSame(detail::ReadObjWith, text);
+        ExpectSame(Obj, text);
     }
+}
+
+// The text read in two parts, split at every byte (the part starting at
+// the next line start after a line no backslash continues), gives what one
+// generic reading gives: the same mesh, or the same error with its line.
+template <typename Each>
+void ForEverySplit(const std::string& text, Each each) {
+    for (size_t at = 1; at <= text.size(); ++at) {
+        SCOPED_TRACE("split at " + std::to_string(at));
+        each([at](const std::string& path, const char* data, size_t size,
+                  const ReadOptions& options,
+                  Scan scan) { return detail::ReadObjWith(path, data, size, options, scan, at); });
+    }
+}
+
+TEST(ReaderScan, ObjSplitAnywhereGivesTheOneThreadResult) {
+    // Elements and faces on both sides, polygons, colours first seen in
+    // the second part, an index counting back, names, comments, CR LF.
+    const std::string text =
+        "v 0 0 0\r\nv 1 0 0\nv 1 1 0\n# c \\\nvt 0 0\nvt 1 0\nvn 0 0 1\n"
+        "f 1/1/1 2/2/1 3/1/1\nv 0 1 0 0.5 0.25 1\nf 1 2 3 4\nf 4 3\nv 2 2 0\n"
+        "f 1/2 3/1 5/2\nf 1 2 \\\n3\nv 0 0 1\nf -1 1 2\no late\nf 6 5 4 3\nf 2 3 4";
+    ReadOptions normals;
+    normals.keepNormals = true;
+    ForEverySplit(text, [&](auto read) {
+        ExpectSame(read, text);
+        ExpectSame(read, text, normals);
+        ExpectSame(read, text + "\n");
+    });
+    // Errors on either side of the split, and an index the first part
+    // defines only later than the second names it.
+    for (const std::string bad :
+         {"v 0 0 0\nv 1 0 0\nv 1 1 0\nf 1 2 3\nf 1 2 3\nf 1 2 4\nv 0 1 0\nf 1 2 3\n",
+          "v 0 0 0\nv 1 0 0\nv 1 1 0\nf 1 2 3\nv 9 9 9 2 0 0\nf 1 2 3\nf 1 2 3\n",
+          "v 0 0 0\nv 1 0 0\nf 1 2 3\nv 1 1 0\nf 1 2 3\nf 1 2 3/1\nf 1 2 3\n",
+          "v 0 0 0\nv 1 0 0\nv 1 1 0\nf 1 2 3\nf 1 2 3\nf 1 2 3//1\nf 1 2 3\nvn 0 0 1\n",
+          "v 0 0 0\nv 1 0 0\nv 1 1 0\nf x\nf 1 2 3\nf 1 2 3\nf 1 2 3\nf 1 2 0\n"}) {
+        ForEverySplit(bad, [&](auto read) { ExpectSame(read, bad); });
+    }
+    // The line of an error in the second part, named from the file's start.
+    const std::string late = kObjText + "\nv 1 2\n";
+    const std::string message = Refusal("obj", late);
+    EXPECT_EQ(message,
+              "m.obj:28: \"v\" takes 3, 4 or 6 numbers (x y z, x y z w or x y z r g b), "
+              "found 2");
+    ForEverySplit(late, [&](auto read) {
+        ImportResult r = read("m.obj", late.data(), late.size(), {}, Scan::fast);
+        EXPECT_EQ(r.error.message, message);
+    });
 }
 
 // Repeated reads in one process give the same mesh as the first.
@@ -185,7 +241,20 @@ TEST(ReaderScan, RepeatedReadsAreAlike) {
         ImportResult again = Read("obj", kObjText);
         EXPECT_EQ(Bits(again.mesh.positions), Bits(first.mesh.positions));
         EXPECT_EQ(again.mesh.triangles, first.mesh.triangles);
+        ImportResult split =
+            detail::ReadObjWith("m.obj", kObjText.data(), kObjText.size(), {}, Scan::fast, 200);
+        EXPECT_EQ(split.mesh.triangles, first.mesh.triangles);
     }
+    // A text above the size from which ReadObj splits it.
+    std::string large;
+    for (size_t k = 0; large.size() < detail::kParallelObjBytes + 100; ++k)
+        large += "v " + std::to_string(k) + ".5 0.1 -3e-2\nf 1 1 " + std::to_string(k + 1) + "\n";
+    ExpectSame(Obj, large);
+    ImportResult whole = Read("obj", large);
+    ImportResult one = Obj("m.obj", large.data(), large.size(), {}, Scan::fast);
+    ASSERT_TRUE(whole.ok()) << whole.error.message;
+    EXPECT_EQ(Bits(whole.mesh.positions), Bits(one.mesh.positions));
+    EXPECT_EQ(whole.mesh.triangles, one.mesh.triangles);
 }
 
 // A binary little-endian PLY file: a header of `vertexProperties` and
@@ -260,7 +329,7 @@ TEST(ReaderScan, BinaryPlyLayoutsGiveTheGenericResult) {
         for (const char* count : {"uchar", "int", "uint", "ushort"}) {
             for (const char* index : {"int", "uint", "ushort"}) {
                 SCOPED_TRACE(std::to_string(flags) + count + index);
-                ExpectSamePrefixes(detail::ReadPlyWith,
+                ExpectSamePrefixes(PlyWith,
                                    PlyOf(normals, colors, alpha, uv, extra, count, index, faces));
             }
         }
@@ -280,8 +349,8 @@ TEST(ReaderScan, BinaryPlyFacesTheGenericLoopJudges) {
     for (const auto& faces : cases) {
         for (const char* count : {"uchar", "int"}) {
             const std::string ply = PlyOf(false, false, false, false, false, count, "int", faces);
-            ExpectSame(detail::ReadPlyWith, ply);
-            ExpectSamePrefixes(detail::ReadPlyWith, ply);
+            ExpectSame(PlyWith, ply);
+            ExpectSamePrefixes(PlyWith, ply);
         }
     }
     // The quad's triangles come between the others, as the generic loop
@@ -300,6 +369,22 @@ TEST(ReaderScan, BinaryPlyFacesTheGenericLoopJudges) {
     negative.add(0.0f).add(0.0f).add(0.0f).add(int32_t{-3});
     EXPECT_EQ(Refusal("ply", negative.text()),
               "m.ply: the list vertex_indices of face 0 has a negative length, -3");
+}
+
+// Texture coordinates of the faces' corners alone: the vertices read fast
+// have none of their own.
+TEST(ReaderScan, BinaryPlyCornerTextureCoordinates) {
+    Ply ply(kXyz, 3, "property list uchar int vertex_indices\nproperty list uchar float texcoord\n",
+            1);
+    for (int i = 0; i < 3; ++i)
+        ply.add(float(i)).add(0.5f).add(float(-i));
+    ply.add(uint8_t{3}).add(0).add(1).add(2).add(uint8_t{6});
+    for (int k = 0; k < 6; ++k)
+        ply.add(0.125f * float(k + 1));
+    ExpectSamePrefixes(PlyWith, ply.text());
+    ImportResult r = Read("ply", ply.text());
+    ASSERT_TRUE(r.ok()) << r.error.message;
+    EXPECT_EQ(r.mesh.texCoords, (std::vector<float>{0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f}));
 }
 
 // Counts the data cannot hold are refused before anything is read; the
