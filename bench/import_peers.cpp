@@ -38,6 +38,7 @@
 #include "meshimport/ply_reader.h"
 #include "meshimport/stl_reader.h"
 #include "meshimport/weld.h"
+#include "reader_support.h"
 
 namespace {
 
@@ -151,13 +152,38 @@ void Time(const std::string& path, int rounds) {
                   : ext == "stl" ? kvx::ReadStl
                                  : kvx::ReadOff;
     kvx::ImportResult result;
-    const double t = MedianSeconds(rounds, [&] { result = ours(path, text.data(), bytes, {}); });
-    if (!result.ok()) {
+    auto check = [&] {
+        if (result.ok()) return;
         std::fprintf(stderr, "import_peers: %s\n", result.error.message.c_str());
         std::exit(2);
+    };
+    using kvx::detail::Scan;
+    if (ext == "obj" || ext == "ply") {
+        // The generic loops alone: the readers as they were before their
+        // fast paths.
+        const double g = MedianSeconds(rounds, [&] {
+            result = ext == "obj"
+                         ? kvx::detail::ReadObjWith(path, text.data(), bytes, {}, Scan::generic, 0)
+                         : kvx::detail::ReadPlyWith(path, text.data(), bytes, {}, Scan::generic);
+        });
+        check();
+        Row(name, bytes, "kvximport's reader, generic loop only", g,
+            Rounding(exact, result.mesh.positions.data(), result.mesh.vertexCount()));
     }
-    Row(name, bytes, "kvximport's reader", t,
-        Rounding(exact, result.mesh.positions.data(), result.mesh.vertexCount()));
+    if (ext == "obj") {
+        const double one = MedianSeconds(rounds, [&] {
+            result = kvx::detail::ReadObjWith(path, text.data(), bytes, {}, Scan::fast, 0);
+        });
+        check();
+        Row(name, bytes, "kvximport's reader, one thread", one,
+            Rounding(exact, result.mesh.positions.data(), result.mesh.vertexCount()));
+    }
+    const double t = MedianSeconds(rounds, [&] { result = ours(path, text.data(), bytes, {}); });
+    check();
+    Row(name, bytes,
+        ext == "obj" && bytes >= kvx::detail::kParallelObjBytes ? "kvximport's reader, two threads"
+                                                                : "kvximport's reader",
+        t, Rounding(exact, result.mesh.positions.data(), result.mesh.vertexCount()));
     if (ext == "stl") {
         const double w = MedianSeconds(rounds, [&] {
             result = ours(path, text.data(), bytes, {});

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../../meshimport/reader_support.h"
+#include "../../meshimport/text_scan.h"
 #include "import_test_support.h"
 
 namespace kvx::test {
@@ -231,6 +234,71 @@ TEST(ReaderScan, ObjSplitAnywhereGivesTheOneThreadResult) {
         ImportResult r = read("m.obj", late.data(), late.size(), {}, Scan::fast);
         EXPECT_EQ(r.error.message, message);
     });
+}
+
+// The plain decimal path rounds as strtof does, or leaves the token to
+// ParseFloat: random decimals of 1 to 19 digits with the point anywhere,
+// float midpoints (a double rounding would go wrong there), the limits of
+// the normal floats, and tokens that are no plain decimals.
+TEST(ReaderScan, PlainDecimalsAreRoundedAsStrtofRoundsThem) {
+    auto check = [](const std::string& token, bool plain) {
+        const std::string line = token + "\n";
+        float value = 0.0f;
+        const char* end = detail::ScanPlainFloatInLine(line.data(), value);
+        EXPECT_EQ(end != nullptr, plain) << token;
+        if (end) {
+            EXPECT_EQ(end, line.data() + token.size()) << token;
+            EXPECT_EQ(std::bit_cast<uint32_t>(value),
+                      std::bit_cast<uint32_t>(std::strtof(token.c_str(), nullptr)))
+                << token;
+        }
+        // Through ScanFloatInLine every token reads as ParseFloat reads it.
+        float scanned = 0.0f, parsed = 0.0f;
+        ParseResult a = detail::ScanFloatInLine(line.data(), line.data() + line.size(), scanned);
+        ParseResult b = ParseFloat(line.data(), line.data() + line.size(), parsed);
+        EXPECT_EQ(a.ec, b.ec) << token;
+        EXPECT_EQ(a.ptr, b.ptr) << token;
+        if (a.ec == std::errc()) {
+            EXPECT_EQ(std::bit_cast<uint32_t>(scanned), std::bit_cast<uint32_t>(parsed)) << token;
+        }
+    };
+    uint64_t seed = 7;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        return seed >> 33;
+    };
+    for (int k = 0; k < 200000; ++k) {
+        const int digits = 1 + static_cast<int>(next() % 19);
+        std::string token = next() % 2 ? "-" : "";
+        for (int d = 0; d < digits; ++d)
+            token += static_cast<char>('0' + next() % 10);
+        const size_t point = next() % (token.size() + 1);
+        if (point > (token[0] == '-' ? 1u : 0u)) token.insert(point, ".");
+        float value = 0.0f;
+        const std::string line = token + "\n";
+        if (detail::ScanPlainFloatInLine(line.data(), value)) {
+            EXPECT_EQ(std::bit_cast<uint32_t>(value),
+                      std::bit_cast<uint32_t>(std::strtof(token.c_str(), nullptr)))
+                << token;
+        }
+    }
+    // Exact midpoints between neighbouring floats go to ParseFloat: 2^24 + 1
+    // lies halfway between 2^24 and 2^24 + 2, 2^25 + 2 between 2^25 and
+    // 2^25 + 4; their neighbours a digit off do not.
+    for (const char* t : {"16777217", "16777217.0", "-33554434"})
+        check(t, false);
+    for (const char* t :
+         {"16777216.9999999", "16777217.0000001", "33554435", "1", "-1.5", "1.", "0.1", "-52.9283",
+          "7.98575401", "1234567890123456", "0.0000001", "9007199254740992"})
+        check(t, true);
+    // Zero, the subnormal range and beyond 2^127, more than 19 digits, and
+    // what is no plain decimal: the general path.
+    for (const char* t : {"0", "-0", "0.000", "1e5", "+1", ".5", "-.5", "inf", "nan", "0x1p3",
+                          "1.2.3", "1-", "--1", "-", "1,5", "12345678901234567890",
+                          // 2^53 + 1, no exact double; 2^64 + 1, beyond the digits' word.
+                          "9007199254740993", "18446744073709551617",
+                          "340282366920938463463374607431768211456", "0.0000000000000000000001"})
+        check(t, false);
 }
 
 // Repeated reads in one process give the same mesh as the first.
