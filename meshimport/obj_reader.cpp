@@ -40,6 +40,13 @@ struct CornerHash {
                                      (uint64_t{k.normal} * 0x9E3779B97F4A7C15u));
     }
 };
+// The same keys mixed into every bit, for a table that takes the low bits.
+inline uint64_t MixedHash(const CornerKey& k) {
+    uint64_t h = uint64_t{k.position} * 0x9E3779B97F4A7C15u ^
+                 uint64_t { k.texture } * 0xC2B2AE3D27D4EB4Fu ^
+                 uint64_t { k.normal } * 0x165667B19E3779F9u;
+    return h ^ (h >> 29) ^ (h >> 47);
+}
 constexpr uint32_t kNone = UINT32_MAX;
 
 // The element counts so far, which indices are checked against.
@@ -704,28 +711,51 @@ ImportResult ObjReader::finish() {
         out.hasColors = mesh_.hasColors;
         out.hasTexCoords = anyTexture_;
         out.hasNormals = normals;
-        std::unordered_map<CornerKey, uint32_t, CornerHash> vertexOf;
         out.triangles.reserve(corners_.size());
-        for (const Corner& c : corners_) {
-            const size_t next = vertexOf.size();
-            if (next > UINT32_MAX) return BadInput(path_, 0, "more than 4294967296 vertices");
-            const CornerKey key{c.position, c.texture, normals ? c.normal : kNone};
-            auto [it, added] = vertexOf.try_emplace(key, static_cast<uint32_t>(next));
-            if (added) {
-                const float* p = &mesh_.positions[size_t{c.position} * 3];
-                out.positions.insert(out.positions.end(), p, p + 3);
-                if (out.hasColors) out.colors.push_back(mesh_.colors[c.position]);
-                if (out.hasTexCoords) {
-                    const bool none = c.texture == kNone;
-                    out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2]);
-                    out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2 + 1]);
-                }
-                if (out.hasNormals) {
-                    const float* n = &normals_[size_t{c.normal} * 3];
-                    out.normals.insert(out.normals.end(), n, n + 3);
-                }
+        auto add = [&](const Corner& c) {
+            const float* p = &mesh_.positions[size_t{c.position} * 3];
+            out.positions.insert(out.positions.end(), p, p + 3);
+            if (out.hasColors) out.colors.push_back(mesh_.colors[c.position]);
+            if (out.hasTexCoords) {
+                const bool none = c.texture == kNone;
+                out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2]);
+                out.texCoords.push_back(none ? 0.0f : textures_[size_t{c.texture} * 2 + 1]);
             }
-            out.triangles.push_back(it->second);
+            if (out.hasNormals) {
+                const float* n = &normals_[size_t{c.normal} * 3];
+                out.normals.insert(out.normals.end(), n, n + 3);
+            }
+        };
+        if (corners_.size() < UINT32_MAX) {
+            // Open addressing: a power of two of slots, at least twice the
+            // corners, each 0 or a vertex number plus 1, probed in turn.
+            size_t slots = 2;
+            while (slots < 2 * corners_.size())
+                slots *= 2;
+            std::vector<uint32_t> table(slots, 0);
+            std::vector<CornerKey> keys;
+            for (const Corner& c : corners_) {
+                const CornerKey key{c.position, c.texture, normals ? c.normal : kNone};
+                size_t at = MixedHash(key) & (slots - 1);
+                while (table[at] != 0 && !(keys[table[at] - 1] == key))
+                    at = (at + 1) & (slots - 1);
+                if (table[at] == 0) {
+                    keys.push_back(key);
+                    table[at] = static_cast<uint32_t>(keys.size());
+                    add(c);
+                }
+                out.triangles.push_back(table[at] - 1);
+            }
+        } else {
+            std::unordered_map<CornerKey, uint32_t, CornerHash> vertexOf;
+            for (const Corner& c : corners_) {
+                const size_t next = vertexOf.size();
+                if (next > UINT32_MAX) return BadInput(path_, 0, "more than 4294967296 vertices");
+                const CornerKey key{c.position, c.texture, normals ? c.normal : kNone};
+                auto [it, added] = vertexOf.try_emplace(key, static_cast<uint32_t>(next));
+                if (added) add(c);
+                out.triangles.push_back(it->second);
+            }
         }
         mesh_ = std::move(out);
     }

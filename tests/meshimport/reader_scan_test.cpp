@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../../meshimport/reader_support.h"
@@ -299,6 +301,46 @@ TEST(ReaderScan, PlainDecimalsAreRoundedAsStrtofRoundsThem) {
                           "9007199254740993", "18446744073709551617",
                           "340282366920938463463374607431768211456", "0.0000000000000000000001"})
         check(t, false);
+}
+
+// One vertex per distinct (v, vt, vn) in the order of first use, against
+// a reference kept in a std::map, on corners drawn at random.
+TEST(ReaderScan, ObjCornersBecomeVerticesInFirstUseOrder) {
+    for (bool keepNormals : {false, true}) {
+        std::string text;
+        for (int k = 0; k < 50; ++k)
+            text += "v " + std::to_string(k) + " 0 0\nvt " + std::to_string(k) + " 1\nvn 0 0 " +
+                    std::to_string(k) + "\n";
+        uint64_t seed = 99;
+        auto next = [&seed] {
+            seed = seed * 6364136223846793005u + 1442695040888963407u;
+            return static_cast<int>((seed >> 33) % 50);
+        };
+        std::map<std::tuple<int, int, int>, uint32_t> reference;
+        std::vector<uint32_t> triangles;
+        std::vector<float> u;
+        for (int f = 0; f < 3000; ++f) {
+            text += "f";
+            for (int c = 0; c < 3; ++c) {
+                const int v = next(), t = next() % 7, n = next() % 3;
+                text += " " + std::to_string(v + 1) + "/" + std::to_string(t + 1) + "/" +
+                        std::to_string(n + 1);
+                auto [it, added] = reference.try_emplace({v, t, keepNormals ? n : -1},
+                                                         static_cast<uint32_t>(reference.size()));
+                if (added) u.push_back(float(t));
+                triangles.push_back(it->second);
+            }
+            text += "\n";
+        }
+        ReadOptions options;
+        options.keepNormals = keepNormals;
+        ImportResult r = Read("obj", text, options);
+        ASSERT_TRUE(r.ok()) << r.error.message;
+        EXPECT_EQ(r.mesh.triangles, triangles);
+        ASSERT_EQ(r.mesh.texCoords.size(), 2 * u.size());
+        for (size_t k = 0; k < u.size(); ++k)
+            EXPECT_EQ(r.mesh.texCoords[2 * k], u[k]);
+    }
 }
 
 // Repeated reads in one process give the same mesh as the first.
