@@ -71,7 +71,7 @@ inline void ScanDigitsInLine(const char*& p, uint64_t& value) {
 // float gives the float nearest to the number unless the double is exactly
 // halfway between two floats (a double rounding could have put it there),
 // which is left to the general path, as are numbers below the smallest
-// normal float or from 2^127 on.
+// normal float or from 2^127 on. Zero is zero, with its sign.
 inline const char* ScanPlainFloatInLine(const char* first, float& value) {
     const char* p = first;
     const bool negative = *p == '-';
@@ -93,10 +93,14 @@ inline const char* ScanPlainFloatInLine(const char* first, float& value) {
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (m > (uint64_t{1} << 53) || fraction > 22) return nullptr;
+    if (m == 0) {
+        value = negative ? -0.0f : 0.0f;
+        return p;
+    }
     const double d = static_cast<double>(m) / kPow10[fraction];
     uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
-    // Below 2^-126 (zero included) or from 2^127 on, and float midpoints:
+    // Below 2^-126 or from 2^127 on, and float midpoints:
     // a double whose 29 bits below a float's precision are 1 and zeros.
     const uint64_t exponent = bits >> 52;
     if (exponent < 1023 - 126 || exponent >= 1023 + 127 ||
