@@ -140,9 +140,9 @@ namespace kvx::test {
 namespace {
 
 // Welding an STL file's triangles (positions alone, by their bits) gives
-// the numbering meshoptimizer's remap gives, which the same mesh with one
-// colour for every vertex goes through: a vertex per distinct position in
-// the order of first occurrence.
+// the numbering the same mesh with one colour for every vertex gets (a key
+// of another width): a vertex per distinct position in the order of first
+// occurrence.
 TEST(StlReader, WeldingPositionsAloneNumbersAsTheGeneralRemap) {
     std::string stl(80, '\0');
     const uint32_t count = 4000;
