@@ -318,6 +318,10 @@ void Renumber(ImportedMesh& mesh, const std::vector<uint32_t>& remap, size_t kep
 
 }  // namespace
 
+bool OptimizerAvailable() {
+    return true;
+}
+
 bool OrderTrianglesForGpu(std::vector<uint32_t>& triangles, const float* positions, size_t stride,
                           size_t vertexCount) {
     assert(triangles.size() % 3 == 0);

@@ -137,8 +137,14 @@ struct Value {
 
 class PlyReader {
 public:
-    PlyReader(const std::string& path, const char* data, size_t size, const ReadOptions& options)
-        : path_(path), begin_(data), pos_(data), end_(data + size), options_(options) {}
+    PlyReader(const std::string& path, const char* data, size_t size, const ReadOptions& options,
+              detail::Scan scan = detail::Scan::fast)
+        : path_(path),
+          begin_(data),
+          pos_(data),
+          end_(data + size),
+          options_(options),
+          scan_(scan) {}
 
     ImportResult read();
 
@@ -160,7 +166,18 @@ private:
     bool header(ImportResult& error);
     bool assignRoles(ImportResult& error);
     bool checkSizes(ImportResult& error);
-    bool readElement(const Element& element, ImportResult& error);
+    // Reads the records of `element` from record `first` on.
+    bool readElement(const Element& element, uint64_t first, ImportResult& error);
+    // The binary little-endian layouts exporters write, read straight
+    // into the arrays: vertices of fixed-size records whose positions,
+    // normals and texture coordinates are floats and whose colours are
+    // bytes, and faces of one list of 32-bit indices whose count (a byte
+    // or a 32-bit integer) is 3. Returns how many records it read: every
+    // one, or those before the first the generic loop must judge (one the
+    // data ends in, another corner count, an index out of range). 0 for
+    // any other layout.
+    uint64_t fastVertices(const Element& element);
+    uint64_t fastFaces(const Element& element);
     // Reads one value of `type` (of `property`, or its list count) of
     // element `index`.
     bool value(PlyType type, Value& out, const Element& element, uint64_t index,
@@ -178,6 +195,7 @@ private:
     const char* pos_;
     const char* end_;
     const ReadOptions& options_;
+    const detail::Scan scan_;
     Encoding encoding_ = Encoding::ascii;
     std::vector<Element> elements_;
     Element* vertex_ = nullptr;
@@ -648,12 +666,12 @@ float AsFloat(const Value& v) {
     return v.integer ? static_cast<float>(v.i) : v.f;
 }
 
-bool PlyReader::readElement(const Element& e, ImportResult& error) {
+bool PlyReader::readElement(const Element& e, uint64_t first, ImportResult& error) {
     const bool isVertex = &e == vertex_;
     const bool isFace = &e == face_;
     const uint64_t vertexCount = vertex_ ? vertex_->count : 0;
     Value v;
-    for (uint64_t i = 0; i < e.count; ++i) {
+    for (uint64_t i = first; i < e.count; ++i) {
         float floats[4] = {0.0f, 0.0f, 0.0f, 1.0f};
         uint8_t bytes[4] = {0, 0, 0, 255};
         for (const Property& p : e.properties) {
@@ -750,6 +768,109 @@ bool PlyReader::readElement(const Element& e, ImportResult& error) {
         }
     }
     return true;
+}
+
+uint64_t PlyReader::fastVertices(const Element& e) {
+    // The offset in the record of each role's value, or SIZE_MAX.
+    size_t at[static_cast<int>(Role::count)];
+    std::fill(std::begin(at), std::end(at), SIZE_MAX);
+    size_t record = 0;
+    for (const Property& p : e.properties) {
+        if (p.list) return 0;
+        const bool isColor = p.role >= Role::red && p.role <= Role::alpha;
+        if (p.role != Role::none &&
+            (isColor ? p.type != PlyType::uint8 : p.type != PlyType::float32))
+            return 0;
+        if (p.role != Role::none) at[static_cast<int>(p.role)] = record;
+        record += SizeOf(p.type);
+    }
+    const auto available = static_cast<size_t>(end_ - pos_);
+    const uint64_t n = std::min<uint64_t>(e.count, available / record);
+    auto offset = [&](Role r) { return at[static_cast<int>(r)]; };
+    const size_t x = offset(Role::x), y = offset(Role::y), z = offset(Role::z);
+    const size_t nx = offset(Role::nx), ny = offset(Role::ny), nz = offset(Role::nz);
+    const size_t u = offset(Role::u), v = offset(Role::v);
+    const size_t r = offset(Role::red), g = offset(Role::green), b = offset(Role::blue),
+                 a = offset(Role::alpha);
+    // Texture coordinates of the vertices, rather than only of the faces'
+    // corners.
+    const bool vertexUv = u != SIZE_MAX;
+    const bool packed = y == x + 4 && z == x + 8;
+    const bool packedNormals = mesh_.hasNormals && ny == nx + 4 && nz == nx + 8;
+    const ColorOrder order = options_.colorOrder;
+    float* positions = mesh_.positions.data();
+    float* normals = mesh_.normals.data();
+    float* uv = mesh_.texCoords.data();
+    uint32_t* colors = mesh_.colors.data();
+    const char* p = pos_;
+    for (uint64_t i = 0; i < n; ++i, p += record) {
+        if (packed) {
+            std::memcpy(positions + 3 * i, p + x, 12);
+        } else {
+            std::memcpy(positions + 3 * i, p + x, 4);
+            std::memcpy(positions + 3 * i + 1, p + y, 4);
+            std::memcpy(positions + 3 * i + 2, p + z, 4);
+        }
+        if (packedNormals) {
+            std::memcpy(normals + 3 * i, p + nx, 12);
+        } else if (mesh_.hasNormals) {
+            std::memcpy(normals + 3 * i, p + nx, 4);
+            std::memcpy(normals + 3 * i + 1, p + ny, 4);
+            std::memcpy(normals + 3 * i + 2, p + nz, 4);
+        }
+        if (vertexUv) {
+            std::memcpy(uv + 2 * i, p + u, 4);
+            std::memcpy(uv + 2 * i + 1, p + v, 4);
+        }
+        if (mesh_.hasColors) {
+            const auto byte = [p](size_t k) { return static_cast<uint8_t>(p[k]); };
+            colors[i] = EncodeColor(
+                {byte(r), byte(g), byte(b), a == SIZE_MAX ? uint8_t{255} : byte(a)}, order);
+        }
+    }
+    pos_ = p;
+    return n;
+}
+
+uint64_t PlyReader::fastFaces(const Element& e) {
+    if (e.properties.size() != 1 || !verticesRead_ || cornerUv_) return 0;
+    const Property& list = e.properties[0];
+    const uint64_t vertexCount = vertex_->count;
+    const bool countByte = list.countType == PlyType::uint8;
+    if (list.role != Role::indices ||
+        !(countByte || list.countType == PlyType::int32 || list.countType == PlyType::uint32) ||
+        !(list.type == PlyType::uint32 || list.type == PlyType::int32) ||
+        // A negative int32 index, seen as a uint32, is then above every
+        // vertex.
+        vertexCount > INT32_MAX) {
+        return 0;
+    }
+    const size_t record = (countByte ? 1 : 4) + 12;
+    const auto limit = static_cast<uint32_t>(vertexCount);
+    const auto available = static_cast<size_t>(end_ - pos_);
+    const uint64_t most = std::min<uint64_t>(e.count, available / record);
+    std::vector<uint32_t>& triangles = mesh_.triangles;
+    const size_t before = triangles.size();
+    triangles.resize(before + 3 * most);
+    uint32_t* out = triangles.data() + before;
+    const char* p = pos_;
+    uint64_t i = 0;
+    for (; i < most; ++i, p += record) {
+        uint32_t count = 0;
+        if (countByte) {
+            count = static_cast<uint8_t>(*p);
+        } else {
+            std::memcpy(&count, p, 4);
+        }
+        if (count != 3) break;
+        uint32_t corner[3];
+        std::memcpy(corner, p + (countByte ? 1 : 4), 12);
+        if ((corner[0] >= limit) | (corner[1] >= limit) | (corner[2] >= limit)) break;
+        std::memcpy(out + 3 * i, corner, 12);
+    }
+    triangles.resize(before + 3 * i);
+    pos_ = p;
+    return i;
 }
 
 void PlyReader::addFace(bool uvGiven) {
@@ -856,7 +977,13 @@ ImportResult PlyReader::read() {
         // An element without properties holds no data, however many there
         // are: nothing to read, and no need to count to four billion.
         if (e.properties.empty()) continue;
-        if (!readElement(e, error)) return error;
+        uint64_t first = 0;
+        if (scan_ == detail::Scan::fast && encoding_ == Encoding::little &&
+            std::endian::native == std::endian::little) {
+            if (&e == vertex_) first = fastVertices(e);
+            if (&e == face_) first = fastFaces(e);
+        }
+        if (first < e.count && !readElement(e, first, error)) return error;
         if (&e == vertex_) verticesRead_ = true;
     }
     // The faces that came before the vertices.
@@ -891,6 +1018,11 @@ ImportResult ReadPly(const std::string& path, const char* data, size_t size,
 }
 
 namespace detail {
+
+ImportResult ReadPlyWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan) {
+    return ReadText<PlyReader>(path, data, size, options, scan);
+}
 
 bool CheckPlyStart(const std::string& path, const char* data, size_t size, size_t checked,
                    bool whole, uint64_t& most, ImportResult& error) {

@@ -121,12 +121,30 @@ ImportResult GuardMemory(const std::string& path, Read&& read) {
 }
 
 // A text format's reading: Reader(path, the bytes after a byte-order mark,
-// options).read() under GuardMemory.
-template <typename Reader>
+// options, extra...).read() under GuardMemory.
+template <typename Reader, typename... Extra>
 ImportResult ReadText(const std::string& path, const char* data, size_t size,
-                      const ReadOptions& options) {
+                      const ReadOptions& options, Extra... extra) {
     const size_t bom = ByteOrderMarkSize(data, size);
-    return GuardMemory(path, [&] { return Reader(path, data + bom, size - bom, options).read(); });
+    return GuardMemory(
+        path, [&] { return Reader(path, data + bom, size - bom, options, extra...).read(); });
 }
+
+// How a reader goes through its data: by its fast paths wherever the data
+// allows them, or by its generic loop alone. Both give the same result and
+// the same error for every input; the tests compare them.
+enum class Scan { fast, generic };
+
+// OBJ text from which ReadObj reads the second half on a second thread.
+inline constexpr size_t kParallelObjBytes = size_t{1} << 19;
+
+// ReadObj and ReadPly, scanning as `scan` says. ReadObjWith's `splitAt`
+// (with Scan::fast): 0, or the offset from which the first line start
+// (after a line no backslash continues) begins the part a second thread
+// reads. The result is the same however the text is split.
+ImportResult ReadObjWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan, size_t splitAt = 0);
+ImportResult ReadPlyWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan);
 
 }  // namespace kvx::detail

@@ -42,7 +42,9 @@ from ._errors import (
 )
 from . import _kvx
 from ._kvx import Mesh
-from ._kvx import optimize, simplify
+# The GPU order and simplification, where the build has meshoptimizer.
+if hasattr(_kvx, "simplify"):
+    from ._kvx import optimize, simplify
 
 import numpy as _numpy
 
@@ -62,10 +64,10 @@ __all__ = [
     "load",
     "load_any",
     "load_bytes",
-    "optimize",
     "read_cmsh",
-    "simplify",
 ]
+if hasattr(_kvx, "simplify"):
+    __all__ += ["optimize", "simplify"]
 
 # Every table below is read from the library's layout table, one dict per
 # version code (see kvx._kvx.LAYOUTS), so that it says each thing once.

@@ -25,6 +25,7 @@
 #include "meshcore/layout.h"
 #include "meshcore/okvx.h"
 #include "meshimport/import.h"
+#include "meshimport/optimize.h"
 #include "meshimport/triangulate.h"
 #include "meshtext/cmsh_mesh.h"
 #include "meshtext/color.h"
@@ -952,5 +953,5 @@ from (by any link or name), which is never replaced.)");
             return kvx::IsTextMeshFormat(extension) || kvx::FormatOfName(extension, &format);
         },
         py::arg("extension"));
-    BindOptimize(module);
+    if (kvx::OptimizerAvailable()) BindOptimize(module);
 }

@@ -11,6 +11,9 @@ import pytest
 import kvx
 from conftest import run_program
 
+pytestmark = pytest.mark.skipif(not hasattr(kvx, "simplify"),
+                                reason="the build has no meshoptimizer")
+
 
 def grid(n, seed=3):
     """An n x n grid over a wave, its triangles shuffled."""

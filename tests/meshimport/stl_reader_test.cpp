@@ -2,11 +2,13 @@
 // case with several solids, counts that disagree with the file, refusals.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "import_test_support.h"
+#include "meshimport/weld.h"
 
 namespace kvx::test {
 namespace {
@@ -129,6 +131,67 @@ TEST(StlReader, EveryPrefixEndsCleanly) {
     const std::string binary = BinaryStl("solid", 2, kTwo);
     EXPECT_EQ(CheckEveryPrefix(kStl, binary), binary.size());
     CheckEveryPrefix(kStl, kAscii);
+}
+
+}  // namespace
+}  // namespace kvx::test
+
+namespace kvx::test {
+namespace {
+
+// Welding an STL file's triangles (positions alone, by their bits) gives
+// the numbering the same mesh with one colour for every vertex gets (a key
+// of another width): a vertex per distinct position in the order of first
+// occurrence.
+TEST(StlReader, WeldingPositionsAloneNumbersAsTheGeneralRemap) {
+    std::string stl(80, '\0');
+    const uint32_t count = 4000;
+    stl.append(reinterpret_cast<const char*>(&count), 4);
+    uint64_t seed = 5;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        return static_cast<uint32_t>(seed >> 33);
+    };
+    const float values[] = {0.0f,
+                            -0.0f,
+                            1.0f,
+                            2.5f,
+                            std::bit_cast<float>(0x7FC00000u),
+                            std::bit_cast<float>(0x7FC00001u)};
+    for (uint32_t t = 0; t < count; ++t) {
+        float record[12] = {};
+        for (int k = 3; k < 12; ++k)
+            record[k] = values[next() % 6] + float(next() % 8);
+        // Half the triangles on the line x = y = 1: positions that differ in
+        // z alone meet in the table.
+        if (t % 2 == 0) {
+            for (int k = 3; k < 12; k += 3) {
+                record[k] = record[k + 1] = 1.0f;
+                record[k + 2] = float(next() % 3000);
+            }
+        }
+        stl.append(reinterpret_cast<const char*>(record), sizeof record);
+        stl.append(2, '\0');
+    }
+    ImportResult r = Read("stl", stl);
+    ASSERT_TRUE(r.ok()) << r.error.message;
+    ImportedMesh alone = r.mesh, colored = r.mesh;
+    ASSERT_FALSE(alone.hasColors || alone.hasTexCoords || alone.hasNormals);
+    colored.hasColors = true;
+    colored.colors.assign(colored.vertexCount(), 0xFF808080u);
+    ASSERT_TRUE(WeldVertices(alone));
+    ASSERT_TRUE(WeldVertices(colored));
+    EXPECT_LT(alone.vertexCount(), r.mesh.vertexCount());
+    EXPECT_EQ(alone.triangles, colored.triangles);
+    ASSERT_EQ(alone.positions.size(), colored.positions.size());
+    EXPECT_EQ(std::memcmp(alone.positions.data(), colored.positions.data(),
+                          alone.positions.size() * sizeof(float)),
+              0);
+    // Welding again changes nothing.
+    ImportedMesh again = alone;
+    ASSERT_TRUE(WeldVertices(again));
+    EXPECT_EQ(again.triangles, alone.triangles);
+    EXPECT_EQ(again.vertexCount(), alone.vertexCount());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "meshcore/layout.h"
 #include "meshimport/assimp_reader.h"
 #include "meshimport/import.h"
+#include "meshimport/optimize.h"
 #include "meshimport/to_kvx.h"
 #include "meshview/export.h"
 #include "programs.h"
@@ -291,6 +292,12 @@ int RunImportCommand(int argc, char** argv, const ProgramInfo& info, bool optimi
         request.readsKvx = optimizer;
         request.optimize = optimizer;
         TakeOptions(line, request);
+        if (!kvx::OptimizerAvailable() && (request.optimize || request.simplify < 1.0 ||
+                                           request.fit || request.lods > 0 || request.stats)) {
+            FailUsage(
+                "--optimize, --simplify, --fit, --lods and --stats need meshoptimizer, "
+                "which this build was made without");
+        }
         // The input's own name is refused as the input (status 3) first.
         RefuseOutputOverInput(line.operands[0], line.operands[1]);
         RefuseMeshOutput(info.name, request.output);

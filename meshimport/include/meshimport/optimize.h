@@ -20,6 +20,10 @@
 
 namespace kvx {
 
+// Whether this build has meshoptimizer. Without it (no_optimize.cpp), every
+// function below fails: a Failure of kind usage that says so, or false.
+bool OptimizerAvailable();
+
 // The cache the figures and the triangle order assume: 16 entries, as
 // meshoptimizer's analyzers describe a typical GPU.
 inline constexpr unsigned kVertexCacheSize = 16;
