@@ -1,6 +1,6 @@
 #include "meshimport/optimize.h"
 
-#include <meshoptimizer.h>
+#include "meshopt_api.h"
 
 #include <algorithm>
 #include <cassert>
@@ -96,14 +96,14 @@ void SimplifyOnce(const std::vector<uint32_t>& triangles, const std::vector<floa
     const size_t vertexCount = packed.size() / 3;
     out.resize(triangles.size());
     float error = 0.0f;
-    size_t kept = meshopt_simplify(out.data(), triangles.data(), triangles.size(), packed.data(),
-                                   vertexCount, 3 * sizeof(float), 3 * target, options.error,
-                                   meshopt_SimplifyLockBorder, &error);
+    size_t kept = Meshopt()->simplify(out.data(), triangles.data(), triangles.size(), packed.data(),
+                                      vertexCount, 3 * sizeof(float), 3 * target, options.error,
+                                      meshopt_SimplifyLockBorder, &error);
     outcome.sloppy = false;
     if (options.sloppy && kept > 3 * target) {
         std::vector<uint32_t> loose(triangles.size());
         float looseError = 0.0f;
-        const size_t looseKept = meshopt_simplifySloppy(
+        const size_t looseKept = Meshopt()->simplifySloppy(
             loose.data(), triangles.data(), triangles.size(), packed.data(), vertexCount,
             3 * sizeof(float), 3 * target, options.error, &looseError);
         if (looseKept < kept) {
@@ -278,7 +278,8 @@ void OrderOf(std::vector<uint32_t>& triangles, const std::vector<uint32_t>& line
     } else {
         remap.resize(vertexCount);
         if (vertexCount != 0)
-            meshopt_spatialSortRemap(remap.data(), packed.data(), vertexCount, 3 * sizeof(float));
+            Meshopt()->spatialSortRemap(remap.data(), packed.data(), vertexCount,
+                                        3 * sizeof(float));
     }
 }
 
@@ -316,22 +317,32 @@ void Renumber(ImportedMesh& mesh, const std::vector<uint32_t>& remap, size_t kep
     mesh.lines.swap(lines);
 }
 
+// Where the shared library could not be loaded.
+Failure Unavailable() {
+    return Failure{FailureKind::usage,
+                   "the GPU order and simplification need meshoptimizer, which could not be "
+                   "loaded",
+                   0};
+}
+
 }  // namespace
 
 bool OptimizerAvailable() {
-    return true;
+    return Meshopt() != nullptr;
 }
 
 bool OrderTrianglesForGpu(std::vector<uint32_t>& triangles, const float* positions, size_t stride,
                           size_t vertexCount) {
     assert(triangles.size() % 3 == 0);
     if (triangles.empty()) return true;
+    if (!OptimizerAvailable()) return false;
     try {
         const std::vector<float> packed = PackedPositions(positions, stride, vertexCount);
         std::vector<uint32_t> cache(triangles.size()), drawn(triangles.size());
-        meshopt_optimizeVertexCache(cache.data(), triangles.data(), triangles.size(), vertexCount);
-        meshopt_optimizeOverdraw(drawn.data(), cache.data(), cache.size(), packed.data(),
-                                 vertexCount, 3 * sizeof(float), kOverdrawThreshold);
+        Meshopt()->optimizeVertexCache(cache.data(), triangles.data(), triangles.size(),
+                                       vertexCount);
+        Meshopt()->optimizeOverdraw(drawn.data(), cache.data(), cache.size(), packed.data(),
+                                    vertexCount, 3 * sizeof(float), kOverdrawThreshold);
         triangles.swap(drawn);
         return true;
     } catch (const std::bad_alloc&) {
@@ -341,13 +352,14 @@ bool OrderTrianglesForGpu(std::vector<uint32_t>& triangles, const float* positio
 
 bool FetchOrder(const uint32_t* indices, size_t count, size_t vertexCount,
                 std::vector<uint32_t>& remap) {
+    if (!OptimizerAvailable()) return false;
     try {
         remap.assign(vertexCount, kUnused);
         size_t next = 0;
         if (count != 0) {
             const std::vector<uint32_t> padded = PaddedToTriangles(indices, count);
-            next = meshopt_optimizeVertexFetchRemap(remap.data(), padded.data(), padded.size(),
-                                                    vertexCount);
+            next = Meshopt()->optimizeVertexFetchRemap(remap.data(), padded.data(), padded.size(),
+                                                       vertexCount);
         }
         for (uint32_t& r : remap)
             if (r == kUnused) r = static_cast<uint32_t>(next++);
@@ -358,6 +370,7 @@ bool FetchOrder(const uint32_t* indices, size_t count, size_t vertexCount,
 }
 
 Failure OptimizeMesh(ImportedMesh& mesh) {
+    if (!OptimizerAvailable()) return Unavailable();
     assert(IsConsistent(mesh));
     return Guarded([&]() -> Failure {
         const size_t n = mesh.vertexCount();
@@ -370,6 +383,7 @@ Failure OptimizeMesh(ImportedMesh& mesh) {
 }
 
 Failure OptimizeKvx(OKVX& m) {
+    if (!OptimizerAvailable()) return Unavailable();
     return Guarded([&]() -> Failure {
         KvxParts parts;
         if (Failure f = TakeApart(m, parts)) return f;
@@ -389,6 +403,7 @@ Failure OptimizeKvx(OKVX& m) {
 }
 
 Failure SimplifyMesh(ImportedMesh& mesh, const SimplifyOptions& options, SimplifyOutcome* outcome) {
+    if (!OptimizerAvailable()) return Unavailable();
     assert(IsConsistent(mesh));
     if (mesh.triangles.empty()) return BadInput("no triangles to simplify");
     return Guarded([&]() -> Failure {
@@ -417,6 +432,7 @@ Failure CheckKvx(const OKVX& m) {
 }
 
 Failure SimplifyKvx(OKVX& m, const SimplifyOptions& options, SimplifyOutcome* outcome) {
+    if (!OptimizerAvailable()) return Unavailable();
     OKVX fresh{};
     Failure f = SimplifyKvx(m, options, fresh, outcome);
     if (f) {
@@ -429,6 +445,7 @@ Failure SimplifyKvx(OKVX& m, const SimplifyOptions& options, SimplifyOutcome* ou
 
 Failure SimplifyKvx(const OKVX& m, const SimplifyOptions& options, OKVX& fresh,
                     SimplifyOutcome* outcome) {
+    if (!OptimizerAvailable()) return Unavailable();
     return Guarded([&]() -> Failure {
         KvxParts parts;
         if (Failure f = TakeApart(m, parts)) return f;
@@ -457,18 +474,20 @@ bool FiguresOf(const uint32_t* triangles, size_t triangleCount, const float* pos
     figures.triangles = triangleCount;
     figures.vertices = vertexCount;
     if (triangleCount == 0) return true;
+    if (!OptimizerAvailable()) return false;
     try {
         const std::vector<float> packed = PackedPositions(positions, stride, vertexCount);
         const size_t count = 3 * triangleCount;
         const meshopt_VertexCacheStatistics cache =
-            meshopt_analyzeVertexCache(triangles, count, vertexCount, kVertexCacheSize, 0, 0);
+            Meshopt()->analyzeVertexCache(triangles, count, vertexCount, kVertexCacheSize, 0, 0);
         figures.acmr = cache.acmr;
         figures.atvr = cache.atvr;
         figures.overdraw =
-            meshopt_analyzeOverdraw(triangles, count, packed.data(), vertexCount, 3 * sizeof(float))
+            Meshopt()
+                ->analyzeOverdraw(triangles, count, packed.data(), vertexCount, 3 * sizeof(float))
                 .overdraw;
         figures.overfetch =
-            meshopt_analyzeVertexFetch(triangles, count, vertexCount, vertexBytes).overfetch;
+            Meshopt()->analyzeVertexFetch(triangles, count, vertexCount, vertexBytes).overfetch;
         return true;
     } catch (const std::bad_alloc&) {
         return false;
