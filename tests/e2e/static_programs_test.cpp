@@ -40,8 +40,12 @@ std::vector<Program> Programs() {
     for (const Converter& c : Converters())
         programs.push_back({c.path.c_str(), true});
     programs.push_back({KVXDUMP_PATH, true});
+    // kvximport and kvxopt open meshoptimizer with dlopen where it is shared.
     programs.push_back({KVXIMPORT_PATH, KVX_MESHIMPORT_STATIC != 0});
-    programs.push_back({KVXEXPORT_PATH, KVX_MESHIMPORT_STATIC != 0});
+#ifdef KVXOPT_PATH
+    programs.push_back({KVXOPT_PATH, KVX_MESHIMPORT_STATIC != 0});
+#endif
+    programs.push_back({KVXEXPORT_PATH, true});
 #ifdef KVXRENDER_PATH
     programs.push_back({KVXRENDER_PATH, KVX_PNG_STATIC != 0});
 #endif
