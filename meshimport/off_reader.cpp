@@ -9,6 +9,7 @@
 #include "meshtext/parse_number.h"
 #include "meshtext/tokens.h"
 #include "reader_support.h"
+#include "text_scan.h"
 
 namespace kvx {
 
@@ -16,6 +17,8 @@ namespace {
 
 using detail::BadInput;
 
+using detail::IsBlank;
+using detail::IsSpaceByte;
 using detail::Token;
 
 // The text line by line: the tokens before any "#", blank lines skipped.
@@ -59,6 +62,13 @@ public:
         nextLine_ = line;
     }
     size_t nextLineNumber() const { return nextLine_; }
+
+    // Past the line at position() to `next`, the start of the next one,
+    // read by a fast path.
+    void skipLine(const char* next) {
+        pos_ = next;
+        ++nextLine_;
+    }
 
 private:
     const char* pos_;
@@ -104,8 +114,9 @@ bool ParseKeyword(std::string_view word, Header& header, bool& dimension) {
 
 class OffReader {
 public:
-    OffReader(const std::string& path, const char* data, size_t size, const ReadOptions& options)
-        : path_(path), lines_(data, data + size), options_(options) {}
+    OffReader(const std::string& path, const char* data, size_t size, const ReadOptions& options,
+              detail::Scan scan = detail::Scan::fast)
+        : path_(path), lines_(data, data + size), options_(options), scan_(scan) {}
 
     ImportResult read();
 
@@ -120,10 +131,23 @@ private:
     bool vertices(ImportResult& error);
     bool faces(ImportResult& error);
     bool number(const Token& t, float& value, ImportResult& error) const;
+    // The fast paths: the next line that holds a token, when a line feed
+    // ends it, read in one pass and straight into the arrays, and the blank
+    // and comment lines before it skipped: a vertex line of as many plain
+    // numbers as an uncoloured vertex takes, or a face line "3 i j k" of
+    // indices below the vertex count. False, at the start of that line or
+    // before the last, for every other line, which the generic loop then
+    // reads and judges.
+    bool fastVertex(uint32_t i);
+    bool fastFace();
+    // Blank and comment lines skipped; false at the last line.
+    bool fastStart(const char*& p);
 
     const std::string& path_;
     Lines lines_;
     const ReadOptions& options_;
+    const detail::Scan scan_;
+    const char* lastLine_ = nullptr;  // the start of the text's last line
     std::vector<Token> tokens_;
     Header header_;
     uint32_t vertexCount_ = 0;
@@ -140,6 +164,69 @@ bool OffReader::number(const Token& t, float& value, ImportResult& error) const 
     if (ParseFloat(t.first, t.last, value).ec == std::errc()) return true;
     error = fail("expected a number, found " + Quote(t.first, t.last));
     return false;
+}
+
+bool OffReader::fastStart(const char*& p) {
+    for (;;) {
+        if (lines_.position() >= lastLine_) return false;
+        p = detail::SkipBlankInLine(lines_.position());
+        if (*p != '\n' && *p != '#') return true;
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(lines_.end() - p)));
+        lines_.skipLine(lineEnd + 1);
+    }
+}
+
+// The end of the line from `p` (past the last token read): the next line's
+// start when only blanks and a comment follow, else null.
+inline const char* FastLineEnd(const char* p, const char* last) {
+    p = detail::SkipBlankInLine(p);
+    if (*p == '#')
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(last - p)));
+    return *p == '\n' ? p + 1 : nullptr;
+}
+
+bool OffReader::fastVertex(uint32_t i) {
+    const char* p = nullptr;
+    if (!fastStart(p)) return false;
+    const size_t n = 3u + (header_.normal ? 3u : 0u) + (header_.texture ? 2u : 0u);
+    float values[8];
+    // Each number ends at white space; a line feed there ends the line
+    // before the next, where no number starts.
+    for (size_t k = 0; k < n; ++k) {
+        p = detail::ScanPlainFloatInLine(detail::SkipBlankInLine(p), values[k]);
+        if (!p) return false;
+    }
+    const char* next = FastLineEnd(p, lines_.end());
+    if (!next) return false;
+    std::memcpy(&mesh_.positions[size_t{i} * 3], values, 3 * sizeof(float));
+    if (header_.texture) std::memcpy(&mesh_.texCoords[size_t{i} * 2], values + n - 2, 8);
+    lines_.skipLine(next);
+    return true;
+}
+
+bool OffReader::fastFace() {
+    const char* p = nullptr;
+    if (!fastStart(p)) return false;
+    if (p[0] != '3' || !IsBlank(p[1])) return false;
+    ++p;
+    uint32_t corner[3];
+    for (uint32_t& c : corner) {
+        p = detail::SkipBlankInLine(p);
+        const char* digits = p;
+        uint64_t index = 0;
+        detail::ScanDigitsInLine(p, index);
+        // 1 to 9 digits, ended by white space or a comment.
+        if (static_cast<size_t>(p - digits) - 1 >= 9 || index >= vertexCount_ ||
+            !(IsSpaceByte(*p) || *p == '#'))
+            return false;
+        c = static_cast<uint32_t>(index);
+    }
+    const char* next = FastLineEnd(p, lines_.end());
+    if (!next) return false;
+    mesh_.triangles.insert(mesh_.triangles.end(), corner, corner + 3);
+    lines_.skipLine(next);
+    return true;
 }
 
 bool OffReader::header(ImportResult& error) {
@@ -263,7 +350,9 @@ bool OffReader::vertices(ImportResult& error) {
         mesh_.hasTexCoords = true;
         mesh_.texCoords.resize(size_t{vertexCount_} * 2);
     }
+    const bool fast = scan_ == detail::Scan::fast && !header_.color;
     for (uint32_t i = 0; i < vertexCount_; ++i) {
+        if (fast && fastVertex(i)) continue;
         if (!lines_.next(tokens_)) {
             error = fail("expected " + std::to_string(vertexCount_) + " vertices, found " +
                          std::to_string(i) + " before the end of the file");
@@ -322,6 +411,7 @@ bool OffReader::vertices(ImportResult& error) {
 bool OffReader::faces(ImportResult& error) {
     mesh_.triangles.reserve(size_t{faceCount_} * 3);
     for (uint32_t f = 0; f < faceCount_; ++f) {
+        if (scan_ == detail::Scan::fast && fastFace()) continue;
         if (!lines_.next(tokens_)) {
             error = fail("expected " + std::to_string(faceCount_) + " faces, found " +
                          std::to_string(f) + " before the end of the file");
@@ -383,6 +473,9 @@ bool OffReader::faces(ImportResult& error) {
 ImportResult OffReader::read() {
     ImportResult error;
     if (!header(error)) return error;
+    lastLine_ = lines_.end();
+    while (lastLine_ > lines_.position() && lastLine_[-1] != '\n')
+        --lastLine_;
     const char* vertexStart = lines_.position();
     const size_t vertexLine = lines_.nextLineNumber();
     if (header_.color && !scanColors(error)) return error;
@@ -403,6 +496,11 @@ ImportResult ReadOff(const std::string& path, const char* data, size_t size,
 }
 
 namespace detail {
+
+ImportResult ReadOffWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan) {
+    return ReadText<OffReader>(path, data, size, options, scan);
+}
 
 bool CheckOffStart(const std::string& path, const char* data, size_t size, size_t checked,
                    bool whole, uint64_t& /*most*/, ImportResult& error) {

@@ -13,6 +13,7 @@
 #include "meshtext/parse_number.h"
 #include "meshtext/tokens.h"
 #include "reader_support.h"
+#include "text_scan.h"
 
 namespace kvx {
 
@@ -178,6 +179,15 @@ private:
     // any other layout.
     uint64_t fastVertices(const Element& element);
     uint64_t fastFaces(const Element& element);
+    // The same for ASCII, each record scanned once: vertices whose
+    // properties are all floating-point (positions, normals, texture
+    // coordinates, others) or uchar (colours, others), and faces of one
+    // list of int or uint indices whose count is the digit 3. Every value
+    // lies before the text's last line feed and is a token the scanners
+    // take (text_scan.h) or ParseFloat takes, as the generic loop reads
+    // it. The records before the first they cannot take.
+    uint64_t fastTextVertices(const Element& element);
+    uint64_t fastTextFaces(const Element& element);
     // Reads one value of `type` (of `property`, or its list count) of
     // element `index`.
     bool value(PlyType type, Value& out, const Element& element, uint64_t index,
@@ -873,6 +883,120 @@ uint64_t PlyReader::fastFaces(const Element& e) {
     return i;
 }
 
+// The start of the text's last line: every token that starts before it
+// ends at white space before the end of the text.
+const char* LastLineStart(const char* first, const char* last) {
+    while (last > first && last[-1] != '\n')
+        --last;
+    return last;
+}
+
+// White space from `p` to the next token, which starts before `limit`:
+// false, `p` anywhere, when none does.
+inline bool NextToken(const char*& p, const char* limit) {
+    while (p < limit && detail::IsSpaceByte(*p))
+        ++p;
+    return p < limit;
+}
+
+// Plain decimal digits at `p`, at most `most` of them, ended by white
+// space: their value, `p` then past them; false for every other token.
+inline bool ScanDigitsToken(const char*& p, size_t most, uint64_t& value) {
+    const char* digits = p;
+    value = 0;
+    detail::ScanDigitsInLine(p, value);
+    return static_cast<size_t>(p - digits) - 1 < most && detail::IsSpaceByte(*p);
+}
+
+uint64_t PlyReader::fastTextVertices(const Element& e) {
+    for (const Property& p : e.properties) {
+        const bool isColor = p.role >= Role::red && p.role <= Role::alpha;
+        if (p.list || (isColor && p.type != PlyType::uint8) ||
+            (!isColor && !IsFloat(p.type) && (p.role != Role::none || p.type != PlyType::uint8)))
+            return 0;
+    }
+    const char* limit = LastLineStart(pos_, end_);
+    float* positions = mesh_.positions.data();
+    float* normals = mesh_.normals.data();
+    float* uv = mesh_.texCoords.data();
+    const ColorOrder order = options_.colorOrder;
+    for (uint64_t i = 0; i < e.count; ++i) {
+        const char* p = pos_;
+        uint8_t bytes[4] = {0, 0, 0, 255};
+        for (const Property& property : e.properties) {
+            if (!NextToken(p, limit)) return i;
+            if (!IsFloat(property.type)) {
+                uint64_t byte = 0;
+                if (!ScanDigitsToken(p, 3, byte) || byte > 255) return i;
+                if (property.role != Role::none)
+                    bytes[static_cast<int>(property.role) - static_cast<int>(Role::red)] =
+                        static_cast<uint8_t>(byte);
+                continue;
+            }
+            float f = 0.0f;
+            if (const char* end = detail::ScanPlainFloatInLine(p, f)) {
+                p = end;
+            } else {
+                const char* tokenEnd = TokenEnd(p, end_);
+                if (ParseFloat(p, tokenEnd, f).ec != std::errc()) return i;
+                p = tokenEnd;
+            }
+            const auto role = static_cast<size_t>(property.role);
+            switch (property.role) {
+                case Role::x:
+                case Role::y:
+                case Role::z:
+                    positions[3 * i + role - 1] = f;
+                    break;
+                case Role::nx:
+                case Role::ny:
+                case Role::nz:
+                    normals[3 * i + role - static_cast<size_t>(Role::nx)] = f;
+                    break;
+                case Role::u:
+                    uv[2 * i] = f;
+                    break;
+                case Role::v:
+                    uv[2 * i + 1] = f;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (mesh_.hasColors)
+            mesh_.colors[i] = EncodeColor({bytes[0], bytes[1], bytes[2], bytes[3]}, order);
+        pos_ = p;
+    }
+    return e.count;
+}
+
+uint64_t PlyReader::fastTextFaces(const Element& e) {
+    if (e.properties.size() != 1 || !verticesRead_ || cornerUv_) return 0;
+    const Property& list = e.properties[0];
+    if (list.role != Role::indices ||
+        !(list.type == PlyType::uint32 || list.type == PlyType::int32))
+        return 0;
+    const uint64_t vertexCount = vertex_->count;
+    const char* limit = LastLineStart(pos_, end_);
+    std::vector<uint32_t>& triangles = mesh_.triangles;
+    for (uint64_t i = 0; i < e.count; ++i) {
+        const char* p = pos_;
+        uint64_t count = 0;
+        if (!NextToken(p, limit) || !ScanDigitsToken(p, 1, count) || count != 3) return i;
+        uint32_t corner[3];
+        for (uint32_t& c : corner) {
+            // At most 9 digits: every int and uint index below the count.
+            uint64_t index = 0;
+            if (!NextToken(p, limit) || !ScanDigitsToken(p, 9, index) || index >= vertexCount)
+                return i;
+            c = static_cast<uint32_t>(index);
+        }
+        triangles.insert(triangles.end(), corner, corner + 3);
+        pos_ = p;
+    }
+    return e.count;
+}
+
 void PlyReader::addFace(bool uvGiven) {
     const auto count = static_cast<uint32_t>(corners_.size());
     if (verticesRead_ || !vertex_) {
@@ -982,6 +1106,9 @@ ImportResult PlyReader::read() {
             std::endian::native == std::endian::little) {
             if (&e == vertex_) first = fastVertices(e);
             if (&e == face_) first = fastFaces(e);
+        } else if (scan_ == detail::Scan::fast && encoding_ == Encoding::ascii) {
+            if (&e == vertex_) first = fastTextVertices(e);
+            if (&e == face_) first = fastTextFaces(e);
         }
         if (first < e.count && !readElement(e, first, error)) return error;
         if (&e == vertex_) verticesRead_ = true;

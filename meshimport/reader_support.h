@@ -138,13 +138,15 @@ enum class Scan { fast, generic };
 // OBJ text from which ReadObj reads the second half on a second thread.
 inline constexpr size_t kParallelObjBytes = size_t{1} << 19;
 
-// ReadObj and ReadPly, scanning as `scan` says. ReadObjWith's `splitAt`
+// ReadObj, ReadPly and ReadOff, scanning as `scan` says. ReadObjWith's `splitAt`
 // (with Scan::fast): 0, or the offset from which the first line start
 // (after a line no backslash continues) begins the part a second thread
 // reads. The result is the same however the text is split.
 ImportResult ReadObjWith(const std::string& path, const char* data, size_t size,
                          const ReadOptions& options, Scan scan, size_t splitAt = 0);
 ImportResult ReadPlyWith(const std::string& path, const char* data, size_t size,
+                         const ReadOptions& options, Scan scan);
+ImportResult ReadOffWith(const std::string& path, const char* data, size_t size,
                          const ReadOptions& options, Scan scan);
 
 }  // namespace kvx::detail

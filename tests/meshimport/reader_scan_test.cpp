@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -28,6 +29,7 @@ ImportResult Obj(const std::string& path, const char* data, size_t size, const R
     return detail::ReadObjWith(path, data, size, options, scan, 0);
 }
 constexpr auto PlyWith = detail::ReadPlyWith;
+constexpr auto OffWith = detail::ReadOffWith;
 
 std::vector<uint32_t> Bits(const std::vector<float>& v) {
     std::vector<uint32_t> bits;
@@ -174,19 +176,24 @@ TEST(ReaderScan, ObjErrorsNameTheSameLine) {
               "m.obj:7: vertex 0 does not exist: OBJ counts from 1");
 }
 
-// The text changed one byte at a time into bytes the scanners decide on.
-TEST(ReaderScan, ObjMutatedTextsGiveTheGenericResult) {
-    const char alphabet[] = " \t\r\n#\\/-+0159.evtnf\v";
+// `text` changed in one to three bytes at a time, `rounds` times, into
+// bytes of `alphabet`, which the scanners decide on: both paths alike.
+template <typename Read>
+void ExpectSameMutated(Read read, const std::string& text, std::string_view alphabet, int rounds) {
     uint64_t seed = 12345;
-    for (int round = 0; round < 3000; ++round) {
-        std::string text = kObjText;
+    for (int round = 0; round < rounds; ++round) {
+        std::string changed = text;
         for (int k = 0; k < 1 + round % 3; ++k) {
             seed = seed * 6364136223846793005u + 1442695040888963407u;
-            const size_t at = (seed >> 33) % text.size();
-            text[at] = alphabet[(seed >> 20) % (sizeof alphabet - 1)];
+            const size_t at = (seed >> 33) % changed.size();
+            changed[at] = alphabet[(seed >> 20) % alphabet.size()];
         }
-        ExpectSame(Obj, text);
+        ExpectSame(read, changed);
     }
+}
+
+TEST(ReaderScan, ObjMutatedTextsGiveTheGenericResult) {
+    ExpectSameMutated(Obj, kObjText, " \t\r\n#\\/-+0159.evtnf\v", 3000);
 }
 
 // The text read in two parts, split at every byte (the part starting at
@@ -517,6 +524,206 @@ TEST(ReaderScan, BinaryPlyCountsAndValues) {
     // argb: alpha 103, red 180, green 252, blue 3.
     EXPECT_EQ(r.mesh.colors[3], 0x67B4FC03u);
     EXPECT_EQ(r.mesh.triangles, (std::vector<uint32_t>{0, 1, 2}));
+}
+
+// An ASCII PLY file of every vertex property the fast path reads, records
+// over several lines and together on one, CR LF, and faces it hands back.
+const std::string kPlyHeader =
+    "ply\r\nformat ascii 1.0\ncomment c\nelement vertex 5\n" + kXyz + kNormals + kRgb +
+    "property uchar alpha\nproperty float s\nproperty double t\nproperty float q\n"
+    "property uchar flags\nelement face 7\nproperty list uchar int vertex_indices\nend_header\n";
+const std::string kPlyVertices =
+    "0 0 0 0 0 1 255 0 10 255 0 0 0.5 7\n"
+    "1.5 -0 0 0 1 0 0 255 0 128 1 0 -1e3 0\r\n"
+    "0 1e0 0.25\t1 0 0\n 0 0 255 0 0.5 1 3 1\n"
+    "1 1 0 0.1 0.2 0.3 1 2 3 4 0.125 0.875 0.3333333333 200 "
+    "-2.5 0.001 7 0 0 1 9 9 9 9 0.0 1.00 nan 0\n";
+const std::string kPlyFaces =
+    "3 0 1 2\n"
+    "3\t2 1 3\r\n"
+    "4 0 1 3 2\n"
+    "3 0 1\n4\n"
+    "03 1 2 3 3 4 0 2\n"
+    "3 000000002 3 4";
+const std::string kPlyText = kPlyHeader + kPlyVertices + kPlyFaces;
+
+TEST(ReaderScan, AsciiPlyGivesTheGenericResultForEveryPrefix) {
+    ExpectSamePrefixes(PlyWith, kPlyText);
+    ExpectSamePrefixes(PlyWith, kPlyText + "\n");
+}
+
+// Other property types: the generic loop reads those elements whole.
+TEST(ReaderScan, AsciiPlyLayouts) {
+    const std::string vertices = "0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n";
+    for (const char* colour : {"uchar", "ushort", "float", "char"}) {
+        for (const char* index : {"int", "uint", "ushort", "uchar"}) {
+            for (const char* count : {"uchar", "int", "char"}) {
+                const std::string text =
+                    "ply\nformat ascii 1.0\nelement vertex 3\n" + kXyz + "property " + colour +
+                    " red\nproperty " + colour + " green\nproperty " + colour +
+                    " blue\nelement face 2\nproperty list " + count + " " + index +
+                    " vertex_indices\nend_header\n" + vertices + "3 0 1 2\n3 2 1 0\n";
+                SCOPED_TRACE(text);
+                ExpectSame(PlyWith, text);
+                ExpectSame(PlyWith, text.substr(0, text.size() - 3));
+            }
+        }
+    }
+    // Faces before the vertices, and corners with texture coordinates.
+    ExpectSamePrefixes(PlyWith,
+                       "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int "
+                       "vertex_indices\nelement vertex 3\n" +
+                           kXyz + "end_header\n3 0 1 2\n" + vertices.substr(0, 6) + "\n" +
+                           vertices.substr(12, 6) + "\n" + vertices.substr(24, 6) + "\n");
+    ExpectSamePrefixes(PlyWith, "ply\nformat ascii 1.0\nelement vertex 3\n" + kXyz +
+                                    "element face 1\nproperty list uchar int vertex_indices\n"
+                                    "property list uchar float texcoord\nend_header\n"
+                                    "0 0 0\n1 0 0\n0 1 0\n3 0 1 2 6 0 0 1 0 0 1\n");
+}
+
+// Each value the fast path must leave to the generic loop, in the first
+// and in a later record, so that the error names the same line; and the
+// limits themselves.
+TEST(ReaderScan, AsciiPlyValuesTheGenericLoopJudges) {
+    const std::string header = "ply\nformat ascii 1.0\nelement vertex 4\n" + kXyz + kRgb +
+                               "element face 2\nproperty list uchar uint vertex_indices\n"
+                               "end_header\n";
+    const std::string good = "0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n1 1 0 255 0 0\n";
+    const char* values[] = {"256",  "-1",         "+1",         "1.0",  "1e",   "0x1p3",
+                            "1.5.", "-",          "nan",        "inf",  "1e39", "1e-50",
+                            "4",    "1234567890", "9999999999", "0004", "1#",   "3 0 1 2 3",
+                            ""};
+    for (const char* value : values) {
+        for (size_t at : {0u, 6u, 42u, 50u, 52u, 60u, 64u}) {
+            std::string body = good + "3 0 1 2\n3 3 2 1\n";
+            // Replaces the token at `at`.
+            const size_t end = body.find_first_of(" \n", at);
+            body.replace(at, end - at, value);
+            SCOPED_TRACE(body);
+            ExpectSame(PlyWith, header + body);
+        }
+    }
+    // The last vertex is a valid index, the vertex count is none.
+    const std::string faces = "3 0 1 2\n3 3 2 1\n";
+    ImportResult last = Read("ply", header + good + faces);
+    ASSERT_TRUE(last.ok()) << last.error.message;
+    EXPECT_EQ(last.mesh.triangles, (std::vector<uint32_t>{0, 1, 2, 3, 2, 1}));
+    EXPECT_EQ(last.mesh.colors[3], EncodeColor({255, 0, 0, 255}, ColorOrder::argb));
+    EXPECT_EQ(Refusal("ply", header + good + "3 0 1 2\n3 4 2 1\n"),
+              "m.ply:18: face 1 names vertex 4 of 4");
+    EXPECT_EQ(Refusal("ply", header + good + "3 0 1 2\n\n3 3 2 1000000000\n"),
+              "m.ply:19: face 1 names vertex 1000000000 of 4");
+    EXPECT_EQ(Refusal("ply", header + good.substr(0, 36) + "1 1 0 255 0 256\n" + faces),
+              "m.ply:16: expected a value of type uchar for property blue of vertex 3, found "
+              "\"256\"");
+}
+
+TEST(ReaderScan, AsciiPlyMutatedTextsGiveTheGenericResult) {
+    ExpectSameMutated(PlyWith, kPlyText, " \t\r\n#-+0234589.en", 3000);
+}
+
+// An OFF file through every line the fast path reads: comments, blank
+// lines, CR LF, a coloured face, polygons and points, and the last line
+// without a line feed.
+const std::string kOffText =
+    "OFF\n# c\n5 7 0\n"
+    "0 0 0\n"
+    "1.5 -0 0 # a comment\n"
+    "\n  \t\r\n# c\n"
+    "0 1e0 0.25\r\n"
+    "\t1 1 0#c\n"
+    "0.1 0.2 0.3333333333 \n"
+    "3 0 1 2\n"
+    "3\t2 1 3 # c\r\n"
+    "3 0 1 2 255 0 0\n"
+    "4 0 1 3 2\n"
+    "2 0 1\n"
+    "03 1 2 3\n"
+    "3 000000002 3 4";
+
+TEST(ReaderScan, OffGivesTheGenericResultForEveryPrefix) {
+    ExpectSamePrefixes(OffWith, kOffText);
+    ExpectSamePrefixes(OffWith, kOffText + "\n");
+    // Other keywords: normals and texture coordinates, colours.
+    ExpectSamePrefixes(OffWith, "NOFF\n3 1\n0 0 0 0 0 1\n1 0 0 0 0 1\n0 1 0 0 0 1\n3 0 1 2\n");
+    ExpectSamePrefixes(OffWith, "STOFF\n3 1\n0 0 0 0.5 1\n1 0 0 0 0\n0 1 0 1 1\n3 0 1 2\n");
+    ExpectSamePrefixes(OffWith,
+                       "STNOFF 3 1 0\n0 0 0 0 0 1 0 .5\n1 0 0 0 0 1 1 0\n0 1 0 0 0 1 1 "
+                       "1\n3 0 1 2\n");
+    ExpectSamePrefixes(OffWith,
+                       "COFF\n3 1\n0 0 0 255 0 0\n1 0 0 0 255 0 9\n0 1 0 0 0 1\n3 0 1 2\n");
+}
+
+// Each line the fast path must leave to the generic loop, so that the
+// error names the same line; and the limits themselves.
+TEST(ReaderScan, OffLinesTheGenericLoopJudges) {
+    const std::string header = "OFF\n4 2 0\n";
+    const std::string good = "0 0 0\n1 0 0\n0 1 0\n1 1 0\n";
+    const char* vertexLines[] = {"1 2",      "1 2 3 4", "1 2 +3",   "nan 0 0",   "1 2 3#",
+                                 "1 2 3x",   "1e 0 0",  "1e39 0 0", "0x1p3 1 1", "-.5 1 1",
+                                 "1. 2. 3.", "1 2\n3",  "# 1 2 3",  "1,2,3"};
+    const char* faceLines[] = {"3 0 1 4",         "3 0 1 -1", "3 0 1",    "3 0 1 2 3 4 5 6",
+                               "3 0 1 2 x",       "3 0# 1 2", "3 0 1 2#", "3 0 1 1234567890",
+                               "3 0 1 000000003", "+3 0 1 2", "3 0 1 +2", "-1 0 1 2",
+                               "3 0 1 2.0",       "3\n0 1 2", "x",        "3 0 1 2 0.5 0.5 0.5 1",
+                               "5 0 1 2 3",       ""};
+    for (const char* line : vertexLines) {
+        for (size_t before : {size_t{0}, size_t{12}}) {
+            for (const char* after : {"", "\n"}) {
+                std::string text = header + good.substr(0, before) + line + "\n" +
+                                   good.substr(before, 24 - before) + "3 0 1 2\n3 3 2 1" + after;
+                SCOPED_TRACE(text);
+                ExpectSame(OffWith, text);
+            }
+        }
+    }
+    for (const char* line : faceLines) {
+        for (const char* first : {"", "3 0 1 2\n"}) {
+            for (const char* after : {"", "\n", "\n3 3 2 1\n"}) {
+                std::string text = header + good + first + line + after;
+                SCOPED_TRACE(text);
+                ExpectSame(OffWith, text);
+            }
+        }
+    }
+    // The last vertex is a valid index, the vertex count is none.
+    ImportResult last = Read("off", header + good + "3 0 1 2\n3 3 2 1\n");
+    ASSERT_TRUE(last.ok()) << last.error.message;
+    EXPECT_EQ(last.mesh.triangles, (std::vector<uint32_t>{0, 1, 2, 3, 2, 1}));
+    EXPECT_EQ(Refusal("off", header + good + "3 0 1 2\n\n# c\n3 4 2 1\n"),
+              "m.off:10: face 1 names vertex 4 of 4");
+    EXPECT_EQ(Refusal("off", header + good + "3 0 1 2\n3 3 2 1 0.5 x\n"),
+              "m.off:8: expected a number, found \"x\"");
+    EXPECT_EQ(Refusal("off", header + good.substr(0, 18) + "\n1 1\n3 0 1 2\n3 3 2 1\n"),
+              "m.off:7: expected 3 values for a vertex, found 2");
+}
+
+TEST(ReaderScan, OffMutatedTextsGiveTheGenericResult) {
+    ExpectSameMutated(OffWith, kOffText, " \t\r\n#-+0234589.e", 3000);
+}
+
+// Repeated reads in one process give the same mesh as the first.
+TEST(ReaderScan, RepeatedTextReadsAreAlike) {
+    for (const char* format : {"ply", "off"}) {
+        const std::string& text = std::string_view(format) == "ply" ? kPlyText : kOffText;
+        ImportResult first = Read(format, text);
+        ASSERT_TRUE(first.ok()) << first.error.message;
+        EXPECT_FALSE(first.mesh.triangles.empty());
+        for (int k = 0; k < 3; ++k) {
+            ImportResult again = Read(format, text);
+            EXPECT_EQ(Bits(again.mesh.positions), Bits(first.mesh.positions));
+            EXPECT_EQ(again.mesh.colors, first.mesh.colors);
+            EXPECT_EQ(again.mesh.triangles, first.mesh.triangles);
+            EXPECT_EQ(again.mesh.warnings, first.mesh.warnings);
+        }
+    }
+    // A large text, as a benchmark reads it.
+    std::string off = "OFF\n40000 39999 0\n";
+    for (int k = 0; k < 40000; ++k)
+        off += std::to_string(k) + ".25 0." + std::to_string(k % 97) + " -3.5\n";
+    for (int k = 0; k < 39999; ++k)
+        off += "3 " + std::to_string(k) + " " + std::to_string(k + 1) + " 0\n";
+    ExpectSame(OffWith, off);
 }
 
 }  // namespace
