@@ -164,13 +164,15 @@ void Time(const std::string& path, int rounds) {
         std::exit(2);
     };
     using kvx::detail::Scan;
-    if (ext == "obj" || ext == "ply") {
+    if (ext == "obj" || ext == "ply" || ext == "off") {
         // The generic loops alone: the readers as they were before their
         // fast paths.
         const double g = MedianSeconds(rounds, [&] {
             result = ext == "obj"
                          ? kvx::detail::ReadObjWith(path, text.data(), bytes, {}, Scan::generic, 0)
-                         : kvx::detail::ReadPlyWith(path, text.data(), bytes, {}, Scan::generic);
+                     : ext == "ply"
+                         ? kvx::detail::ReadPlyWith(path, text.data(), bytes, {}, Scan::generic)
+                         : kvx::detail::ReadOffWith(path, text.data(), bytes, {}, Scan::generic);
         });
         check();
         Row(name, bytes, "kvximport's reader, generic loop only", g,

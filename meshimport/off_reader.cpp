@@ -18,7 +18,6 @@ namespace {
 using detail::BadInput;
 
 using detail::IsBlank;
-using detail::IsSpaceByte;
 using detail::Token;
 
 // The text line by line: the tokens before any "#", blank lines skipped.
@@ -216,10 +215,9 @@ bool OffReader::fastFace() {
         const char* digits = p;
         uint64_t index = 0;
         detail::ScanDigitsInLine(p, index);
-        // 1 to 9 digits, ended by white space or a comment.
-        if (static_cast<size_t>(p - digits) - 1 >= 9 || index >= vertexCount_ ||
-            !(IsSpaceByte(*p) || *p == '#'))
-            return false;
+        // 1 to 9 digits; whatever ends them, the next index or the line's
+        // end must follow.
+        if (static_cast<size_t>(p - digits) - 1 >= 9 || index >= vertexCount_) return false;
         c = static_cast<uint32_t>(index);
     }
     const char* next = FastLineEnd(p, lines_.end());

@@ -569,6 +569,20 @@ TEST(ReaderScan, AsciiPlyLayouts) {
             }
         }
     }
+    // Indices of a type narrower than the vertex count.
+    std::string many;
+    for (int k = 0; k < 300; ++k)
+        many += std::to_string(k) + " 0 0\n";
+    for (const char* index : {"uchar", "char", "ushort", "short", "int", "uint"}) {
+        for (const char* face :
+             {"3 0 1 255", "3 0 1 256", "3 127 128 2", "3 299 0 1", "3 300 0 1"}) {
+            const std::string text = "ply\nformat ascii 1.0\nelement vertex 300\n" + kXyz +
+                                     "element face 1\nproperty list uchar " + index +
+                                     " vertex_indices\nend_header\n" + many + face + "\n";
+            SCOPED_TRACE(std::string(index) + face);
+            ExpectSame(PlyWith, text);
+        }
+    }
     // Faces before the vertices, and corners with texture coordinates.
     ExpectSamePrefixes(PlyWith,
                        "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int "
@@ -589,10 +603,27 @@ TEST(ReaderScan, AsciiPlyValuesTheGenericLoopJudges) {
                                "element face 2\nproperty list uchar uint vertex_indices\n"
                                "end_header\n";
     const std::string good = "0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n1 1 0 255 0 0\n";
-    const char* values[] = {"256",  "-1",         "+1",         "1.0",  "1e",   "0x1p3",
-                            "1.5.", "-",          "nan",        "inf",  "1e39", "1e-50",
-                            "4",    "1234567890", "9999999999", "0004", "1#",   "3 0 1 2 3",
-                            ""};
+    const char* values[] = {"256",
+                            "-1",
+                            "+1",
+                            "1.0",
+                            "1e",
+                            "0x1p3",
+                            "1.5.",
+                            "-",
+                            "nan",
+                            "inf",
+                            "1e39",
+                            "1e-50",
+                            "4",
+                            "1234567890",
+                            "9999999999",
+                            "0004",
+                            "1#",
+                            "3 0 1 2 3",
+                            "",
+                            "18446744073709551617",
+                            "18446744073709551871"};
     for (const char* value : values) {
         for (size_t at : {0u, 6u, 42u, 50u, 52u, 60u, 64u}) {
             std::string body = good + "3 0 1 2\n3 3 2 1\n";
@@ -662,11 +693,26 @@ TEST(ReaderScan, OffLinesTheGenericLoopJudges) {
     const char* vertexLines[] = {"1 2",      "1 2 3 4", "1 2 +3",   "nan 0 0",   "1 2 3#",
                                  "1 2 3x",   "1e 0 0",  "1e39 0 0", "0x1p3 1 1", "-.5 1 1",
                                  "1. 2. 3.", "1 2\n3",  "# 1 2 3",  "1,2,3"};
-    const char* faceLines[] = {"3 0 1 4",         "3 0 1 -1", "3 0 1",    "3 0 1 2 3 4 5 6",
-                               "3 0 1 2 x",       "3 0# 1 2", "3 0 1 2#", "3 0 1 1234567890",
-                               "3 0 1 000000003", "+3 0 1 2", "3 0 1 +2", "-1 0 1 2",
-                               "3 0 1 2.0",       "3\n0 1 2", "x",        "3 0 1 2 0.5 0.5 0.5 1",
-                               "5 0 1 2 3",       ""};
+    const char* faceLines[] = {"3 0 1 4",
+                               "3 0 1 -1",
+                               "3 0 1",
+                               "3 0 1 2 3 4 5 6",
+                               "3 0 1 2 x",
+                               "3 0# 1 2",
+                               "3 0 1 2#",
+                               "3 0 1 1234567890",
+                               "3 0 1 000000003",
+                               "+3 0 1 2",
+                               "3 0 1 +2",
+                               "-1 0 1 2",
+                               "3 0 1 2.0",
+                               "3\n0 1 2",
+                               "x",
+                               "3 0 1 2 0.5 0.5 0.5 1",
+                               "5 0 1 2 3",
+                               "",
+                               "3 0 1 18446744073709551617",
+                               "3 18446744073709551616 1 2"};
     for (const char* line : vertexLines) {
         for (size_t before : {size_t{0}, size_t{12}}) {
             for (const char* after : {"", "\n"}) {
