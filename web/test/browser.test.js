@@ -6,31 +6,17 @@
 // Chromium is /usr/bin/chromium or $CHROMIUM. With KVX_WEB_SCREENSHOT=path
 // the picture of the cube is also saved there (docs/viewer.png is made so).
 import assert from 'node:assert/strict';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
 import { KVXLoader } from '../KVXLoader.js';
 import { startServer } from '../server.js';
+import { browserSkip, launchChromium } from './chromium.js';
 import { decodePng } from './png.js';
-import { convert, examplesDir, missingPrograms, repoDir, tempDir, writeText } from './support.js';
+import { convert, examplesDir, repoDir, tempDir, writeText } from './support.js';
 
-const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
-
-let puppeteer = null;
-try {
-
-	puppeteer = ( await import( 'puppeteer-core' ) ).default;
-
-} catch {
-
-	// Reported as the reason to skip below.
-
-}
-
-const skip = missingPrograms() ??
-	( puppeteer === null ? 'puppeteer-core is not installed (run npm ci in web/)' : null ) ??
-	( existsSync( chromium ) ? false : `no Chromium at ${chromium} (set CHROMIUM)` );
+const skip = browserSkip;
 
 // kvxrender's background, which the viewer shares.
 const BACKGROUND = [ 0x20, 0x20, 0x28 ];
@@ -67,18 +53,7 @@ describe( 'the viewer in Chromium', { skip, timeout: 180000 }, () => {
 		writeFileSync( files.corrupt, readFileSync( files.v3 ).subarray( 0, 100 ) );
 
 		server = await startServer( { port: 0, filesDir: dir } );
-		browser = await puppeteer.launch( {
-			executablePath: chromium,
-			headless: true,
-			userDataDir: mkdtempSync( join( dir, 'profile-' ) ),
-			args: [
-				'--no-sandbox', '--headless=new', '--use-gl=swiftshader', '--enable-unsafe-swiftshader',
-				'--ignore-gpu-blocklist', '--disable-gpu-sandbox', '--no-first-run', '--disable-background-networking',
-				'--disable-component-update', '--disable-sync', '--disable-quic'
-			],
-			timeout: 60000,
-			protocolTimeout: 60000
-		} );
+		browser = await launchChromium( dir );
 		page = await browser.newPage();
 		page.on( 'pageerror', ( error ) => pageErrors.push( error.message ) );
 		await page.setViewport( { width: 1000, height: 640, deviceScaleFactor: 1 } );

@@ -18,24 +18,10 @@ import { STLLoader } from 'three/addons/loaders/STLLoader.js';
 import { KVXExporter } from '../KVXExporter.js';
 import { readKVX } from '../KVXLoader.js';
 import { startServer } from '../server.js';
-import { convert, examplesDir, missingPrograms, random, run, tempDir, torusText, writeText } from './support.js';
+import { browserSkip, launchChromium } from './chromium.js';
+import { convert, examplesDir, random, run, tempDir, torusText, writeText } from './support.js';
 
-const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
-
-let puppeteer = null;
-try {
-
-	puppeteer = ( await import( 'puppeteer-core' ) ).default;
-
-} catch {
-
-	// Reported as the reason to skip below.
-
-}
-
-const skip = missingPrograms() ??
-	( puppeteer === null ? 'puppeteer-core is not installed (run npm ci in web/)' : null ) ??
-	( existsSync( chromium ) ? false : `no Chromium at ${chromium} (set CHROMIUM)` );
+const skip = browserSkip;
 
 const exporter = new KVXExporter();
 
@@ -127,18 +113,7 @@ describe( 'the viewer saves KVX files', { skip, timeout: 180000 }, () => {
 		}
 
 		server = await startServer( { port: 0, filesDir: dir } );
-		browser = await puppeteer.launch( {
-			executablePath: chromium,
-			headless: true,
-			userDataDir: mkdtempSync( join( dir, 'profile-' ) ),
-			args: [
-				'--no-sandbox', '--headless=new', '--use-gl=swiftshader', '--enable-unsafe-swiftshader',
-				'--ignore-gpu-blocklist', '--disable-gpu-sandbox', '--no-first-run', '--disable-background-networking',
-				'--disable-component-update', '--disable-sync', '--disable-quic'
-			],
-			timeout: 60000,
-			protocolTimeout: 60000
-		} );
+		browser = await launchChromium( dir );
 		page = await browser.newPage();
 		page.on( 'pageerror', ( error ) => pageErrors.push( error.message ) );
 		const session = await page.createCDPSession();
