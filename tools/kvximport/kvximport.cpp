@@ -56,39 +56,18 @@ figures on standard output).
                         <stem>-1.kvx, <stem>-2.kvx, ... beside the output
   --fit                 instead, simplify such a mesh just enough to fit
                         one file
-  --simplify RATIO      keep about RATIO of the triangles (above 0, at
-                        most 1); the borders of an open mesh stay in place
-  --error E             the largest error the simplifier may reach, a
-                        share of the mesh's extent (default 0.01 with
-                        --simplify; no bound for --fit and --lods alone)
-  --sloppy              where the simplifier that keeps the topology
-                        stops short of the target, let one that merges
-                        nearby vertices regardless go further
-  --lods N              write N + 1 levels of detail (N from 1 to 16),
-                        <stem>-lod0.kvx (the mesh) to <stem>-lodN.kvx,
-                        each with about half the triangles of the one
-                        before
-  --optimize            order the triangles for the GPU's vertex cache and
+)" KVX_SIMPLIFY_OPTIONS_HELP KVX_LODS_OPTION_HELP
+    R"(  --optimize            order the triangles for the GPU's vertex cache and
                         overdraw, and the vertices in the order they are
                         fetched (--no-optimize: as read, the default)
-  --stats               print on standard output, before and after, the
-                        counts and the figures explained below
-  --reader-memory=SIZE  the memory of the process that reads through
+)" KVX_STATS_OPTION_HELP R"(  --reader-memory=SIZE  the memory of the process that reads through
                         assimp (default 2G; K, M, G suffixes)
   --reader-time=SECONDS its processor and elapsed time (default 120)
   --reader-output=SIZE  the largest mesh it may send back (default 1G)
   --version             the program's version, wherever it stands (the KVX
                         version, once --version N, is --layout N)
 
-The figures of --stats (1 is the best value of each but ACMR):
-  ACMR       vertices transformed per triangle with a 16-entry vertex
-             cache (0.5 at best, 3 at worst)
-  ATVR       vertices transformed per vertex of the mesh
-  overdraw   pixels shaded per pixel covered, seen from outside the mesh
-  overfetch  bytes of vertex records fetched per byte stored
-  error      how far the simplified surface may lie from the original, as
-             a share of the mesh's extent
-
+)" KVX_STATS_FIGURES_HELP R"(
 An output named as another mesh format (.ply, .obj, .stl, .cmsh, ...) is
 refused (status 1): kvxexport writes PLY, OBJ and text meshes. With a text
 mesh, --split, --weld and --colour-order rgba are refused; --name replaces

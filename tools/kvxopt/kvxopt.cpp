@@ -21,36 +21,15 @@ error; with --stats, the figures on standard output).
 
   --no-optimize         keep the order (for --simplify, --fit or --lods
                         alone); --optimize, the default, orders
-  --simplify RATIO      keep about RATIO of the triangles (above 0, at
-                        most 1); the borders of an open mesh stay in place
-  --error E             the largest error the simplifier may reach, a
-                        share of the mesh's extent (default 0.01 with
-                        --simplify; no bound for --fit and --lods alone)
-  --sloppy              where the simplifier that keeps the topology
-                        stops short of the target, let one that merges
-                        nearby vertices regardless go further
-  --fit                 simplify a mesh of more than 65536 vertices just
+)" KVX_SIMPLIFY_OPTIONS_HELP
+    R"(  --fit                 simplify a mesh of more than 65536 vertices just
                         enough to fit one file (--split divides it)
-  --lods N              write N + 1 levels of detail (N from 1 to 16),
-                        <stem>-lod0.kvx (the mesh) to <stem>-lodN.kvx,
-                        each with about half the triangles of the one
-                        before
-  --stats               print on standard output, before and after, the
-                        counts and the figures explained below
-  --version             the program's version
+)" KVX_LODS_OPTION_HELP KVX_STATS_OPTION_HELP R"(  --version             the program's version
 
 After a simplification, vertices that no triangle uses go, and versions
 3 and 4 get their smooth normals again, as kvxconv3 computes them.
 
-The figures of --stats (1 is the best value of each but ACMR):
-  ACMR       vertices transformed per triangle with a 16-entry vertex
-             cache (0.5 at best, 3 at worst)
-  ATVR       vertices transformed per vertex of the mesh
-  overdraw   pixels shaded per pixel covered, seen from outside the mesh
-  overfetch  bytes of vertex records fetched per byte stored
-  error      how far the simplified surface may lie from the original, as
-             a share of the mesh's extent
-
+)" KVX_STATS_FIGURES_HELP R"(
 Example:
   kvxopt mesh.kvx mesh-gpu.kvx
   kvxopt --simplify 0.25 --stats scan.ply scan.kvx
