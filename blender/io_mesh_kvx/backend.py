@@ -6,7 +6,6 @@ same work. KVX_BLENDER_PURE_PYTHON=1 in the environment chooses the latter
 even where the module imports (the add-on's tests use it)."""
 
 import os
-import tempfile
 
 import numpy as np
 
@@ -101,30 +100,11 @@ def save_all(files):
         return
     # Parts: each saved beside its target under a temporary name, then all
     # renamed into place.
-    written = []
-    try:
-        for path, mesh in meshes:
-            folder = os.path.dirname(os.path.abspath(path))
-            try:
-                fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                                 dir=folder)
-            except OSError as e:
-                raise KvxFileError(f"{kvxfile.display_name(path)}: {e.strerror or e}") from None
-            os.close(fd)
-            written.append((temporary, path))
-            try:
-                mesh.save(temporary)
-                mode = os.stat(path).st_mode & 0o7777 if os.path.exists(path) else \
-                    0o666 & ~kvxfile._umask()
-                os.chmod(temporary, mode)
-            except kvx.KvxError as e:
-                raise KvxFileError(str(e).replace(temporary, path)) from None
-        for temporary, path in written:
-            try:
-                os.replace(temporary, path)
-            except OSError as e:
-                raise KvxFileError(f"{kvxfile.display_name(path)}: {e.strerror or e}") from None
-    finally:
-        for temporary, _ in written:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
+
+    def save(path, mesh, temporary):
+        try:
+            mesh.save(temporary)
+        except kvx.KvxError as e:
+            raise KvxFileError(str(e).replace(temporary, path)) from None
+
+    kvxfile.replace_all(meshes, save)

@@ -222,20 +222,37 @@ def write_all(files):
     """Writes every (path, KvxData) or none: each to a temporary file in its
     target's folder, renamed over the targets once all are complete. An
     existing file is left as it was when anything fails (KvxFileError)."""
+
+    def write_bytes(path, data, temporary):
+        content = file_bytes(data)
+        try:
+            with open(temporary, "wb") as f:
+                f.write(content)
+        except OSError as e:
+            raise KvxFileError(f"{display_name(path)}: {e.strerror or e}") from None
+
+    replace_all(files, write_bytes)
+
+
+def replace_all(files, write):
+    """Writes every (path, item) or none: write(path, item, temporary)
+    writes one to a temporary file in its target's folder (raising
+    KvxFileError), and all are renamed over their targets once complete,
+    each with the target's permissions where it exists. A failure removes
+    every temporary file and leaves the targets as they were."""
     written = []
     try:
-        for path, data in files:
-            content = file_bytes(data)
+        for path, item in files:
             folder = os.path.dirname(os.path.abspath(path))
             try:
                 fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
                                                  dir=folder)
             except OSError as e:
                 raise KvxFileError(f"{display_name(path)}: {e.strerror or e}") from None
+            os.close(fd)
             written.append((temporary, path))
+            write(path, item, temporary)
             try:
-                with os.fdopen(fd, "wb") as f:
-                    f.write(content)
                 mode = 0o666 & ~_umask()
                 if os.path.exists(path):
                     mode = os.stat(path).st_mode & 0o7777
