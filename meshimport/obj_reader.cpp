@@ -104,6 +104,9 @@ private:
     // What a "v" of `n` numbers and a face of faceCorners_ add, once read.
     bool addVertex(const float* values, size_t n, ImportResult& error);
     void addFace();
+    // faceCorners_, a polygon, split into triangles over its corners'
+    // positions: split_ then holds their slots in faceCorners_.
+    void splitFace(const std::vector<float>& positions);
     ImportResult fail(const std::string& what) const { return BadInput(path_, line_, what); }
 
     bool vertex(ImportResult& error);
@@ -350,6 +353,19 @@ bool ObjReader::face(ImportResult& error) {
     return true;
 }
 
+void ObjReader::splitFace(const std::vector<float>& positions) {
+    facePositions_.clear();
+    slots_.clear();
+    for (const Corner& c : faceCorners_) {
+        const float* p = &positions[size_t{c.position} * 3];
+        facePositions_.insert(facePositions_.end(), p, p + 3);
+        slots_.push_back(static_cast<uint32_t>(slots_.size()));
+    }
+    split_.clear();
+    detail::AddPolygon(facePositions_.data(), slots_.data(),
+                       static_cast<uint32_t>(faceCorners_.size()), split_, fanned_);
+}
+
 void ObjReader::addFace() {
     // One or two corners make a point or a line: checked, then dropped.
     const size_t count = faceCorners_.size();
@@ -366,16 +382,7 @@ void ObjReader::addFace() {
         // Split over the corners' own positions, so that each triangle names
         // corners (a position may come twice with different texture
         // coordinates).
-        facePositions_.clear();
-        slots_.clear();
-        for (const Corner& c : faceCorners_) {
-            const float* p = &mesh_.positions[size_t{c.position} * 3];
-            facePositions_.insert(facePositions_.end(), p, p + 3);
-            slots_.push_back(static_cast<uint32_t>(slots_.size()));
-        }
-        split_.clear();
-        detail::AddPolygon(facePositions_.data(), slots_.data(), static_cast<uint32_t>(count),
-                           split_, fanned_);
+        splitFace(mesh_.positions);
         for (uint32_t slot : split_)
             corners_.push_back(faceCorners_[slot]);
     }
@@ -618,17 +625,7 @@ bool ObjReader::absorb(ObjReader& part) {
     corners_.insert(corners_.end(), part.corners_.begin(), part.corners_.end());
     for (const Later& polygon : part.later_) {
         faceCorners_ = polygon.corners;
-        const size_t count = faceCorners_.size();
-        facePositions_.clear();
-        slots_.clear();
-        for (const Corner& c : faceCorners_) {
-            const float* p = &a.positions[size_t{c.position} * 3];
-            facePositions_.insert(facePositions_.end(), p, p + 3);
-            slots_.push_back(static_cast<uint32_t>(slots_.size()));
-        }
-        split_.clear();
-        detail::AddPolygon(facePositions_.data(), slots_.data(), static_cast<uint32_t>(count),
-                           split_, fanned_);
+        splitFace(a.positions);
         for (size_t k = 0; k < split_.size(); ++k)
             corners_[base + polygon.at + k] = faceCorners_[split_[k]];
     }
